@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what building and testing brivane_core needs on a Debian machine, then builds and
+# installs the module into the project's virtual environment (.venv). Safe to run again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+system_packages=(g++ make pkg-config python3 python3-dev python3-venv libcerf-dev libtbb-dev libgtest-dev)
+missing=()
+for package in "${system_packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  echo "Installing system packages: ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+python=${PYTHON:-python3}
+if [ ! -x .venv/bin/python ]; then
+  "$python" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q -r scripts/requirements.txt
+
+# One abi3 wheel serves every environment; build it once and install it here.
+rm -rf build/wheelhouse
+.venv/bin/python -m pip wheel -q --no-deps -w build/wheelhouse .
+.venv/bin/python -m pip install -q --force-reinstall --no-deps build/wheelhouse/brivane_core-*.whl

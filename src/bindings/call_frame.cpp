@@ -1,0 +1,244 @@
+#include "bindings/call_frame.hpp"
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "failure.hpp"
+
+namespace brivane::py {
+
+namespace {
+
+std::string utf8_text(PyObject* text_object) {
+  std::string text;
+  if (text_object) {
+    if (PyObject* bytes = PyUnicode_AsUTF8String(text_object)) {
+      text = PyBytes_AsString(bytes);
+      Py_DECREF(bytes);
+    }
+  }
+  PyErr_Clear();
+  return text;
+}
+
+[[noreturn]] void raise_binding_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  throw PythonError{};
+}
+
+std::string quoted(const std::string& name) { return "'" + name + "'"; }
+
+// Names joined as the interpreter joins them for its own functions: 'a', 'b' and 'c'.
+std::string joined_names(const std::vector<const char*>& names) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += (i + 1 == names.size()) ? (names.size() > 2 ? ", and " : " and ") : ", ";
+    text += quoted(names[i]);
+  }
+  return text;
+}
+
+}  // namespace
+
+CallFrame::CallFrame(const Signature& signature, PyObject* args, PyObject* kwargs)
+    : signature_(signature) {
+  const std::string function = std::string(signature.name) + "()";
+  const std::size_t total = signature.parameters.size();
+  const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
+  if (given < 0) throw PythonError{};
+  if (static_cast<std::size_t>(given) > total) {
+    const std::string takes = signature.required == total
+                                  ? " takes " + std::to_string(total)
+                                  : " takes from " + std::to_string(signature.required) + " to " +
+                                        std::to_string(total);
+    raise_binding_error(function + takes + " positional arguments but " + std::to_string(given) +
+                        (given == 1 ? " was" : " were") + " given");
+  }
+  const char* const* names = signature.parameters.begin();
+  for (Py_ssize_t i = 0; i < given; ++i) slots_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+
+  if (kwargs) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      if (!PyUnicode_Check(key)) raise_binding_error("keywords must be strings");
+      std::size_t slot = total;
+      for (std::size_t j = 0; j < total; ++j) {
+        if (PyUnicode_CompareWithASCIIString(key, names[j]) == 0) {
+          slot = j;
+          break;
+        }
+      }
+      if (slot == total) {
+        raise_binding_error(function + " got an unexpected keyword argument " + quoted(utf8_text(key)));
+      }
+      if (slots_[slot]) {
+        raise_binding_error(function + " got multiple values for argument " + quoted(names[slot]));
+      }
+      slots_[slot] = value;
+    }
+  }
+
+  std::vector<const char*> missing;
+  for (std::size_t j = 0; j < signature.required; ++j) {
+    if (!slots_[j]) missing.push_back(names[j]);
+  }
+  if (!missing.empty()) {
+    raise_binding_error(function + " missing " + std::to_string(missing.size()) +
+                        " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
+                        ": " + joined_names(missing));
+  }
+}
+
+template <class Convert>
+auto CallFrame::convert(std::size_t slot, Convert&& converter) -> decltype(converter(nullptr)) {
+  try {
+    return converter(slots_[slot]);
+  } catch (const PythonError&) {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (!value || reinterpret_cast<PyObject*>(Py_TYPE(value)) != PyExc_TypeError) {
+      PyErr_Restore(type, value, traceback);
+      throw;
+    }
+    PyObject* text = PyObject_Str(value);
+    const std::string message = "argument '" + std::string(signature_.parameters.begin()[slot]) +
+                                "': " + utf8_text(text);
+    Py_XDECREF(text);
+    PyObject* replacement = PyObject_CallFunction(PyExc_TypeError, "s", message.c_str());
+    if (replacement) {
+      if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(replacement, cause);
+      PyErr_SetObject(PyExc_TypeError, replacement);
+      Py_DECREF(replacement);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    throw;
+  }
+}
+
+double CallFrame::real(std::size_t slot) { return convert(slot, to_double); }
+
+double CallFrame::real(std::size_t slot, double fallback) {
+  return slots_[slot] ? real(slot) : fallback;
+}
+
+std::uint64_t CallFrame::count(std::size_t slot) { return convert(slot, to_count); }
+
+std::uint8_t CallFrame::code(std::size_t slot, std::uint8_t fallback) {
+  return slots_[slot] ? convert(slot, to_code) : fallback;
+}
+
+bool CallFrame::flag(std::size_t slot, bool fallback) {
+  return slots_[slot] ? convert(slot, to_bool) : fallback;
+}
+
+std::vector<bool> CallFrame::flags(std::size_t slot) { return convert(slot, to_bool_sequence); }
+
+std::optional<BasisRows> CallFrame::optional_rows(std::size_t slot) {
+  return slots_[slot] ? convert(slot, to_optional_rows) : std::nullopt;
+}
+
+ArrayLayout CallFrame::float64_vector(std::size_t slot) {
+  return convert(slot, [](PyObject* object) {
+    ensure_numpy_api();
+    if (!is_float64_vector(object)) raise_cannot_convert(object, "PyArray<T, D>");
+    return float64_vector_layout(object);
+  });
+}
+
+std::vector<double> CallFrame::read_array(std::size_t slot) {
+  const ArrayLayout layout = float64_vector(slot);
+  borrows_.borrow(layout, false);
+  std::vector<double> values(static_cast<std::size_t>(layout.length));
+  read_elements(layout, values);
+  return values;
+}
+
+WrittenArray CallFrame::written_array(std::size_t slot) {
+  WrittenArray array{float64_vector(slot), {}};
+  borrows_.borrow(array.layout, true);
+  array.values.resize(static_cast<std::size_t>(array.layout.length));
+  read_elements(array.layout, array.values);
+  return array;
+}
+
+PyObject* panic_exception_type() {
+  static PyObject* type = nullptr;
+  if (!type) {
+    type = PyErr_NewExceptionWithDoc(
+        "brivane_core.PanicException",
+        "The exception raised when the native code called from Python fails internally.\n\n"
+        "Like SystemExit, this exception is derived from BaseException so that it will "
+        "typically propagate all the way through the stack and cause the Python interpreter "
+        "to exit.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+namespace {
+
+void raise_panic(const char* message) {
+  PyObject* type = panic_exception_type();
+  if (!type) return;  // the creation failure is the pending exception
+  PyErr_SetString(type, message);
+}
+
+}  // namespace
+
+PyObject* guarded_call(EntryBody body, PyObject* args, PyObject* kwargs) {
+  try {
+    return body(args, kwargs);
+  } catch (const PythonError&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (const std::exception& failure) {
+    raise_panic(failure.what());
+    return nullptr;
+  } catch (...) {
+    raise_panic("internal failure of unknown kind");
+    return nullptr;
+  }
+}
+
+PyObject* result_float(double value) {
+  PyObject* object = PyFloat_FromDouble(value);
+  if (!object) throw PythonError{};
+  return object;
+}
+
+PyObject* result_array(std::span<const double> values) {
+  PyObject* array = new_float64_array(values);
+  if (!array) throw PythonError{};
+  return array;
+}
+
+PyObject* result_tuple(std::initializer_list<PyObject*> items) {
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) {
+    if (tuple && item) {
+      PyTuple_SetItem(tuple, i, item);  // steals
+    } else {
+      Py_XDECREF(item);
+    }
+    ++i;
+  }
+  if (!tuple) throw PythonError{};
+  for (PyObject* item : items) {
+    if (!item) {
+      Py_DECREF(tuple);
+      throw PythonError{};
+    }
+  }
+  return tuple;
+}
+
+}  // namespace brivane::py

@@ -1,0 +1,122 @@
+#pragma once
+// The EM iteration shared by every mixture fit.
+//
+// A shape plugs in through a small interface (see GaussianPeaks): count(), a density row for
+// component k, a refit of component k from its sample weights, store() of the refitted values and
+// two size checks that raise the index Failure before any task reads past an array. The skeleton
+// owns the density and responsibility matrices, the background rows, the E-step, the Dirichlet
+// weight update, the stopping rule and the histories.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "background.hpp"
+#include "em_gamma_ll.hpp"
+#include "gaussian.hpp"
+#include "matrix.hpp"
+#include "parallel.hpp"
+
+namespace brivane {
+
+struct EmProblem {
+  std::span<const double> x;
+  std::span<const double> intensity;
+  std::span<const double> dirichlet_alpha;
+  std::uint64_t max_iter = 0;
+  double r_eps = 0.0;
+  double x_min = 0.0;
+  double x_max = 0.0;
+  std::uint8_t bg_type = 0;
+  double s_tri = 0.0;
+  const BasisRows* spline_basis_preds = nullptr;  // null: no basis rows
+};
+
+struct EmResult {
+  std::uint64_t iterations = 0;
+  std::vector<double> log_likelihood;   // iterations + 1 entries
+  std::vector<double> relative_change;  // iterations + 1 entries, the first 0.0
+  double s_tri = 0.0;
+};
+
+// Runs EM from the shape's parameters and the weights `pi` (peaks, then background rows) until the
+// relative change of the log-likelihood falls strictly below r_eps in magnitude or max_iter
+// iterations have run. A NaN change never stops the loop. The shape's parameters and `pi` hold the
+// final values on return; on a Failure they hold partial values and the caller must discard them.
+template <class Shape>
+EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem) {
+  const std::size_t n = problem.x.size();
+  const std::size_t peaks = shape.count();
+  const std::size_t components =
+      peaks + background_row_count(problem.bg_type, problem.spline_basis_preds);
+  RowMatrix densities(components, n);
+  RowMatrix responsibilities(components, n);
+  std::vector<double> mixture(n);
+  std::vector<double> scratch(n);
+  std::vector<typename Shape::Parameters> refitted(peaks);
+
+  EmResult result;
+  result.s_tri = problem.s_tri;
+  const std::size_t reserve = static_cast<std::size_t>(std::min<std::uint64_t>(problem.max_iter, 4096)) + 1;
+  result.log_likelihood.reserve(reserve);
+  result.relative_change.reserve(reserve);
+
+  auto for_each_peak = [&](auto&& task) {
+    if constexpr (Shape::kParallel) {
+      run_tasks(peaks, task);
+    } else {
+      run_tasks_sequentially(peaks, task);
+    }
+  };
+  auto evaluate_densities = [&] {
+    shape.check_density_inputs();
+    for_each_peak([&](std::size_t k) { shape.density(k, problem.x, densities.row(k)); });
+    background_densities(densities, peaks, problem.bg_type, problem.x, problem.x_min,
+                         problem.x_max, result.s_tri, problem.spline_basis_preds);
+  };
+  auto e_step = [&] {
+    return gamma_and_log_likelihood(problem.intensity, densities, pi, mixture, responsibilities,
+                                    scratch);
+  };
+  // Turns a responsibility row into the sample weights intensity * responsibility. Nothing reads
+  // the responsibilities of that row again before the next E-step overwrites them.
+  auto weights_in_place = [&](std::size_t k) {
+    std::span<double> row = responsibilities.row(k);
+    const std::size_t m = std::min(row.size(), problem.intensity.size());
+    for (std::size_t i = 0; i < m; ++i) row[i] = row[i] * problem.intensity[i];
+    return row.first(m);
+  };
+
+  evaluate_densities();
+  double previous = e_step();
+  result.log_likelihood.push_back(previous);
+  result.relative_change.push_back(0.0);
+
+  while (result.iterations < problem.max_iter) {
+    update_mixing_weights(pi, problem.intensity, responsibilities, problem.dirichlet_alpha);
+
+    shape.check_refit_inputs();
+    for_each_peak([&](std::size_t k) { refitted[k] = shape.refit(k, problem.x, weights_in_place(k)); });
+    for (std::size_t k = 0; k < peaks; ++k) shape.store(k, refitted[k]);
+
+    if (problem.bg_type == kLinearBackground) {
+      result.s_tri = estimate_s_tri(problem.x, weights_in_place(peaks), problem.x_min, problem.x_max);
+    }
+
+    evaluate_densities();
+    const double current = e_step();
+    const double relative = (current - previous) / std::fabs(previous);
+    result.log_likelihood.push_back(current);
+    result.relative_change.push_back(relative);
+    ++result.iterations;
+    previous = current;
+    if (std::fabs(relative) < problem.r_eps) break;
+  }
+  return result;
+}
+
+EmResult run_gaussian_em(GaussianPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
+
+}  // namespace brivane

@@ -1,0 +1,30 @@
+#pragma once
+// E-step and Dirichlet weight update of the EM mixture fits.
+
+#include <span>
+
+#include "matrix.hpp"
+
+namespace brivane {
+
+// E-step over the P = len(pi) first components. Fills the mixture density
+//   m[i] = sum_k pi[k] D[k][i]                         (k in order, from 0)
+// and the responsibilities G[k][i] = (D[k][i] pi[k]) / (m[i] + 1e-20), and returns the weighted
+// log-likelihood sum_i intensity[i] ln(m[i] + 1e-200) accumulated in sample order. The floors
+// keep both finite where the mixture vanishes. An empty grid gives 0 and computes nothing.
+// `scratch` holds n doubles of working space. A pi longer than the rows of D, or an intensity
+// shorter than the grid, raises the index Failure.
+double gamma_and_log_likelihood(std::span<const double> intensity, const RowMatrix& densities,
+                                std::span<const double> pi, std::span<double> mixture,
+                                RowMatrix& responsibilities, std::span<double> scratch);
+
+// Maximum a posteriori mixing weights under a Dirichlet prior, in place:
+//   b[k] = sum_i intensity[i] G[k][i] + alpha[k] - 1,  c[k] = b[k] / sum(b)  (0 unless > 0),
+//   pi[k] = c[k] / sum(c).
+// Concentrations below 1 may drive a weight to exactly 0; all-zero c gives NaN weights (0/0), as
+// the caller's data then carry no information. alpha shorter than pi raises the index Failure.
+void update_mixing_weights(std::span<double> pi, std::span<const double> intensity,
+                           const RowMatrix& responsibilities,
+                           std::span<const double> dirichlet_alpha);
+
+}  // namespace brivane

@@ -1,0 +1,66 @@
+#include "gaussian.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "failure.hpp"
+#include "vector_math.hpp"
+
+namespace brivane {
+
+void gaussian_density(std::span<const double> x, double mu, double sigma, std::span<double> row) {
+  const double inverse_scale = 1.0 / (sigma * 1.4142135623730951);
+  const double normaliser = std::sqrt(sigma * (sigma * 6.283185307179586));
+  const std::size_t n = std::min(x.size(), row.size());
+  double* __restrict out = row.data();
+  const double* __restrict in = x.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    const double z = (in[i] - mu) * inverse_scale;
+    out[i] = -(z * z);
+  }
+  exp_in_place(row.first(n));
+  for (std::size_t i = 0; i < n; ++i) out[i] = out[i] / normaliser;
+}
+
+void GaussianPeaks::check_density_inputs() const { require_length(sigma.size(), count()); }
+
+void GaussianPeaks::check_refit_inputs() const {
+  require_length(sigma.size(), count());
+  if (fix_mu.size() < count() && fix_mu.size() <= fix_sigma.size()) {
+    fail_index(fix_mu.size(), fix_mu.size());
+  }
+  require_length(fix_sigma.size(), count());
+}
+
+void GaussianPeaks::density(std::size_t k, std::span<const double> x, std::span<double> row) const {
+  gaussian_density(x, mu[k], sigma[k], row);
+}
+
+GaussianPeaks::Parameters GaussianPeaks::refit(std::size_t k, std::span<const double> x,
+                                               std::span<const double> weights) const {
+  Parameters fitted{mu[k], sigma[k]};
+  if ((fix_mu[k] && fix_sigma[k]) || weights.empty()) return fitted;
+  const std::size_t n = std::min(x.size(), weights.size());
+  double total = 0.0;
+  for (double w : weights) total += w;
+  if (total < 1e-300) return fitted;
+  const double denominator = total + 1e-100;
+  if (!fix_mu[k]) {
+    double first_moment = 0.0;
+    for (std::size_t i = 0; i < n; ++i) first_moment += x[i] * weights[i];
+    fitted[0] = first_moment / denominator;
+  }
+  if (!fix_sigma[k]) {
+    const double centre = fitted[0];
+    double second_moment = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double d = x[i] - centre;
+      second_moment += weights[i] * d * d;
+    }
+    const double variance = second_moment / denominator;
+    fitted[1] = variance > 0.0 ? std::fmax(std::sqrt(variance), 1e-5) : 1e-5;
+  }
+  return fitted;
+}
+
+}  // namespace brivane

@@ -1,0 +1,227 @@
+"""The Gaussian mixture EM: agreement with a NumPy implementation, recovery, histories, degenerate
+data and failures."""
+import math
+
+import numpy as np
+import pytest
+
+from brivane_core import PanicException, run_em_loop
+from conftest import em_arguments, three_peak_spectrum
+import reference_em
+
+
+def fit(**args):
+    t, ll, rel, s_tri = run_em_loop(**args)
+    return t, ll, rel, s_tri, args["mu"], args["sigma"], args["pi"]
+
+
+def reference(args, basis=None):
+    return reference_em.run_em(
+        args["x"], args["intensity"], args["mu"], args["sigma"], args["pi"], args["dirichlet_alpha"],
+        args["fix_mu"], args["fix_sigma"], args["max_iter"], args["r_eps"], args["x_min"],
+        args["x_max"], args.get("bg_type", 0), args.get("s_tri", 0.0), basis)
+
+
+def assert_matches_reference(args, rtol=1e-9, basis=None):
+    expected = reference({k: (v.copy() if isinstance(v, np.ndarray) else v) for k, v in args.items()}, basis)
+    got = fit(**args)
+    assert got[0] == expected[0]
+    np.testing.assert_allclose(got[1], expected[1], rtol=rtol)
+    np.testing.assert_allclose(got[2][1:], expected[2][1:], rtol=1e-6, atol=1e-13)
+    np.testing.assert_allclose(got[3], expected[3], atol=1e-6)
+    for g, e in zip(got[4:], expected[4:]):
+        np.testing.assert_allclose(g, e, rtol=rtol, atol=1e-12)
+    return got
+
+
+class TestAgainstNumPy:
+    @pytest.mark.parametrize("bg_type", [0, 1, 2, 3, 5, 255])
+    def test_every_background(self, spectrum, bg_type):
+        x, counts = spectrum
+        rows = 0 if bg_type == 0 else 1
+        args = em_arguments(x, counts, mu=[12.0, 33.0, 40.0], sigma=[3.0, 3.0, 3.0], background_rows=rows,
+                            max_iter=25, r_eps=0.0, x_min=2.0, x_max=58.0, bg_type=bg_type, s_tri=0.2)
+        got = assert_matches_reference(args)
+        if bg_type != 3:
+            assert got[3] == 0.2
+
+    def test_basis_rows(self, spectrum):
+        x, counts = spectrum
+        basis = [list(np.full(x.size, 1.0 / 60.0)), list(x / 1800.0)]
+        args = em_arguments(x, counts, mu=[12.0, 33.0, 40.0], sigma=[3.0, 3.0, 3.0], background_rows=2,
+                            max_iter=25, r_eps=0.0, bg_type=4, spline_basis_preds=basis)
+        assert_matches_reference(args, basis=basis)
+
+    def test_fix_flags_and_prior(self, spectrum):
+        x, counts = spectrum
+        args = em_arguments(x, counts, mu=[15.5, 33.0, 40.0], sigma=[2.0, 3.0, 3.0], background_rows=1,
+                            alpha=[5.0, 1.0, 0.9, 30.0], fix_mu=[True, False, False],
+                            fix_sigma=[False, True, False], max_iter=30, r_eps=0.0, bg_type=1)
+        got = assert_matches_reference(args)
+        assert got[4][0] == 15.5 and got[5][1] == 3.0
+
+    def test_converges_and_stops_at_r_eps(self, spectrum):
+        x, counts = spectrum
+        args = em_arguments(x, counts, mu=[12.0, 33.0, 40.0], sigma=[3.0, 3.0, 3.0], background_rows=1,
+                            max_iter=1000, r_eps=1e-9, bg_type=3)
+        t, ll, rel, *_ = assert_matches_reference(args, rtol=1e-8)
+        assert t < 1000
+        assert abs(rel[-1]) < 1e-9 and all(abs(r) >= 1e-9 for r in rel[1:-1])
+
+
+def test_recovers_a_synthetic_three_peak_spectrum():
+    # 30,000 peak draws: the standard error of a centre is sigma / sqrt(N_k), at most
+    # 3 / sqrt(10500) ~ 0.03, of a width sigma / sqrt(2 N_k) ~ 0.02, of a weight
+    # sqrt(w (1 - w) / N) ~ 0.003. Binning (0.1 wide) adds variance 0.1^2 / 12 to each width
+    # squared, under 0.001 in width. The tolerances are about five standard errors.
+    x, counts = three_peak_spectrum(seed=5)
+    args = em_arguments(x, counts, mu=[10.0, 28.0, 45.0], sigma=[4.0, 4.0, 4.0], background_rows=1,
+                        max_iter=2000, r_eps=1e-12, x_min=0.0, x_max=60.0, bg_type=1)
+    t, ll, rel, s_tri, mu, sigma, pi = fit(**args)
+    assert t < 2000
+    np.testing.assert_allclose(mu, [15.0, 30.0, 42.0], atol=0.15)
+    np.testing.assert_allclose(sigma, [2.0, 3.0, 1.5], atol=0.1)
+    total = counts.sum()
+    np.testing.assert_allclose(pi * total, [12000, 10500, 7500, 3000], rtol=0.05)
+    assert np.all(np.diff(ll) >= -1e-9 * abs(ll[:-1]))  # EM never lowers the likelihood
+
+
+class TestHistories:
+    def test_max_iter_zero(self, spectrum):
+        x, counts = spectrum
+        args = em_arguments(x, counts, mu=[12.0, 33.0], sigma=[3.0, 3.0], max_iter=0, s_tri=0.7, bg_type=3,
+                            background_rows=1)
+        before = {k: args[k].copy() for k in ("mu", "sigma", "pi")}
+        t, ll, rel, s_tri, *_ = fit(**args)
+        assert (t, rel.tolist(), s_tri) == (0, [0.0], 0.7)
+        assert ll.shape == (1,) and np.isfinite(ll[0])
+        for name, value in before.items():
+            np.testing.assert_array_equal(args[name], value)
+
+    def test_nan_log_likelihood_runs_to_max_iter(self, spectrum):
+        x, counts = spectrum
+        counts = counts.copy()
+        counts[7] = np.nan
+        t, ll, rel, *_ = fit(**em_arguments(x, counts, mu=[12.0, 33.0], sigma=[3.0, 3.0], max_iter=6, r_eps=1.0))
+        assert t == 6 and np.isnan(ll).all() and rel[0] == 0.0 and np.isnan(rel[1:]).all()
+
+    def test_empty_grid(self):
+        args = em_arguments(np.array([]), np.array([]), mu=[1.0], sigma=[1.0], max_iter=4, r_eps=1.0)
+        t, ll, rel, *_ = fit(**args)
+        assert t == 4
+        assert ll.tolist() == [0.0] * 5
+        assert rel[0] == 0.0 and np.isnan(rel[1:]).all()
+
+    def test_single_peak_keeps_its_whole_weight(self, spectrum):
+        x, counts = spectrum
+        t, ll, rel, s_tri, mu, sigma, pi = fit(**em_arguments(x, counts, mu=[30.0], sigma=[5.0], pi=[1.0],
+                                                              alpha=[1.0], max_iter=5, r_eps=0.0))
+        assert t == 5 and pi.tolist() == [1.0]
+
+    def test_flat_prior_gives_counts_over_total(self, spectrum):
+        x, counts = spectrum
+        args = em_arguments(x, counts, mu=[12.0, 33.0, 40.0], sigma=[3.0, 3.0, 3.0], max_iter=1, r_eps=0.0)
+        mu0, sigma0, pi0 = args["mu"].copy(), args["sigma"].copy(), args["pi"].copy()
+        fit(**args)
+        d = reference_em.gaussian_rows(x, mu0, sigma0) * pi0[:, None]
+        responsibilities = d / (d.sum(axis=0) + 1e-20)
+        np.testing.assert_allclose(args["pi"], (responsibilities * counts).sum(axis=1) / counts.sum(), rtol=1e-12)
+
+    def test_small_concentration_can_switch_a_component_off(self, spectrum):
+        x, counts = spectrum
+        args = em_arguments(x, counts, mu=[15.0, 30.0, 42.0, 55.0], sigma=[2.0, 3.0, 1.5, 1.0],
+                            alpha=[1.0, 1.0, 1.0, -1e4], max_iter=3, r_eps=0.0)
+        fit(**args)
+        assert args["pi"][3] == 0.0 and math.isclose(args["pi"].sum(), 1.0)
+
+
+class TestDegenerateComponents:
+    def test_component_without_responsibility_keeps_its_values(self, spectrum):
+        x, counts = spectrum
+        args = em_arguments(x, counts, mu=[30.0, 5000.0], sigma=[5.0, 1.0], max_iter=3, r_eps=0.0)
+        fit(**args)
+        assert args["mu"][1] == 5000.0 and args["sigma"][1] == 1.0
+
+    def test_fixed_centre_gives_the_spread_around_it(self):
+        x = np.array([1.0, 2.0, 3.0])
+        counts = np.array([1.0, 0.0, 1.0])
+        args = em_arguments(x, counts, mu=[1.0], sigma=[1.0], pi=[1.0], alpha=[1.0], fix_mu=[True],
+                            max_iter=1, r_eps=0.0)
+        fit(**args)
+        assert args["mu"][0] == 1.0
+        assert args["sigma"][0] == pytest.approx(math.sqrt(2.0), rel=1e-12)  # sqrt((0 + 4) / 2)
+
+    def test_single_sample_collapses_to_the_width_floor(self):
+        args = em_arguments(np.array([5.0]), np.array([3.0]), mu=[4.0], sigma=[2.0], pi=[1.0], alpha=[1.0],
+                            max_iter=1, r_eps=0.0)
+        fit(**args)
+        assert args["mu"][0] == 5.0 and args["sigma"][0] == 1e-5
+
+    def test_negative_width_is_its_magnitude(self, spectrum):
+        x, counts = spectrum
+        negative = fit(**em_arguments(x, counts, mu=[30.0], sigma=[-5.0], pi=[1.0], alpha=[1.0], max_iter=1))
+        positive = fit(**em_arguments(x, counts, mu=[30.0], sigma=[5.0], pi=[1.0], alpha=[1.0], max_iter=1))
+        assert negative[1][0] == positive[1][0]
+        assert negative[5][0] == positive[5][0] > 0
+
+    def test_zero_intensity(self, spectrum):
+        x, _ = spectrum
+        args = em_arguments(x, np.zeros_like(x), mu=[20.0, 40.0], sigma=[3.0, 3.0], max_iter=1, r_eps=0.0)
+        t, ll, *_ = fit(**args)
+        # No counts and a flat prior leave nothing to weigh: the weights become 0/0 and the peaks,
+        # whose weights sum to 0, keep their values in the refit.
+        assert ll[0] == 0.0 and np.isnan(ll[1]) and np.isnan(args["pi"]).all()
+        assert args["mu"].tolist() == [20.0, 40.0] and args["sigma"].tolist() == [3.0, 3.0]
+
+
+class TestFailures:
+    def check_untouched(self, args, call_args, message):
+        before = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
+        with pytest.raises(PanicException) as info:
+            run_em_loop(**call_args)
+        assert str(info.value) == message
+        for name, value in before.items():
+            np.testing.assert_array_equal(args[name], value)
+
+    def test_pi_longer_than_the_components(self, spectrum):
+        x, counts = spectrum
+        args = em_arguments(x, counts, mu=[12.0, 33.0], sigma=[3.0, 3.0], pi=[0.3, 0.3, 0.4], alpha=[1, 1, 1])
+        self.check_untouched(args, args, "index out of bounds: the len is 2 but the index is 2")
+
+    def test_short_arrays(self, spectrum):
+        x, counts = spectrum
+        args = em_arguments(x, counts, mu=[12.0, 33.0], sigma=[3.0], pi=[0.5, 0.5])
+        self.check_untouched(args, args, "index out of bounds: the len is 1 but the index is 1")
+        args = em_arguments(x, counts, mu=[12.0, 33.0], sigma=[3.0, 3.0], alpha=[1.0])
+        self.check_untouched(args, args, "index out of bounds: the len is 1 but the index is 1")
+        args = em_arguments(x, counts[:-5], mu=[12.0, 33.0], sigma=[3.0, 3.0])
+        self.check_untouched(args, args, "index out of bounds: the len is 595 but the index is 595")
+        args = em_arguments(x, counts, mu=[12.0, 33.0], sigma=[3.0, 3.0], fix_sigma=[False])
+        self.check_untouched(args, args, "index out of bounds: the len is 1 but the index is 1")
+
+    def test_failure_in_a_late_iteration_leaves_the_arrays_untouched(self, spectrum):
+        # The flags are read by the first refit only, after the E-step has run.
+        x, counts = spectrum
+        args = em_arguments(x, counts, mu=[12.0, 33.0], sigma=[3.0, 3.0], fix_mu=[False], max_iter=10)
+        self.check_untouched(args, args, "index out of bounds: the len is 1 but the index is 1")
+
+    def test_basis_row_of_the_wrong_length(self, spectrum):
+        x, counts = spectrum
+        args = em_arguments(x, counts, mu=[12.0], sigma=[3.0], background_rows=1, bg_type=4,
+                            spline_basis_preds=[[1.0] * 10])
+        self.check_untouched(args, args, "copy_from_slice: source slice length (10) does not match "
+                                         "destination slice length (600)")
+
+    def test_pi_shorter_than_the_components_leaves_them_out(self, spectrum):
+        x, counts = spectrum
+        args = em_arguments(x, counts, mu=[15.0, 30.0, 42.0], sigma=[2.0, 3.0, 1.5], pi=[0.5, 0.5],
+                            max_iter=5, r_eps=0.0, bg_type=1)
+        fit(**args)
+        assert args["pi"].size == 2 and args["mu"][2] == 42.0 and args["sigma"][2] == 1.5
+
+    def test_spline_none_adds_no_row(self, spectrum):
+        x, counts = spectrum
+        args = em_arguments(x, counts, mu=[15.0, 30.0], sigma=[2.0, 3.0], bg_type=4, spline_basis_preds=None,
+                            max_iter=5)
+        t, *_ = fit(**args)
+        assert t > 0 and math.isclose(args["pi"].sum(), 1.0)

@@ -2,10 +2,10 @@
 // The EM iteration shared by every mixture fit.
 //
 // A shape plugs in through a small interface (see GaussianPeaks): count(), a density row for
-// component k, a refit of component k from its sample weights, store() of the refitted values and
-// two size checks that raise the index Failure before any task reads past an array. The skeleton
-// owns the density and responsibility matrices, the background rows, the E-step, the Dirichlet
-// weight update, the stopping rule and the histories.
+// component k, a refit of component k from its sample weights intensity * responsibility, store()
+// of the refitted values and two size checks that raise the index Failure before any task reads
+// past an array. The skeleton owns the density and weight matrices, the background rows, the
+// E-step, the Dirichlet weight update, the stopping rule and the histories.
 
 #include <cmath>
 #include <cstddef>
@@ -20,6 +20,10 @@
 #include "parallel.hpp"
 
 namespace brivane {
+
+// Below this many density entries (peaks times samples) an iteration's per-peak work runs on the
+// calling thread.
+inline constexpr std::size_t kParallelWorkThreshold = 4096;
 
 struct EmProblem {
   std::span<const double> x;
@@ -52,9 +56,10 @@ EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem)
   const std::size_t components =
       peaks + background_row_count(problem.bg_type, problem.spline_basis_preds);
   RowMatrix densities(components, n);
-  RowMatrix responsibilities(components, n);
+  // Row k holds intensity * responsibility of component k after each E-step.
+  RowMatrix weights(components, n);
   std::vector<double> mixture(n);
-  std::vector<double> scratch(n);
+  std::vector<double> expected_counts(pi.size(), 0.0);
   std::vector<typename Shape::Parameters> refitted(peaks);
 
   EmResult result;
@@ -63,8 +68,10 @@ EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem)
   result.log_likelihood.reserve(reserve);
   result.relative_change.reserve(reserve);
 
+  // Small problems finish faster on the calling thread than a hand-off to the pool takes.
+  const bool parallel = Shape::kParallel && peaks * n >= kParallelWorkThreshold;
   auto for_each_peak = [&](auto&& task) {
-    if constexpr (Shape::kParallel) {
+    if (parallel) {
       run_tasks(peaks, task);
     } else {
       run_tasks_sequentially(peaks, task);
@@ -77,16 +84,8 @@ EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem)
                          problem.x_max, result.s_tri, problem.spline_basis_preds);
   };
   auto e_step = [&] {
-    return gamma_and_log_likelihood(problem.intensity, densities, pi, mixture, responsibilities,
-                                    scratch);
-  };
-  // Turns a responsibility row into the sample weights intensity * responsibility. Nothing reads
-  // the responsibilities of that row again before the next E-step overwrites them.
-  auto weights_in_place = [&](std::size_t k) {
-    std::span<double> row = responsibilities.row(k);
-    const std::size_t m = std::min(row.size(), problem.intensity.size());
-    for (std::size_t i = 0; i < m; ++i) row[i] = row[i] * problem.intensity[i];
-    return row.first(m);
+    return weights_and_log_likelihood(problem.intensity, densities, pi, mixture, weights,
+                                      expected_counts);
   };
 
   evaluate_densities();
@@ -95,14 +94,16 @@ EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem)
   result.relative_change.push_back(0.0);
 
   while (result.iterations < problem.max_iter) {
-    update_mixing_weights(pi, problem.intensity, responsibilities, problem.dirichlet_alpha);
+    update_mixing_weights_from_counts(pi, expected_counts, weights.rows(), problem.dirichlet_alpha);
 
     shape.check_refit_inputs();
-    for_each_peak([&](std::size_t k) { refitted[k] = shape.refit(k, problem.x, weights_in_place(k)); });
+    for_each_peak([&](std::size_t k) {
+      refitted[k] = shape.refit(k, problem.x, weights.row(k));
+    });
     for (std::size_t k = 0; k < peaks; ++k) shape.store(k, refitted[k]);
 
     if (problem.bg_type == kLinearBackground) {
-      result.s_tri = estimate_s_tri(problem.x, weights_in_place(peaks), problem.x_min, problem.x_max);
+      result.s_tri = estimate_s_tri(problem.x, weights.row(peaks), problem.x_min, problem.x_max);
     }
 
     evaluate_densities();

@@ -8,6 +8,7 @@
 
 namespace brivane {
 
+__attribute__((target_clones("avx2", "default")))
 void gaussian_density(std::span<const double> x, double mu, double sigma, std::span<double> row) {
   const double inverse_scale = 1.0 / (sigma * 1.4142135623730951);
   const double normaliser = std::sqrt(sigma * (sigma * 6.283185307179586));
@@ -16,10 +17,8 @@ void gaussian_density(std::span<const double> x, double mu, double sigma, std::s
   const double* __restrict in = x.data();
   for (std::size_t i = 0; i < n; ++i) {
     const double z = (in[i] - mu) * inverse_scale;
-    out[i] = -(z * z);
+    out[i] = exp_kernel(-(z * z)) / normaliser;
   }
-  exp_in_place(row.first(n));
-  for (std::size_t i = 0; i < n; ++i) out[i] = out[i] / normaliser;
 }
 
 void GaussianPeaks::check_density_inputs() const { require_length(sigma.size(), count()); }
@@ -41,21 +40,24 @@ GaussianPeaks::Parameters GaussianPeaks::refit(std::size_t k, std::span<const do
   Parameters fitted{mu[k], sigma[k]};
   if ((fix_mu[k] && fix_sigma[k]) || weights.empty()) return fitted;
   const std::size_t n = std::min(x.size(), weights.size());
+  const double* __restrict w = weights.data();
+  // The total weight and the first moment in one pass; both sums run in sample order.
   double total = 0.0;
-  for (double w : weights) total += w;
+  double first_moment = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    total += w[i];
+    first_moment += x[i] * w[i];
+  }
+  for (std::size_t i = n; i < weights.size(); ++i) total += w[i];
   if (total < 1e-300) return fitted;
   const double denominator = total + 1e-100;
-  if (!fix_mu[k]) {
-    double first_moment = 0.0;
-    for (std::size_t i = 0; i < n; ++i) first_moment += x[i] * weights[i];
-    fitted[0] = first_moment / denominator;
-  }
+  if (!fix_mu[k]) fitted[0] = first_moment / denominator;
   if (!fix_sigma[k]) {
     const double centre = fitted[0];
     double second_moment = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
       const double d = x[i] - centre;
-      second_moment += weights[i] * d * d;
+      second_moment += w[i] * d * d;
     }
     const double variance = second_moment / denominator;
     fitted[1] = variance > 0.0 ? std::fmax(std::sqrt(variance), 1e-5) : 1e-5;

@@ -2,7 +2,7 @@
 // The EM iteration shared by every mixture fit.
 //
 // A shape plugs in through a small interface (see GaussianPeaks): count(), a density row for
-// component k, a refit of component k from its sample weights intensity * responsibility, store()
+// component k (kElementwiseDensity says whether it may be computed piece by piece along the grid), a refit of component k from its sample weights intensity * responsibility, store()
 // of the refitted values and two size checks that raise the index Failure before any task reads
 // past an array. The skeleton owns the density and weight matrices, the background rows, the
 // E-step, the Dirichlet weight update, the stopping rule and the histories.
@@ -21,9 +21,12 @@
 
 namespace brivane {
 
-// Below this many density entries (peaks times samples) an iteration's per-peak work runs on the
-// calling thread.
+// Small problems finish faster on the calling thread than a hand-off to the pool takes: below
+// this many density entries (peaks times samples) the per-peak work of an iteration, and below
+// this many samples the E-step, stay on the calling thread.
 inline constexpr std::size_t kParallelWorkThreshold = 4096;
+inline constexpr std::size_t kParallelSamplesThreshold = 16384;
+inline constexpr std::size_t kDensityPieceSamples = 65536;
 
 struct EmProblem {
   std::span<const double> x;
@@ -60,6 +63,7 @@ EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem)
   RowMatrix weights(components, n);
   std::vector<double> mixture(n);
   std::vector<double> expected_counts(pi.size(), 0.0);
+  std::vector<double> scratch(n);
   std::vector<typename Shape::Parameters> refitted(peaks);
 
   EmResult result;
@@ -68,7 +72,6 @@ EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem)
   result.log_likelihood.reserve(reserve);
   result.relative_change.reserve(reserve);
 
-  // Small problems finish faster on the calling thread than a hand-off to the pool takes.
   const bool parallel = Shape::kParallel && peaks * n >= kParallelWorkThreshold;
   auto for_each_peak = [&](auto&& task) {
     if (parallel) {
@@ -77,15 +80,29 @@ EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem)
       run_tasks_sequentially(peaks, task);
     }
   };
+  // A density that is computed sample by sample is also split along the grid, so that both
+  // cores stay busy when the peaks do not divide evenly among them.
+  const std::size_t pieces =
+      Shape::kElementwiseDensity && parallel ? (n + kDensityPieceSamples - 1) / kDensityPieceSamples : 1;
+  const std::size_t piece_length = pieces > 1 ? (n + pieces - 1) / pieces : n;
   auto evaluate_densities = [&] {
     shape.check_density_inputs();
-    for_each_peak([&](std::size_t k) { shape.density(k, problem.x, densities.row(k)); });
+    if (pieces > 1) {
+      run_tasks(peaks * pieces, [&](std::size_t task) {
+        const std::size_t k = task / pieces;
+        const std::size_t begin = (task % pieces) * piece_length;
+        const std::size_t length = std::min(n, begin + piece_length) - begin;
+        shape.density(k, problem.x.subspan(begin, length), densities.row(k).subspan(begin, length));
+      });
+    } else {
+      for_each_peak([&](std::size_t k) { shape.density(k, problem.x, densities.row(k)); });
+    }
     background_densities(densities, peaks, problem.bg_type, problem.x, problem.x_min,
                          problem.x_max, result.s_tri, problem.spline_basis_preds);
   };
   auto e_step = [&] {
     return weights_and_log_likelihood(problem.intensity, densities, pi, mixture, weights,
-                                      expected_counts);
+                                      expected_counts, scratch, n >= kParallelSamplesThreshold);
   };
 
   evaluate_densities();

@@ -13,20 +13,21 @@ namespace brivane {
 // and the responsibilities G[k][i] = (D[k][i] pi[k]) / (m[i] + 1e-20), and returns the weighted
 // log-likelihood sum_i intensity[i] ln(m[i] + 1e-200) accumulated in sample order. The floors
 // keep both finite where the mixture vanishes. An empty grid gives 0 and computes nothing.
-// A pi longer than the rows of D, or an intensity shorter than the grid, raises the index Failure
-// before anything is computed.
+// `scratch` holds n doubles. A pi longer than the rows of D, or an intensity shorter than the
+// grid, raises the index Failure before anything is computed.
 double gamma_and_log_likelihood(std::span<const double> intensity, const RowMatrix& densities,
                                 std::span<const double> pi, std::span<double> mixture,
-                                RowMatrix& responsibilities);
+                                RowMatrix& responsibilities, std::span<double> scratch);
 
 // The E-step as the EM loop uses it: the same log-likelihood, but row k receives the sample
 // weights intensity[i] G[k][i] that the refits, the tilt estimate and the weight update need
 // (nothing else reads the responsibilities), and expected_counts[k] (one per entry of pi) their
-// sums in sample order. Making both while a block of samples is in cache spares the refits a pass
-// over the intensity.
+// sums in sample order. With `parallel` the samples are shared among the worker pool; every sum
+// still runs in sample order, so the result is the same either way.
 double weights_and_log_likelihood(std::span<const double> intensity, const RowMatrix& densities,
                                   std::span<const double> pi, std::span<double> mixture,
-                                  RowMatrix& weights, std::span<double> expected_counts);
+                                  RowMatrix& weights, std::span<double> expected_counts,
+                                  std::span<double> scratch, bool parallel);
 
 // Maximum a posteriori mixing weights under a Dirichlet prior, in place:
 //   b[k] = sum_i intensity[i] G[k][i] + alpha[k] - 1,  c[k] = b[k] / sum(b)  (0 unless > 0),

@@ -17,6 +17,7 @@ void gaussian_density(std::span<const double> x, double mu, double sigma, std::s
 struct GaussianPeaks {
   using Parameters = std::array<double, 2>;
   static constexpr bool kParallel = true;
+  static constexpr bool kElementwiseDensity = true;
 
   std::vector<double> mu;
   std::vector<double> sigma;

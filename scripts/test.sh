@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests (strict warnings) under ctest, then the Python tests with
-# NumPy 2.x and again, on the same built module, with NumPy 1.26.
+# Runs every test: the C++ unit tests (strict warnings) under ctest, plain and with sanitizers,
+# then the Python tests with NumPy 2.x and again, on the same built module, with NumPy 1.26.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +13,12 @@ cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DBRIVANE_BUILD_PYTHON=OFF -DBRIVANE_BUILD_TESTS=ON -DBRIVANE_WERROR=ON >/dev/null
 cmake --build build/cpp -j "$jobs"
 ctest --test-dir build/cpp --output-on-failure -j "$jobs"
+
+echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/cpp-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DBRIVANE_BUILD_PYTHON=OFF -DBRIVANE_BUILD_TESTS=ON -DBRIVANE_WERROR=ON -DBRIVANE_SANITIZE=ON >/dev/null
+cmake --build build/cpp-sanitize -j "$jobs"
+ctest --test-dir build/cpp-sanitize --output-on-failure -j "$jobs"
 
 echo "== Python tests, NumPy $(.venv/bin/python -c 'import numpy; print(numpy.__version__)')"
 .venv/bin/python -m pytest -q tests/python

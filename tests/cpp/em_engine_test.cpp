@@ -156,3 +156,22 @@ TEST(EmEngine, ShortPerPeakArraysFailBeforeTheFirstReadPastTheEnd) {
 
 }  // namespace
 }  // namespace brivane
+
+namespace brivane {
+namespace {
+
+TEST(WorkerPool, AFailureInATaskReachesTheCallingThread) {
+  std::vector<int> done(16, 0);
+  try {
+    run_tasks(done.size(), [&](std::size_t k) {
+      if (k == 11) fail_index(3, 11);
+      done[k] = 1;
+    });
+    FAIL() << "the task's failure must be rethrown";
+  } catch (const Failure& failure) {
+    EXPECT_STREQ(failure.what(), "index out of bounds: the len is 3 but the index is 11");
+  }
+}
+
+}  // namespace
+}  // namespace brivane

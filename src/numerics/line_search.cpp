@@ -1,0 +1,197 @@
+#include "numerics/line_search.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace brivane::lbfgsb {
+
+namespace {
+
+// The minimiser of the cubic interpolating (a, fa, da) and (b, fb, db), as the offset ratio used
+// by dcstep; `gamma_sign_ahead` flips gamma when b lies beyond a.
+struct Cubic {
+  double theta, gamma;
+};
+Cubic cubic(double a, double fa, double da, double b, double fb, double db, bool clip_root) {
+  const double theta = 3.0 * (fa - fb) / (b - a) + da + db;
+  const double s = std::max({std::fabs(theta), std::fabs(da), std::fabs(db)});
+  double radicand = (theta / s) * (theta / s) - (da / s) * (db / s);
+  if (clip_root) radicand = std::max(0.0, radicand);
+  return {theta, s * std::sqrt(radicand)};
+}
+
+// Whether every moving variable of the trial sits on the bound it moves towards, so that a longer
+// step would evaluate the same point again. The curvature test can then never be met (the
+// slope along d does not change), and a sufficient decrease is all a step can achieve.
+bool blocked_by_box(const Box& box, std::span<const double> trial, std::span<const double> d) {
+  bool moving = false;
+  for (std::size_t i = 0; i < trial.size(); ++i) {
+    if (d[i] == 0.0) continue;
+    moving = true;
+    const bool at_upper = d[i] > 0.0 && box.has_upper(i) && trial[i] >= box.upper[i];
+    const bool at_lower = d[i] < 0.0 && box.has_lower(i) && trial[i] <= box.lower[i];
+    if (!at_upper && !at_lower) return false;
+  }
+  return moving;
+}
+
+}  // namespace
+
+double safeguarded_step(StepInterval& in, double stp, double fp, double dp, double step_min,
+                        double step_max) {
+  const double sgnd = dp * (in.dx / std::fabs(in.dx));
+  double stpf;
+  if (fp > in.fx) {
+    // Case 1: a higher value. The minimum is bracketed; take the cubic step if it is closer to
+    // stx than the quadratic one, else their average.
+    Cubic c = cubic(in.stx, in.fx, in.dx, stp, fp, dp, false);
+    if (stp < in.stx) c.gamma = -c.gamma;
+    const double p = (c.gamma - in.dx) + c.theta;
+    const double q = ((c.gamma - in.dx) + c.gamma) + dp;
+    const double stpc = in.stx + (p / q) * (stp - in.stx);
+    const double stpq =
+        in.stx + ((in.dx / ((in.fx - fp) / (stp - in.stx) + in.dx)) / 2.0) * (stp - in.stx);
+    stpf = std::fabs(stpc - in.stx) < std::fabs(stpq - in.stx) ? stpc : stpc + (stpq - stpc) / 2.0;
+    in.bracketed = true;
+  } else if (sgnd < 0.0) {
+    // Case 2: lower value, slopes of opposite sign. Bracketed; the step farther from stp wins.
+    Cubic c = cubic(in.stx, in.fx, in.dx, stp, fp, dp, false);
+    if (stp > in.stx) c.gamma = -c.gamma;
+    const double p = (c.gamma - dp) + c.theta;
+    const double q = ((c.gamma - dp) + c.gamma) + in.dx;
+    const double stpc = stp + (p / q) * (in.stx - stp);
+    const double stpq = stp + (dp / (dp - in.dx)) * (in.stx - stp);
+    stpf = std::fabs(stpc - stp) > std::fabs(stpq - stp) ? stpc : stpq;
+    in.bracketed = true;
+  } else if (std::fabs(dp) < std::fabs(in.dx)) {
+    // Case 3: lower value, same-sign slope of smaller magnitude. The cubic is used only when it
+    // tends to infinity in the step's direction or its minimum lies beyond stp.
+    Cubic c = cubic(in.stx, in.fx, in.dx, stp, fp, dp, true);
+    if (stp > in.stx) c.gamma = -c.gamma;
+    const double p = (c.gamma - dp) + c.theta;
+    const double q = (c.gamma + (in.dx - dp)) + c.gamma;
+    const double r = p / q;
+    double stpc;
+    if (r < 0.0 && c.gamma != 0.0) {
+      stpc = stp + r * (in.stx - stp);
+    } else {
+      stpc = stp > in.stx ? step_max : step_min;
+    }
+    const double stpq = stp + (dp / (dp - in.dx)) * (in.stx - stp);
+    if (in.bracketed) {
+      stpf = std::fabs(stpc - stp) < std::fabs(stpq - stp) ? stpc : stpq;
+      stpf = stp > in.stx ? std::min(stp + 0.66 * (in.sty - stp), stpf)
+                          : std::max(stp + 0.66 * (in.sty - stp), stpf);
+    } else {
+      stpf = std::fabs(stpc - stp) > std::fabs(stpq - stp) ? stpc : stpq;
+      stpf = std::max(step_min, std::min(step_max, stpf));
+    }
+  } else {
+    // Case 4: lower value, same-sign slope that does not decrease in magnitude.
+    if (in.bracketed) {
+      Cubic c = cubic(stp, fp, dp, in.sty, in.fy, in.dy, false);
+      if (stp > in.sty) c.gamma = -c.gamma;
+      const double p = (c.gamma - dp) + c.theta;
+      const double q = ((c.gamma - dp) + c.gamma) + in.dy;
+      stpf = stp + (p / q) * (in.sty - stp);
+    } else {
+      stpf = stp > in.stx ? step_max : step_min;
+    }
+  }
+
+  if (fp > in.fx) {
+    in.sty = stp, in.fy = fp, in.dy = dp;
+  } else {
+    if (sgnd < 0.0) in.sty = in.stx, in.fy = in.fx, in.dy = in.dx;
+    in.stx = stp, in.fx = fp, in.dx = dp;
+  }
+  return stpf;
+}
+
+LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std::span<const double> x,
+                                     double f, std::span<const double> g, std::span<const double> d,
+                                     const LineSearchSettings& settings) {
+  constexpr double kExtrapolateLower = 1.1;
+  constexpr double kExtrapolateUpper = 4.0;
+  const std::size_t n = x.size();
+  const double initial_slope = dot(g, d);
+  const double decrease_test = settings.sufficient_decrease * initial_slope;
+
+  LineSearchResult result;
+  std::vector<double> trial(n);
+  std::vector<double> trial_gradient;
+  double stp = 1.0;
+  StepInterval interval{0.0, f, initial_slope, 0.0, f, initial_slope, false};
+  int stage = 1;
+  double width = settings.max_step - settings.min_step;
+  double previous_width = 2.0 * width;
+  double step_low = 0.0;
+  double step_high = stp + kExtrapolateUpper * stp;
+
+  for (int evaluation = 1; evaluation <= settings.max_evaluations; ++evaluation) {
+    for (std::size_t i = 0; i < n; ++i) trial[i] = box.clamp(i, x[i] + stp * d[i]);
+    const double value = objective(trial, trial_gradient);
+    result.evaluations = evaluation;
+    if (trial_gradient.size() != n) {
+      result.status = LineSearchStatus::GradientLengthMismatch;
+      return result;
+    }
+    if (evaluation == settings.max_evaluations) break;  // evaluated, not tested
+    const double slope = dot(trial_gradient, d);
+    const bool decreased = value <= f + stp * decrease_test;
+    if (decreased && (std::fabs(slope) <= settings.curvature * std::fabs(initial_slope) ||
+                      blocked_by_box(box, trial, d))) {
+      result.status = LineSearchStatus::Accepted;
+      result.x = trial;
+      result.value = value;
+      result.gradient = std::move(trial_gradient);
+      return result;
+    }
+    if (!std::isfinite(value) || !std::isfinite(slope)) {
+      // Outside the objective's domain: come back halfway towards the best step.
+      stp = std::clamp(interval.stx + 0.5 * (stp - interval.stx), settings.min_step, settings.max_step);
+      continue;
+    }
+
+    // dcsrch: a modified function is used while no step has both lowered the value enough and
+    // turned the slope non-negative.
+    const double test_value = f + stp * decrease_test;
+    if (stage == 1 && value <= test_value && slope >= 0.0) stage = 2;
+    if (stage == 1 && value <= interval.fx && value > test_value) {
+      StepInterval modified{interval.stx, interval.fx - interval.stx * decrease_test,
+                            interval.dx - decrease_test, interval.sty,
+                            interval.fy - interval.sty * decrease_test, interval.dy - decrease_test,
+                            interval.bracketed};
+      stp = safeguarded_step(modified, stp, value - stp * decrease_test, slope - decrease_test,
+                             step_low, step_high);
+      interval = {modified.stx, modified.fx + modified.stx * decrease_test,
+                  modified.dx + decrease_test, modified.sty,
+                  modified.fy + modified.sty * decrease_test, modified.dy + decrease_test,
+                  modified.bracketed};
+    } else {
+      stp = safeguarded_step(interval, stp, value, slope, step_low, step_high);
+    }
+    if (interval.bracketed) {
+      if (std::fabs(interval.sty - interval.stx) >= 0.66 * previous_width) {
+        stp = interval.stx + 0.5 * (interval.sty - interval.stx);
+      }
+      previous_width = width;
+      width = std::fabs(interval.sty - interval.stx);
+      step_low = std::min(interval.stx, interval.sty);
+      step_high = std::max(interval.stx, interval.sty);
+    } else {
+      step_low = stp + kExtrapolateLower * (stp - interval.stx);
+      step_high = stp + kExtrapolateUpper * (stp - interval.stx);
+    }
+    stp = std::clamp(stp, settings.min_step, settings.max_step);
+    if (interval.bracketed && (stp <= step_low || stp >= step_high ||
+                               step_high - step_low <= settings.interval_tolerance * step_high)) {
+      stp = interval.stx;
+    }
+    if (std::isnan(stp)) stp = std::clamp(interval.stx, settings.min_step, settings.max_step);
+  }
+  result.status = LineSearchStatus::Exhausted;
+  return result;
+}
+
+}  // namespace brivane::lbfgsb

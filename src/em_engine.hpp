@@ -16,6 +16,7 @@
 #include "background.hpp"
 #include "em_gamma_ll.hpp"
 #include "gaussian.hpp"
+#include "lorentzian.hpp"
 #include "matrix.hpp"
 #include "parallel.hpp"
 
@@ -115,7 +116,9 @@ EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem)
 
     shape.check_refit_inputs();
     for_each_peak([&](std::size_t k) {
-      refitted[k] = shape.refit(k, problem.x, weights.row(k));
+      // The density row of k is free until the densities are evaluated again: it serves as the
+      // refit's working row.
+      refitted[k] = shape.refit(k, problem.x, weights.row(k), densities.row(k));
     });
     for (std::size_t k = 0; k < peaks; ++k) shape.store(k, refitted[k]);
 
@@ -136,5 +139,6 @@ EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem)
 }
 
 EmResult run_gaussian_em(GaussianPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
+EmResult run_lorentzian_em(LorentzianPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
 
 }  // namespace brivane

@@ -36,7 +36,8 @@ void GaussianPeaks::density(std::size_t k, std::span<const double> x, std::span<
 }
 
 GaussianPeaks::Parameters GaussianPeaks::refit(std::size_t k, std::span<const double> x,
-                                               std::span<const double> weights) const {
+                                               std::span<const double> weights,
+                                               std::span<double> /*scratch*/) const {
   Parameters fitted{mu[k], sigma[k]};
   if ((fix_mu[k] && fix_sigma[k]) || weights.empty()) return fitted;
   const std::size_t n = std::min(x.size(), weights.size());

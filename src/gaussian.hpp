@@ -31,7 +31,8 @@ struct GaussianPeaks {
   // Weighted moments of the samples: the centre is the weighted mean, the width the weighted spread
   // about the (new or fixed) centre, floored at 1e-5 so that a peak that has collapsed onto one
   // sample stays a density. A peak without weight (sum below 1e-300) keeps its values.
-  Parameters refit(std::size_t k, std::span<const double> x, std::span<const double> weights) const;
+  Parameters refit(std::size_t k, std::span<const double> x, std::span<const double> weights,
+                   std::span<double> scratch = {}) const;
   void store(std::size_t k, const Parameters& p) {
     mu[k] = p[0];
     sigma[k] = p[1];

@@ -20,19 +20,13 @@ Cubic cubic(double a, double fa, double da, double b, double fb, double db, bool
   return {theta, s * std::sqrt(radicand)};
 }
 
-// Whether every moving variable of the trial sits on the bound it moves towards, so that a longer
-// step would evaluate the same point again. The curvature test can then never be met (the
-// slope along d does not change), and a sufficient decrease is all a step can achieve.
-bool blocked_by_box(const Box& box, std::span<const double> trial, std::span<const double> d) {
-  bool moving = false;
-  for (std::size_t i = 0; i < trial.size(); ++i) {
-    if (d[i] == 0.0) continue;
-    moving = true;
-    const bool at_upper = d[i] > 0.0 && box.has_upper(i) && trial[i] >= box.upper[i];
-    const bool at_lower = d[i] < 0.0 && box.has_lower(i) && trial[i] <= box.lower[i];
-    if (!at_upper && !at_lower) return false;
+// Whether the box cut the step: some variable of x + t d lies outside the box and was clamped.
+bool step_was_clamped(const Box& box, std::span<const double> x, double stp, std::span<const double> d) {
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double unclamped = x[i] + stp * d[i];
+    if (box.clamp(i, unclamped) != unclamped) return true;
   }
-  return moving;
+  return false;
 }
 
 }  // namespace
@@ -139,8 +133,10 @@ LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std
     if (evaluation == settings.max_evaluations) break;  // evaluated, not tested
     const double slope = dot(trial_gradient, d);
     const bool decreased = value <= f + stp * decrease_test;
-    if (decreased && (std::fabs(slope) <= settings.curvature * std::fabs(initial_slope) ||
-                      blocked_by_box(box, trial, d))) {
+    // A clamped trial at which the objective still falls along d is where the box stops the
+    // step (the published driver's "step = largest feasible step" ending).
+    const bool stopped_by_box = slope <= decrease_test && step_was_clamped(box, x, stp, d);
+    if (decreased && (std::fabs(slope) <= settings.curvature * std::fabs(initial_slope) || stopped_by_box)) {
       result.status = LineSearchStatus::Accepted;
       result.x = trial;
       result.value = value;

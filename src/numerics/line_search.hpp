@@ -34,8 +34,9 @@ struct LineSearchResult {
 
 // Searches along d from x (value f, gradient g, g.d < 0). A point is accepted when its value is at
 // most f + c1 t (g.d) and |g(trial).d| is at most c2 |g.d|; both tests use d, not the clamped step.
-// A trial that the box has stopped in every moving variable needs only the first test: no longer
-// step could reach another point.
+// A trial that the box clamped, and at which the objective still falls along d by at least
+// c1 |g.d|, needs only the first test: the box, not the curvature, ends the step there, as the
+// published method's largest feasible step does.
 // When max_evaluations - 1 trial points have failed, one more is evaluated but not tested and the
 // search reports Exhausted. A trial whose value or slope is not a number halves the step.
 LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std::span<const double> x,

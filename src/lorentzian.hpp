@@ -1,0 +1,63 @@
+#pragma once
+// Lorentzian peaks: the density normalised over the sample grid, its weighted log-likelihood, and
+// the maximum-likelihood fit of one peak's centre and width.
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace brivane {
+
+inline constexpr double kLorentzianWidthMin = 0.1;
+inline constexpr double kLorentzianWidthMax = 2000.0;
+
+// Fills `row` with the Lorentzian of centre x0 and full width at half maximum gamma over the whole
+// grid, scaled first by its analytic mass inside [x_min, x_max] (floored at 1e-300) and then
+// divided by its trapezoid integral T' over the grid, which is returned. The grid should ascend;
+// T' is floored at 1e-300, and is 1e-300 for fewer than two samples.
+double lorentzian_density(std::span<const double> x, double x0, double gamma, double x_min,
+                          double x_max, std::span<double> row);
+
+// sum_i w_i ln(d_i + 1e-200) over the first min(n, len w) samples, in sample order. `scratch`
+// holds n doubles.
+double lorentzian_log_likelihood(std::span<const double> x, std::span<const double> weights,
+                                 double x0, double gamma, double x_min, double x_max,
+                                 std::span<double> scratch);
+
+// Fits the free ones of x0 and gamma to the weighted samples by bounded minimisation of the
+// negative log-likelihood (forward-difference gradient, step 1e-7). A free centre starts from the
+// weighted mean and stays in [x_min, x_max]; a free width starts from sqrt(2 ln 2 M2 / S), M2 the
+// raw second moment, at least 0.1, and ends in [0.1, 2000]. Both fixed, no weights, a weight sum
+// below 1e-300 or a minimiser error leave the values unchanged. Each successful minimisation writes
+// "LBFGSB finished" to standard output. Returns whether the values were refitted.
+bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, double& x0,
+                    double& gamma, bool fix_x0, bool fix_gamma, double x_min, double x_max,
+                    std::span<double> scratch);
+
+// K Lorentzian peaks as one EM shape.
+struct LorentzianPeaks {
+  using Parameters = std::array<double, 2>;
+  static constexpr bool kParallel = true;
+  static constexpr bool kElementwiseDensity = false;  // normalised over the whole grid
+
+  std::vector<double> x0;
+  std::vector<double> gamma;
+  std::vector<bool> fix_x0;
+  std::vector<bool> fix_gamma;
+  double x_min = 0.0;
+  double x_max = 0.0;
+
+  std::size_t count() const { return x0.size(); }
+  void check_density_inputs() const;
+  void check_refit_inputs() const;
+  void density(std::size_t k, std::span<const double> x, std::span<double> row) const;
+  Parameters refit(std::size_t k, std::span<const double> x, std::span<const double> weights,
+                   std::span<double> scratch) const;
+  void store(std::size_t k, const Parameters& p) {
+    x0[k] = p[0];
+    gamma[k] = p[1];
+  }
+};
+
+}  // namespace brivane

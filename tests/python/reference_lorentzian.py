@@ -1,0 +1,57 @@
+"""The Lorentzian fit written with NumPy and SciPy's L-BFGS-B, independently of the module: the
+same density, log-likelihood, start values, bounds and forward-difference gradient."""
+import math
+
+import numpy as np
+from scipy.optimize import minimize
+
+
+def density(x, x0, gamma, x_min, x_max):
+    e = 0.5 * gamma
+    with np.errstate(all="ignore"):
+        mass = math.atan((x_max - x0) / e) / math.pi - math.atan((x_min - x0) / e) / math.pi
+    mass = mass if mass > 1e-300 else 1e-300
+    d = gamma / (((x - x0) ** 2 + e * e) * (mass * math.pi))
+    total = float(np.sum(np.diff(x) * ((d[:-1] + d[1:]) * 0.5))) if x.size >= 2 else 0.0
+    return d / (total if total > 1e-300 else 1e-300)
+
+
+def log_likelihood(x, w, x0, gamma, x_min, x_max):
+    return float(np.sum(w * np.log(density(x, x0, gamma, x_min, x_max) + 1e-200)))
+
+
+def fit(x, w, x0, gamma, x_min, x_max, fix_x0=False, fix_gamma=False, counter=None):
+    """Returns (x0, gamma), unchanged where the module leaves them unchanged."""
+    total = w.sum()
+    if (fix_x0 and fix_gamma) or w.size == 0 or not total >= 1e-300:
+        return x0, gamma
+    start, bounds = [], []
+    if not fix_x0:
+        start.append(np.sum(x * w) / total)
+        bounds.append((x_min, x_max))
+    if not fix_gamma:
+        root = math.sqrt(np.sum(x * x * w) / total * 1.3862943611198906)
+        start.append(max(root, 0.1) if not math.isnan(root) else 0.1)
+        bounds.append((0.1, 2000.0))
+
+    def unpack(p):
+        return (x0 if fix_x0 else p[0]), (gamma if fix_gamma else p[0 if fix_x0 else 1])
+
+    def nll(p):
+        if counter is not None:
+            counter[0] += 1
+        return -log_likelihood(x, w, *unpack(p), x_min, x_max)
+
+    def objective(p):
+        value = nll(p)
+        gradient = np.empty_like(p)
+        for j in range(p.size):
+            shifted = p.copy()
+            shifted[j] += 1e-7
+            gradient[j] = (nll(shifted) - value) / 1e-7
+        return value, gradient
+
+    result = minimize(objective, np.array(start), jac=True, method="L-BFGS-B", bounds=bounds,
+                      options=dict(maxcor=10, gtol=1e-5, ftol=0.0, maxiter=10000, maxfun=100000))
+    new_x0, new_gamma = unpack(result.x)
+    return new_x0, min(max(new_gamma, 0.1), 2000.0)

@@ -23,50 +23,121 @@ constexpr std::size_t kBlock = 512;
 
 }  // namespace
 
-__attribute__((target_clones("avx2", "default")))
-double lorentzian_density(std::span<const double> x, double x0, double gamma, double x_min,
-                          double x_max, std::span<double> row) {
+namespace {
+
+// What the density of one parameter pair needs at every sample.
+struct DensityTerms {
+  double gamma;
+  double x0;
+  double half_width_squared;
+  double scale;  // pi times the analytic mass inside the window, floored
+};
+
+DensityTerms density_terms(double x0, double gamma, double x_min, double x_max) {
   const double half_width = 0.5 * gamma;
   const double mass = std::atan((x_max - x0) / half_width) * kInversePi -
                       std::atan((x_min - x0) / half_width) * kInversePi;
-  const double scale = std::fmax(mass, 1e-300) * kPi;
-  const double half_width_squared = half_width * half_width;
-  const std::size_t n = std::min(x.size(), row.size());
-  const double* __restrict grid = x.data();
-  double* __restrict d = row.data();
-  for (std::size_t i = 0; i < n; ++i) {
-    const double offset = grid[i] - x0;
-    d[i] = gamma / ((offset * offset + half_width_squared) * scale);
+  return {gamma, x0, half_width * half_width, std::fmax(mass, 1e-300) * kPi};
+}
+
+inline void unnormalised_density(const DensityTerms& t, const double* __restrict x, std::size_t len,
+                                 double* __restrict d) {
+  for (std::size_t i = 0; i < len; ++i) {
+    const double offset = x[i] - t.x0;
+    d[i] = t.gamma / ((offset * offset + t.half_width_squared) * t.scale);
   }
+}
+
+constexpr std::size_t kMaxSets = 3;
+
+// Log-likelihoods of kSets parameter pairs in two passes over the data and no working memory:
+// the first pass makes each pair's trapezoid integral, the second recomputes the densities (the
+// same operations, so the same values) and sums the weighted logarithms. Each pair's sums run in
+// sample order on their own; running the pairs side by side lets those dependent additions
+// overlap.
+template <std::size_t kSets>
+[[gnu::always_inline]] inline void log_likelihood_sets_of(std::span<const double> x,
+                                                          std::span<const double> weights,
+                                                          const DensityTerms* sets,
+                                                          double* log_likelihoods) {
+  const std::size_t n = x.size();
+  const std::size_t used = std::min(n, weights.size());
+  double buffer[kSets][kBlock];
+  double integral[kSets] = {};
+  double previous[kSets] = {};
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t len = std::min(kBlock, n - start);
+    for (std::size_t j = 0; j < kSets; ++j) unnormalised_density(sets[j], x.data() + start, len, buffer[j]);
+    std::size_t first = 0;
+    if (start == 0) {
+      for (std::size_t j = 0; j < kSets; ++j) previous[j] = buffer[j][0];
+      first = 1;
+    }
+    for (std::size_t i = first; i < len; ++i) {
+      const double step = x[start + i] - x[start + i - 1];
+      for (std::size_t j = 0; j < kSets; ++j) {
+        integral[j] += step * ((previous[j] + buffer[j][i]) * 0.5);
+        previous[j] = buffer[j][i];
+      }
+    }
+  }
+  double normaliser[kSets];
+  for (std::size_t j = 0; j < kSets; ++j) {
+    normaliser[j] = n < 2 ? 1e-300 : std::fmax(integral[j], 1e-300);
+    log_likelihoods[j] = 0.0;
+  }
+  for (std::size_t start = 0; start < used; start += kBlock) {
+    const std::size_t len = std::min(kBlock, used - start);
+    for (std::size_t j = 0; j < kSets; ++j) {
+      double* __restrict d = buffer[j];
+      unnormalised_density(sets[j], x.data() + start, len, d);
+      for (std::size_t i = 0; i < len; ++i) d[i] = d[i] / normaliser[j] + 1e-200;
+      log_in_place({d, len});
+    }
+    const double* __restrict w = weights.data() + start;
+    for (std::size_t i = 0; i < len; ++i) {
+      for (std::size_t j = 0; j < kSets; ++j) log_likelihoods[j] += w[i] * buffer[j][i];
+    }
+  }
+}
+
+__attribute__((target_clones("avx2", "default")))
+void log_likelihood_sets(std::span<const double> x, std::span<const double> weights,
+                         const DensityTerms* sets, std::size_t count, double* log_likelihoods) {
+  switch (count) {
+    case 1: return log_likelihood_sets_of<1>(x, weights, sets, log_likelihoods);
+    case 2: return log_likelihood_sets_of<2>(x, weights, sets, log_likelihoods);
+    default: return log_likelihood_sets_of<3>(x, weights, sets, log_likelihoods);
+  }
+}
+
+}  // namespace
+
+__attribute__((target_clones("avx2", "default")))
+double lorentzian_density(std::span<const double> x, double x0, double gamma, double x_min,
+                          double x_max, std::span<double> row) {
+  const DensityTerms terms = density_terms(x0, gamma, x_min, x_max);
+  const std::size_t n = std::min(x.size(), row.size());
+  double* __restrict d = row.data();
+  unnormalised_density(terms, x.data(), n, d);
   double integral = 0.0;
-  for (std::size_t j = 0; j + 1 < n; ++j) integral += (grid[j + 1] - grid[j]) * ((d[j] + d[j + 1]) * 0.5);
+  for (std::size_t j = 0; j + 1 < n; ++j) integral += (x[j + 1] - x[j]) * ((d[j] + d[j + 1]) * 0.5);
   const double normaliser = n < 2 ? 1e-300 : std::fmax(integral, 1e-300);
   for (std::size_t i = 0; i < n; ++i) d[i] = d[i] / normaliser;
   return normaliser;
 }
 
-__attribute__((target_clones("avx2", "default")))
 double lorentzian_log_likelihood(std::span<const double> x, std::span<const double> weights,
-                                 double x0, double gamma, double x_min, double x_max,
-                                 std::span<double> scratch) {
-  const std::span<double> d = scratch.first(x.size());
-  lorentzian_density(x, x0, gamma, x_min, x_max, d);
-  const std::size_t n = std::min(x.size(), weights.size());
+                                 double x0, double gamma, double x_min, double x_max) {
+  const DensityTerms terms = density_terms(x0, gamma, x_min, x_max);
   double log_likelihood = 0.0;
-  for (std::size_t start = 0; start < n; start += kBlock) {
-    const std::size_t len = std::min(kBlock, n - start);
-    double* __restrict block = d.data() + start;
-    for (std::size_t i = 0; i < len; ++i) block[i] = block[i] + 1e-200;
-    log_in_place({block, len});
-    const double* __restrict w = weights.data() + start;
-    for (std::size_t i = 0; i < len; ++i) log_likelihood += w[i] * block[i];
-  }
+  log_likelihood_sets(x, weights, &terms, 1, &log_likelihood);
   return log_likelihood;
 }
 
 bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, double& x0,
                     double& gamma, bool fix_x0, bool fix_gamma, double x_min, double x_max,
-                    std::span<double> scratch) {
+                    std::uint64_t* passes) {
   if ((fix_x0 && fix_gamma) || weights.empty()) return false;
   double total = 0.0;
   for (double w : weights) total += w;
@@ -91,21 +162,25 @@ bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, 
     upper.push_back(kLorentzianWidthMax);
   }
 
-  auto parameters = [&](std::span<const double> p) {
-    return std::pair{fix_x0 ? x0 : p[0], fix_gamma ? gamma : p[fix_x0 ? 0 : 1]};
-  };
-  auto negative_log_likelihood = [&](std::span<const double> p) {
-    const auto [centre, width] = parameters(p);
-    return -lorentzian_log_likelihood(x, weights, centre, width, x_min, x_max, scratch);
-  };
-  std::vector<double> shifted;
+  // The value and the forward-difference gradient need the log-likelihood at p and at p plus
+  // 1e-7 in each free component: all of them in one batch.
+  const std::size_t free_count = start.size();
   auto objective = [&](std::span<const double> p, std::vector<double>& gradient) {
-    const double value = negative_log_likelihood(p);
-    gradient.resize(p.size());
-    for (std::size_t j = 0; j < p.size(); ++j) {
-      shifted.assign(p.begin(), p.end());
-      shifted[j] += kDifferenceStep;
-      gradient[j] = (negative_log_likelihood(shifted) - value) / kDifferenceStep;
+    DensityTerms sets[3];
+    for (std::size_t j = 0; j <= free_count; ++j) {
+      double shifted[2] = {p[0], free_count > 1 ? p[1] : 0.0};
+      if (j > 0) shifted[j - 1] += kDifferenceStep;
+      const double centre = fix_x0 ? x0 : shifted[0];
+      const double width = fix_gamma ? gamma : shifted[fix_x0 ? 0 : 1];
+      sets[j] = density_terms(centre, width, x_min, x_max);
+    }
+    double log_likelihoods[3];
+    log_likelihood_sets(x, weights, sets, free_count + 1, log_likelihoods);
+    if (passes) *passes += free_count + 1;
+    const double value = -log_likelihoods[0];
+    gradient.resize(free_count);
+    for (std::size_t j = 0; j < free_count; ++j) {
+      gradient[j] = (-log_likelihoods[j + 1] - value) / kDifferenceStep;
     }
     return value;
   };
@@ -136,9 +211,9 @@ void LorentzianPeaks::density(std::size_t k, std::span<const double> x, std::spa
 
 LorentzianPeaks::Parameters LorentzianPeaks::refit(std::size_t k, std::span<const double> x,
                                                    std::span<const double> weights,
-                                                   std::span<double> scratch) const {
+                                                   std::span<double> /*scratch*/) const {
   Parameters p{x0[k], gamma[k]};
-  lorentzian_fit(x, weights, p[0], p[1], fix_x0[k], fix_gamma[k], x_min, x_max, scratch);
+  lorentzian_fit(x, weights, p[0], p[1], fix_x0[k], fix_gamma[k], x_min, x_max);
   return p;
 }
 

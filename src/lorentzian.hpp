@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -19,11 +20,10 @@ inline constexpr double kLorentzianWidthMax = 2000.0;
 double lorentzian_density(std::span<const double> x, double x0, double gamma, double x_min,
                           double x_max, std::span<double> row);
 
-// sum_i w_i ln(d_i + 1e-200) over the first min(n, len w) samples, in sample order. `scratch`
-// holds n doubles.
+// sum_i w_i ln(d_i + 1e-200) over the first min(n, len w) samples, in sample order, with d the
+// density of lorentzian_density (computed again rather than stored).
 double lorentzian_log_likelihood(std::span<const double> x, std::span<const double> weights,
-                                 double x0, double gamma, double x_min, double x_max,
-                                 std::span<double> scratch);
+                                 double x0, double gamma, double x_min, double x_max);
 
 // Fits the free ones of x0 and gamma to the weighted samples by bounded minimisation of the
 // negative log-likelihood (forward-difference gradient, step 1e-7). A free centre starts from the
@@ -31,9 +31,10 @@ double lorentzian_log_likelihood(std::span<const double> x, std::span<const doub
 // raw second moment, at least 0.1, and ends in [0.1, 2000]. Both fixed, no weights, a weight sum
 // below 1e-300 or a minimiser error leave the values unchanged. Each successful minimisation writes
 // "LBFGSB finished" to standard output. Returns whether the values were refitted.
+// `passes`, when given, receives the number of log-likelihood passes made.
 bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, double& x0,
                     double& gamma, bool fix_x0, bool fix_gamma, double x_min, double x_max,
-                    std::span<double> scratch);
+                    std::uint64_t* passes = nullptr);
 
 // K Lorentzian peaks as one EM shape.
 struct LorentzianPeaks {

@@ -116,8 +116,7 @@ PyObject* lorentzian_mle(PyObject* args, PyObject* kwargs) {
   const double x_max = frame.real(5);
   const bool fix_x0 = frame.flag(6, false);
   const bool fix_gamma = frame.flag(7, false);
-  std::vector<double> scratch(x.size());
-  lorentzian_fit(x, intensity, x0, gamma, fix_x0, fix_gamma, x_min, x_max, scratch);
+  lorentzian_fit(x, intensity, x0, gamma, fix_x0, fix_gamma, x_min, x_max);
   return result_tuple({PyFloat_FromDouble(x0), PyFloat_FromDouble(gamma)});
 }
 

@@ -40,7 +40,7 @@ struct MinimiserResult {
   std::vector<double> x;  // the last accepted point
   double value = 0.0;
   std::uint64_t iterations = 0;
-  std::uint64_t evaluations = 0;
+  std::uint64_t evaluations = 0;  // objective calls
   StopReason reason = StopReason::Converged;
 };
 

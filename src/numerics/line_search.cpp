@@ -122,9 +122,17 @@ LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std
   double step_low = 0.0;
   double step_high = stp + kExtrapolateUpper * stp;
 
+  // Once the interval has shrunk to nothing the search keeps proposing the same point; the
+  // objective is a function of the point, so its last answer is reused instead of recomputed.
+  std::vector<double> previous_trial;
+  double value = 0.0;
   for (int evaluation = 1; evaluation <= settings.max_evaluations; ++evaluation) {
     for (std::size_t i = 0; i < n; ++i) trial[i] = box.clamp(i, x[i] + stp * d[i]);
-    const double value = objective(trial, trial_gradient);
+    if (trial != previous_trial) {
+      value = objective(trial, trial_gradient);
+      ++result.calls;
+      previous_trial = trial;
+    }
     result.evaluations = evaluation;
     if (trial_gradient.size() != n) {
       result.status = LineSearchStatus::GradientLengthMismatch;
@@ -140,7 +148,7 @@ LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std
       result.status = LineSearchStatus::Accepted;
       result.x = trial;
       result.value = value;
-      result.gradient = std::move(trial_gradient);
+      result.gradient = trial_gradient;
       return result;
     }
     if (!std::isfinite(value) || !std::isfinite(slope)) {

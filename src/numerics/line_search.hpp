@@ -29,7 +29,8 @@ struct LineSearchResult {
   std::vector<double> x;  // the accepted point and its value and gradient
   double value = 0.0;
   std::vector<double> gradient;
-  int evaluations = 0;
+  int evaluations = 0;  // trial points, the limit counts these
+  int calls = 0;        // objective calls: a repeated trial point is not evaluated again
 };
 
 // Searches along d from x (value f, gradient g, g.d < 0). A point is accepted when its value is at
@@ -38,7 +39,8 @@ struct LineSearchResult {
 // c1 |g.d|, needs only the first test: the box, not the curvature, ends the step there, as the
 // published method's largest feasible step does.
 // When max_evaluations - 1 trial points have failed, one more is evaluated but not tested and the
-// search reports Exhausted. A trial whose value or slope is not a number halves the step.
+// search reports Exhausted. A trial whose value or slope is not a number halves the step. A trial
+// point equal to the one before is not evaluated again (the objective must be a function of x).
 LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std::span<const double> x,
                                      double f, std::span<const double> g, std::span<const double> d,
                                      const LineSearchSettings& settings = {});

@@ -21,31 +21,63 @@ PyObject* em_result(const EmResult& result) {
                        PyFloat_FromDouble(result.s_tri)});
 }
 
-// The part every EM entry shares once its arguments are converted: the fit runs without the
-// interpreter lock, then the parameter arrays and the weights are written back.
-template <class Shape>
-PyObject* run_em_entry(Shape& shape, WrittenArray& pi, const EmProblem& problem,
-                       EmResult (*fit)(Shape&, std::vector<double>&, const EmProblem&),
-                       std::initializer_list<std::pair<WrittenArray*, std::vector<double> Shape::*>> parameters) {
-  std::vector<double> weights = pi.values;
-  EmResult result;
-  {
-    WithoutInterpreterLock unlocked;
-    result = fit(shape, weights, problem);
+// What every EM entry converts the same way: the arrays of its first slots (x, intensity, the
+// kParameters per-peak arrays, pi, dirichlet_alpha), the background arguments of its last three
+// slots, and the run itself: without the interpreter lock, then the parameter arrays and the
+// weights written back.
+template <std::size_t kParameters>
+class EmCall {
+ public:
+  explicit EmCall(CallFrame& frame) : frame_(frame) {
+    x_ = frame.read_array(0);
+    intensity_ = frame.read_array(1);
+    for (std::size_t p = 0; p < kParameters; ++p) parameters_[p] = frame.written_array(2 + p);
+    pi_ = frame.written_array(2 + kParameters);
+    dirichlet_alpha_ = frame.read_array(3 + kParameters);
+    problem.x = x_;
+    problem.intensity = intensity_;
+    problem.dirichlet_alpha = dirichlet_alpha_;
   }
-  for (const auto& [array, member] : parameters) {
-    array->values = std::move(shape.*member);
-    array->write_back();
-  }
-  pi.values = std::move(weights);
-  pi.write_back();
-  return em_result(result);
-}
 
-// Binds spline_basis_preds to the problem for the length of a call.
-void set_basis(EmProblem& problem, const std::optional<BasisRows>& basis) {
-  problem.spline_basis_preds = basis ? &*basis : nullptr;
-}
+  std::vector<double>& parameter(std::size_t p) { return parameters_[p].values; }
+
+  // bg_type, s_tri and spline_basis_preds from `slot` on.
+  void read_background(std::size_t slot) {
+    problem.bg_type = frame_.code(slot, 0);
+    problem.s_tri = frame_.real(slot + 1, 0.0);
+    basis_ = frame_.optional_rows(slot + 2);
+    problem.spline_basis_preds = basis_ ? &*basis_ : nullptr;
+  }
+
+  template <class Shape>
+  PyObject* run(Shape& shape, EmResult (*fit)(Shape&, std::vector<double>&, const EmProblem&),
+                const std::array<std::vector<double> Shape::*, kParameters>& members) {
+    std::vector<double> weights = pi_.values;
+    EmResult result;
+    {
+      WithoutInterpreterLock unlocked;
+      result = fit(shape, weights, problem);
+    }
+    for (std::size_t p = 0; p < kParameters; ++p) {
+      parameters_[p].values = std::move(shape.*members[p]);
+      parameters_[p].write_back();
+    }
+    pi_.values = std::move(weights);
+    pi_.write_back();
+    return em_result(result);
+  }
+
+  EmProblem problem;
+
+ private:
+  CallFrame& frame_;
+  std::vector<double> x_;
+  std::vector<double> intensity_;
+  std::array<WrittenArray, kParameters> parameters_;
+  WrittenArray pi_;
+  std::vector<double> dirichlet_alpha_;
+  std::optional<BasisRows> basis_;
+};
 
 const Signature kRunEmLoop{
     "run_em_loop",
@@ -55,24 +87,14 @@ const Signature kRunEmLoop{
 
 PyObject* run_em_loop(PyObject* args, PyObject* kwargs) {
   CallFrame frame(kRunEmLoop, args, kwargs);
-  const std::vector<double> x = frame.read_array(0);
-  const std::vector<double> intensity = frame.read_array(1);
-  WrittenArray mu = frame.written_array(2);
-  WrittenArray sigma = frame.written_array(3);
-  WrittenArray pi = frame.written_array(4);
-  const std::vector<double> dirichlet_alpha = frame.read_array(5);
-  GaussianPeaks peaks{mu.values, sigma.values, frame.flags(6), frame.flags(7)};
-  EmProblem problem{x, intensity, dirichlet_alpha};
-  problem.max_iter = frame.count(8);
-  problem.r_eps = frame.real(9);
-  problem.x_min = frame.real(10);
-  problem.x_max = frame.real(11);
-  problem.bg_type = frame.code(12, 0);
-  problem.s_tri = frame.real(13, 0.0);
-  const std::optional<BasisRows> basis = frame.optional_rows(14);
-  set_basis(problem, basis);
-  return run_em_entry(peaks, pi, problem, run_gaussian_em,
-                      {{&mu, &GaussianPeaks::mu}, {&sigma, &GaussianPeaks::sigma}});
+  EmCall<2> call(frame);
+  GaussianPeaks peaks{call.parameter(0), call.parameter(1), frame.flags(6), frame.flags(7)};
+  call.problem.max_iter = frame.count(8);
+  call.problem.r_eps = frame.real(9);
+  call.problem.x_min = frame.real(10);
+  call.problem.x_max = frame.real(11);
+  call.read_background(12);
+  return call.run(peaks, run_gaussian_em, {&GaussianPeaks::mu, &GaussianPeaks::sigma});
 }
 
 const Signature kRunLorentzianEmLoop{
@@ -83,24 +105,14 @@ const Signature kRunLorentzianEmLoop{
 
 PyObject* run_lorentzian_em_loop(PyObject* args, PyObject* kwargs) {
   CallFrame frame(kRunLorentzianEmLoop, args, kwargs);
-  const std::vector<double> x = frame.read_array(0);
-  const std::vector<double> intensity = frame.read_array(1);
-  WrittenArray x0 = frame.written_array(2);
-  WrittenArray gamma = frame.written_array(3);
-  WrittenArray pi = frame.written_array(4);
-  const std::vector<double> dirichlet_alpha = frame.read_array(5);
-  LorentzianPeaks peaks{x0.values, gamma.values, frame.flags(6), frame.flags(7)};
-  EmProblem problem{x, intensity, dirichlet_alpha};
-  problem.x_min = peaks.x_min = frame.real(8);
-  problem.x_max = peaks.x_max = frame.real(9);
-  problem.max_iter = frame.count(10);
-  problem.r_eps = frame.real(11);
-  problem.bg_type = frame.code(12, 0);
-  problem.s_tri = frame.real(13, 0.0);
-  const std::optional<BasisRows> basis = frame.optional_rows(14);
-  set_basis(problem, basis);
-  return run_em_entry(peaks, pi, problem, run_lorentzian_em,
-                      {{&x0, &LorentzianPeaks::x0}, {&gamma, &LorentzianPeaks::gamma}});
+  EmCall<2> call(frame);
+  LorentzianPeaks peaks{call.parameter(0), call.parameter(1), frame.flags(6), frame.flags(7)};
+  call.problem.x_min = peaks.x_min = frame.real(8);
+  call.problem.x_max = peaks.x_max = frame.real(9);
+  call.problem.max_iter = frame.count(10);
+  call.problem.r_eps = frame.real(11);
+  call.read_background(12);
+  return call.run(peaks, run_lorentzian_em, {&LorentzianPeaks::x0, &LorentzianPeaks::gamma});
 }
 
 const Signature kLorentzianMle{

@@ -27,7 +27,7 @@ namespace brivane {
 // this many samples the E-step, stay on the calling thread.
 inline constexpr std::size_t kParallelWorkThreshold = 4096;
 inline constexpr std::size_t kParallelSamplesThreshold = 16384;
-inline constexpr std::size_t kDensityPieceSamples = 65536;
+inline constexpr std::size_t kDensityPieceSamples = 1024;
 
 struct EmProblem {
   std::span<const double> x;

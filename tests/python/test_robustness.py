@@ -1,0 +1,63 @@
+"""Random degenerate inputs never crash the interpreter: every call returns or raises one of the
+documented exceptions, and a failed call leaves the caller's arrays as they were."""
+import numpy as np
+import pytest
+
+import brivane_core
+from brivane_core import PanicException
+
+GRIDS = [np.array([]), np.array([1.0]), np.array([np.nan, 1.0, 2.0]), np.array([np.inf, -np.inf, 0.0]),
+         np.linspace(0.0, 1.0, 5), -np.linspace(0.0, 1.0, 5), np.zeros(4)]
+
+
+def random_em_arguments(rng, names):
+    pick = lambda: GRIDS[rng.integers(len(GRIDS))].copy()  # noqa: E731
+    k = int(rng.integers(0, 3))
+    basis = [list(rng.random(int(rng.integers(0, 6))))] if rng.random() < 0.3 else None
+    values = [pick(), pick(), rng.normal(size=k), rng.normal(size=int(rng.integers(0, 3))),
+              rng.random(int(rng.integers(0, 4))), rng.random(int(rng.integers(0, 4))) * 2.0,
+              list(rng.random(int(rng.integers(0, 3))) > 0.5), list(rng.random(int(rng.integers(0, 3))) > 0.5),
+              int(rng.integers(0, 4)), float(rng.choice([0.0, 1e-9, np.nan])),
+              float(rng.choice([0.0, 1.0, np.nan, -1.0])), float(rng.choice([0.0, 1.0, np.nan, 2.0])),
+              int(rng.integers(0, 8)), float(rng.choice([0.0, 0.5, 2.0, np.nan])), basis]
+    return dict(zip(names, values))
+
+
+GAUSSIAN = ["x", "intensity", "mu", "sigma", "pi", "dirichlet_alpha", "fix_mu", "fix_sigma", "max_iter", "r_eps",
+            "x_min", "x_max", "bg_type", "s_tri", "spline_basis_preds"]
+LORENTZIAN = ["x", "intensity", "x0", "gamma_lo", "pi", "dirichlet_alpha", "fix_x0", "fix_gamma", "max_iter",
+              "r_eps", "x_min", "x_max", "bg_type", "s_tri", "spline_basis_preds"]
+
+
+@pytest.mark.parametrize("function, names", [(brivane_core.run_em_loop, GAUSSIAN),
+                                             (brivane_core.run_lorentzian_em_loop, LORENTZIAN)])
+def test_em_entries_survive_random_degenerate_input(function, names, capfd):
+    rng = np.random.default_rng(2026)
+    outcomes = set()
+    for _ in range(400):
+        args = random_em_arguments(rng, names)
+        before = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
+        try:
+            t, ll, rel, s_tri = function(**args)
+            assert ll.size == rel.size == t + 1
+            outcomes.add("ok")
+        except PanicException as error:
+            assert str(error).startswith(("index out of bounds: the len is ", "copy_from_slice: "))
+            for name, value in before.items():
+                np.testing.assert_array_equal(args[name], value)
+            outcomes.add("panic")
+    assert outcomes == {"ok", "panic"}
+    capfd.readouterr()
+
+
+def test_lorentzian_mle_survives_random_degenerate_input(capfd):
+    rng = np.random.default_rng(7)
+    for _ in range(400):
+        x = GRIDS[rng.integers(len(GRIDS))]
+        intensity = GRIDS[rng.integers(len(GRIDS))]
+        start = (float(rng.normal()), float(rng.choice([0.0, 1.0, -1.0, np.nan])))
+        window = (float(rng.choice([0.0, -1.0, np.nan])), float(rng.choice([0.0, 1.0, np.nan])))
+        x0, gamma = brivane_core.lorentzian_mle(x, intensity, *start, *window, bool(rng.random() < 0.5),
+                                                bool(rng.random() < 0.5))
+        assert isinstance(x0, float) and isinstance(gamma, float)
+    capfd.readouterr()

@@ -257,3 +257,55 @@ TEST(Lbfgsb, NaNGradientLeavesNoDescentDirection) {
 
 }  // namespace
 }  // namespace brivane
+
+#include "numerics/lbfgs_memory.hpp"
+
+namespace brivane {
+namespace {
+
+// B v for the compact matrix B = theta I - W M W^T.
+Vector compact_times(const lbfgsb::LimitedMemory& memory, const Vector& v) {
+  const lbfgsb::Dense& w = memory.w();
+  const lbfgsb::Dense& m = memory.m();
+  Vector wv(w.cols, 0.0), mwv(w.cols, 0.0), out(v.size());
+  for (std::size_t j = 0; j < w.cols; ++j) {
+    for (std::size_t i = 0; i < v.size(); ++i) wv[j] += w(i, j) * v[i];
+  }
+  for (std::size_t a = 0; a < w.cols; ++a) {
+    for (std::size_t b = 0; b < w.cols; ++b) mwv[a] += m(a, b) * wv[b];
+  }
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    out[i] = memory.theta() * v[i];
+    for (std::size_t j = 0; j < w.cols; ++j) out[i] -= w(i, j) * mwv[j];
+  }
+  return out;
+}
+
+TEST(LimitedMemory, StoresOnlyCurvaturePairsAndKeepsTheNewest) {
+  lbfgsb::LimitedMemory memory(3);
+  EXPECT_FALSE(memory.add(Vector{1.0, 0.0}, Vector{-1.0, 0.0}));     // s.y < 0
+  EXPECT_FALSE(memory.add(Vector{1e-7, 0.0}, Vector{1e-6, 0.0}));    // s.y = 1e-13 <= 1e-12
+  EXPECT_EQ(memory.size(), 0u);
+  EXPECT_EQ(memory.theta(), 1.0);
+  // A quadratic with Hessian [[4, 1], [1, 3]]: y = A s for every pair.
+  const double a[2][2] = {{4.0, 1.0}, {1.0, 3.0}};
+  const Vector steps[] = {{1.0, 0.0}, {0.0, 1.0}, {1.0, 1.0}, {1.0, -2.0}, {0.3, 0.7}};
+  for (const Vector& s : steps) {
+    const Vector y{a[0][0] * s[0] + a[0][1] * s[1], a[1][0] * s[0] + a[1][1] * s[1]};
+    ASSERT_TRUE(memory.add(s, y));
+    EXPECT_LE(memory.size(), 3u);
+    EXPECT_NEAR(memory.theta(), (y[0] * y[0] + y[1] * y[1]) / (s[0] * y[0] + s[1] * y[1]), 1e-15);
+    // Both representations satisfy the secant equation of the newest pair: B s = y, H y = s.
+    const Vector bs = compact_times(memory, s);
+    EXPECT_NEAR(bs[0], y[0], 1e-12);
+    EXPECT_NEAR(bs[1], y[1], 1e-12);
+    const Vector hy = memory.two_loop_direction(y);  // -H y
+    EXPECT_NEAR(-hy[0], s[0], 1e-12);
+    EXPECT_NEAR(-hy[1], s[1], 1e-12);
+  }
+  // The memory holds the three newest pairs: the oldest pair left (W has 2 x 3 columns).
+  EXPECT_EQ(memory.w().cols, 6u);
+}
+
+}  // namespace
+}  // namespace brivane

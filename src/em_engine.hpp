@@ -26,7 +26,7 @@ namespace brivane {
 // this many density entries (peaks times samples) the per-peak work of an iteration, and below
 // this many samples the E-step, stay on the calling thread.
 inline constexpr std::size_t kParallelWorkThreshold = 4096;
-inline constexpr std::size_t kParallelSamplesThreshold = 16384;
+inline constexpr std::size_t kParallelSamplesThreshold = 1024;
 inline constexpr std::size_t kDensityPieceSamples = 1024;
 
 struct EmProblem {

@@ -96,7 +96,7 @@ void sum_rows_in_order(std::span<const double* const> rows, std::size_t n, std::
 }
 
 // Samples per task when the E-step runs on the pool.
-constexpr std::size_t kTaskSamples = 8192;
+constexpr std::size_t kTaskSamples = 1024;
 
 // Runs one E-step and returns the log-likelihood. The samples are split among tasks, but every
 // sum (the log-likelihood and, for weights, each row's expected count) still adds its terms in

@@ -15,9 +15,25 @@ void gaussian_density(std::span<const double> x, double mu, double sigma, std::s
   const std::size_t n = std::min(x.size(), row.size());
   double* __restrict out = row.data();
   const double* __restrict in = x.data();
-  for (std::size_t i = 0; i < n; ++i) {
-    const double z = (in[i] - mu) * inverse_scale;
-    out[i] = exp_kernel(-(z * z)) / normaliser;
+  // Beyond about 27 widths from the centre exp(-z^2) is exactly 0, and so is the density when the
+  // normaliser is a positive number: a block of samples that lies wholly out there is filled with
+  // zeros instead of evaluated. The values are the same either way.
+  const bool zeros_are_exact = std::isfinite(normaliser) && normaliser > 0.0;
+  constexpr std::size_t kBlock = 64;
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t len = std::min(kBlock, n - start);
+    double* __restrict block = out + start;
+    std::size_t underflowing = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+      const double z = (in[start + i] - mu) * inverse_scale;
+      block[i] = -(z * z);
+      underflowing += block[i] < vector_math_detail::kExpUnderflow ? 1 : 0;
+    }
+    if (zeros_are_exact && underflowing == len) {
+      std::fill(block, block + len, 0.0);
+      continue;
+    }
+    for (std::size_t i = 0; i < len; ++i) block[i] = exp_kernel(block[i]) / normaliser;
   }
 }
 

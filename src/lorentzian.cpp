@@ -21,10 +21,6 @@ constexpr double kDifferenceStep = 1e-7;
 // Rows are filled block by block so that the logarithms of the log-likelihood stay in cache.
 constexpr std::size_t kBlock = 512;
 
-}  // namespace
-
-namespace {
-
 // What the density of one parameter pair needs at every sample.
 struct DensityTerms {
   double gamma;

@@ -64,14 +64,17 @@ void e_step_samples(const EStep& step, std::size_t begin, std::size_t end) {
       const double* __restrict d = step.densities.row(k).data() + start;
       for (std::size_t i = 0; i < len; ++i) m[i] += weight * d[i];
     }
+    // The floored denominator is the same for every component: formed once per sample.
+    double denominator[kBlock];
+    for (std::size_t i = 0; i < len; ++i) denominator[i] = m[i] + 1e-20;
     for (std::size_t k = 0; k < components; ++k) {
       const double weight = step.pi[k];
       const double* __restrict d = step.densities.row(k).data() + start;
       double* __restrict g = step.rows.row(k).data() + start;
       if (step.weights) {
-        for (std::size_t i = 0; i < len; ++i) g[i] = counts[i] * ((d[i] * weight) / (m[i] + 1e-20));
+        for (std::size_t i = 0; i < len; ++i) g[i] = counts[i] * ((d[i] * weight) / denominator[i]);
       } else {
-        for (std::size_t i = 0; i < len; ++i) g[i] = (d[i] * weight) / (m[i] + 1e-20);
+        for (std::size_t i = 0; i < len; ++i) g[i] = (d[i] * weight) / denominator[i];
       }
     }
     double* __restrict t = step.terms.data() + start;

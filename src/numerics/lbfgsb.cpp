@@ -94,7 +94,7 @@ MinimiseOutcome minimise_bounded(ObjectiveRef objective, std::vector<double> sta
     }
     lbfgsb::LineSearchResult step =
         lbfgsb::more_thuente_search(objective, box, result.x, result.value, g, d);
-    result.evaluations += static_cast<std::uint64_t>(step.calls);
+    result.evaluations += static_cast<std::uint64_t>(step.evaluations);
     if (step.status == lbfgsb::LineSearchStatus::GradientLengthMismatch) {
       return std::string("gradient length mismatch");
     }

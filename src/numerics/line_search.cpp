@@ -122,22 +122,44 @@ LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std
   double step_low = 0.0;
   double step_high = stp + kExtrapolateUpper * stp;
 
-  // Once the interval has shrunk to nothing the search keeps proposing the same point; the
-  // objective is a function of the point, so its last answer is reused instead of recomputed.
+  // The best step so far (stx of the interval) with its point, value and gradient: the search
+  // falls back on it when the interval has shrunk below the resolution of doubles.
+  struct Evaluated {
+    double step = 0.0;
+    std::vector<double> x, gradient;
+    double value = 0.0;
+  } best;
   std::vector<double> previous_trial;
-  double value = 0.0;
+  best.x.assign(x.begin(), x.end());
+  best.value = f;
+
+  // The best step is accepted if it lowered the value enough; if it is still the start, the
+  // direction offers no decrease that doubles can resolve.
+  auto settle_on_best = [&](int evaluations) {
+    result.evaluations = evaluations;
+    if (best.step > 0.0 && best.value <= f + best.step * decrease_test) {
+      result.status = LineSearchStatus::Accepted;
+      result.x = std::move(best.x);
+      result.value = best.value;
+      result.gradient = std::move(best.gradient);
+    } else {
+      result.status = LineSearchStatus::Exhausted;
+    }
+    return std::move(result);
+  };
+
   for (int evaluation = 1; evaluation <= settings.max_evaluations; ++evaluation) {
     for (std::size_t i = 0; i < n; ++i) trial[i] = box.clamp(i, x[i] + stp * d[i]);
-    if (trial != previous_trial) {
-      value = objective(trial, trial_gradient);
-      ++result.calls;
-      previous_trial = trial;
-    }
+    // A point already evaluated would be evaluated again to the same value: the interpolation
+    // can go no further.
+    if (evaluation > 1 && (trial == previous_trial || trial == best.x)) return settle_on_best(evaluation - 1);
+    const double value = objective(trial, trial_gradient);
     result.evaluations = evaluation;
     if (trial_gradient.size() != n) {
       result.status = LineSearchStatus::GradientLengthMismatch;
       return result;
     }
+    previous_trial = trial;
     if (evaluation == settings.max_evaluations) break;  // evaluated, not tested
     const double slope = dot(trial_gradient, d);
     const bool decreased = value <= f + stp * decrease_test;
@@ -159,6 +181,7 @@ LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std
 
     // dcsrch: a modified function is used while no step has both lowered the value enough and
     // turned the slope non-negative.
+    const double evaluated_step = stp;
     const double test_value = f + stp * decrease_test;
     if (stage == 1 && value <= test_value && slope >= 0.0) stage = 2;
     if (stage == 1 && value <= interval.fx && value > test_value) {
@@ -175,6 +198,12 @@ LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std
     } else {
       stp = safeguarded_step(interval, stp, value, slope, step_low, step_high);
     }
+    if (interval.stx == evaluated_step) {
+      best.step = evaluated_step;
+      best.x = trial;
+      best.value = value;
+      best.gradient = trial_gradient;
+    }
     if (interval.bracketed) {
       if (std::fabs(interval.sty - interval.stx) >= 0.66 * previous_width) {
         stp = interval.stx + 0.5 * (interval.sty - interval.stx);
@@ -188,10 +217,9 @@ LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std
       step_high = stp + kExtrapolateUpper * (stp - interval.stx);
     }
     stp = std::clamp(stp, settings.min_step, settings.max_step);
-    if (interval.bracketed && (stp <= step_low || stp >= step_high ||
-                               step_high - step_low <= settings.interval_tolerance * step_high)) {
-      stp = interval.stx;
-    }
+    // The interval keeps shrinking for as long as doubles can split it. A step that rounding has
+    // pushed onto or outside its ends means it cannot be split any further.
+    if (interval.bracketed && (stp <= step_low || stp >= step_high)) return settle_on_best(evaluation);
     if (std::isnan(stp)) stp = std::clamp(interval.stx, settings.min_step, settings.max_step);
   }
   result.status = LineSearchStatus::Exhausted;

@@ -16,7 +16,6 @@ namespace brivane::lbfgsb {
 struct LineSearchSettings {
   double sufficient_decrease = 1e-4;  // f(x + t d) <= f + c1 t g.d
   double curvature = 0.9;             // |g(x + t d).d| <= c2 |g.d|
-  double interval_tolerance = 0.1;    // relative width at which a bracketed search stops shrinking
   double min_step = 1e-20;
   double max_step = 1e20;
   int max_evaluations = 50;
@@ -29,8 +28,7 @@ struct LineSearchResult {
   std::vector<double> x;  // the accepted point and its value and gradient
   double value = 0.0;
   std::vector<double> gradient;
-  int evaluations = 0;  // trial points, the limit counts these
-  int calls = 0;        // objective calls: a repeated trial point is not evaluated again
+  int evaluations = 0;  // objective calls, at most max_evaluations
 };
 
 // Searches along d from x (value f, gradient g, g.d < 0). A point is accepted when its value is at
@@ -38,9 +36,11 @@ struct LineSearchResult {
 // A trial that the box clamped, and at which the objective still falls along d by at least
 // c1 |g.d|, needs only the first test: the box, not the curvature, ends the step there, as the
 // published method's largest feasible step does.
+// A bracketed interval is shrunk by the safeguarded interpolation until doubles can no longer
+// split it (the next step would fall on or outside its ends, or on a point already evaluated);
+// the best step is then accepted if it meets the first test, and the search is Exhausted if not.
 // When max_evaluations - 1 trial points have failed, one more is evaluated but not tested and the
-// search reports Exhausted. A trial whose value or slope is not a number halves the step. A trial
-// point equal to the one before is not evaluated again (the objective must be a function of x).
+// search reports Exhausted. A trial whose value or slope is not a number halves the step.
 LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std::span<const double> x,
                                      double f, std::span<const double> g, std::span<const double> d,
                                      const LineSearchSettings& settings = {});

@@ -119,5 +119,35 @@ TEST(LorentzianFit, FitIsTheMaximumOfTheLikelihood) {
   EXPECT_NEAR(gamma, 3.0, 0.05);
 }
 
+TEST(LorentzianFit, WindowFarFromZeroStartsFarFromTheAnswerAndStillConverges) {
+  // A Raman-like window: the raw second moment about zero starts the width near 290, where the
+  // likelihood is shallow. The line search must bracket the optimum and keep shrinking instead of
+  // returning the start; every fix flag is tried.
+  const std::vector<double> x = grid(230.0, 270.0, 2500);
+  std::vector<double> w(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) w[i] = 1.0 + 1000.0 / (1.0 + std::pow((x[i] - 244.5) / 1.5, 2));
+  for (int flags = 0; flags < 3; ++flags) {
+    const bool fix_x0 = flags == 1, fix_gamma = flags == 2;
+    double x0 = 244.4, gamma = 3.0;
+    {
+      SilencedStdout silenced;
+      ASSERT_TRUE(lorentzian_fit(x, w, x0, gamma, fix_x0, fix_gamma, 230.0, 270.0));
+    }
+    // The fitted values beat their neighbours: a free parameter is at its optimum, and a fixed
+    // one must not have moved (it was not in the minimisation).
+    const double best = lorentzian_log_likelihood(x, w, x0, gamma, 230.0, 270.0);
+    for (double step : {-1e-3, -1e-4, 1e-4, 1e-3}) {
+      if (!fix_x0) {
+        EXPECT_LE(lorentzian_log_likelihood(x, w, x0 + step, gamma, 230.0, 270.0), best + 1e-6) << flags;
+      }
+      if (!fix_gamma) {
+        EXPECT_LE(lorentzian_log_likelihood(x, w, x0, gamma + step, 230.0, 270.0), best + 1e-6) << flags;
+      }
+    }
+    EXPECT_NEAR(x0, fix_x0 ? 244.4 : 244.5, 2e-3) << flags;
+    EXPECT_NEAR(gamma, fix_gamma ? 3.0 : 3.2, 0.3) << flags;
+  }
+}
+
 }  // namespace
 }  // namespace brivane

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -51,7 +52,9 @@ struct MinimiserResult {
 // x.size() entries). It is called only with points inside the box.
 class ObjectiveRef {
  public:
+  // Copies of an ObjectiveRef copy the view; they never wrap it.
   template <class F>
+    requires(!std::is_same_v<std::remove_cv_t<F>, ObjectiveRef>)
   ObjectiveRef(F& objective)  // NOLINT: a non-owning view, like std::function_ref
       : object_(&objective), call_([](void* o, std::span<const double> x, std::vector<double>& g) {
           return (*static_cast<F*>(o))(x, g);
@@ -69,6 +72,10 @@ class ObjectiveRef {
 // "lower > upper for some index", "gradient length mismatch". Infinite bounds mean no bound on
 // that side; a variable whose bounds coincide is held at them. Every ending other than an error
 // (convergence, iteration limit, exhausted line search, no descent direction) is a result.
+// A NaN start value compares false with both of its bounds, so it is not moved into the box: the
+// objective is evaluated there and the run returns that NaN point, at once when the projected
+// gradient has no number in it (NaN components are passed over), otherwise when the first line
+// search, all of whose trial points are NaN, is exhausted.
 using MinimiseOutcome = std::variant<MinimiserResult, std::string>;
 
 MinimiseOutcome minimise_bounded(ObjectiveRef objective, std::vector<double> start,

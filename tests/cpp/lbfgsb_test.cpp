@@ -219,6 +219,43 @@ TEST(Lbfgsb, ExhaustedLineSearchReturnsTheLastAcceptedPoint) {
   EXPECT_EQ(evaluations, 51);
 }
 
+TEST(Lbfgsb, NaNStartIsReturnedAsItCame) {
+  // A NaN start is not moved into the box. Bounded, its projected gradient has no number in it
+  // and the run ends at once; unbounded, the gradient is a number here, and every trial point of
+  // the first line search is NaN too.
+  for (const double upper : {1.0, kInf}) {
+    int evaluations = 0;
+    auto objective = [&](std::span<const double> x, Vector& g) {
+      ++evaluations;
+      g = {-1.0};
+      return -x[0];
+    };
+    const MinimiserResult r = expect_result(minimise_bounded(objective, {std::nan("")}, Vector{upper == kInf ? -kInf : 0.0}, Vector{upper}));
+    EXPECT_TRUE(std::isnan(r.x[0])) << upper;
+    EXPECT_EQ(r.reason, upper == kInf ? StopReason::LineSearchExhausted : StopReason::Converged) << upper;
+    EXPECT_EQ(evaluations, upper == kInf ? 51 : 1) << upper;
+  }
+}
+
+TEST(Lbfgsb, CopiedObjectiveRefCallsTheObjectiveItself) {
+  // A copy of a non-const view must view the same objective, not wrap the view.
+  int calls = 0;
+  auto objective = [&](std::span<const double>, Vector& g) {
+    ++calls;
+    g = {0.0};
+    return 1.0;
+  };
+  ObjectiveRef view(objective);
+  ObjectiveRef copy(view);
+  {
+    ObjectiveRef inner(objective);
+    copy = inner;  // would dangle if it wrapped `inner` rather than copying its target
+  }
+  Vector g;
+  EXPECT_EQ(copy(Vector{0.0}, g), 1.0);
+  EXPECT_EQ(calls, 1);
+}
+
 TEST(Lbfgsb, IterationLimitReturnsTheLastPoint) {
   auto objective = [](std::span<const double> x, Vector& g) { return rosenbrock(x, g); };
   MinimiserSettings settings;

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "failure.hpp"
+#include "numerics/free_parameters.hpp"
 #include "numerics/lbfgsb.hpp"
 #include "standard_output.hpp"
 #include "vector_math.hpp"
@@ -16,7 +17,6 @@ namespace {
 
 constexpr double kInversePi = 0.3183098861837907;
 constexpr double kPi = 3.141592653589793;
-constexpr double kDifferenceStep = 1e-7;
 
 // Rows are filled block by block so that the logarithms of the log-likelihood stay in cache.
 constexpr std::size_t kBlock = 512;
@@ -107,6 +107,222 @@ void log_likelihood_sets(std::span<const double> x, std::span<const double> weig
   }
 }
 
+
+// The log-likelihood of one parameter pair and its forward differences, from one pass.
+//
+// With q_i = (x_i - x0)^2 + e^2, the density of sample i is (1 / q_i) / S, S the trapezoid
+// integral of 1 / q over the grid: the width's factor and pi times the window mass cancel in the
+// normalisation (unless their floors act). Hence LL = -sum w_i ln q_i - W ln S, W the weight sum.
+// Moving one parameter to its shifted value changes each ln d_i by
+// log1p(rho_i) - log1p(dS / S), where rho_i = (q_i - q'_i) / q'_i and dS is the trapezoid
+// integral of 1/q' - 1/q = rho / q. The difference q_i - q'_i is formed exactly rather than by
+// subtraction: h (a_i + a'_i) for a centre moved by h (a = x - x0), (e - e')(e + e') for a width.
+// Summing the differences sample by sample keeps the forward-difference gradient exact to
+// rounding; subtracting two log-likelihoods of size 1e5 formed separately leaves noise of order
+// 1e-3 in it, far above the minimiser's tolerance of 1e-5, and the fit then ends wherever a line
+// search first fails in that noise.
+struct ShiftTerms {
+  double x0;            // the shifted set's centre (the base centre for a width shift)
+  double half_width_squared;
+  double step;          // h = x0' - x0, exact; 0 for a width shift
+  double width_change;  // (e - e')(e + e'); 0 for a centre shift
+};
+
+struct GridExtent {
+  double low, high;
+};
+
+GridExtent grid_extent(std::span<const double> x) {
+  GridExtent grid{x.empty() ? 0.0 : x[0], x.empty() ? 0.0 : x[0]};
+  for (double at : x) grid = {std::fmin(grid.low, at), std::fmax(grid.high, at)};
+  return grid;
+}
+
+struct PassSums {
+  double integral = 0.0;        // S
+  double weighted_log_q = 0.0;  // sum w ln q
+  double weight = 0.0;          // W
+  double integral_change[2] = {};
+  double log_ratio[2] = {};     // sum w log1p(rho)
+};
+
+constexpr std::size_t kLanes = 4;
+constexpr std::size_t kPassBlock = 256;
+
+// ln(1 + r) for |r| < 1e-3 to within an ulp of the result: the series' first omitted term,
+// r^7 / 7, is below 1.5e-19 |r|.
+inline double log1p_small(double r) {
+  return r * (1.0 + r * (-0.5 + r * (1.0 / 3.0 + r * (-0.25 + r * (0.2 + r * (-1.0 / 6.0))))));
+}
+
+inline double lane_total(const double (&lanes)[kLanes]) { return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]); }
+
+// Sums are kept in four lanes by sample index modulo 4 (blocks start at multiples of 4) and
+// combined in a fixed order, so that the loops vectorise without reassociating anything.
+template <std::size_t kShifts>
+[[gnu::always_inline]] inline PassSums fused_pass_of(std::span<const double> x, std::span<const double> w,
+                                                     double x0, double half_width_squared,
+                                                     const ShiftTerms* shifts) {
+  const std::size_t n = x.size();
+  const std::size_t used = std::min(n, w.size());
+  double integral[kLanes] = {}, weighted_log_q[kLanes] = {}, weight[kLanes] = {};
+  double integral_change[kShifts + 1][kLanes] = {}, log_ratio[kShifts + 1][kLanes] = {};
+  // Index 0 of inverse[] and change[] carries the previous block's last sample for the trapezoid;
+  // the grid's first sample pairs with itself over a zero step.
+  alignas(32) double q[kPassBlock], log_q[kPassBlock], step[kPassBlock], inverse[kPassBlock + 1];
+  alignas(32) double ratio[kShifts + 1][kPassBlock], change[kShifts + 1][kPassBlock + 1];
+  double previous_x = x[0];
+  for (std::size_t start = 0; start < n; start += kPassBlock) {
+    const std::size_t len = std::min(kPassBlock, n - start);
+    const double* __restrict xs = x.data() + start;
+    for (std::size_t i = 0; i < len; ++i) {
+      const double a = xs[i] - x0;
+      q[i] = a * a + half_width_squared;
+      log_q[i] = q[i];
+      step[i] = xs[i] - (i == 0 ? previous_x : xs[i - 1]);
+      // One division serves the reciprocals of q and of every shifted q': 1 / (q q'_1 q'_2)
+      // times the other factors (the caller keeps the product finite and normal).
+      double shifted_q[kShifts + 1], change_of_q[kShifts + 1];
+      double product = q[i];
+      for (std::size_t j = 0; j < kShifts; ++j) {
+        const double shifted_a = xs[i] - shifts[j].x0;
+        shifted_q[j] = shifted_a * shifted_a + shifts[j].half_width_squared;
+        change_of_q[j] = shifts[j].step * (a + shifted_a) + shifts[j].width_change;
+        product *= shifted_q[j];
+      }
+      const double reciprocal = 1.0 / product;
+      if constexpr (kShifts == 0) {
+        inverse[i + 1] = reciprocal;
+      } else if constexpr (kShifts == 1) {
+        inverse[i + 1] = shifted_q[0] * reciprocal;
+        ratio[0][i] = change_of_q[0] * (q[i] * reciprocal);
+      } else {
+        inverse[i + 1] = (shifted_q[0] * shifted_q[1]) * reciprocal;
+        ratio[0][i] = change_of_q[0] * ((q[i] * shifted_q[1]) * reciprocal);
+        ratio[1][i] = change_of_q[1] * ((q[i] * shifted_q[0]) * reciprocal);
+      }
+      for (std::size_t j = 0; j < kShifts; ++j) change[j][i + 1] = ratio[j][i] * inverse[i + 1];
+    }
+    if (start == 0) {
+      inverse[0] = inverse[1];
+      for (std::size_t j = 0; j < kShifts; ++j) change[j][0] = change[j][1];
+    }
+    const std::size_t weighted = start < used ? std::min(len, used - start) : 0;
+    log_in_place({log_q, weighted});
+    const double* __restrict ws = w.data() + start;
+    auto add_sample = [&](std::size_t i, std::size_t lane) {
+      integral[lane] += step[i] * ((inverse[i] + inverse[i + 1]) * 0.5);
+      for (std::size_t j = 0; j < kShifts; ++j) {
+        integral_change[j][lane] += step[i] * ((change[j][i] + change[j][i + 1]) * 0.5);
+      }
+    };
+    auto add_weighted = [&](std::size_t i, std::size_t lane) {
+      weighted_log_q[lane] += ws[i] * log_q[i];
+      weight[lane] += ws[i];
+      for (std::size_t j = 0; j < kShifts; ++j) log_ratio[j][lane] += ws[i] * log1p_small(ratio[j][i]);
+    };
+    // Whole groups of four first, one lane each, so that each group is one vector operation.
+    const std::size_t whole = len - len % kLanes, whole_weighted = weighted - weighted % kLanes;
+    for (std::size_t base = 0; base < whole; base += kLanes) {
+      for (std::size_t lane = 0; lane < kLanes; ++lane) add_sample(base + lane, lane);
+    }
+    for (std::size_t i = whole; i < len; ++i) add_sample(i, i - whole);
+    for (std::size_t base = 0; base < whole_weighted; base += kLanes) {
+      for (std::size_t lane = 0; lane < kLanes; ++lane) add_weighted(base + lane, lane);
+    }
+    for (std::size_t i = whole_weighted; i < weighted; ++i) add_weighted(i, i - whole_weighted);
+    previous_x = xs[len - 1];
+    inverse[0] = inverse[len];
+    for (std::size_t j = 0; j < kShifts; ++j) change[j][0] = change[j][len];
+  }
+  PassSums sums;
+  sums.integral = lane_total(integral);
+  sums.weighted_log_q = lane_total(weighted_log_q);
+  sums.weight = lane_total(weight);
+  for (std::size_t j = 0; j < kShifts; ++j) {
+    sums.integral_change[j] = lane_total(integral_change[j]);
+    sums.log_ratio[j] = lane_total(log_ratio[j]);
+  }
+  return sums;
+}
+
+__attribute__((target_clones("avx2", "default")))
+PassSums fused_pass(std::span<const double> x, std::span<const double> w, double x0, double half_width_squared,
+                    const ShiftTerms* shifts, std::size_t count) {
+  switch (count) {
+    case 0: return fused_pass_of<0>(x, w, x0, half_width_squared, shifts);
+    case 1: return fused_pass_of<1>(x, w, x0, half_width_squared, shifts);
+    default: return fused_pass_of<2>(x, w, x0, half_width_squared, shifts);
+  }
+}
+
+// Whether the floors of the density leave the pair (x0, gamma) alone: the trapezoid integral
+// T = gamma S / (pi max(mass, 1e-300)) is at least 1e-300 (then the window mass cancels, floored
+// or not), and no density is so small that the 1e-200 added inside the logarithm counts. The
+// margins (1e-290, 1e-180) cover the shifted pairs too, which differ from this one by 1e-3 at most.
+bool floors_inactive(double x0, double gamma, double x_min, double x_max, double integral, double largest_q) {
+  const DensityTerms t = density_terms(x0, gamma, x_min, x_max);
+  const double trapezoid = gamma * integral / t.scale;
+  return trapezoid > 1e-290 && std::isfinite(trapezoid) && 1.0 / (largest_q * integral) > 1e-180;
+}
+
+// The largest |rho_i| a shift can give, whatever the grid: |h| / e + (h / e)^2 for a centre moved
+// by h, |e^2 - e'^2| / e'^2 for a width.
+double largest_ratio(const ShiftTerms& t, double half_width_squared) {
+  if (t.step != 0.0) {
+    const double relative = std::fabs(t.step) / std::sqrt(half_width_squared);
+    return relative + relative * relative;
+  }
+  return std::fabs(t.width_change) / t.half_width_squared;
+}
+
+// LL at `base` and LL(shifted) - LL(base) for each shift, from the fused pass where the floors
+// leave the closed form valid, else from separate log-likelihoods.
+double log_likelihood_and_differences(std::span<const double> x, std::span<const double> w, const GridExtent& grid,
+                                      const std::array<double, 2>& base, std::span<const Shift> shifts,
+                                      double x_min, double x_max, std::span<double> differences) {
+  const double x0 = base[0], gamma = base[1];
+  const double e = 0.5 * gamma;
+  ShiftTerms terms[2] = {};
+  std::array<double, 2> shifted_sets[2];
+  bool valid = x.size() >= 2;
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    shifted_sets[j] = base;
+    shifted_sets[j][shifts[j].index] = shifts[j].value;
+    if (shifts[j].index == 0) {
+      terms[j] = {shifts[j].value, e * e, shifts[j].value - x0, 0.0};
+    } else {
+      const double shifted_e = 0.5 * shifts[j].value;
+      terms[j] = {x0, shifted_e * shifted_e, 0.0, (e - shifted_e) * (e + shifted_e)};
+    }
+    valid = valid && largest_ratio(terms[j], e * e) < 1e-3;
+  }
+  // The pass forms the product of q and the shifted q's, each between e^2 and the largest q on
+  // the grid [low, high] (to within the shifts' 1e-3): it must stay finite and normal.
+  const double farthest = std::fmax(std::fabs(grid.low - x0), std::fabs(grid.high - x0));
+  const double largest_q = farthest * farthest + e * e;
+  const double factors = static_cast<double>(shifts.size() + 1);
+  valid = valid && std::pow(largest_q * 1.01, factors) < 1e300 && std::pow(e * e * 0.99, factors) > 1e-300;
+  if (valid) {
+    const PassSums sums = fused_pass(x, w, x0, e * e, terms, shifts.size());
+    valid = floors_inactive(x0, gamma, x_min, x_max, sums.integral, largest_q);
+    const double log_likelihood = -sums.weighted_log_q - sums.weight * std::log(sums.integral);
+    valid = valid && std::isfinite(log_likelihood);
+    for (std::size_t j = 0; j < shifts.size(); ++j) {
+      differences[j] = sums.log_ratio[j] - sums.weight * std::log1p(sums.integral_change[j] / sums.integral);
+      valid = valid && std::isfinite(differences[j]);
+    }
+    if (valid) return log_likelihood;
+  }
+  DensityTerms sets[3];
+  sets[0] = density_terms(x0, gamma, x_min, x_max);
+  for (std::size_t j = 0; j < shifts.size(); ++j) sets[j + 1] = density_terms(shifted_sets[j][0], shifted_sets[j][1], x_min, x_max);
+  double log_likelihoods[3];
+  log_likelihood_sets(x, w, sets, shifts.size() + 1, log_likelihoods);
+  for (std::size_t j = 0; j < shifts.size(); ++j) differences[j] = log_likelihoods[j + 1] - log_likelihoods[0];
+  return log_likelihoods[0];
+}
+
 }  // namespace
 
 __attribute__((target_clones("avx2", "default")))
@@ -131,6 +347,13 @@ double lorentzian_log_likelihood(std::span<const double> x, std::span<const doub
   return log_likelihood;
 }
 
+double lorentzian_log_likelihood_differences(std::span<const double> x, std::span<const double> weights,
+                                             double x0, double gamma, std::span<const Shift> shifts,
+                                             double x_min, double x_max, std::span<double> differences) {
+  if (shifts.size() > 2 || differences.size() < shifts.size()) fail_index(differences.size(), shifts.size());
+  return log_likelihood_and_differences(x, weights, grid_extent(x), {x0, gamma}, shifts, x_min, x_max, differences);
+}
+
 bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, double& x0,
                     double& gamma, bool fix_x0, bool fix_gamma, double x_min, double x_max,
                     std::uint64_t* passes) {
@@ -140,56 +363,30 @@ bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, 
   if (total < 1e-300) return false;
 
   const std::size_t n = std::min(x.size(), weights.size());
-  std::vector<double> start, lower, upper;
+  FreeParameters<2> free({x0, gamma});
   if (!fix_x0) {
     double first_moment = 0.0;
     for (std::size_t i = 0; i < n; ++i) first_moment += x[i] * weights[i];
-    start.push_back(first_moment / total);
-    lower.push_back(x_min);
-    upper.push_back(x_max);
+    free.add(0, first_moment / total, x_min, x_max, ReadBack::AsIs);
   }
   if (!fix_gamma) {
     double raw_second_moment = 0.0;
     for (std::size_t i = 0; i < n; ++i) raw_second_moment += x[i] * x[i] * weights[i];
     // The width of a Lorentzian whose half-width would match the spread, 2 ln 2 M2 / S, as a
     // start only; a NaN root starts from the lower bound.
-    start.push_back(std::fmax(std::sqrt((raw_second_moment / total) * 1.3862943611198906), kLorentzianWidthMin));
-    lower.push_back(kLorentzianWidthMin);
-    upper.push_back(kLorentzianWidthMax);
+    const double start = std::fmax(std::sqrt((raw_second_moment / total) * 1.3862943611198906), kLorentzianWidthMin);
+    free.add(1, start, kLorentzianWidthMin, kLorentzianWidthMax, ReadBack::ClampNanToLower);
   }
-
-  // The value and the forward-difference gradient need the log-likelihood at p and at p plus
-  // 1e-7 in each free component: all of them in one batch.
-  const std::size_t free_count = start.size();
-  auto objective = [&](std::span<const double> p, std::vector<double>& gradient) {
-    DensityTerms sets[3];
-    for (std::size_t j = 0; j <= free_count; ++j) {
-      double shifted[2] = {p[0], free_count > 1 ? p[1] : 0.0};
-      if (j > 0) shifted[j - 1] += kDifferenceStep;
-      const double centre = fix_x0 ? x0 : shifted[0];
-      const double width = fix_gamma ? gamma : shifted[fix_x0 ? 0 : 1];
-      sets[j] = density_terms(centre, width, x_min, x_max);
-    }
-    double log_likelihoods[3];
-    log_likelihood_sets(x, weights, sets, free_count + 1, log_likelihoods);
-    if (passes) *passes += free_count + 1;
-    const double value = -log_likelihoods[0];
-    gradient.resize(free_count);
-    for (std::size_t j = 0; j < free_count; ++j) {
-      gradient[j] = (-log_likelihoods[j + 1] - value) / kDifferenceStep;
-    }
-    return value;
+  const GridExtent grid = grid_extent(x);
+  auto evaluate = [&](const std::array<double, 2>& base, std::span<const Shift> shifts, std::span<double> differences) {
+    if (passes) *passes += shifts.size() + 1;
+    return log_likelihood_and_differences(x, weights, grid, base, shifts, x_min, x_max, differences);
   };
-  const MinimiseOutcome outcome = minimise_bounded(objective, std::move(start), lower, upper);
-  const MinimiserResult* result = std::get_if<MinimiserResult>(&outcome);
-  if (!result) return false;
+  std::array<double, 2> values{x0, gamma};
+  if (!std::holds_alternative<MinimiserResult>(minimise_free_parameters(free, evaluate, values))) return false;
   print_line("LBFGSB finished\n");
-  if (!fix_x0) x0 = result->x[0];
-  if (!fix_gamma) {
-    const double fitted = result->x[fix_x0 ? 0 : 1];
-    gamma = std::isnan(fitted) ? kLorentzianWidthMin
-                               : std::clamp(fitted, kLorentzianWidthMin, kLorentzianWidthMax);
-  }
+  x0 = values[0];
+  gamma = values[1];
   return true;
 }
 

@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "numerics/free_parameters.hpp"
+
 namespace brivane {
 
 inline constexpr double kLorentzianWidthMin = 0.1;
@@ -25,13 +27,23 @@ double lorentzian_density(std::span<const double> x, double x0, double gamma, do
 double lorentzian_log_likelihood(std::span<const double> x, std::span<const double> weights,
                                  double x0, double gamma, double x_min, double x_max);
 
+// The log-likelihood at (x0, gamma) and, for each of at most two shifts (parameter 0 is x0, 1 is
+// gamma), LL with that one parameter moved minus LL at (x0, gamma), written to `differences`. The
+// differences are summed sample by sample from exact differences of the density's terms, so they
+// carry rounding relative to their own size rather than to the log-likelihood's; where a floor of
+// the density acts they are formed by subtraction. The forward-difference gradient of the fit.
+double lorentzian_log_likelihood_differences(std::span<const double> x, std::span<const double> weights,
+                                             double x0, double gamma, std::span<const Shift> shifts,
+                                             double x_min, double x_max, std::span<double> differences);
+
 // Fits the free ones of x0 and gamma to the weighted samples by bounded minimisation of the
 // negative log-likelihood (forward-difference gradient, step 1e-7). A free centre starts from the
 // weighted mean and stays in [x_min, x_max]; a free width starts from sqrt(2 ln 2 M2 / S), M2 the
 // raw second moment, at least 0.1, and ends in [0.1, 2000]. Both fixed, no weights, a weight sum
 // below 1e-300 or a minimiser error leave the values unchanged. Each successful minimisation writes
 // "LBFGSB finished" to standard output. Returns whether the values were refitted.
-// `passes`, when given, receives the number of log-likelihood passes made.
+// `passes`, when given, is increased by the number of log-likelihoods evaluated: 1 + the number of
+// free parameters per objective call.
 bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, double& x0,
                     double& gamma, bool fix_x0, bool fix_gamma, double x_min, double x_max,
                     std::uint64_t* passes = nullptr);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <quadmath.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -97,6 +98,70 @@ TEST(LorentzianLogLikelihood, MatchesTheWeightedLogDensity) {
   double partial = 0.0;
   for (std::size_t i = 0; i < 10; ++i) partial += first[i] * std::log(row[i] + 1e-200);
   EXPECT_NEAR(lorentzian_log_likelihood(x, first, 0.3, 2.2, -15.0, 15.0), partial, 1e-12 * std::fabs(partial));
+}
+
+// The Lorentzian log-likelihood in quadruple precision, written from the density's definition.
+__float128 quad_log_likelihood(const std::vector<double>& x, const std::vector<double>& w, double centre,
+                               double width, std::size_t weighted) {
+  const __float128 x0 = centre, gamma = width, e = gamma / 2;
+  std::vector<__float128> d(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) d[i] = gamma / ((x[i] - x0) * (x[i] - x0) + e * e);
+  __float128 integral = 0;
+  for (std::size_t i = 0; i + 1 < x.size(); ++i) integral += (x[i + 1] - x[i]) * (d[i] + d[i + 1]) / 2;
+  __float128 total = 0;
+  for (std::size_t i = 0; i < weighted; ++i) total += w[i] * logq(d[i] / integral);
+  return total;
+}
+
+TEST(LorentzianLogLikelihood, ForwardDifferencesCarryNoRoundingNoiseOfTheLogLikelihood) {
+  // A window far from zero with large counts: the log-likelihood is about -1e6, so two of them
+  // subtracted in doubles lose about 1e-10 of a difference of about 1e-4 (1e-6 relative). Formed
+  // sample by sample, the difference agrees with a quadruple-precision reference to 1e-11.
+  const std::vector<double> x = grid(480.0, 560.0, 1500);
+  std::vector<double> w(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) w[i] = 3.0 + 2000.0 / (1.0 + std::pow((x[i] - 521.3) / 2.4, 2)) + (i % 5);
+  for (std::size_t weighted : {x.size(), std::size_t{900}}) {
+    const std::vector<double> ws(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(weighted));
+    for (double x0 : {521.0, 505.5}) {
+      for (double gamma : {0.3, 4.9, 150.0}) {
+        // The shifted values are rounded to doubles, as the fit forms them.
+        const double centre = x0 + 1e-7, width = gamma + 1e-7;
+        const Shift shifts[] = {{0, centre}, {1, width}};
+        double differences[2];
+        const double ll = lorentzian_log_likelihood_differences(x, ws, x0, gamma, shifts, 450.0, 600.0, differences);
+        EXPECT_NEAR(ll, lorentzian_log_likelihood(x, ws, x0, gamma, 450.0, 600.0), 1e-13 * std::fabs(ll));
+        const __float128 base = quad_log_likelihood(x, ws, x0, gamma, weighted);
+        const double moved_centre = static_cast<double>(quad_log_likelihood(x, ws, centre, gamma, weighted) - base);
+        const double moved_width = static_cast<double>(quad_log_likelihood(x, ws, x0, width, weighted) - base);
+        EXPECT_NEAR(differences[0], moved_centre, 1e-11 * std::fabs(moved_centre)) << weighted << " " << x0 << " " << gamma;
+        EXPECT_NEAR(differences[1], moved_width, 1e-11 * std::fabs(moved_width)) << weighted << " " << x0 << " " << gamma;
+      }
+    }
+  }
+}
+
+TEST(LorentzianLogLikelihood, DifferencesWhereAFloorActsAreFormedBySubtraction) {
+  // Where the 1e-300 floor of the trapezoid integral or the 1e-200 inside the logarithm acts, or
+  // the grid has one sample, the log-likelihood is the literal one and the differences are
+  // formed by subtraction.
+  struct Case {
+    std::vector<double> x;
+    double x0, gamma;
+  };
+  const Case cases[] = {
+      {grid(0.0, 10.0, 101), 1e160, 1.0},  // (x - x0)^2 overflows: the integral is 0, floored
+      {grid(0.0, 1e95, 101), 0.0, 0.1},    // the far samples' densities fall below 1e-200
+      {{2.0}, 2.0, 1.0},                   // one sample: the integral is floored
+  };
+  for (const Case& c : cases) {
+    const std::vector<double> w(c.x.size(), 2.0);
+    const Shift shifts[] = {{1, c.gamma + 1e-7}};
+    double difference;
+    const double ll = lorentzian_log_likelihood_differences(c.x, w, c.x0, c.gamma, shifts, 0.0, 10.0, {&difference, 1});
+    const double literal = lorentzian_log_likelihood(c.x, w, c.x0, c.gamma, 0.0, 10.0);
+    EXPECT_EQ(ll, literal) << c.x0;
+    EXPECT_EQ(difference, lorentzian_log_likelihood(c.x, w, c.x0, c.gamma + 1e-7, 0.0, 10.0) - literal) << c.x0;
+  }
 }
 
 TEST(LorentzianFit, FitIsTheMaximumOfTheLikelihood) {

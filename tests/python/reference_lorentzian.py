@@ -54,4 +54,5 @@ def fit(x, w, x0, gamma, x_min, x_max, fix_x0=False, fix_gamma=False, counter=No
     result = minimize(objective, np.array(start), jac=True, method="L-BFGS-B", bounds=bounds,
                       options=dict(maxcor=10, gtol=1e-5, ftol=0.0, maxiter=10000, maxfun=100000))
     new_x0, new_gamma = unpack(result.x)
-    return new_x0, min(max(new_gamma, 0.1), 2000.0)
+    # Only a fitted width is clamped into its bounds; a held one comes back as it was passed.
+    return new_x0, (new_gamma if fix_gamma else min(max(new_gamma, 0.1), 2000.0))

@@ -1,0 +1,279 @@
+"""Single-peak fits of the module against SciPy's L-BFGS-B on the same objective.
+
+A shape joins the comparison with one `Shape` record: its deterministic case set, the module's fit,
+the SciPy fit of the same objective from the same start (with its objective-call count), and the
+NumPy log-likelihood both results are judged by. test_fit_comparison.py checks that the module is
+never worse; bench/fit_comparison.py counts the objective calls of both, the module's through the C++
+program bench/fit_comparison_calls.cpp, which reads the cases from the file `write_cases` writes.
+"""
+import contextlib
+import dataclasses
+import functools
+import os
+import struct
+import sys
+from typing import Callable
+
+import numpy as np
+
+import reference_lorentzian
+
+# The module's log-likelihood may fall short of SciPy's by this much, relative to SciPy's: well
+# above the rounding of the log-likelihood's sums, about 1e-13 relative here.
+RELATIVE_TOLERANCE = 1e-7
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class Case:
+    id: str  # "<group> #<spectrum> <which parameters are held>", stable across versions
+    label: str  # what was drawn, enough to rebuild the spectrum by hand
+    x: np.ndarray
+    intensity: np.ndarray
+    params: tuple  # the values passed in: used where held, ignored where fitted
+    fixed: tuple  # one flag per parameter, in the same order
+    window: tuple  # (x_min, x_max)
+
+    @property
+    def group(self):
+        return self.id.split(" #")[0]
+
+    def describe(self):
+        return f"{self.id}: {self.label}, window {self.window!r}, passed {self.params!r}"
+
+
+@dataclasses.dataclass(frozen=True)
+class Shape:
+    name: str  # also the name bench/fit_comparison_calls.cpp knows the shape by
+    cases: Callable  # () -> every case, the same on every call
+    module_fit: Callable  # case -> fitted parameters
+    reference_fit: Callable  # case -> (fitted parameters, SciPy's objective calls)
+    log_likelihood: Callable  # (case, parameters) -> the value both fits are judged by
+    # Cases where the module is known to fall short, by id, with the reason found.
+    known_shortfalls: dict = dataclasses.field(default_factory=dict)
+
+
+@dataclasses.dataclass(frozen=True)
+class Outcome:
+    case: Case
+    module: tuple
+    reference: tuple
+    module_ll: float
+    reference_ll: float
+    reference_calls: int
+
+    @property
+    def gap(self):
+        """How far the module's log-likelihood falls short of SciPy's, relative to SciPy's;
+        negative where the module's is the higher."""
+        return (self.reference_ll - self.module_ll) / abs(self.reference_ll)
+
+    def describe(self):
+        return (f"{self.case.describe()}\n"
+                f"    module {self.module!r}, log-likelihood {self.module_ll!r}\n"
+                f"    SciPy  {self.reference!r}, log-likelihood {self.reference_ll!r}, {self.reference_calls} calls\n"
+                f"    relative gap {self.gap:.3g}")
+
+
+@contextlib.contextmanager
+def quiet_stdout():
+    """Points descriptor 1 at the null device: every successful fit writes a line there."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 1)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(null)
+
+
+def compare(shape, cases, module_results=None):
+    """Fits every case both ways and judges both with the shape's log-likelihood.
+    `module_results`, when given, are the module's parameters per case, fitted elsewhere."""
+    if module_results is None:
+        with quiet_stdout():
+            module_results = [shape.module_fit(case) for case in cases]
+    outcomes = []
+    for case, module in zip(cases, module_results):
+        reference, calls = shape.reference_fit(case)
+        module, reference = tuple(map(float, module)), tuple(map(float, reference))
+        outcomes.append(Outcome(case, module, reference, shape.log_likelihood(case, module),
+                                shape.log_likelihood(case, reference), calls))
+    return outcomes
+
+
+def write_cases(path, cases):
+    """Writes the cases for bench/fit_comparison_calls.cpp, little-endian, without padding:
+
+        u64 number of cases, then per case
+        u64 n, u64 k, f64 x_min, f64 x_max, f64 params[k], u64 fixed[k] (0 or 1), f64 x[n], f64 w[n]
+
+    n the number of samples, k the number of parameters, w the intensity."""
+    with open(path, "wb") as out:
+        out.write(struct.pack("<Q", len(cases)))
+        for case in cases:
+            k = len(case.params)
+            out.write(struct.pack(f"<2Q2d{k}d{k}Q", case.x.size, k, *case.window, *case.params,
+                                  *(int(bool(f)) for f in case.fixed)))
+            out.write(np.ascontiguousarray(case.x, "<f8").tobytes())
+            out.write(np.ascontiguousarray(case.intensity, "<f8").tobytes())
+
+
+# --- Lorentzian cases ----------------------------------------------------------------------------
+#
+# Each group draws SPECTRA_PER_GROUP spectra with its own seed, alternately on an axis far from
+# zero and on one near or across it, each fitted three times: all free, centre held, width held.
+# The module starts a free width from the raw second moment about zero, about 1.18 times the
+# distance of the data from zero, so far axes start it far above the peak's width.
+
+SPECTRA_PER_GROUP = 10
+FLAG_SETS = {"free": (False, False), "fix_x0": (True, False), "fix_gamma": (False, True)}
+
+
+def lorentzian_profile(x, centre, width):
+    """Height 1 at the centre; `width` is the full width at half maximum."""
+    return 1.0 / (1.0 + ((x - centre) / (0.5 * width)) ** 2)
+
+
+def log_uniform(rng, low, high):
+    return float(np.exp(rng.uniform(np.log(low), np.log(high))))
+
+
+def axis(rng, far):
+    """The grid's ends: a Raman- or XPS-like stretch between 100 and 1000, or one near or across
+    zero, 5 to 200 wide."""
+    span = log_uniform(rng, 5.0, 200.0)
+    low = float(rng.uniform(100.0, 1000.0 - span)) if far else float(rng.uniform(-1.2 * span, 0.2 * span))
+    return low, low + span
+
+
+# Peak draws: (grid ends, centre, width, height in counts per sample) for a grid of n samples.
+def typical_peak(rng, far, n):
+    low, high = axis(rng, far)
+    span = high - low
+    width = log_uniform(rng, max(3.0 * span / (n - 1), 0.15), 0.2 * span)
+    centre = float(rng.uniform(low + 0.2 * span, high - 0.2 * span))
+    return low, high, centre, width, log_uniform(rng, 30.0, 3000.0)
+
+
+def narrow_peak(rng, far, n):
+    low, high, centre, _, height = typical_peak(rng, far, n)
+    return low, high, centre, (high - low) / (n - 1) * float(rng.uniform(0.3, 3.0)), height
+
+
+def wide_peak(rng, far, n):
+    low, high, centre, _, height = typical_peak(rng, far, n)
+    return low, high, centre, (high - low) * float(rng.uniform(0.3, 3.0)), height
+
+
+def low_counts_peak(rng, far, n):
+    low, high, centre, width, _ = typical_peak(rng, far, n)
+    return low, high, centre, width, float(rng.uniform(1.0, 8.0))
+
+
+def high_counts_peak(rng, far, n):
+    low, high, centre, width, _ = typical_peak(rng, far, n)
+    return low, high, centre, width, log_uniform(rng, 1e4, 1e6)
+
+
+def edge_peak(rng, far, n):
+    low, high, _, width, height = typical_peak(rng, far, n)
+    inside = width * float(rng.uniform(-1.0, 2.0))  # up to one width outside the grid
+    return low, high, (low + inside if rng.random() < 0.5 else high - inside), width, height
+
+
+LORENTZIAN_GROUPS = {
+    # name: (seed, peak draw, flat background per sample as a range of multiples of the height)
+    "typical peaks": (101, typical_peak, (0.0, 0.0)),
+    "narrow peaks": (102, narrow_peak, (0.0, 0.02)),
+    "wide peaks": (103, wide_peak, (0.0, 0.0)),
+    "low counts": (104, low_counts_peak, (0.0, 0.3)),
+    "high counts": (105, high_counts_peak, (0.0, 0.01)),
+    "flat background": (106, typical_peak, (0.05, 2.0)),
+    "peak near an edge": (107, edge_peak, (0.0, 0.05)),
+}
+
+
+@functools.lru_cache(maxsize=1)
+def lorentzian_cases():
+    cases = []
+    for group, (seed, draw, background) in LORENTZIAN_GROUPS.items():
+        rng = np.random.default_rng(seed)
+        for k in range(SPECTRA_PER_GROUP):
+            n = int(log_uniform(rng, 200.0, 4000.0))
+            low, high, centre, width, height = draw(rng, k % 2 == 0, n)
+            flat = height * float(rng.uniform(*background))
+            x = np.linspace(low, high, n)
+            counts = rng.poisson(height * lorentzian_profile(x, centre, width) + flat).astype(float)
+            # Every third spectrum is analysed on a window inside its grid: the density is still
+            # normalised over the whole grid, but the centre is bounded by the window.
+            inset = 0.1 * (high - low) if k % 3 == 2 else 0.0
+            window = (low + inset, high - inset)
+            held = (centre + 0.2 * width * float(rng.normal()), width * float(np.exp(0.2 * rng.normal())))
+            label = (f"{n} samples on [{low:.6g}, {high:.6g}], centre {centre:.6g}, width {width:.4g}, "
+                     f"height {height:.4g}, background {flat:.4g}")
+            for flags, fixed in FLAG_SETS.items():
+                cases.append(Case(f"{group} #{k} {flags}", label, x, counts, held, fixed, window))
+    return tuple(cases)
+
+
+def lorentzian_module_fit(case):
+    import brivane_core
+
+    return brivane_core.lorentzian_mle(case.x, case.intensity, *case.params, *case.window, *case.fixed)
+
+
+def lorentzian_reference_fit(case):
+    x0, gamma, result = reference_lorentzian.minimise(case.x, case.intensity, *case.params, *case.window,
+                                                      *case.fixed)
+    return (x0, gamma), (0 if result is None else int(result.nfev))
+
+
+def lorentzian_log_likelihood(case, params):
+    return reference_lorentzian.log_likelihood(case.x, case.intensity, *params, *case.window)
+
+
+# Where the module's fit ends below SciPy's, grouped by what stops it (see each reason).
+_WIDTH_BOUND = ("the first step, to the box corner at width 2000, passes the sufficient-decrease "
+                "test with its constant 1e-4 (SciPy's line search uses 1e-3 and steps back); at that "
+                "width the log-likelihood is flat to rounding, the width's forward difference comes "
+                "out 0 or with the wrong sign, and the projected gradient stops the run there")
+_FLAT_START = ("the start width from the raw second moment about zero, hundreds to a thousand here, "
+               "lies on a plateau whose slope (about 1e-3) is no larger than the rounding noise of "
+               "the forward difference over the index-order sums; the run stops at or near its start")
+_HELD_BELOW_SPACING = ("the held width is at most a few grid spacings, so the centre has a local "
+                       "optimum at nearly every sample, and which one a run ends in turns on "
+                       "rounding-level differences in the first line search (and on SciPy capping "
+                       "its first step at 1, which makes it bisect one trial earlier)")
+_NEAR_ORTHOGONAL = ("from width 17 on the quasi-Newton direction is almost orthogonal to the gradient "
+                    "and its full step leaves the box at (x_max, 0.1); the clamped trials shrink "
+                    "the step to nothing and the line search gives up where the gradient is (0.28, 0.11)")
+LORENTZIAN_SHORTFALLS = {
+    "wide peaks #3 free": _WIDTH_BOUND,
+    "wide peaks #3 fix_x0": _WIDTH_BOUND,
+    "flat background #1 free": _WIDTH_BOUND,
+    "flat background #1 fix_x0": _WIDTH_BOUND,
+    "flat background #3 free": _WIDTH_BOUND,
+    "flat background #3 fix_x0": _WIDTH_BOUND,
+    "flat background #5 free": _WIDTH_BOUND,
+    "flat background #5 fix_x0": _WIDTH_BOUND,
+    "narrow peaks #2 fix_x0": _FLAT_START,
+    "narrow peaks #4 free": _FLAT_START,
+    "wide peaks #4 fix_x0": _FLAT_START,
+    "wide peaks #6 free": _FLAT_START,
+    "wide peaks #6 fix_x0": _FLAT_START,
+    "wide peaks #8 fix_x0": _FLAT_START,
+    "low counts #8 free": _FLAT_START,
+    "flat background #2 free": _FLAT_START,
+    "flat background #8 fix_x0": _FLAT_START,
+    "narrow peaks #2 fix_gamma": _HELD_BELOW_SPACING,
+    "narrow peaks #7 fix_gamma": _HELD_BELOW_SPACING,
+    "low counts #2 free": _NEAR_ORTHOGONAL,
+}
+
+LORENTZIAN = Shape("lorentzian", lorentzian_cases, lorentzian_module_fit, lorentzian_reference_fit,
+                   lorentzian_log_likelihood, LORENTZIAN_SHORTFALLS)
+
+SHAPES = (LORENTZIAN,)

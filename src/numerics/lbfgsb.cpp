@@ -99,6 +99,15 @@ MinimiseOutcome minimise_bounded(ObjectiveRef objective, std::vector<double> sta
       return std::string("gradient length mismatch");
     }
     if (step.status == lbfgsb::LineSearchStatus::Exhausted) {
+      // A pair stored far from here (a long first step across a flat region, say) can leave the
+      // quasi-Newton direction nearly orthogonal to the gradient, so that no step along it
+      // lowers the value by an amount doubles resolve. As the published driver does, forget the
+      // pairs and search again along the projected steepest descent; only a search that fails
+      // without any pairs ends the run.
+      if (memory.size() > 0) {
+        memory = lbfgsb::LimitedMemory(settings.memory);
+        continue;
+      }
       result.reason = StopReason::LineSearchExhausted;
       return result;
     }

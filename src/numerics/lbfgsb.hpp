@@ -9,8 +9,10 @@
 // published one where the fits rely on it:
 //   - the start is moved into the box, and a start whose projected gradient already meets the
 //     tolerance returns after exactly one evaluation;
-//   - every line search starts from step 1, with trial points clamped into the box, evaluates at
-//     most 50 points and, when none is accepted, ends the run with the last accepted point; a
+//   - every line search starts from step 1, with trial points clamped into the box, and
+//     evaluates at most 50 points; when none is accepted, the stored pairs are discarded and the
+//     search is made again along the projected steepest descent, and only a search that fails
+//     with no pairs stored ends the run, with the last accepted point; a
 //     clamped trial where the objective still falls along the direction is accepted on
 //     sufficient decrease alone, since the box and not the curvature ends the step there; a
 //     bracketed search shrinks its interval until doubles cannot split it and then accepts its

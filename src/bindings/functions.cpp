@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "bindings/call_frame.hpp"
-#include "em_engine.hpp"
+#include "gaussian.hpp"
 #include "lorentzian.hpp"
 
 namespace brivane::py {
@@ -39,7 +39,7 @@ class EmCall {
     problem.dirichlet_alpha = dirichlet_alpha_;
   }
 
-  std::vector<double>& parameter(std::size_t p) { return parameters_[p].values; }
+  std::vector<double> parameter(std::size_t p) { return std::move(parameters_[p].values); }
 
   // bg_type, s_tri and spline_basis_preds from `slot` on.
   void read_background(std::size_t slot) {
@@ -50,16 +50,15 @@ class EmCall {
   }
 
   template <class Shape>
-  PyObject* run(Shape& shape, EmResult (*fit)(Shape&, std::vector<double>&, const EmProblem&),
-                const std::array<std::vector<double> Shape::*, kParameters>& members) {
+  PyObject* run(Shape& shape) {
     std::vector<double> weights = pi_.values;
     EmResult result;
     {
       WithoutInterpreterLock unlocked;
-      result = fit(shape, weights, problem);
+      result = run_em(shape, weights, problem);
     }
     for (std::size_t p = 0; p < kParameters; ++p) {
-      parameters_[p].values = std::move(shape.*members[p]);
+      parameters_[p].values = std::move(shape.values[p]);
       parameters_[p].write_back();
     }
     pi_.values = std::move(weights);
@@ -88,13 +87,15 @@ const Signature kRunEmLoop{
 PyObject* run_em_loop(PyObject* args, PyObject* kwargs) {
   CallFrame frame(kRunEmLoop, args, kwargs);
   EmCall<2> call(frame);
-  GaussianPeaks peaks{call.parameter(0), call.parameter(1), frame.flags(6), frame.flags(7)};
+  GaussianPeaks peaks;
+  peaks.values = {call.parameter(0), call.parameter(1)};
+  peaks.fixed = {frame.flags(6), frame.flags(7)};
   call.problem.max_iter = frame.count(8);
   call.problem.r_eps = frame.real(9);
-  call.problem.x_min = frame.real(10);
-  call.problem.x_max = frame.real(11);
+  call.problem.window.min = frame.real(10);
+  call.problem.window.max = frame.real(11);
   call.read_background(12);
-  return call.run(peaks, run_gaussian_em, {&GaussianPeaks::mu, &GaussianPeaks::sigma});
+  return call.run(peaks);
 }
 
 const Signature kRunLorentzianEmLoop{
@@ -106,13 +107,15 @@ const Signature kRunLorentzianEmLoop{
 PyObject* run_lorentzian_em_loop(PyObject* args, PyObject* kwargs) {
   CallFrame frame(kRunLorentzianEmLoop, args, kwargs);
   EmCall<2> call(frame);
-  LorentzianPeaks peaks{call.parameter(0), call.parameter(1), frame.flags(6), frame.flags(7)};
-  call.problem.x_min = peaks.x_min = frame.real(8);
-  call.problem.x_max = peaks.x_max = frame.real(9);
+  LorentzianPeaks peaks;
+  peaks.values = {call.parameter(0), call.parameter(1)};
+  peaks.fixed = {frame.flags(6), frame.flags(7)};
+  call.problem.window.min = frame.real(8);
+  call.problem.window.max = frame.real(9);
   call.problem.max_iter = frame.count(10);
   call.problem.r_eps = frame.real(11);
   call.read_background(12);
-  return call.run(peaks, run_lorentzian_em, {&LorentzianPeaks::x0, &LorentzianPeaks::gamma});
+  return call.run(peaks);
 }
 
 const Signature kLorentzianMle{

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "em_engine.hpp"
+#include "gaussian.hpp"
 
 int main(int argc, char** argv) {
   const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
@@ -27,11 +27,10 @@ int main(int argc, char** argv) {
   auto run = [&](std::uint64_t max_iter) {
     brivane::GaussianPeaks peaks;
     for (int p = 0; p < 5; ++p) {
-      peaks.mu.push_back(centres[p] + 1.0);
-      peaks.sigma.push_back(widths[p] * 1.2);
+      peaks.values[0].push_back(centres[p] + 1.0);
+      peaks.values[1].push_back(widths[p] * 1.2);
     }
-    peaks.fix_mu.assign(5, false);
-    peaks.fix_sigma.assign(5, false);
+    peaks.fixed = {std::vector<bool>(5, false), std::vector<bool>(5, false)};
     std::vector<double> pi(6, 1.0 / 6.0);
     const std::vector<double> alpha(6, 1.0);
     brivane::EmProblem problem;
@@ -39,10 +38,10 @@ int main(int argc, char** argv) {
     problem.intensity = intensity;
     problem.dirichlet_alpha = alpha;
     problem.max_iter = max_iter;
-    problem.x_max = 100.0;
+    problem.window.max = 100.0;
     problem.bg_type = brivane::kUniformBackground;
     const auto begin = std::chrono::steady_clock::now();
-    brivane::run_gaussian_em(peaks, pi, problem);
+    brivane::run_em(peaks, pi, problem);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   };
   const double setup = run(0);

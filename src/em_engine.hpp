@@ -1,12 +1,12 @@
 #pragma once
-// The EM iteration shared by every mixture fit.
+// The EM iteration shared by every mixture fit: the definition of run_em (em_shape.hpp), which a
+// shape's unit includes to instantiate its mixture entry.
 //
-// A shape plugs in through a small interface (see GaussianPeaks): count(), a density row for
-// component k (kElementwiseDensity says whether it may be computed piece by piece along the grid), a refit of component k from its sample weights intensity * responsibility, store()
-// of the refitted values and two size checks that raise the index Failure before any task reads
-// past an array. The skeleton owns the density and weight matrices, the background rows, the
-// E-step, the Dirichlet weight update, the stopping rule and the histories.
+// A shape plugs in through the EmShape concept. The skeleton owns the density and weight matrices,
+// the background rows, the E-step, the Dirichlet weight update, the stopping rule and the
+// histories.
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -15,8 +15,7 @@
 
 #include "background.hpp"
 #include "em_gamma_ll.hpp"
-#include "gaussian.hpp"
-#include "lorentzian.hpp"
+#include "em_shape.hpp"
 #include "matrix.hpp"
 #include "parallel.hpp"
 
@@ -29,31 +28,7 @@ inline constexpr std::size_t kParallelWorkThreshold = 4096;
 inline constexpr std::size_t kParallelSamplesThreshold = 1024;
 inline constexpr std::size_t kDensityPieceSamples = 1024;
 
-struct EmProblem {
-  std::span<const double> x;
-  std::span<const double> intensity;
-  std::span<const double> dirichlet_alpha;
-  std::uint64_t max_iter = 0;
-  double r_eps = 0.0;
-  double x_min = 0.0;
-  double x_max = 0.0;
-  std::uint8_t bg_type = 0;
-  double s_tri = 0.0;
-  const BasisRows* spline_basis_preds = nullptr;  // null: no basis rows
-};
-
-struct EmResult {
-  std::uint64_t iterations = 0;
-  std::vector<double> log_likelihood;   // iterations + 1 entries
-  std::vector<double> relative_change;  // iterations + 1 entries, the first 0.0
-  double s_tri = 0.0;
-};
-
-// Runs EM from the shape's parameters and the weights `pi` (peaks, then background rows) until the
-// relative change of the log-likelihood falls strictly below r_eps in magnitude or max_iter
-// iterations have run. A NaN change never stops the loop. The shape's parameters and `pi` hold the
-// final values on return; on a Failure they hold partial values and the caller must discard them.
-template <class Shape>
+template <EmShape Shape>
 EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem) {
   const std::size_t n = problem.x.size();
   const std::size_t peaks = shape.count();
@@ -93,13 +68,14 @@ EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem)
         const std::size_t k = task / pieces;
         const std::size_t begin = (task % pieces) * piece_length;
         const std::size_t length = std::min(n, begin + piece_length) - begin;
-        shape.density(k, problem.x.subspan(begin, length), densities.row(k).subspan(begin, length));
+        shape.density(k, problem.x.subspan(begin, length), problem.window,
+                      densities.row(k).subspan(begin, length));
       });
     } else {
-      for_each_peak([&](std::size_t k) { shape.density(k, problem.x, densities.row(k)); });
+      for_each_peak([&](std::size_t k) { shape.density(k, problem.x, problem.window, densities.row(k)); });
     }
-    background_densities(densities, peaks, problem.bg_type, problem.x, problem.x_min,
-                         problem.x_max, result.s_tri, problem.spline_basis_preds);
+    background_densities(densities, peaks, problem.bg_type, problem.x, problem.window.min,
+                         problem.window.max, result.s_tri, problem.spline_basis_preds);
   };
   auto e_step = [&] {
     return weights_and_log_likelihood(problem.intensity, densities, pi, mixture, weights,
@@ -118,12 +94,12 @@ EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem)
     for_each_peak([&](std::size_t k) {
       // The density row of k is free until the densities are evaluated again: it serves as the
       // refit's working row.
-      refitted[k] = shape.refit(k, problem.x, weights.row(k), densities.row(k));
+      refitted[k] = shape.refit(k, problem.x, weights.row(k), problem.window, densities.row(k));
     });
     for (std::size_t k = 0; k < peaks; ++k) shape.store(k, refitted[k]);
 
     if (problem.bg_type == kLinearBackground) {
-      result.s_tri = estimate_s_tri(problem.x, weights.row(peaks), problem.x_min, problem.x_max);
+      result.s_tri = estimate_s_tri(problem.x, weights.row(peaks), problem.window.min, problem.window.max);
     }
 
     evaluate_densities();
@@ -137,8 +113,5 @@ EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem)
   }
   return result;
 }
-
-EmResult run_gaussian_em(GaussianPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
-EmResult run_lorentzian_em(LorentzianPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
 
 }  // namespace brivane

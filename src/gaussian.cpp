@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "failure.hpp"
+#include "em_engine.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {
@@ -37,25 +37,19 @@ void gaussian_density(std::span<const double> x, double mu, double sigma, std::s
   }
 }
 
-void GaussianPeaks::check_density_inputs() const { require_length(sigma.size(), count()); }
-
-void GaussianPeaks::check_refit_inputs() const {
-  require_length(sigma.size(), count());
-  if (fix_mu.size() < count() && fix_mu.size() <= fix_sigma.size()) {
-    fail_index(fix_mu.size(), fix_mu.size());
-  }
-  require_length(fix_sigma.size(), count());
-}
-
-void GaussianPeaks::density(std::size_t k, std::span<const double> x, std::span<double> row) const {
-  gaussian_density(x, mu[k], sigma[k], row);
+void GaussianPeaks::density(std::size_t k, std::span<const double> x, const Window& /*window*/,
+                            std::span<double> row) const {
+  gaussian_density(x, values[0][k], values[1][k], row);
 }
 
 GaussianPeaks::Parameters GaussianPeaks::refit(std::size_t k, std::span<const double> x,
                                                std::span<const double> weights,
+                                               const Window& /*window*/,
                                                std::span<double> /*scratch*/) const {
-  Parameters fitted{mu[k], sigma[k]};
-  if ((fix_mu[k] && fix_sigma[k]) || weights.empty()) return fitted;
+  Parameters fitted = current(k);
+  const bool fix_mu = fixed[0][k];
+  const bool fix_sigma = fixed[1][k];
+  if ((fix_mu && fix_sigma) || weights.empty()) return fitted;
   const std::size_t n = std::min(x.size(), weights.size());
   const double* __restrict w = weights.data();
   // The total weight and the first moment in one pass; both sums run in sample order.
@@ -68,8 +62,8 @@ GaussianPeaks::Parameters GaussianPeaks::refit(std::size_t k, std::span<const do
   for (std::size_t i = n; i < weights.size(); ++i) total += w[i];
   if (total < 1e-300) return fitted;
   const double denominator = total + 1e-100;
-  if (!fix_mu[k]) fitted[0] = first_moment / denominator;
-  if (!fix_sigma[k]) {
+  if (!fix_mu) fitted[0] = first_moment / denominator;
+  if (!fix_sigma) {
     const double centre = fitted[0];
     double second_moment = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -81,5 +75,7 @@ GaussianPeaks::Parameters GaussianPeaks::refit(std::size_t k, std::span<const do
   }
   return fitted;
 }
+
+template EmResult run_em(GaussianPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
 
 }  // namespace brivane

@@ -5,6 +5,7 @@
 #include <limits>
 #include <variant>
 
+#include "em_engine.hpp"
 #include "failure.hpp"
 #include "numerics/free_parameters.hpp"
 #include "numerics/lbfgsb.hpp"
@@ -390,24 +391,20 @@ bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, 
   return true;
 }
 
-void LorentzianPeaks::check_density_inputs() const { require_length(gamma.size(), count()); }
-
-void LorentzianPeaks::check_refit_inputs() const {
-  require_length(gamma.size(), count());
-  if (fix_x0.size() < count() && fix_x0.size() <= fix_gamma.size()) fail_index(fix_x0.size(), fix_x0.size());
-  require_length(fix_gamma.size(), count());
-}
-
-void LorentzianPeaks::density(std::size_t k, std::span<const double> x, std::span<double> row) const {
-  lorentzian_density(x, x0[k], gamma[k], x_min, x_max, row);
+void LorentzianPeaks::density(std::size_t k, std::span<const double> x, const Window& window,
+                              std::span<double> row) const {
+  lorentzian_density(x, values[0][k], values[1][k], window.min, window.max, row);
 }
 
 LorentzianPeaks::Parameters LorentzianPeaks::refit(std::size_t k, std::span<const double> x,
                                                    std::span<const double> weights,
+                                                   const Window& window,
                                                    std::span<double> /*scratch*/) const {
-  Parameters p{x0[k], gamma[k]};
-  lorentzian_fit(x, weights, p[0], p[1], fix_x0[k], fix_gamma[k], x_min, x_max);
+  Parameters p = current(k);
+  lorentzian_fit(x, weights, p[0], p[1], fixed[0][k], fixed[1][k], window.min, window.max);
   return p;
 }
+
+template EmResult run_em(LorentzianPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
 
 }  // namespace brivane

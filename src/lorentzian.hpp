@@ -2,12 +2,12 @@
 // Lorentzian peaks: the density normalised over the sample grid, its weighted log-likelihood, and
 // the maximum-likelihood fit of one peak's centre and width.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "em_shape.hpp"
 #include "numerics/free_parameters.hpp"
 
 namespace brivane {
@@ -48,29 +48,20 @@ bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, 
                     double& gamma, bool fix_x0, bool fix_gamma, double x_min, double x_max,
                     std::uint64_t* passes = nullptr);
 
-// K Lorentzian peaks as one EM shape.
-struct LorentzianPeaks {
-  using Parameters = std::array<double, 2>;
+// K Lorentzian peaks as one EM shape: values x0, gamma; fixed fix_x0, fix_gamma. The window scales
+// the densities and bounds a free centre.
+struct LorentzianPeaks : PeakParameters<2, 2> {
   static constexpr bool kParallel = true;
   static constexpr bool kElementwiseDensity = false;  // normalised over the whole grid
 
-  std::vector<double> x0;
-  std::vector<double> gamma;
-  std::vector<bool> fix_x0;
-  std::vector<bool> fix_gamma;
-  double x_min = 0.0;
-  double x_max = 0.0;
-
-  std::size_t count() const { return x0.size(); }
-  void check_density_inputs() const;
-  void check_refit_inputs() const;
-  void density(std::size_t k, std::span<const double> x, std::span<double> row) const;
+  void density(std::size_t k, std::span<const double> x, const Window& window,
+               std::span<double> row) const;
   Parameters refit(std::size_t k, std::span<const double> x, std::span<const double> weights,
-                   std::span<double> scratch) const;
-  void store(std::size_t k, const Parameters& p) {
-    x0[k] = p[0];
-    gamma[k] = p[1];
-  }
+                   const Window& window, std::span<double> scratch) const;
 };
+
+// The Lorentzian mixture entry, instantiated in lorentzian.cpp.
+extern template EmResult run_em(LorentzianPeaks& peaks, std::vector<double>& pi,
+                                const EmProblem& problem);
 
 }  // namespace brivane

@@ -1,8 +1,10 @@
 #include "bindings/call_frame.hpp"
 
+#include <charconv>
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "failure.hpp"
 
@@ -44,7 +46,7 @@ std::string joined_names(const std::vector<const char*>& names) {
 CallFrame::CallFrame(const Signature& signature, PyObject* args, PyObject* kwargs)
     : signature_(signature) {
   const std::string function = std::string(signature.name) + "()";
-  const std::size_t total = signature.parameters.size();
+  const std::size_t total = signature.size;
   const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
   if (given < 0) throw PythonError{};
   if (static_cast<std::size_t>(given) > total) {
@@ -55,7 +57,7 @@ CallFrame::CallFrame(const Signature& signature, PyObject* args, PyObject* kwarg
     raise_binding_error(function + takes + " positional arguments but " + std::to_string(given) +
                         (given == 1 ? " was" : " were") + " given");
   }
-  const char* const* names = signature.parameters.begin();
+  auto names = [&signature](std::size_t slot) { return signature.parameters[slot].name; };
   for (Py_ssize_t i = 0; i < given; ++i) slots_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
 
   if (kwargs) {
@@ -66,7 +68,7 @@ CallFrame::CallFrame(const Signature& signature, PyObject* args, PyObject* kwarg
       if (!PyUnicode_Check(key)) raise_binding_error("keywords must be strings");
       std::size_t slot = total;
       for (std::size_t j = 0; j < total; ++j) {
-        if (PyUnicode_CompareWithASCIIString(key, names[j]) == 0) {
+        if (PyUnicode_CompareWithASCIIString(key, names(j)) == 0) {
           slot = j;
           break;
         }
@@ -75,7 +77,7 @@ CallFrame::CallFrame(const Signature& signature, PyObject* args, PyObject* kwarg
         raise_binding_error(function + " got an unexpected keyword argument " + quoted(utf8_text(key)));
       }
       if (slots_[slot]) {
-        raise_binding_error(function + " got multiple values for argument " + quoted(names[slot]));
+        raise_binding_error(function + " got multiple values for argument " + quoted(names(slot)));
       }
       slots_[slot] = value;
     }
@@ -83,7 +85,7 @@ CallFrame::CallFrame(const Signature& signature, PyObject* args, PyObject* kwarg
 
   std::vector<const char*> missing;
   for (std::size_t j = 0; j < signature.required; ++j) {
-    if (!slots_[j]) missing.push_back(names[j]);
+    if (!slots_[j]) missing.push_back(names(j));
   }
   if (!missing.empty()) {
     raise_binding_error(function + " missing " + std::to_string(missing.size()) +
@@ -105,7 +107,7 @@ auto CallFrame::convert(std::size_t slot, Convert&& converter) -> decltype(conve
       throw;
     }
     PyObject* text = PyObject_Str(value);
-    const std::string message = "argument '" + std::string(signature_.parameters.begin()[slot]) +
+    const std::string message = "argument '" + std::string(signature_.parameters[slot].name) +
                                 "': " + utf8_text(text);
     Py_XDECREF(text);
     PyObject* replacement = PyObject_CallFunction(PyExc_TypeError, "s", message.c_str());
@@ -121,26 +123,43 @@ auto CallFrame::convert(std::size_t slot, Convert&& converter) -> decltype(conve
   }
 }
 
-double CallFrame::real(std::size_t slot) { return convert(slot, to_double); }
+namespace {
 
-double CallFrame::real(std::size_t slot, double fallback) {
-  return slots_[slot] ? real(slot) : fallback;
+// A default's text as a number, whatever the C locale says.
+template <class Number>
+Number parsed(std::string_view text) {
+  Number value{};
+  std::from_chars(text.data(), text.data() + text.size(), value);
+  return value;
 }
 
-std::uint64_t CallFrame::count(std::size_t slot) { return convert(slot, to_count); }
+}  // namespace
 
-std::uint8_t CallFrame::code(std::size_t slot, std::uint8_t fallback) {
-  return slots_[slot] ? convert(slot, to_code) : fallback;
+// The defaults are the texts of the signature; signature() has checked that each fits its kind.
+double CallFrame::real(std::size_t slot) {
+  if (!slots_[slot]) return parsed<double>(fallback(slot));
+  return convert(slot, to_double);
 }
 
-bool CallFrame::flag(std::size_t slot, bool fallback) {
-  return slots_[slot] ? convert(slot, to_bool) : fallback;
+std::uint64_t CallFrame::count(std::size_t slot) {
+  if (!slots_[slot]) return parsed<std::uint64_t>(fallback(slot));
+  return convert(slot, to_count);
+}
+
+std::uint8_t CallFrame::code(std::size_t slot) {
+  if (!slots_[slot]) return static_cast<std::uint8_t>(parsed<unsigned>(fallback(slot)));
+  return convert(slot, to_code);
+}
+
+bool CallFrame::flag(std::size_t slot) {
+  if (!slots_[slot]) return std::string_view(fallback(slot)) == "True";
+  return convert(slot, to_bool);
 }
 
 std::vector<bool> CallFrame::flags(std::size_t slot) { return convert(slot, to_bool_sequence); }
 
 std::optional<BasisRows> CallFrame::optional_rows(std::size_t slot) {
-  return slots_[slot] ? convert(slot, to_optional_rows) : std::nullopt;
+  return slots_[slot] ? convert(slot, to_optional_rows) : std::nullopt;  // the default is None
 }
 
 ArrayLayout CallFrame::float64_vector(std::size_t slot) {

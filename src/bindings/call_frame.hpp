@@ -1,8 +1,9 @@
 #pragma once
 // The call frame shared by every Python-callable function: binding of positional and keyword
-// arguments to the signature's slots, conversion slot by slot in signature order, array borrows
-// held for the whole call, release of the interpreter lock around the computation, and the single
-// place where C++ failures become Python exceptions.
+// arguments to the signature's slots, conversion slot by slot in signature order into typed
+// Arguments, array borrows held for the whole call, release of the interpreter lock around the
+// computation when the signature says so, and the single place where C++ failures become Python
+// exceptions.
 
 #include <array>
 #include <cstddef>
@@ -10,6 +11,9 @@
 #include <initializer_list>
 #include <optional>
 #include <span>
+#include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "background.hpp"
@@ -17,17 +21,9 @@
 #include "bindings/borrows.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/python.hpp"
+#include "bindings/signature.hpp"
 
 namespace brivane::py {
-
-// A function's name and parameter names in signature order; the first `required` have no default.
-struct Signature {
-  const char* name;
-  std::initializer_list<const char*> parameters;
-  std::size_t required;
-};
-
-inline constexpr std::size_t kMaxParameters = 24;
 
 // An array the call writes: its contents copied in at entry, written back through the array's
 // own strides by write_back() (with the interpreter lock held).
@@ -37,21 +33,27 @@ struct WrittenArray {
   void write_back() const { write_elements(layout, values); }
 };
 
+// The value a parameter of each kind becomes.
+template <Kind K> struct KindValue;
+template <> struct KindValue<kFloat> { using type = double; };
+template <> struct KindValue<kCount> { using type = std::uint64_t; };
+template <> struct KindValue<kCode> { using type = std::uint8_t; };
+template <> struct KindValue<kBool> { using type = bool; };
+template <> struct KindValue<kBoolSequence> { using type = std::vector<bool>; };
+template <> struct KindValue<kArray> { using type = std::vector<double>; };
+template <> struct KindValue<kWrittenArray> { using type = WrittenArray; };
+template <> struct KindValue<kOptionalRows> { using type = std::optional<BasisRows>; };
+template <Kind K> using ValueOf = typename KindValue<K>::type;
+
 class CallFrame {
  public:
   // Binds the arguments; raises the interpreter's TypeErrors for too many, unexpected, duplicated
   // or missing arguments.
   CallFrame(const Signature& signature, PyObject* args, PyObject* kwargs);
 
-  double real(std::size_t slot);
-  double real(std::size_t slot, double fallback);
-  std::uint64_t count(std::size_t slot);
-  std::uint8_t code(std::size_t slot, std::uint8_t fallback);
-  bool flag(std::size_t slot, bool fallback);
-  std::vector<bool> flags(std::size_t slot);
-  std::vector<double> read_array(std::size_t slot);
-  WrittenArray written_array(std::size_t slot);
-  std::optional<BasisRows> optional_rows(std::size_t slot);
+  // The argument in `slot` converted as its kind says, or its default when it was not given.
+  template <Kind K>
+  ValueOf<K> value(std::size_t slot);
 
  private:
   // Runs a converter on a slot; a TypeError it raises is replaced by one whose message starts
@@ -59,11 +61,33 @@ class CallFrame {
   template <class Convert>
   auto convert(std::size_t slot, Convert&& converter) -> decltype(converter(nullptr));
   ArrayLayout float64_vector(std::size_t slot);
+  const char* fallback(std::size_t slot) const { return signature_.parameters[slot].fallback; }
+
+  double real(std::size_t slot);
+  std::uint64_t count(std::size_t slot);
+  std::uint8_t code(std::size_t slot);
+  bool flag(std::size_t slot);
+  std::vector<bool> flags(std::size_t slot);
+  std::vector<double> read_array(std::size_t slot);
+  WrittenArray written_array(std::size_t slot);
+  std::optional<BasisRows> optional_rows(std::size_t slot);
 
   const Signature& signature_;
   std::array<PyObject*, kMaxParameters> slots_{};
   BorrowSet borrows_;
 };
+
+template <Kind K>
+ValueOf<K> CallFrame::value(std::size_t slot) {
+  if constexpr (K == kFloat) return real(slot);
+  if constexpr (K == kCount) return count(slot);
+  if constexpr (K == kCode) return code(slot);
+  if constexpr (K == kBool) return flag(slot);
+  if constexpr (K == kBoolSequence) return flags(slot);
+  if constexpr (K == kArray) return read_array(slot);
+  if constexpr (K == kWrittenArray) return written_array(slot);
+  if constexpr (K == kOptionalRows) return optional_rows(slot);
+}
 
 // Releases the interpreter lock for its lifetime and re-takes it on every way out, exceptions
 // included. Nothing may touch a Python object meanwhile.
@@ -89,9 +113,74 @@ using EntryBody = PyObject* (*)(PyObject* args, PyObject* kwargs);
 // released and the interpreter lock is held again.
 PyObject* guarded_call(EntryBody body, PyObject* args, PyObject* kwargs);
 
-template <EntryBody Body>
+// A parameter name as a template argument: Arguments::get<"r_eps">().
+template <std::size_t N>
+struct ParameterName {
+  char text[N]{};
+  consteval ParameterName(const char (&name)[N]) {
+    for (std::size_t i = 0; i < N; ++i) text[i] = name[i];
+  }
+  constexpr std::string_view view() const { return {text, N - 1}; }
+};
+
+// The arguments of one call of the function that S describes, all converted, one after another in
+// signature order, when they are made (the first failure ends the call). get<"name">() is the value
+// of that parameter, typed by its kind; a name that S lacks does not compile.
+template <const Signature& S>
+class Arguments {
+ public:
+  explicit Arguments(CallFrame& frame) : Arguments(frame, std::make_index_sequence<S.size>{}) {}
+
+  template <ParameterName kName>
+  auto& get() {
+    constexpr std::size_t slot = S.slot(kName.view());
+    static_assert(slot < S.size, "the signature has no parameter of this name");
+    return std::get<slot>(values_);
+  }
+
+  template <std::size_t kSlot>
+  auto& at() {
+    return std::get<kSlot>(values_);
+  }
+
+  // Runs the computation, without the interpreter lock if S says so. It must not touch a Python
+  // object.
+  template <class Work>
+  decltype(auto) compute(Work&& work) {
+    if constexpr (S.lock == Lock::kReleased) {
+      WithoutInterpreterLock unlocked;
+      return work();
+    } else {
+      return work();
+    }
+  }
+
+ private:
+  template <std::size_t... I>
+  static auto values_of(std::index_sequence<I...>) -> std::tuple<ValueOf<S.parameters[I].kind>...>;
+
+  // A braced list evaluates its elements in order: the conversions run in signature order.
+  template <std::size_t... I>
+  Arguments(CallFrame& frame, std::index_sequence<I...>)
+      : values_{frame.value<S.parameters[I].kind>(I)...} {}
+
+  decltype(values_of(std::make_index_sequence<S.size>{})) values_;
+};
+
+template <const Signature& S>
+using Body = PyObject* (*)(Arguments<S>& arguments);
+
+template <const Signature& S, Body<S> kBody>
+PyObject* bound_call(PyObject* args, PyObject* kwargs) {
+  CallFrame frame(S, args, kwargs);
+  Arguments<S> arguments(frame);
+  return kBody(arguments);
+}
+
+// The entry the interpreter calls (METH_VARARGS | METH_KEYWORDS).
+template <const Signature& S, Body<S> kBody>
 PyObject* entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  return guarded_call(Body, args, kwargs);
+  return guarded_call(&bound_call<S, kBody>, args, kwargs);
 }
 
 // Result helpers: new references, throwing PythonError on failure.

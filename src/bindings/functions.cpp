@@ -1,15 +1,22 @@
 #include "bindings/functions.hpp"
 
 #include <array>
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "bindings/call_frame.hpp"
-#include "em_engine.hpp"
+#include "bindings/signature.hpp"
+#include "gaussian.hpp"
 #include "lorentzian.hpp"
 
 namespace brivane::py {
 
 namespace {
+
+// ---------------------------------------------------------------------------------------------
+// What every mixture entry shares.
 
 // The tuple every EM entry returns: (iterations, log-likelihood history, relative-change history,
 // final s_tri).
@@ -21,144 +28,168 @@ PyObject* em_result(const EmResult& result) {
                        PyFloat_FromDouble(result.s_tri)});
 }
 
-// What every EM entry converts the same way: the arrays of its first slots (x, intensity, the
-// kParameters per-peak arrays, pi, dirichlet_alpha), the background arguments of its last three
-// slots, and the run itself: without the interpreter lock, then the parameter arrays and the
-// weights written back.
-template <std::size_t kParameters>
-class EmCall {
- public:
-  explicit EmCall(CallFrame& frame) : frame_(frame) {
-    x_ = frame.read_array(0);
-    intensity_ = frame.read_array(1);
-    for (std::size_t p = 0; p < kParameters; ++p) parameters_[p] = frame.written_array(2 + p);
-    pi_ = frame.written_array(2 + kParameters);
-    dirichlet_alpha_ = frame.read_array(3 + kParameters);
-    problem.x = x_;
-    problem.intensity = intensity_;
-    problem.dirichlet_alpha = dirichlet_alpha_;
-  }
+// In a mixture signature the written arrays other than pi are the per-peak parameter arrays and
+// the boolean sequences the per-peak fix flags, each in the shape's order.
+constexpr bool is_peak_array(const Parameter& p) {
+  return p.kind == kWrittenArray && std::string_view(p.name) != "pi";
+}
+constexpr bool is_fix_flags(const Parameter& p) { return p.kind == kBoolSequence; }
 
-  std::vector<double>& parameter(std::size_t p) { return parameters_[p].values; }
+template <const Signature& S, bool (*kKeep)(const Parameter&)>
+constexpr std::size_t count_where() {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < S.size; ++i) count += kKeep(S.parameters[i]) ? 1 : 0;
+  return count;
+}
 
-  // bg_type, s_tri and spline_basis_preds from `slot` on.
-  void read_background(std::size_t slot) {
-    problem.bg_type = frame_.code(slot, 0);
-    problem.s_tri = frame_.real(slot + 1, 0.0);
-    basis_ = frame_.optional_rows(slot + 2);
-    problem.spline_basis_preds = basis_ ? &*basis_ : nullptr;
+template <const Signature& S, bool (*kKeep)(const Parameter&)>
+constexpr auto slots_where() {
+  std::array<std::size_t, count_where<S, kKeep>()> slots{};
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < S.size; ++i) {
+    if (kKeep(S.parameters[i])) slots[n++] = i;
   }
+  return slots;
+}
 
-  template <class Shape>
-  PyObject* run(Shape& shape, EmResult (*fit)(Shape&, std::vector<double>&, const EmProblem&),
-                const std::array<std::vector<double> Shape::*, kParameters>& members) {
-    std::vector<double> weights = pi_.values;
-    EmResult result;
-    {
-      WithoutInterpreterLock unlocked;
-      result = fit(shape, weights, problem);
-    }
-    for (std::size_t p = 0; p < kParameters; ++p) {
-      parameters_[p].values = std::move(shape.*members[p]);
-      parameters_[p].write_back();
-    }
-    pi_.values = std::move(weights);
-    pi_.write_back();
-    return em_result(result);
-  }
+// Runs a mixture fit: the grid (the first parameter, x or t), the intensities, the per-peak arrays
+// and flags, the window (x_min, x_max or t_min, t_max), the iteration settings and the background
+// go to the shape and the engine; the parameter arrays and pi are written back only when the loop
+// has finished. Call-wide settings of the shape are the caller's to set.
+template <const Signature& S, class Shape>
+PyObject* run_mixture(Arguments<S>& a, Shape& shape) {
+  static_assert(S.parameters[0].kind == kArray, "a mixture signature starts with its grid");
+  static constexpr auto kArraySlots = slots_where<S, is_peak_array>();
+  static constexpr auto kFlagSlots = slots_where<S, is_fix_flags>();
+  static_assert(kArraySlots.size() == Shape::kParameterCount, "one array per parameter of a peak");
+  static_assert(kFlagSlots.size() == Shape::kFlagCount, "one sequence per fix flag of a peak");
+
+  auto arrays = [&]<std::size_t... P>(std::index_sequence<P...>) {
+    return std::array<WrittenArray*, sizeof...(P)>{&a.template at<kArraySlots[P]>()...};
+  }(std::make_index_sequence<kArraySlots.size()>{});
+  for (std::size_t p = 0; p < arrays.size(); ++p) shape.values[p] = std::move(arrays[p]->values);
+  [&]<std::size_t... F>(std::index_sequence<F...>) {
+    ((shape.fixed[F] = std::move(a.template at<kFlagSlots[F]>())), ...);
+  }(std::make_index_sequence<kFlagSlots.size()>{});
 
   EmProblem problem;
+  problem.x = a.template at<0>();
+  problem.intensity = a.template get<"intensity">();
+  problem.dirichlet_alpha = a.template get<"dirichlet_alpha">();
+  problem.max_iter = a.template get<"max_iter">();
+  problem.r_eps = a.template get<"r_eps">();
+  if constexpr (S.has("t_min")) {
+    problem.window = {a.template get<"t_min">(), a.template get<"t_max">()};
+  } else {
+    problem.window = {a.template get<"x_min">(), a.template get<"x_max">()};
+  }
+  problem.bg_type = a.template get<"bg_type">();
+  problem.s_tri = a.template get<"s_tri">();
+  const std::optional<BasisRows>& basis = a.template get<"spline_basis_preds">();
+  problem.spline_basis_preds = basis ? &*basis : nullptr;
 
- private:
-  CallFrame& frame_;
-  std::vector<double> x_;
-  std::vector<double> intensity_;
-  std::array<WrittenArray, kParameters> parameters_;
-  WrittenArray pi_;
-  std::vector<double> dirichlet_alpha_;
-  std::optional<BasisRows> basis_;
-};
-
-const Signature kRunEmLoop{
-    "run_em_loop",
-    {"x", "intensity", "mu", "sigma", "pi", "dirichlet_alpha", "fix_mu", "fix_sigma", "max_iter",
-     "r_eps", "x_min", "x_max", "bg_type", "s_tri", "spline_basis_preds"},
-    12};
-
-PyObject* run_em_loop(PyObject* args, PyObject* kwargs) {
-  CallFrame frame(kRunEmLoop, args, kwargs);
-  EmCall<2> call(frame);
-  GaussianPeaks peaks{call.parameter(0), call.parameter(1), frame.flags(6), frame.flags(7)};
-  call.problem.max_iter = frame.count(8);
-  call.problem.r_eps = frame.real(9);
-  call.problem.x_min = frame.real(10);
-  call.problem.x_max = frame.real(11);
-  call.read_background(12);
-  return call.run(peaks, run_gaussian_em, {&GaussianPeaks::mu, &GaussianPeaks::sigma});
+  WrittenArray& pi = a.template get<"pi">();
+  const EmResult result = a.compute([&] { return run_em(shape, pi.values, problem); });
+  for (std::size_t p = 0; p < arrays.size(); ++p) {
+    arrays[p]->values = std::move(shape.values[p]);
+    arrays[p]->write_back();
+  }
+  pi.write_back();
+  return em_result(result);
 }
 
-const Signature kRunLorentzianEmLoop{
-    "run_lorentzian_em_loop",
-    {"x", "intensity", "x0", "gamma_lo", "pi", "dirichlet_alpha", "fix_x0", "fix_gamma", "x_min",
-     "x_max", "max_iter", "r_eps", "bg_type", "s_tri", "spline_basis_preds"},
-    12};
+// ---------------------------------------------------------------------------------------------
+// The functions: each is its signature and the few lines that call the core.
 
-PyObject* run_lorentzian_em_loop(PyObject* args, PyObject* kwargs) {
-  CallFrame frame(kRunLorentzianEmLoop, args, kwargs);
-  EmCall<2> call(frame);
-  LorentzianPeaks peaks{call.parameter(0), call.parameter(1), frame.flags(6), frame.flags(7)};
-  call.problem.x_min = peaks.x_min = frame.real(8);
-  call.problem.x_max = peaks.x_max = frame.real(9);
-  call.problem.max_iter = frame.count(10);
-  call.problem.r_eps = frame.real(11);
-  call.read_background(12);
-  return call.run(peaks, run_lorentzian_em, {&LorentzianPeaks::x0, &LorentzianPeaks::gamma});
+constexpr Signature kRunEmLoop = signature("run_em_loop", Lock::kReleased, {
+    {"x", kArray}, {"intensity", kArray}, {"mu", kWrittenArray}, {"sigma", kWrittenArray},
+    {"pi", kWrittenArray}, {"dirichlet_alpha", kArray}, {"fix_mu", kBoolSequence},
+    {"fix_sigma", kBoolSequence}, {"max_iter", kCount}, {"r_eps", kFloat}, {"x_min", kFloat},
+    {"x_max", kFloat}, {"bg_type", kCode, "0"}, {"s_tri", kFloat, "0.0"},
+    {"spline_basis_preds", kOptionalRows, "None"}});
+
+PyObject* run_em_loop(Arguments<kRunEmLoop>& a) {
+  GaussianPeaks peaks;
+  return run_mixture(a, peaks);
 }
 
-const Signature kLorentzianMle{
-    "lorentzian_mle", {"x", "intensity", "x0", "gamma", "x_min", "x_max", "fix_x0", "fix_gamma"}, 6};
+constexpr Signature kRunLorentzianEmLoop = signature("run_lorentzian_em_loop", Lock::kReleased, {
+    {"x", kArray}, {"intensity", kArray}, {"x0", kWrittenArray}, {"gamma_lo", kWrittenArray},
+    {"pi", kWrittenArray}, {"dirichlet_alpha", kArray}, {"fix_x0", kBoolSequence},
+    {"fix_gamma", kBoolSequence}, {"x_min", kFloat}, {"x_max", kFloat}, {"max_iter", kCount},
+    {"r_eps", kFloat}, {"bg_type", kCode, "0"}, {"s_tri", kFloat, "0.0"},
+    {"spline_basis_preds", kOptionalRows, "None"}});
 
-PyObject* lorentzian_mle(PyObject* args, PyObject* kwargs) {
-  CallFrame frame(kLorentzianMle, args, kwargs);
-  const std::vector<double> x = frame.read_array(0);
-  const std::vector<double> intensity = frame.read_array(1);
-  double x0 = frame.real(2);
-  double gamma = frame.real(3);
-  const double x_min = frame.real(4);
-  const double x_max = frame.real(5);
-  const bool fix_x0 = frame.flag(6, false);
-  const bool fix_gamma = frame.flag(7, false);
-  lorentzian_fit(x, intensity, x0, gamma, fix_x0, fix_gamma, x_min, x_max);
+PyObject* run_lorentzian_em_loop(Arguments<kRunLorentzianEmLoop>& a) {
+  LorentzianPeaks peaks;
+  return run_mixture(a, peaks);
+}
+
+constexpr Signature kLorentzianMle = signature("lorentzian_mle", Lock::kHeld, {
+    {"x", kArray}, {"intensity", kArray}, {"x0", kFloat}, {"gamma", kFloat}, {"x_min", kFloat},
+    {"x_max", kFloat}, {"fix_x0", kBool, "False"}, {"fix_gamma", kBool, "False"}});
+
+PyObject* lorentzian_mle(Arguments<kLorentzianMle>& a) {
+  double x0 = a.get<"x0">();
+  double gamma = a.get<"gamma">();
+  a.compute([&] {
+    lorentzian_fit(a.get<"x">(), a.get<"intensity">(), x0, gamma, a.get<"fix_x0">(),
+                   a.get<"fix_gamma">(), a.get<"x_min">(), a.get<"x_max">());
+  });
   return result_tuple({PyFloat_FromDouble(x0), PyFloat_FromDouble(gamma)});
 }
 
-constexpr int kCallingConvention = METH_VARARGS | METH_KEYWORDS;
+// ---------------------------------------------------------------------------------------------
+// The table, in the order of __all__.
 
-template <EntryBody Body>
-constexpr PyMethodDef function(const char* name, const char* doc) {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<Body>)),
-          kCallingConvention, doc};
+struct Function {
+  const Signature& signature;
+  PyObject* (*entry)(PyObject* module, PyObject* args, PyObject* kwargs);
+};
+
+template <const Signature& S, Body<S> kBody>
+constexpr Function function() {
+  return {S, &entry<S, kBody>};
 }
 
-// In the order of __all__.
-std::array<PyMethodDef, 4> table{{
-    function<run_em_loop>(
-        "run_em_loop",
-        "run_em_loop(x, intensity, mu, sigma, pi, dirichlet_alpha, fix_mu, fix_sigma, max_iter, "
-        "r_eps, x_min, x_max, bg_type=0, s_tri=0.0, spline_basis_preds=None)\n--\n\n"),
-    function<run_lorentzian_em_loop>(
-        "run_lorentzian_em_loop",
-        "run_lorentzian_em_loop(x, intensity, x0, gamma_lo, pi, dirichlet_alpha, fix_x0, fix_gamma, "
-        "x_min, x_max, max_iter, r_eps, bg_type=0, s_tri=0.0, spline_basis_preds=None)\n--\n\n"),
-    function<lorentzian_mle>(
-        "lorentzian_mle",
-        "lorentzian_mle(x, intensity, x0, gamma, x_min, x_max, fix_x0=False, fix_gamma=False)"
-        "\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
-}};
+constexpr Function kFunctions[] = {
+    function<kRunEmLoop, run_em_loop>(),
+    function<kRunLorentzianEmLoop, run_lorentzian_em_loop>(),
+    function<kLorentzianMle, lorentzian_mle>(),
+};
+constexpr std::size_t kFunctionCount = std::size(kFunctions);
+
+// "name(a, b, c=0)\n--\n\n": the interpreter takes the text signature from this docstring and
+// shows an empty docstring.
+std::string docstring(const Signature& signature) {
+  std::string text = std::string(signature.name) + "(";
+  for (std::size_t i = 0; i < signature.size; ++i) {
+    const Parameter& p = signature.parameters[i];
+    if (i > 0) text += ", ";
+    text += p.name;
+    if (p.fallback) text += std::string("=") + p.fallback;
+  }
+  return text + ")\n--\n\n";
+}
 
 }  // namespace
 
-std::span<PyMethodDef> function_table() { return {table.data(), table.size() - 1}; }
+std::span<PyMethodDef> function_table() {
+  static const std::array<std::string, kFunctionCount> docs = [] {
+    std::array<std::string, kFunctionCount> texts;
+    for (std::size_t i = 0; i < kFunctionCount; ++i) texts[i] = docstring(kFunctions[i].signature);
+    return texts;
+  }();
+  static std::array<PyMethodDef, kFunctionCount> table = [] {
+    std::array<PyMethodDef, kFunctionCount> defs{};
+    for (std::size_t i = 0; i < kFunctionCount; ++i) {
+      defs[i] = {kFunctions[i].signature.name,
+                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kFunctions[i].entry)),
+                 METH_VARARGS | METH_KEYWORDS, docs[i].c_str()};
+    }
+    return defs;
+  }();
+  return table;
+}
 
 }  // namespace brivane::py

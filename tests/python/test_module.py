@@ -9,8 +9,18 @@ import pytest
 import brivane_core
 
 
+# Every function in the order of registration, with its text signature.
+SIGNATURES = {
+    "run_em_loop": "(x, intensity, mu, sigma, pi, dirichlet_alpha, fix_mu, fix_sigma, max_iter, r_eps, "
+                   "x_min, x_max, bg_type=0, s_tri=0.0, spline_basis_preds=None)",
+    "run_lorentzian_em_loop": "(x, intensity, x0, gamma_lo, pi, dirichlet_alpha, fix_x0, fix_gamma, x_min, "
+                              "x_max, max_iter, r_eps, bg_type=0, s_tri=0.0, spline_basis_preds=None)",
+    "lorentzian_mle": "(x, intensity, x0, gamma, x_min, x_max, fix_x0=False, fix_gamma=False)",
+}
+
+
 def test_function_table_and_all():
-    assert brivane_core.__all__[0] == "run_em_loop"
+    assert brivane_core.__all__ == list(SIGNATURES)
     for name in brivane_core.__all__:
         function = getattr(brivane_core, name)
         assert function.__module__ == "brivane_core"
@@ -28,6 +38,43 @@ def test_docstring_is_the_text_signature_only():
     parameters = inspect.signature(f).parameters
     assert parameters["bg_type"].default == 0
     assert parameters["spline_basis_preds"].default is None
+
+
+def python_twin(name):
+    """A Python function with the same signature: the interpreter's own binding errors are the
+    texts every module function must give."""
+    namespace = {}
+    exec(f"def {name}{SIGNATURES[name]}: pass", namespace)
+    return namespace[name]
+
+
+def binding_error(function, *args):
+    with pytest.raises(TypeError) as info:
+        function(*args)
+    assert type(info.value) is TypeError
+    return str(info.value)
+
+
+@pytest.mark.parametrize("name", list(SIGNATURES))
+class TestEveryFunction:
+    def test_text_signature_and_empty_docstring(self, name):
+        function = getattr(brivane_core, name)
+        assert function.__text_signature__ == SIGNATURES[name]
+        assert not function.__doc__
+        assert function.__name__ == name
+
+    def test_missing_arguments(self, name):
+        function, twin = getattr(brivane_core, name), python_twin(name)
+        required = [p for p in inspect.signature(twin).parameters.values() if p.default is p.empty]
+        for given in (0, 1, len(required) - 1):
+            text = binding_error(twin, *[None] * given)
+            assert binding_error(function, *[None] * given) == text
+        assert text.endswith(f"1 required positional argument: '{required[-1].name}'")
+
+    def test_surplus_argument(self, name):
+        function, twin = getattr(brivane_core, name), python_twin(name)
+        surplus = [None] * (len(inspect.signature(twin).parameters) + 1)
+        assert binding_error(function, *surplus) == binding_error(twin, *surplus)
 
 
 def test_second_import_returns_the_same_module():

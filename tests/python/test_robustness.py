@@ -1,5 +1,7 @@
 """Random degenerate inputs never crash the interpreter: every call returns or raises one of the
 documented exceptions, and a failed call leaves the caller's arrays as they were."""
+import inspect
+
 import numpy as np
 import pytest
 
@@ -60,4 +62,46 @@ def test_lorentzian_mle_survives_random_degenerate_input(capfd):
         x0, gamma = brivane_core.lorentzian_mle(x, intensity, *start, *window, bool(rng.random() < 0.5),
                                                 bool(rng.random() < 0.5))
         assert isinstance(x0, float) and isinstance(gamma, float)
+    capfd.readouterr()
+
+
+def em_entries():
+    return [name for name in brivane_core.__all__ if name.endswith("em_loop")]
+
+
+def em_call_with_a_short_flag_sequence(function):
+    """Arguments for any EM entry, read off its signature: two peaks and a uniform background on a
+    600-sample grid; the last fix-flag sequence has one entry too few."""
+    names = list(inspect.signature(function).parameters)
+    per_peak = names[2:names.index("pi")]
+    flags = [name for name in names if name.startswith("fix_")]
+    grid = np.linspace(1.0, 60.0, 600)
+    args = {names[0]: grid, "intensity": 50.0 + 400.0 * np.exp(-0.5 * ((grid - 20.0) / 3.0) ** 2),
+            "pi": np.array([0.45, 0.45, 0.1]), "dirichlet_alpha": np.ones(3), "max_iter": 10, "r_eps": 0.0,
+            "bg_type": 1}
+    for index, name in enumerate(per_peak):
+        args[name] = np.array([20.0 + index, 40.0 + index])
+    for name in flags:
+        args[name] = [False, False]
+    args[flags[-1]] = [False]
+    for name in names:
+        if name not in args and name not in ("s_tri", "spline_basis_preds"):
+            args[name] = False if name.startswith("use_") else 60.0 if name.endswith("_max") else 1.0
+    return args
+
+
+@pytest.mark.parametrize("name", em_entries())
+def test_an_abort_after_the_weight_update_writes_nothing_back(name, capfd):
+    # The flags are first read by the refits, after the first E-step has changed the working weights.
+    function = getattr(brivane_core, name)
+    args = em_call_with_a_short_flag_sequence(function)
+    before = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
+    with pytest.raises(PanicException) as info:
+        function(**args)
+    assert str(info.value) == "index out of bounds: the len is 1 but the index is 1"
+    for key, value in before.items():
+        np.testing.assert_array_equal(args[key], value, err_msg=key)
+    args[[n for n in args if n.startswith("fix_")][-1]] = [False, False]
+    function(**args)  # the same call with whole flags runs, and writes the weights
+    assert not np.array_equal(args["pi"], before["pi"])
     capfd.readouterr()

@@ -10,7 +10,6 @@ while it is timed.
     python bench/bench_lorentzian.py [--quick]
 """
 import argparse
-import contextlib
 import os
 import sys
 import time
@@ -23,20 +22,7 @@ import brivane_core  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 import reference_lorentzian  # noqa: E402
-
-
-@contextlib.contextmanager
-def quiet_stdout():
-    sys.stdout.flush()
-    saved = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(devnull)
+from fit_comparison import quiet_stdout  # noqa: E402
 
 
 def counts(x, centres, widths, shares, total, seed):

@@ -1,0 +1,64 @@
+#pragma once
+// Voigt peaks: the convolution of a normal density (standard deviation sigma) with a Cauchy density
+// (half width gamma), evaluated through the Faddeeva function; its mass inside the analysis window
+// by quadrature; the window-normalised density and its weighted log-likelihood.
+//
+// Parameters are always ordered (x0, sigma, gamma). No absolute value is taken of the widths:
+// negative values flow through the formulas as they are.
+
+#include <array>
+#include <complex>
+#include <span>
+#include <type_traits>
+
+namespace brivane {
+
+// w(z) = exp(-z^2) erfc(-i z), from libcerf's w_of_z.
+std::complex<double> faddeeva_w(std::complex<double> z);
+
+// V(u; sigma, gamma), the profile at offset u = x - x0 (unit area over the real line). The cases,
+// tested in this order with NaN counting as non-zero: sigma != 0 and gamma != 0, the Voigt profile
+// Re w(z) / sigma / sqrt(2 pi), z = (u + i gamma) / (sigma sqrt 2); sigma != 0, gamma = 0, the
+// normal density; sigma = 0, gamma != 0, the Cauchy density; both 0, a point mass: +inf at u = 0,
+// 0 elsewhere, NaN for a NaN u.
+double voigt_profile(double u, double sigma, double gamma);
+
+// M, the mass of V(. - x0) on [x_min, x_max]: F(x_max) - F(x_min), each F from the tail away from
+// the centre by the 100-point Gauss-Legendre rule under s = t / (1 - t). The nodes are not scaled
+// by the widths, so a wide profile is integrated less accurately. Not clamped: a reversed window
+// gives a negative mass.
+double voigt_window_mass(double x0, double sigma, double gamma, double x_min, double x_max);
+
+// row[j] = V(x_j - x0) / max(M, 1e-300) for every sample of the grid (inside the window or not),
+// with M the window mass. Fills min(len x, len row) entries.
+void voigt_density(std::span<const double> x, double x0, double sigma, double gamma, double x_min,
+                   double x_max, std::span<double> row);
+
+using VoigtParameters = std::array<double, 3>;  // x0, sigma, gamma
+
+// sum_i w_i ln(V(x_i - x0) / max(M, 1e-300) + 1e-200) over the first min(len x, len w) samples,
+// summed in sample order.
+double voigt_log_likelihood(std::span<const double> x, std::span<const double> weights,
+                            const VoigtParameters& p, double x_min, double x_max);
+
+namespace voigt_detail {
+
+// Calls a complex function of one complex argument declared with either complex type: C99's
+// double _Complex (libcerf 1.x, and later versions built as C, as distributions ship them) or
+// std::complex<double> (libcerf 2.x and 3.x built as C++, whose header then declares it so).
+template <class Complex>
+std::complex<double> call_complex(Complex (*function)(Complex), std::complex<double> z) {
+  if constexpr (std::is_same_v<Complex, std::complex<double>>) {
+    return function(z);
+  } else {
+    Complex argument{};
+    __real__ argument = z.real();
+    __imag__ argument = z.imag();
+    const Complex result = function(argument);
+    return {__real__ result, __imag__ result};
+  }
+}
+
+}  // namespace voigt_detail
+
+}  // namespace brivane

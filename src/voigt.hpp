@@ -1,15 +1,19 @@
 #pragma once
 // Voigt peaks: the convolution of a normal density (standard deviation sigma) with a Cauchy density
 // (half width gamma), evaluated through the Faddeeva function; its mass inside the analysis window
-// by quadrature; the window-normalised density and its weighted log-likelihood.
+// by quadrature; the window-normalised density and its weighted log-likelihood; and the
+// maximum-likelihood fit of one component, the M-step of the Voigt mixture.
 //
 // Parameters are always ordered (x0, sigma, gamma). No absolute value is taken of the widths:
 // negative values flow through the formulas as they are.
 
 #include <array>
 #include <complex>
+#include <cstdint>
 #include <span>
 #include <type_traits>
+
+#include "numerics/free_parameters.hpp"
 
 namespace brivane {
 
@@ -40,6 +44,35 @@ using VoigtParameters = std::array<double, 3>;  // x0, sigma, gamma
 // summed in sample order.
 double voigt_log_likelihood(std::span<const double> x, std::span<const double> weights,
                             const VoigtParameters& p, double x_min, double x_max);
+
+// The log-likelihood at `base` and, for each shift (parameter 0, 1, 2 = x0, sigma, gamma moved to
+// the shift's value), LL(shifted) - LL(base) in `differences`: the forward differences of the
+// fit's gradient. They are summed sample by sample from differences of the profile formed without
+// subtracting two profiles (Taylor series of w about each sample's z, or the difference of its
+// asymptotic series far from the centre), so their rounding is relative to their own size and not
+// to the log-likelihood's. Where that is not possible (a width at 0, a floor acting, a shift
+// crossing a window edge) the sample's two log-densities are subtracted.
+double voigt_log_likelihood_differences(std::span<const double> x, std::span<const double> weights,
+                                        const VoigtParameters& base, std::span<const Shift> shifts,
+                                        double x_min, double x_max, std::span<double> differences);
+
+struct VoigtBounds {
+  double x_min, x_max;  // the analysis window: normalisation and bounds of a free centre
+  double sigma_min, sigma_max;
+  double gamma_min, gamma_max;
+};
+
+// Refits one component to `weights` (intensity times responsibility, one per sample from the
+// first) by bounded minimisation of the negative log-likelihood, starting from `current`, with
+// the forward-difference gradient of step 1e-7. Fixed parameters keep their values. No weights,
+// all three fixed, a weight sum of exactly 0 or a minimiser error (bounds with min > max among
+// them) return `current` unchanged. A free centre comes back as the minimiser leaves it (inside
+// the window); a free width is clamped to its bounds, and bounds that are unordered or NaN then
+// throw the Failure "min > max, or either was NaN. min = ..., max = ...". `objective_calls`, when
+// given, is increased by the number of objective evaluations.
+VoigtParameters fit_voigt_component(std::span<const double> x, std::span<const double> weights,
+                                    const VoigtParameters& current, const std::array<bool, 3>& fixed,
+                                    const VoigtBounds& bounds, std::uint64_t* objective_calls = nullptr);
 
 namespace voigt_detail {
 

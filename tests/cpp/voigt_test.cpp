@@ -26,39 +26,29 @@ struct VoigtCentre {
 };
 #include "reference/voigt_profile_table.inc"
 
-TEST(VoigtProfile, AgreesWithScipyOverOffsetsAndWidthsSpanningDecades) {
-  // Widths from 1e-3 to 100 each, either one 0, offsets from 0 to 3e4: the Voigt, normal and Cauchy
-  // cases, the centre, the far tails where w(z) is evaluated by its continued fraction, and normal
-  // tails that underflow to exactly 0.
+TEST(VoigtProfile, AgreesWithScipyAndHasItsLimitingCases) {
+  // Widths from 1e-3 to 100, either one 0, offsets up to 3e4: centre, far tails (w by its
+  // continued fraction) and normal tails that underflow to exactly 0.
   for (const VoigtReference& r : kVoigtProfileTable) {
-    const double value = voigt_profile(r.u, r.sigma, r.gamma);
-    EXPECT_LE(std::fabs(value - r.value), 1e-13 * std::fabs(r.value))
-        << "u " << r.u << " sigma " << r.sigma << " gamma " << r.gamma << ": " << value << " vs " << r.value;
+    EXPECT_LE(std::fabs(voigt_profile(r.u, r.sigma, r.gamma) - r.value), 1e-13 * std::fabs(r.value))
+        << "u " << r.u << " sigma " << r.sigma << " gamma " << r.gamma;
   }
-}
-
-TEST(VoigtProfile, LimitingCasesAndTheCentre) {
-  // At the centre z is purely imaginary and V = erfcx(gamma / (sigma sqrt 2)) / (sigma sqrt(2 pi)).
+  // At the centre z is imaginary: V = erfcx(gamma / (sigma sqrt 2)) / (sigma sqrt(2 pi)).
   for (const VoigtCentre& r : kVoigtCentreTable) {
     EXPECT_NEAR(voigt_profile(0.0, r.sigma, r.gamma), r.value, 1e-13 * r.value) << r.sigma << " " << r.gamma;
   }
-  // sigma = 0 is the Cauchy density, gamma = 0 the normal density, both 0 a point mass.
-  EXPECT_NEAR(voigt_profile(1.5, 0.0, 0.5), 0.5 / M_PI / 2.5, 1e-16);
-  EXPECT_NEAR(voigt_profile(1.5, 0.5, 0.0), std::exp(-4.5) / (0.5 * std::sqrt(2.0 * M_PI)), 1e-16);
   EXPECT_EQ(voigt_profile(0.0, 0.0, 0.0), kInf);
-  EXPECT_EQ(voigt_profile(-0.0, 0.0, 0.0), kInf);
   EXPECT_EQ(voigt_profile(1e-300, 0.0, 0.0), 0.0);
   EXPECT_TRUE(std::isnan(voigt_profile(kNaN, 0.0, 0.0)));
-  // NaN widths count as non-zero: a NaN sigma is not the Cauchy case, a NaN gamma not the normal one.
+  // NaN widths count as non-zero: neither the Cauchy nor the normal case is taken.
   EXPECT_TRUE(std::isnan(voigt_profile(0.5, kNaN, 1.0)));
   EXPECT_TRUE(std::isnan(voigt_profile(0.5, 1.0, kNaN)));
-  EXPECT_TRUE(std::isnan(voigt_profile(0.5, kNaN, 0.0)));
-  // Widths enter as they are: a negative width flips the sign of the normal and Cauchy densities.
+  // Widths enter as they are: a negative one flips the sign of the normal and Cauchy densities.
   EXPECT_EQ(voigt_profile(0.7, -1.3, 0.0), -voigt_profile(0.7, 1.3, 0.0));
   EXPECT_EQ(voigt_profile(0.7, 0.0, -1.3), -voigt_profile(0.7, 0.0, 1.3));
 }
 
-// Stand-ins for w_of_z as each libcerf header declares it; they return (2 Re z, 3 Im z).
+// w_of_z as each libcerf header may declare it; both return (2 Re z, 3 Im z).
 std::complex<double> declared_std(std::complex<double> z) { return {2.0 * z.real(), 3.0 * z.imag()}; }
 double _Complex declared_c99(double _Complex z) {
   double _Complex result{};
@@ -67,74 +57,46 @@ double _Complex declared_c99(double _Complex z) {
   return result;
 }
 
-TEST(Faddeeva, AdapterPassesRealAndImaginaryPartsThroughEitherDeclaration) {
+TEST(Faddeeva, AdapterPassesBothPartsThroughEitherDeclaration) {
   EXPECT_EQ(voigt_detail::call_complex(&declared_std, {1.5, -0.25}), std::complex<double>(3.0, -0.75));
   EXPECT_EQ(voigt_detail::call_complex(&declared_c99, {1.5, -0.25}), std::complex<double>(3.0, -0.75));
-  // The library's w on the imaginary axis is erfcx, real; w(0) = 1.
   EXPECT_EQ(faddeeva_w({0.0, 0.0}), std::complex<double>(1.0, 0.0));
-  EXPECT_NEAR(faddeeva_w({0.0, 2.0}).real(), std::exp(4.0) * std::erfc(2.0), 1e-15);
-  EXPECT_EQ(faddeeva_w({0.0, 2.0}).imag(), 0.0);
 }
 
-TEST(VoigtWindowMass, NormalProfilesAgainstTheErrorFunction) {
-  // sigma = 1 on [-10, 10]: both tails are below 1e-23, and 1 minus the upper tail rounds to 1.
+TEST(VoigtWindowMass, NormalAndCauchyProfilesInEveryPositionOfTheCentre) {
+  // sigma 1 on [-10, 10]: both tails are below 1e-23 and 1 minus the upper one rounds to 1.
   EXPECT_EQ(voigt_window_mass(0.0, 1.0, 0.0, -10.0, 10.0), 1.0);
   const double one_sigma = std::erf(1.0 / std::sqrt(2.0));
   EXPECT_NEAR(voigt_window_mass(0.0, 1.0, 0.0, -1.0, 1.0), one_sigma, 1e-15);
-  // The nodes s = t / (1 - t) are not scaled by the width: a tail that starts 100 units from a
-  // profile of sigma 100 is resolved by only a few nodes, and the mass is 4.65e-6 off.
-  const double wide_error = voigt_window_mass(0.0, 100.0, 0.0, -100.0, 100.0) - one_sigma;
-  EXPECT_GT(std::fabs(wide_error), 4e-6);
-  EXPECT_LT(std::fabs(wide_error), 6e-6);
-}
-
-TEST(VoigtWindowMass, CauchyTailsForEveryPositionOfTheCentre) {
-  // sigma = 0: the mass is atan((x_max - x0) / gamma) / pi - atan((x_min - x0) / gamma) / pi. The
-  // centre inside, left of, right of and on an edge of the window exercises each pairing of lower
-  // and upper tails; a reversed window gives the negative mass.
-  struct Case {
-    double x0, gamma, x_min, x_max;
-  };
-  const Case cases[] = {{1.0, 0.7, -3.0, 5.0},  {-6.0, 0.7, -3.0, 5.0}, {9.0, 0.7, -3.0, 5.0},
-                        {5.0, 0.7, -3.0, 5.0},  {-3.0, 0.7, -3.0, 5.0}, {1.0, 30.0, -3.0, 5.0},
-                        {1.0, 0.01, -3.0, 5.0}, {1.0, 0.7, 5.0, -3.0}};
-  for (const Case& c : cases) {
-    const double exact = (std::atan((c.x_max - c.x0) / c.gamma) - std::atan((c.x_min - c.x0) / c.gamma)) / M_PI;
-    EXPECT_NEAR(voigt_window_mass(c.x0, 0.0, c.gamma, c.x_min, c.x_max), exact, 2e-16)
-        << c.x0 << " " << c.gamma << " [" << c.x_min << ", " << c.x_max << "]";
+  // The nodes are not scaled by the width: sigma 100 on [-100, 100] is 4.65e-6 off.
+  const double wide_error = std::fabs(voigt_window_mass(0.0, 100.0, 0.0, -100.0, 100.0) - one_sigma);
+  EXPECT_GT(wide_error, 4e-6);
+  EXPECT_LT(wide_error, 6e-6);
+  // Cauchy (sigma = 0) with the centre inside, left of, right of and on each edge of the window,
+  // so that every pairing of lower and upper tails is used; a reversed window is negative.
+  const double cases[][4] = {{1.0, 0.7, -3.0, 5.0}, {-6.0, 0.7, -3.0, 5.0}, {9.0, 0.7, -3.0, 5.0}, {5.0, 0.7, -3.0, 5.0},
+                             {-3.0, 0.7, -3.0, 5.0}, {1.0, 30.0, -3.0, 5.0}, {1.0, 0.01, -3.0, 5.0}, {1.0, 0.7, 5.0, -3.0}};
+  for (const auto& [x0, gamma, x_min, x_max] : cases) {
+    const double exact = (std::atan((x_max - x0) / gamma) - std::atan((x_min - x0) / gamma)) / M_PI;
+    EXPECT_NEAR(voigt_window_mass(x0, 0.0, gamma, x_min, x_max), exact, 2e-16) << x0 << " " << gamma;
   }
 }
 
-TEST(VoigtDensity, ProfileDividedByTheWindowMassOverTheWholeGrid) {
-  const std::vector<double> x = fit_test::uniform_grid(-12.0, 0.25, 97);
-  std::vector<double> row(x.size());
-  voigt_density(x, 1.0, 0.8, 0.5, -5.0, 7.0, row);
-  const double mass = voigt_window_mass(1.0, 0.8, 0.5, -5.0, 7.0);
-  EXPECT_GT(mass, 0.9);
-  EXPECT_LT(mass, 1.0);
-  // Samples outside the window (x < -5) are evaluated too.
-  for (std::size_t i = 0; i < x.size(); ++i) EXPECT_EQ(row[i], voigt_profile(x[i] - 1.0, 0.8, 0.5) / mass) << i;
-  // A reversed window has a negative mass, floored at 1e-300.
-  voigt_density(x, 1.0, 0.8, 0.5, 7.0, -5.0, row);
-  EXPECT_EQ(row[40], voigt_profile(x[40] - 1.0, 0.8, 0.5) / 1e-300);
-}
-
-TEST(VoigtLogLikelihood, WeightedLogDensityOverTheWeightedSamples) {
-  const std::vector<double> x = fit_test::uniform_grid(-12.0, 0.25, 97);
+TEST(VoigtDensity, ProfileOverWindowMassOnTheWholeGridAndItsLogLikelihood) {
+  const std::vector<double> x = fit_test::uniform_grid(-12.0, 0.25, 97);  // reaches outside [-5, 7]
   const std::vector<double> w = fit_test::patterned_weights(x.size(), 10, 1);
   std::vector<double> row(x.size());
   voigt_density(x, 1.0, 0.8, 0.5, -5.0, 7.0, row);
-  for (std::size_t weighted : {x.size(), std::size_t{30}}) {
-    double expected = 0.0;
-    for (std::size_t i = 0; i < weighted; ++i) expected += w[i] * std::log(row[i] + 1e-200);
-    const std::vector<double> ws(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(weighted));
-    EXPECT_EQ(voigt_log_likelihood(x, ws, {1.0, 0.8, 0.5}, -5.0, 7.0), expected) << weighted;
+  const double mass = voigt_window_mass(1.0, 0.8, 0.5, -5.0, 7.0);
+  double expected = 0.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    EXPECT_EQ(row[i], voigt_profile(x[i] - 1.0, 0.8, 0.5) / mass) << i;
+    if (i < 30) expected += w[i] * std::log(row[i] + 1e-200);
   }
-  // A profile far outside the window: the mass is floored and every density counts 1e-200.
-  const double floored = voigt_log_likelihood(x, w, {1e6, 0.1, 0.0}, -5.0, 7.0);
-  double total_weight = 0.0;
-  for (double v : w) total_weight += v;
-  EXPECT_NEAR(floored, total_weight * std::log(1e-200), 1e-12 * std::fabs(floored));
+  EXPECT_EQ(voigt_log_likelihood(x, {w.data(), 30}, {1.0, 0.8, 0.5}, -5.0, 7.0), expected);
+  // A reversed window has a negative mass, floored at 1e-300.
+  voigt_density(x, 1.0, 0.8, 0.5, 7.0, -5.0, row);
+  EXPECT_EQ(row[40], voigt_profile(x[40] - 1.0, 0.8, 0.5) / 1e-300);
 }
 
 struct VoigtDifferenceReference {
@@ -146,69 +108,34 @@ struct VoigtDifferenceReference {
 };
 #include "reference/voigt_difference_table.inc"
 
-// The problems of reference/make_voigt_difference_table.py, by index.
-struct DifferenceProblem {
-  double low, step;
-  std::size_t count;
-  int base, spread;
-  VoigtParameters p;
-  double x_min, x_max;
-};
-const DifferenceProblem kDifferenceProblems[] = {
-    {-10.0, 0.125, 177, 2000, 3, {1.3, 0.8, 0.5}, -10.0, 12.0},
-    {500.0, 0.0625, 641, 500, 9, {521.3, 0.3, 1.2}, 500.0, 540.0},
-    {-20.0, 0.25, 161, 300, 1, {0.7, 0.01, 1.0}, -20.0, 20.0},
-    {-8.0, 0.0625, 257, 4000, 2, {-0.4, 2.0, 1e-3}, -8.0, 8.0},
-    {-8.0, 0.0625, 257, 4000, 2, {0.25, 1.5, 0.0}, -8.0, 8.0},
-    {-30.0, 0.25, 241, 100, 5, {2.0, 0.0, 3.0}, -30.0, 30.0},
-};
-
 TEST(VoigtLogLikelihood, ForwardDifferencesAgreeWithAFortyDigitReference) {
-  // Log-likelihoods of 7e5 to 2e7 in size: subtracting two of them in doubles leaves errors of
-  // 1e-4 to 0.3 in the gradient (difference / 1e-7), above the minimiser's tolerance of 1e-5.
-  // Formed sample by sample the gradient is within 1e-6 (the Faddeeva function's own rounding,
-  // amplified in its derivative near |z| = 6, is the largest part), or within 1e-10 of itself
-  // where it is huge (gamma leaving 0, where the Cauchy tails appear).
-  for (const VoigtDifferenceReference& r : kVoigtDifferenceTable) {
-    const DifferenceProblem& p = kDifferenceProblems[r.problem];
-    const std::vector<double> x = fit_test::uniform_grid(p.low, p.step, p.count);
-    const std::vector<double> w = fit_test::patterned_weights(p.count, p.base, p.spread);
-    const Shift shift{r.moved, r.shifted};
-    ASSERT_EQ(shift.value, p.p[r.moved] + kDifferenceStep);
-    double change;
-    const double ll = voigt_log_likelihood_differences(x, w, p.p, {&shift, 1}, p.x_min, p.x_max, {&change, 1});
-    EXPECT_NEAR(ll, r.log_likelihood, 1e-14 * std::fabs(r.log_likelihood)) << r.problem;
-    EXPECT_EQ(ll, voigt_log_likelihood(x, w, p.p, p.x_min, p.x_max)) << r.problem;
-    EXPECT_NEAR(change, r.change, 1e-6 * kDifferenceStep + 1e-10 * std::fabs(r.change))
-        << "problem " << r.problem << " parameter " << r.moved;
-  }
-}
-
-TEST(VoigtLogLikelihood, DifferencesWhereAFloorActsAreTheSubtractedLogDensities) {
-  // A window holding no mass of the profile (M floored at 1e-300) and a profile whose far samples
-  // fall below 1e-200: the differences are the sample-by-sample differences of the literal
-  // log-densities, equal to the difference of the two log-likelihoods up to their rounding.
-  struct Case {
+  // The problems of make_voigt_difference_table.py: log-likelihoods of 7e5 to 2e7, whose
+  // subtraction in doubles leaves 1e-4 to 0.3 of error in the gradient (difference / 1e-7). Formed
+  // sample by sample the gradient is within 1e-6 (libcerf's own rounding, amplified in the
+  // derivative of w near |z| = 6, is most of it), or within 1e-10 of itself where gamma leaves 0.
+  struct Problem {
+    double low, step;
+    std::size_t count;
+    int base, spread;
     VoigtParameters p;
     double x_min, x_max;
   };
-  const Case cases[] = {{{300.0, 0.5, 0.0}, -10.0, 10.0}, {{0.0, 0.2, 0.0}, -10.0, 10.0}};
-  const std::vector<double> x = fit_test::uniform_grid(-10.0, 0.125, 161);
-  const std::vector<double> w = fit_test::patterned_weights(x.size(), 5, 1);
-  for (const Case& c : cases) {
-    for (std::size_t moved = 0; moved < 3; ++moved) {
-      const Shift shift{moved, c.p[moved] + kDifferenceStep};
-      VoigtParameters q = c.p;
-      q[moved] = shift.value;
-      double change;
-      const double ll = voigt_log_likelihood_differences(x, w, c.p, {&shift, 1}, c.x_min, c.x_max, {&change, 1});
-      const double subtracted = voigt_log_likelihood(x, w, q, c.x_min, c.x_max) - ll;
-      if (std::isnan(subtracted)) {
-        EXPECT_TRUE(std::isnan(change)) << c.p[0] << " " << moved;
-      } else {
-        EXPECT_NEAR(change, subtracted, 1e-15 * std::fabs(ll) + 1e-12 * std::fabs(subtracted)) << c.p[0] << " " << moved;
-      }
-    }
+  const Problem problems[] = {
+      {-10.0, 0.125, 177, 2000, 3, {1.3, 0.8, 0.5}, -10.0, 12.0},   {500.0, 0.0625, 641, 500, 9, {521.3, 0.3, 1.2}, 500.0, 540.0},
+      {-20.0, 0.25, 161, 300, 1, {0.7, 0.01, 1.0}, -20.0, 20.0},    {-8.0, 0.0625, 257, 4000, 2, {-0.4, 2.0, 1e-3}, -8.0, 8.0},
+      {-8.0, 0.0625, 257, 4000, 2, {0.25, 1.5, 0.0}, -8.0, 8.0},    {-30.0, 0.25, 241, 100, 5, {2.0, 0.0, 3.0}, -30.0, 30.0},
+  };
+  for (const VoigtDifferenceReference& r : kVoigtDifferenceTable) {
+    const Problem& p = problems[r.problem];
+    const std::vector<double> x = fit_test::uniform_grid(p.low, p.step, p.count);
+    const std::vector<double> w = fit_test::patterned_weights(p.count, p.base, p.spread);
+    const Shift shift{r.moved, p.p[r.moved] + kDifferenceStep};
+    ASSERT_EQ(shift.value, r.shifted);
+    double change;
+    const double ll = voigt_log_likelihood_differences(x, w, p.p, {&shift, 1}, p.x_min, p.x_max, {&change, 1});
+    EXPECT_EQ(ll, voigt_log_likelihood(x, w, p.p, p.x_min, p.x_max));
+    EXPECT_NEAR(ll, r.log_likelihood, 1e-14 * std::fabs(r.log_likelihood)) << r.problem;
+    EXPECT_NEAR(change, r.change, 1e-6 * kDifferenceStep + 1e-10 * std::fabs(r.change)) << r.problem << " " << r.moved;
   }
 }
 
@@ -227,88 +154,42 @@ PeakData smooth_peak() {
 const VoigtBounds kBounds{-10.0, 10.0, 0.01, 5.0, 0.01, 5.0};
 
 bool same_bits(const VoigtParameters& a, const VoigtParameters& b) {
-  for (int i = 0; i < 3; ++i) {
-    if (std::bit_cast<std::uint64_t>(a[i]) != std::bit_cast<std::uint64_t>(b[i])) return false;
-  }
-  return true;
+  return std::bit_cast<std::array<std::uint64_t, 3>>(a) == std::bit_cast<std::array<std::uint64_t, 3>>(b);
 }
 
-TEST(VoigtFit, ComponentsWithoutAFitKeepTheirValuesBitForBit) {
+TEST(VoigtFit, ComponentsWithoutAFitKeepTheirValuesAndNaNBoundsFail) {
   const PeakData d = smooth_peak();
-  const VoigtParameters current{0.1 + 0.2, -0.0, kNaN};
-  std::uint64_t calls = 0;
-  EXPECT_TRUE(same_bits(fit_voigt_component(d.x, d.w, current, {true, true, true}, kBounds, &calls), current));
-  const std::vector<double> zeros(d.x.size(), 0.0);
-  const VoigtParameters start{0.1 + 0.2, 0.5, 0.5};
-  EXPECT_TRUE(same_bits(fit_voigt_component(d.x, zeros, start, {false, false, false}, kBounds, &calls), start));
-  EXPECT_TRUE(same_bits(fit_voigt_component(d.x, {}, start, {false, false, false}, kBounds, &calls), start));
-  // Bounds with min > max: the minimiser rejects them, the component keeps its values, no error.
-  VoigtBounds unordered = kBounds;
-  unordered.sigma_min = 6.0;
-  EXPECT_TRUE(same_bits(fit_voigt_component(d.x, d.w, start, {false, false, false}, unordered, &calls), start));
-  unordered = kBounds;
-  std::swap(unordered.x_min, unordered.x_max);
-  EXPECT_TRUE(same_bits(fit_voigt_component(d.x, d.w, start, {false, true, true}, unordered, &calls), start));
-  EXPECT_EQ(calls, 0u);
-}
-
-TEST(VoigtFit, NaNWidthBoundsFailTheClampWithTheirValuesPrinted) {
-  const PeakData d = smooth_peak();
-  auto message = [&](const VoigtBounds& bounds, const std::array<bool, 3>& fixed) {
+  const VoigtParameters odd{0.1 + 0.2, -0.0, kNaN}, start{0.3, 0.5, 0.5};
+  const std::array<bool, 3> free{};
+  EXPECT_TRUE(same_bits(fit_voigt_component(d.x, d.w, odd, {true, true, true}, kBounds), odd));
+  EXPECT_TRUE(same_bits(fit_voigt_component(d.x, std::vector<double>(d.x.size(), 0.0), start, free, kBounds), start));
+  EXPECT_TRUE(same_bits(fit_voigt_component(d.x, {}, start, free, kBounds), start));
+  // min > max: the minimiser rejects the bounds and nothing is raised.
+  VoigtBounds bounds = kBounds;
+  bounds.sigma_min = 6.0;
+  EXPECT_TRUE(same_bits(fit_voigt_component(d.x, d.w, start, free, bounds), start));
+  // A NaN bound passes the minimiser and fails the clamp of the width it belongs to, if free.
+  auto message = [&](const VoigtBounds& b, const std::array<bool, 3>& fixed) {
     try {
-      fit_voigt_component(d.x, d.w, {0.5, 0.5, 0.5}, fixed, bounds);
+      fit_voigt_component(d.x, d.w, start, fixed, b);
     } catch (const Failure& failure) {
       return std::string(failure.what());
     }
     return std::string("no failure");
   };
-  VoigtBounds bounds = kBounds;
+  bounds = kBounds;
   bounds.sigma_min = kNaN;
-  EXPECT_EQ(message(bounds, {false, false, false}), "min > max, or either was NaN. min = NaN, max = 5.0");
+  EXPECT_EQ(message(bounds, free), "min > max, or either was NaN. min = NaN, max = 5.0");
+  EXPECT_EQ(message(bounds, {false, true, false}), "no failure");
   bounds = kBounds;
   bounds.gamma_max = kNaN;
-  EXPECT_EQ(message(bounds, {false, false, false}), "min > max, or either was NaN. min = 0.01, max = NaN");
-  // The bounds of a fixed width are never looked at.
-  bounds.sigma_min = 9.0;
-  EXPECT_EQ(message(bounds, {false, false, true}), "no failure");
+  EXPECT_EQ(message(bounds, free), "min > max, or either was NaN. min = 0.01, max = NaN");
 }
 
-TEST(VoigtFit, FreeParametersEndInsideTheirBoundsAndFixedOnesDoNotMove) {
-  const PeakData d = smooth_peak();
-  // A start outside the window is moved into it before the first evaluation.
-  const VoigtParameters fitted = fit_voigt_component(d.x, d.w, {15.0, 2.0, 0.05}, {false, false, false}, kBounds);
-  EXPECT_NEAR(fitted[0], 0.8, 0.02);
-  EXPECT_NEAR(fitted[1], 0.7, 0.05);
-  EXPECT_NEAR(fitted[2], 0.4, 0.05);
-  // Bounds that exclude the optimum (0.8, 0.7, 0.4) hold the parameter at the bound.
-  VoigtBounds narrow[3] = {kBounds, kBounds, kBounds};
-  narrow[0].x_max = 0.5;
-  narrow[1].sigma_max = 0.6;
-  narrow[2].gamma_max = 0.3;
-  const double bound[] = {0.5, 0.6, 0.3};
-  for (int j = 0; j < 3; ++j) {
-    EXPECT_EQ(fit_voigt_component(d.x, d.w, {0.0, 0.5, 0.2}, {false, false, false}, narrow[j])[j], bound[j]) << j;
-  }
-  for (int fixed = 0; fixed < 3; ++fixed) {
-    std::array<bool, 3> flags{};
-    flags[fixed] = true;
-    const VoigtParameters start{0.3, 0.9, 0.2};
-    const VoigtParameters p = fit_voigt_component(d.x, d.w, start, flags, kBounds);
-    EXPECT_EQ(p[fixed], start[fixed]) << fixed;
-    for (int other = 0; other < 3; ++other) {
-      if (other != fixed) {
-        EXPECT_NE(p[other], start[other]) << fixed << " " << other;
-      }
-    }
-  }
-}
-
-TEST(VoigtFit, RecoversSyntheticPeaksWithinTheirStatisticalErrors) {
-  // 2e5 counts drawn with fixed seeds from the discrete distribution of the window-normalised
-  // density over the grid's cells. The fit's normalisation by the window mass differs from that
-  // distribution's by the trapezoid rule's error, far below the statistical error, so the estimate
-  // lies within a few standard errors (from the log-likelihood's curvature) of the truth; 5 is
-  // exceeded with probability 6e-7 per parameter.
+TEST(VoigtFit, RecoversSyntheticPeaks) {
+  // 2e5 counts drawn with fixed seeds from the density over the grid's trapezoid cells. The fit
+  // normalises by the window mass instead of the cells' sum, a difference far below the
+  // statistical error.
   struct Case {
     double low, step;
     std::size_t count;
@@ -325,87 +206,42 @@ TEST(VoigtFit, RecoversSyntheticPeaksWithinTheirStatisticalErrors) {
     std::vector<double> density(x.size());
     voigt_density(x, c.truth[0], c.truth[1], c.truth[2], c.bounds.x_min, c.bounds.x_max, density);
     const std::vector<double> counts = fit_test::draw_counts(x, density, 200000, c.seed);
-    std::uint64_t calls = 0;
-    const VoigtParameters fitted = fit_voigt_component(x, counts, c.start, {false, false, false}, c.bounds, &calls);
-    const auto errors = fit_test::standard_errors(
-        [&](const std::array<double, 3>& p) { return voigt_log_likelihood(x, counts, p, c.bounds.x_min, c.bounds.x_max); },
-        fitted, {1e-4, 1e-4, 1e-4});
-    // The errors are small against the widths, so the test is a sharp one.
-    const double scale[] = {c.truth[1], c.truth[1], c.truth[2]};
-    for (int j = 0; j < 3; ++j) {
-      EXPECT_LT(errors[j], 0.02 * scale[j]) << "standard error of parameter " << j;
-      EXPECT_NEAR(fitted[j], c.truth[j], 5.0 * errors[j]) << "parameter " << j << " seed " << c.seed;
-    }
-    EXPECT_LT(calls, 100u);
+    const VoigtParameters fitted = fit_voigt_component(x, counts, c.start, {}, c.bounds);
+    fit_test::expect_recovered([&](const VoigtParameters& p) { return voigt_log_likelihood(x, counts, p, c.bounds.x_min, c.bounds.x_max); },
+                               fitted, c.truth, {c.truth[1], c.truth[1], c.truth[2]});
   }
 }
 
-struct VoigtFitReference {
-  double low, step;
-  std::size_t count;
-  const double* counts;
-  VoigtParameters start;
-  std::array<bool, 3> fixed;
-  VoigtBounds bounds;
-  VoigtParameters scipy;
-  std::uint64_t scipy_calls;
-  double start_log_likelihood, scipy_log_likelihood;
-};
+using VoigtFitReference = fit_test::ScipyFit<VoigtBounds>;
 #include "reference/voigt_fit_table.inc"
 
 TEST(VoigtFit, AgreesWithScipyLbfgsbOnTheSameObjective) {
-  // SciPy's L-BFGS-B on the objective written again in Python (same profile, quadrature, sums and
-  // forward-difference gradient, the difference taken sample by sample in doubles): all free,
-  // a window far from zero, a fixed width, a width held at its bound, and a nearly Cauchy peak
-  // whose sigma ends at its lower bound. Both solutions are stationary to within the tolerance
-  // 1e-5 on the gradient, which places them within 1e-4 standard errors of each other and their
-  // log-likelihoods within the rounding of the log-likelihood itself. This fit, with its noise-free
-  // differences, needs at most as many objective calls as SciPy (a margin of 5 allows for a
-  // different rounding of the elementary functions).
+  // All free; a window far from zero; sigma fixed; sigma held at its upper bound; a nearly Cauchy
+  // peak whose sigma ends at its lower bound.
   for (const VoigtFitReference& r : kVoigtFitTable) {
-    const std::vector<double> x = fit_test::uniform_grid(r.low, r.step, r.count);
-    const std::vector<double> w(r.counts, r.counts + r.count);
-    auto log_likelihood = [&](const VoigtParameters& p) { return voigt_log_likelihood(x, w, p, r.bounds.x_min, r.bounds.x_max); };
-    EXPECT_NEAR(log_likelihood(r.start), r.start_log_likelihood, 1e-13 * std::fabs(r.start_log_likelihood));
-    EXPECT_NEAR(log_likelihood(r.scipy), r.scipy_log_likelihood, 1e-13 * std::fabs(r.scipy_log_likelihood));
-    std::uint64_t calls = 0;
-    const VoigtParameters fitted = fit_voigt_component(x, w, r.start, r.fixed, r.bounds, &calls);
-    const auto errors = fit_test::standard_errors(log_likelihood, fitted, {1e-4, 1e-4, 1e-4});
-    for (int j = 0; j < 3; ++j) {
-      if (r.fixed[j]) {
-        EXPECT_EQ(fitted[j], r.start[j]);
-      } else {
-        EXPECT_NEAR(fitted[j], r.scipy[j], 1e-4 * errors[j]) << "case at " << r.low << ", parameter " << j;
-      }
-    }
-    const double scipy_value = log_likelihood(r.scipy);
-    EXPECT_NEAR(log_likelihood(fitted), scipy_value, 1e-14 * std::fabs(scipy_value)) << r.low;
-    EXPECT_LE(calls, r.scipy_calls + 5) << r.low;
+    fit_test::expect_agrees_with_scipy(
+        r, [&](const auto& x, const auto& w, std::uint64_t& calls) { return fit_voigt_component(x, w, r.start, r.fixed, r.bounds, &calls); },
+        [&](const auto& x, const auto& w) {
+          return [&](const VoigtParameters& p) { return voigt_log_likelihood(x, w, p, r.bounds.x_min, r.bounds.x_max); };
+        });
   }
 }
 
 TEST(VoigtFit, DegenerateInputsReturnWithoutFailing) {
-  // Mismatched lengths, a grid of one sample, an empty grid, NaN and infinite starts and bounds,
-  // a point-mass start: every call returns without a failure (and, under the sanitizers, reads
-  // only what it owns).
+  // Mismatched lengths, one sample, no samples, NaN and infinite starts and bounds, a point mass:
+  // every call returns (and, under the sanitizers, reads only what it owns).
   const PeakData d = smooth_peak();
-  const std::vector<double> short_x(d.x.begin(), d.x.begin() + 10);
-  const std::vector<double> one{0.5};
-  struct Case {
-    std::span<const double> x, w;
-    VoigtParameters start;
-    VoigtBounds bounds;
-  };
+  const std::span<const double> x = d.x, w = d.w;
   const VoigtBounds open{-kInf, kInf, -kInf, kInf, -kInf, kInf};
-  const Case cases[] = {
-      {short_x, d.w, {0.5, 0.5, 0.5}, kBounds},         {d.x, {d.w.data(), 10}, {0.5, 0.5, 0.5}, kBounds},
-      {one, {d.w.data(), 1}, {0.5, 0.5, 0.5}, kBounds}, {{}, d.w, {0.5, 0.5, 0.5}, kBounds},
-      {d.x, d.w, {kNaN, 0.5, 0.5}, kBounds},            {d.x, d.w, {0.5, kInf, 0.5}, kBounds},
-      {d.x, d.w, {0.5, 0.5, 0.5}, open},                {d.x, d.w, {0.5, 0.0, 0.0}, open},
-  };
-  for (const Case& c : cases) {
-    EXPECT_NO_THROW(fit_voigt_component(c.x, c.w, c.start, {false, false, false}, c.bounds));
-  }
+  const VoigtParameters p{0.5, 0.5, 0.5};
+  EXPECT_NO_THROW(fit_voigt_component(x.first(10), w, p, {}, kBounds));
+  EXPECT_NO_THROW(fit_voigt_component(x, w.first(10), p, {}, kBounds));
+  EXPECT_NO_THROW(fit_voigt_component(x.first(1), w.first(1), p, {}, kBounds));
+  EXPECT_NO_THROW(fit_voigt_component({}, w, p, {}, kBounds));
+  EXPECT_NO_THROW(fit_voigt_component(x, w, {kNaN, 0.5, 0.5}, {}, kBounds));
+  EXPECT_NO_THROW(fit_voigt_component(x, w, {0.5, kInf, 0.5}, {}, kBounds));
+  EXPECT_NO_THROW(fit_voigt_component(x, w, p, {}, open));
+  EXPECT_NO_THROW(fit_voigt_component(x, w, {0.5, 0.0, 0.0}, {}, open));
 }
 
 }  // namespace

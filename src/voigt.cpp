@@ -1,6 +1,7 @@
 #include "voigt.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <variant>
 
@@ -76,12 +77,18 @@ double cumulative(double e, double x0, double sigma, double gamma) {
 // P(v) = sum_k (2k - 1)!! / 2^k v^k. For |z| >= 10 the 17 terms kept leave a relative error
 // below 1e-20. The change is formed from u' - u = -dz / (z z') and the divided difference of P,
 // never by subtracting two values of w.
+constexpr int kAsymptoticTerms = 17;
+constexpr std::array<double, kAsymptoticTerms> kAsymptoticCoefficients = [] {
+  std::array<double, kAsymptoticTerms> c{};
+  c[0] = 1.0;
+  for (int k = 1; k < kAsymptoticTerms; ++k) c[k] = c[k - 1] * (2.0 * k - 1.0) * 0.5;
+  return c;
+}();
+
 std::complex<double> asymptotic_difference(std::complex<double> z, std::complex<double> shifted,
                                            std::complex<double> dz) {
-  constexpr int kTerms = 17;
-  double coefficients[kTerms];
-  coefficients[0] = 1.0;
-  for (int k = 1; k < kTerms; ++k) coefficients[k] = coefficients[k - 1] * (2.0 * k - 1.0) * 0.5;
+  const std::array<double, kAsymptoticTerms>& coefficients = kAsymptoticCoefficients;
+  constexpr int kTerms = kAsymptoticTerms;
   const std::complex<double> u = 1.0 / z, shifted_u = 1.0 / shifted;
   const std::complex<double> du = -dz / (z * shifted);
   const std::complex<double> v = u * u, shifted_v = shifted_u * shifted_u, dv = du * (u + shifted_u);

@@ -1,0 +1,245 @@
+#include "doniach_sunjic.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <variant>
+#include <vector>
+
+#include "failure.hpp"
+#include "numerics/free_parameters.hpp"
+#include "numerics/lbfgsb.hpp"
+
+namespace brivane {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr std::size_t kMaxShifts = 3;
+
+// The per-call constants of the shape.
+struct ShapeTerms {
+  double x0, gamma;
+  double one_minus_alpha;  // 1 - alpha
+  double phase;            // pi alpha / 2
+  double half_exponent;    // (1 - alpha) / 2
+};
+
+ShapeTerms shape_terms(const DoniachSunjicParameters& p) {
+  return {p[0], p[1], 1.0 - p[2], kPi * p[2] * 0.5, 0.5 * (1.0 - p[2])};
+}
+
+inline double shape_value(const ShapeTerms& t, double x) {
+  const double d = x - t.x0;
+  return std::cos(t.one_minus_alpha * std::atan(d / t.gamma) + t.phase) /
+         std::pow(d * d + t.gamma * t.gamma, t.half_exponent);
+}
+
+void shape_row(std::span<const double> x, const ShapeTerms& t, std::span<double> v) {
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = shape_value(t, x[i]);
+}
+
+// sum (x_{i+1} - x_i)((v_i + v_{i+1}) / 2) in sample order, with signed spacings.
+double trapezoid(std::span<const double> x, std::span<const double> v) {
+  double total = -0.0;
+  for (std::size_t i = 0; i + 1 < v.size(); ++i) total += (x[i + 1] - x[i]) * ((v[i] + v[i + 1]) * 0.5);
+  return total;
+}
+
+inline double density_of(double v, double integral) { return std::fabs(integral) < 1e-300 ? 0.0 : v / integral; }
+
+// The shape's values over the grid and one row per shift, kept for the length of a fit.
+struct Workspace {
+  std::vector<double> shape;
+  std::vector<double> change[kMaxShifts];
+};
+
+// ln v'_i - ln v_i for one sample and every shift, without evaluating v'. With psi = pi/2 - theta =
+// atan2(gamma, d) (theta = atan(d / gamma)) the cosine's argument is phi = pi/2 - (1 - alpha) psi,
+// so cos phi = sin((1 - alpha) psi), accurate even where phi nears pi/2 in the steep tail, and
+//   cos(phi + dphi) / cos phi = 1 - 2 sin^2(dphi / 2) - tan(phi) sin(dphi).
+// The changes of phi and of q = d^2 + gamma^2 are formed exactly:
+//   centre moved by h:  dtheta = atan(-h gamma / (gamma^2 + d d')), q' - q = -h (2d - h);
+//   gamma to gamma':    dtheta = atan(d (gamma - gamma') / (gamma gamma' + d^2)), q' - q = (gamma' - gamma)(gamma' + gamma);
+//   alpha to alpha':    dphi = (alpha' - alpha) psi, and ln v gains (alpha' - alpha) ln(q) / 2.
+// A NaN marks a sample where this does not hold (cos phi <= 0, or the centre moved across a
+// distance comparable to gamma).
+struct ShiftTerms {
+  std::size_t moved;
+  double step;   // x0' - x0, alpha' - alpha, or gamma' - gamma
+  double shifted_gamma;
+};
+
+void log_shape_changes(double x, const ShapeTerms& t, std::span<const ShiftTerms> shifts, double* changes) {
+  const double d = x - t.x0;
+  const double gamma = t.gamma;
+  const double psi = std::atan2(gamma, d);
+  const double angle = t.one_minus_alpha * psi;
+  const double cos_phi = std::sin(angle);
+  const double tan_phi = std::cos(angle) / cos_phi;
+  const double q = d * d + gamma * gamma;
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    const ShiftTerms& s = shifts[j];
+    double dphi, log_q_term;
+    if (s.moved == 0) {
+      const double denominator = gamma * gamma + d * (d - s.step);
+      dphi = denominator > 0.0 ? t.one_minus_alpha * std::atan(-s.step * gamma / denominator) : NAN;
+      log_q_term = -t.half_exponent * std::log1p(-s.step * (2.0 * d - s.step) / q);
+    } else if (s.moved == 1) {
+      const double shifted = s.shifted_gamma;
+      dphi = t.one_minus_alpha * std::atan(d * -s.step / (gamma * shifted + d * d));
+      log_q_term = -t.half_exponent * std::log1p(s.step * (shifted + gamma) / q);
+    } else {
+      dphi = s.step * psi;
+      log_q_term = 0.5 * s.step * std::log(q);
+    }
+    const double half = std::sin(0.5 * dphi);
+    const double ratio = -2.0 * half * half - tan_phi * std::sin(dphi);
+    changes[j] = cos_phi > 0.0 ? std::log1p(ratio) + log_q_term : NAN;
+  }
+}
+
+// LL(shifted) - LL(base) for one shift whose shape row is in `shifted_shape`, by subtracting the
+// two log-densities sample by sample.
+double subtracted_difference(std::span<const double> weights, std::span<const double> shape, double integral,
+                             std::span<const double> shifted_shape, double shifted_integral) {
+  double total = -0.0;
+  for (std::size_t i = 0; i < weights.size(); ++i) {
+    total += weights[i] * (std::log(density_of(shifted_shape[i], shifted_integral) + 1e-200) -
+                           std::log(density_of(shape[i], integral) + 1e-200));
+  }
+  return total;
+}
+
+double log_likelihood_and_differences(std::span<const double> x, std::span<const double> weights,
+                                      const DoniachSunjicParameters& base, std::span<const Shift> shifts,
+                                      std::span<double> differences, Workspace& work) {
+  const std::size_t n = x.size();
+  const std::span<const double> w = weights.first(std::min(n, weights.size()));
+  const ShapeTerms terms = shape_terms(base);
+  work.shape.resize(n);
+  shape_row(x, terms, work.shape);
+  const std::span<const double> shape = work.shape;
+  const double integral = trapezoid(x, shape);
+  double log_likelihood = -0.0;
+  for (std::size_t i = 0; i < w.size(); ++i) log_likelihood += w[i] * std::log(density_of(shape[i], integral) + 1e-200);
+  if (shifts.empty()) return log_likelihood;
+
+  ShiftTerms shift_terms[kMaxShifts];
+  DoniachSunjicParameters shifted[kMaxShifts];
+  bool formed[kMaxShifts];
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    shifted[j] = base;
+    shifted[j][shifts[j].index] = shifts[j].value;
+    shift_terms[j] = {shifts[j].index, shifts[j].value - base[shifts[j].index], shifted[j][1]};
+    formed[j] = base[1] > 0.0 && shifted[j][1] > 0.0 && integral > 1e-290 && std::isfinite(integral);
+    work.change[j].resize(n);
+  }
+  double changes[kMaxShifts];
+  const bool any_formed = std::any_of(formed, formed + shifts.size(), [](bool f) { return f; });
+  for (std::size_t i = 0; any_formed && i < n; ++i) {
+    log_shape_changes(x[i], terms, {shift_terms, shifts.size()}, changes);
+    for (std::size_t j = 0; j < shifts.size(); ++j) {
+      work.change[j][i] = changes[j];
+      formed[j] = formed[j] && std::isfinite(changes[j]);
+    }
+  }
+
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    std::vector<double>& change = work.change[j];
+    if (formed[j]) {
+      // D' - D as the trapezoid integral of v'_i - v_i = v_i expm1(ln v'_i - ln v_i).
+      double integral_change = -0.0;
+      double previous = n > 0 ? shape[0] * std::expm1(change[0]) : 0.0;
+      for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double next = shape[i + 1] * std::expm1(change[i + 1]);
+        integral_change += (x[i + 1] - x[i]) * ((previous + next) * 0.5);
+        previous = next;
+      }
+      const double shifted_integral = integral + integral_change;
+      const double log_integral_ratio = std::log1p(integral_change / integral);
+      if (shifted_integral > 1e-290 && std::isfinite(log_integral_ratio)) {
+        // ln p'_i - ln p_i = (ln v'_i - ln v_i) - ln(D' / D), wherever the added 1e-200 is
+        // negligible for both densities; elsewhere the two logarithms are subtracted.
+        const ShapeTerms moved = shape_terms(shifted[j]);
+        double total = -0.0;
+        for (std::size_t i = 0; i < w.size(); ++i) {
+          const double density = shape[i] / integral;
+          double term;
+          if (shape[i] > 0.0 && density >= 1e-180 && density * std::exp(change[i] - log_integral_ratio) >= 1e-180) {
+            term = change[i] - log_integral_ratio;
+          } else {
+            term = std::log(density_of(shape_value(moved, x[i]), shifted_integral) + 1e-200) -
+                   std::log(density + 1e-200);
+          }
+          total += w[i] * term;
+        }
+        differences[j] = total;
+        continue;
+      }
+    }
+    shape_row(x, shape_terms(shifted[j]), change);
+    differences[j] = subtracted_difference(w, shape, integral, change, trapezoid(x, change));
+  }
+  return log_likelihood;
+}
+
+}  // namespace
+
+void doniach_sunjic_density(std::span<const double> x, double x0, double gamma, double alpha, std::span<double> row) {
+  const std::size_t n = std::min(x.size(), row.size());
+  const std::span<double> v = row.first(n);
+  shape_row(x, shape_terms({x0, gamma, alpha}), v);
+  const double integral = trapezoid(x, v);
+  for (double& value : v) value = density_of(value, integral);
+}
+
+double doniach_sunjic_log_likelihood(std::span<const double> x, std::span<const double> weights,
+                                     double x0, double gamma, double alpha) {
+  Workspace work;
+  return log_likelihood_and_differences(x, weights, {x0, gamma, alpha}, {}, {}, work);
+}
+
+double doniach_sunjic_log_likelihood_differences(std::span<const double> x, std::span<const double> weights,
+                                                 const DoniachSunjicParameters& base,
+                                                 std::span<const Shift> shifts, std::span<double> differences) {
+  if (shifts.size() > kMaxShifts || differences.size() < shifts.size()) fail_index(differences.size(), shifts.size());
+  Workspace work;
+  return log_likelihood_and_differences(x, weights, base, shifts, differences, work);
+}
+
+bool fit_doniach_sunjic_peak(std::span<const double> x, std::span<const double> weights,
+                             DoniachSunjicParameters& values, const std::array<bool, 3>& fixed,
+                             const DoniachSunjicBounds& bounds, std::uint64_t* objective_calls) {
+  if ((fixed[0] && fixed[1] && fixed[2]) || weights.empty()) return false;
+  double total = 0.0;
+  for (double w : weights) total += w;
+  if (total < 1e-300) return false;
+
+  FreeParameters<3> free(values);
+  if (!fixed[0]) free.add(0, values[0], bounds.x_min, bounds.x_max, ReadBack::AsIs);
+  if (!fixed[1]) free.add(1, values[1], bounds.gamma_min, bounds.gamma_max, ReadBack::CheckedClamp);
+  if (!fixed[2]) free.add(2, values[2], bounds.alpha_min, bounds.alpha_max, ReadBack::CheckedClamp);
+  Workspace work;
+  auto evaluate = [&](const DoniachSunjicParameters& base, std::span<const Shift> shifts, std::span<double> differences) {
+    return log_likelihood_and_differences(x, weights, base, shifts, differences, work);
+  };
+  DoniachSunjicParameters fitted = values;
+  const MinimiseOutcome outcome = minimise_free_parameters(free, evaluate, fitted);
+  const MinimiserResult* result = std::get_if<MinimiserResult>(&outcome);
+  if (result == nullptr) return false;
+  if (objective_calls != nullptr) *objective_calls += result->evaluations;
+  values = fitted;
+  return true;
+}
+
+DoniachSunjicParameters doniach_sunjic_mle(std::span<const double> x, std::span<const double> intensity,
+                                           double x0, double gamma, double alpha, double x_min, double x_max,
+                                           double gamma_min, double gamma_max, double alpha_min,
+                                           double alpha_max, bool fix_x0, bool fix_gamma, bool fix_alpha) {
+  DoniachSunjicParameters values{x0, gamma, alpha};
+  fit_doniach_sunjic_peak(x, intensity, values, {fix_x0, fix_gamma, fix_alpha},
+                          {x_min, x_max, gamma_min, gamma_max, alpha_min, alpha_max});
+  return values;
+}
+
+}  // namespace brivane

@@ -1,0 +1,385 @@
+#include "voigt.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <variant>
+
+#include "failure.hpp"
+#include "numerics/free_parameters.hpp"
+#include "numerics/gauss_legendre_100.hpp"
+#include "numerics/lbfgsb.hpp"
+
+// Last: with libcerf's C header, <complex.h> brings in C99's macros (I among them).
+#include <cerf.h>
+
+namespace brivane {
+
+namespace {
+
+constexpr double kInverseSqrt2 = 0.7071067811865476;
+constexpr double kSqrt2Pi = 2.5066282746310002;
+constexpr double kInverseSqrt2Pi = 0.3989422804014327;
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoOverSqrtPi = 1.1283791670955126;
+constexpr double kInverseSqrtPi = 0.5641895835477563;
+
+enum class ProfileCase { Voigt, Gaussian, Lorentzian, PointMass };
+
+ProfileCase profile_case(double sigma, double gamma) {
+  if (sigma != 0.0) return gamma != 0.0 ? ProfileCase::Voigt : ProfileCase::Gaussian;
+  return gamma != 0.0 ? ProfileCase::Lorentzian : ProfileCase::PointMass;
+}
+
+std::complex<double> voigt_argument(double u, double sigma, double gamma) {
+  return {(u / sigma) * kInverseSqrt2, (gamma / sigma) * kInverseSqrt2};
+}
+
+double voigt_value(std::complex<double> w, double sigma) { return w.real() / sigma / kSqrt2Pi; }
+
+}  // namespace
+
+std::complex<double> faddeeva_w(std::complex<double> z) { return voigt_detail::call_complex(&w_of_z, z); }
+
+double voigt_profile(double u, double sigma, double gamma) {
+  switch (profile_case(sigma, gamma)) {
+    case ProfileCase::Voigt: return voigt_value(faddeeva_w(voigt_argument(u, sigma, gamma)), sigma);
+    case ProfileCase::Gaussian: {
+      const double r = u / sigma;
+      return std::exp(-0.5 * (r * r)) * (kInverseSqrt2Pi / sigma);
+    }
+    case ProfileCase::Lorentzian: return gamma / kPi / (u * u + gamma * gamma);
+    case ProfileCase::PointMass: break;
+  }
+  if (std::isnan(u)) return u;
+  return u != 0.0 ? 0.0 : HUGE_VAL;
+}
+
+namespace {
+
+namespace rule = gauss_legendre_100;
+
+// F(e), the mass of the profile below e: the lower tail itself when the centre is at or above e,
+// else one minus the upper tail, so that the tail summed never holds the centre.
+double cumulative(double e, double x0, double sigma, double gamma) {
+  const bool lower = x0 >= e;
+  double tail = 0.0;
+  for (std::size_t i = 0; i < rule::kPoints; ++i) {
+    const double u = lower ? (e - rule::kTailOffset[i]) - x0 : (e + rule::kTailOffset[i]) - x0;
+    tail += rule::kTailWeight[i] * voigt_profile(u, sigma, gamma);
+  }
+  return lower ? tail : 1.0 - tail;
+}
+
+// ---- Differences of the profile between two nearby parameter sets ----------------------------
+
+// w(z + dz) - w(z) from the asymptotic expansion w(z) ~ (i / sqrt(pi)) u P(u^2), u = 1 / z,
+// P(v) = sum_k (2k - 1)!! / 2^k v^k. For |z| >= 10 the 17 terms kept leave a relative error
+// below 1e-20. The change is formed from u' - u = -dz / (z z') and the divided difference of P,
+// never by subtracting two values of w.
+constexpr int kAsymptoticTerms = 17;
+constexpr std::array<double, kAsymptoticTerms> kAsymptoticCoefficients = [] {
+  std::array<double, kAsymptoticTerms> c{};
+  c[0] = 1.0;
+  for (int k = 1; k < kAsymptoticTerms; ++k) c[k] = c[k - 1] * (2.0 * k - 1.0) * 0.5;
+  return c;
+}();
+
+std::complex<double> asymptotic_difference(std::complex<double> z, std::complex<double> shifted,
+                                           std::complex<double> dz) {
+  const std::array<double, kAsymptoticTerms>& coefficients = kAsymptoticCoefficients;
+  constexpr int kTerms = kAsymptoticTerms;
+  const std::complex<double> u = 1.0 / z, shifted_u = 1.0 / shifted;
+  const std::complex<double> du = -dz / (z * shifted);
+  const std::complex<double> v = u * u, shifted_v = shifted_u * shifted_u, dv = du * (u + shifted_u);
+  // Horner's scheme for P(v') alongside that of the difference: with B_k(v) = c_k + v B_{k+1}(v),
+  // B_k(v') - B_k(v) = (v' - v) B_{k+1}(v') + v (B_{k+1}(v') - B_{k+1}(v)).
+  std::complex<double> p = coefficients[kTerms - 1], dp = 0.0;
+  for (int k = kTerms - 2; k >= 0; --k) {
+    dp = dv * p + v * dp;
+    p = coefficients[k] + shifted_v * p;
+  }
+  return std::complex<double>(0.0, kInverseSqrtPi) * (du * p + u * dp);
+}
+
+// w(z + dz) - w(z) given w = w(z), to rounding relative to the difference itself; false where
+// neither series below achieves that.
+//
+// Near the origin: the Taylor series sum_{n>=1} a_n dz^n, a_n = w^(n)(z) / n!, from
+// w' = -2 z w + 2i / sqrt(pi) and a_{n+1} = -2 (z a_n + a_{n-1}) / (n + 1). The recurrence
+// amplifies the rounding of w by about 2 |z| |dz| per order (its growing solution is the
+// derivatives of exp(-z^2)), so it is used only while that stays small. Far from the origin in
+// the upper half plane: the asymptotic expansion, whose neglected exponential part is below
+// 1e-40 of Re w there unless Im z is tiny.
+bool faddeeva_difference(std::complex<double> z, std::complex<double> w, std::complex<double> dz,
+                         std::complex<double>& difference) {
+  constexpr double kAsymptoticRadius = 10.0;
+  const std::complex<double> shifted = z + dz;
+  if (std::abs(z) >= kAsymptoticRadius && std::abs(shifted) >= kAsymptoticRadius && z.imag() >= 1e-20 &&
+      shifted.imag() >= 1e-20) {
+    difference = asymptotic_difference(z, shifted, dz);
+    return std::isfinite(difference.real());
+  }
+  if (!(2.0 * std::abs(z) * std::abs(dz) <= 0.1 && std::abs(dz) <= 0.1)) return false;
+  std::complex<double> previous = w;                                                        // a_0 dz^0
+  std::complex<double> term = (-2.0 * z * w + std::complex<double>(0.0, kTwoOverSqrtPi)) * dz;  // a_1 dz
+  std::complex<double> sum = term;
+  const std::complex<double> z_dz = z * dz, dz_dz = dz * dz;
+  for (int n = 1; n < 60; ++n) {
+    const std::complex<double> next = -2.0 * (z_dz * term + dz_dz * previous) / static_cast<double>(n + 1);
+    previous = term;
+    term = next;
+    sum += term;
+    if (std::abs(term) <= 1e-20 * std::abs(sum)) {
+      difference = sum;
+      return std::isfinite(sum.real());
+    }
+  }
+  return false;
+}
+
+// The profile of the base parameter set at one offset, with what the shifted sets need.
+struct ProfilePoint {
+  double u;
+  double value;
+  std::complex<double> z, w;  // Voigt case only
+};
+
+ProfilePoint profile_point(ProfileCase c, double u, double sigma, double gamma) {
+  ProfilePoint point{u, 0.0, {}, {}};
+  if (c == ProfileCase::Voigt) {
+    point.z = voigt_argument(u, sigma, gamma);
+    point.w = faddeeva_w(point.z);
+    point.value = voigt_value(point.w, sigma);
+  } else {
+    point.value = voigt_profile(u, sigma, gamma);
+  }
+  return point;
+}
+
+// One shifted parameter set, seen from the base set.
+struct ProfileShift {
+  std::size_t moved;  // 0 centre, 1 sigma, 2 gamma
+  VoigtParameters shifted;
+  double step;          // x0' - x0 for a centre shift
+  double width_change;  // old minus new width for a width shift
+  bool accurate;        // whether differences can be formed at all; otherwise every one subtracts
+  std::complex<double> dz;  // Voigt case, centre or gamma shift: the change of z, the same everywhere
+  double ratio;             // Voigt case, sigma shift: z' = z (1 + ratio)
+};
+
+bool positive_finite(double v) { return v > 0.0 && std::isfinite(v); }
+
+ProfileShift profile_shift(ProfileCase c, const VoigtParameters& base, const Shift& shift) {
+  ProfileShift t{};
+  t.moved = shift.index;
+  t.shifted = base;
+  t.shifted[shift.index] = shift.value;
+  t.step = t.shifted[0] - base[0];
+  t.width_change = shift.index == 0 ? 0.0 : base[shift.index] - shift.value;
+  const double sigma = base[1], gamma = base[2];
+  const bool finite = std::isfinite(base[0]) && std::isfinite(t.shifted[0]);
+  switch (c) {
+    case ProfileCase::Voigt:
+      t.accurate = finite && positive_finite(sigma) && positive_finite(gamma) &&
+                   positive_finite(t.shifted[1]) && positive_finite(t.shifted[2]);
+      if (t.moved == 0) t.dz = {-(t.step / sigma) * kInverseSqrt2, 0.0};
+      if (t.moved == 1) t.ratio = t.width_change / t.shifted[1];
+      if (t.moved == 2) t.dz = {0.0, (-t.width_change / sigma) * kInverseSqrt2};
+      break;
+    case ProfileCase::Gaussian:
+      t.accurate = finite && t.moved != 2 && positive_finite(sigma) && positive_finite(t.shifted[1]);
+      break;
+    case ProfileCase::Lorentzian:
+      t.accurate = finite && t.moved != 1 && positive_finite(gamma) && positive_finite(t.shifted[2]);
+      break;
+    case ProfileCase::PointMass: t.accurate = false; break;
+  }
+  return t;
+}
+
+// V'(u') - V(u) at one offset of the base set (u' = u - (x0' - x0)), written to `difference`;
+// false where it cannot be formed without subtracting the two profiles.
+bool profile_difference(ProfileCase c, const VoigtParameters& base, const ProfileShift& t,
+                        const ProfilePoint& p, double& difference) {
+  if (!t.accurate) return false;
+  const double sigma = base[1], gamma = base[2];
+  switch (c) {
+    case ProfileCase::Voigt: {
+      const std::complex<double> dz = t.moved == 1 ? p.z * t.ratio : t.dz;
+      std::complex<double> dw;
+      if (!faddeeva_difference(p.z, p.w, dz, dw)) return false;
+      if (t.moved == 1) {
+        // V = R / (sigma sqrt(2 pi)), R = Re w: V' - V = (sigma dR + (sigma - sigma') R) / (sigma sigma' sqrt(2 pi)).
+        difference = (sigma * dw.real() + t.width_change * p.w.real()) / (sigma * t.shifted[1]) / kSqrt2Pi;
+      } else {
+        difference = dw.real() / sigma / kSqrt2Pi;
+      }
+      break;
+    }
+    case ProfileCase::Gaussian: {
+      // ln V' - ln V in closed form: with u' = u - h, (u^2 - u'^2) / (2 sigma^2) = h (2u - h) / (2 sigma^2)
+      // for the centre; -(u^2 / 2)(1 / sigma'^2 - 1 / sigma^2) - ln(sigma' / sigma) for the width.
+      double log_ratio;
+      if (t.moved == 0) {
+        log_ratio = 0.5 * (t.step * (2.0 * p.u - t.step)) / (sigma * sigma);
+      } else {
+        const double r = p.u / sigma;
+        log_ratio = -0.5 * (r * r) * (t.width_change * (sigma + t.shifted[1])) / (t.shifted[1] * t.shifted[1]) -
+                    std::log1p(-t.width_change / sigma);
+      }
+      difference = p.value * std::expm1(log_ratio);
+      break;
+    }
+    case ProfileCase::Lorentzian: {
+      // V = gamma / (pi q), q = u^2 + gamma^2. Centre: V' - V = V (q - q') / q', q - q' = h (2u - h).
+      // Width: V' - V = V (gamma' - gamma)(u^2 - gamma gamma') / (gamma q').
+      if (t.moved == 0) {
+        const double shifted_u = p.u - t.step;
+        difference = p.value * (t.step * (2.0 * p.u - t.step)) / (shifted_u * shifted_u + gamma * gamma);
+      } else {
+        const double shifted_gamma = t.shifted[2];
+        difference = p.value * (-t.width_change * (p.u * p.u - gamma * shifted_gamma)) /
+                     (gamma * (p.u * p.u + shifted_gamma * shifted_gamma));
+      }
+      break;
+    }
+    case ProfileCase::PointMass: return false;
+  }
+  return std::isfinite(difference);
+}
+
+constexpr std::size_t kMaxShifts = 3;
+
+// F(e) of the base set and F'(e) - F(e) of every shifted set. A tail's change is the rule applied
+// to the profile's changes at the nodes, when the shifted set sums the same tail; otherwise (a
+// centre moved across e) and wherever a node's change is not available, F'(e) is formed and
+// subtracted.
+double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& base,
+                              std::span<const ProfileShift> shifts, double* changes) {
+  const double x0 = base[0], sigma = base[1], gamma = base[2];
+  const bool lower = x0 >= e;
+  bool formed[kMaxShifts] = {};
+  double tail_change[kMaxShifts] = {};
+  for (std::size_t j = 0; j < shifts.size(); ++j) formed[j] = shifts[j].accurate && (shifts[j].shifted[0] >= e) == lower;
+  double tail = 0.0;
+  for (std::size_t i = 0; i < rule::kPoints; ++i) {
+    const double u = lower ? (e - rule::kTailOffset[i]) - x0 : (e + rule::kTailOffset[i]) - x0;
+    const ProfilePoint point = profile_point(c, u, sigma, gamma);
+    tail += rule::kTailWeight[i] * point.value;
+    for (std::size_t j = 0; j < shifts.size(); ++j) {
+      if (!formed[j]) continue;
+      double difference;
+      formed[j] = profile_difference(c, base, shifts[j], point, difference);
+      if (formed[j]) tail_change[j] += rule::kTailWeight[i] * difference;
+    }
+  }
+  const double value = lower ? tail : 1.0 - tail;
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    const VoigtParameters& s = shifts[j].shifted;
+    changes[j] = formed[j] ? (lower ? tail_change[j] : -tail_change[j]) : cumulative(e, s[0], s[1], s[2]) - value;
+  }
+  return value;
+}
+
+}  // namespace
+
+double voigt_window_mass(double x0, double sigma, double gamma, double x_min, double x_max) {
+  const double upper = cumulative(x_max, x0, sigma, gamma);
+  return upper - cumulative(x_min, x0, sigma, gamma);
+}
+
+void voigt_density(std::span<const double> x, double x0, double sigma, double gamma, double x_min,
+                   double x_max, std::span<double> row) {
+  const double normaliser = std::fmax(voigt_window_mass(x0, sigma, gamma, x_min, x_max), 1e-300);
+  const std::size_t n = std::min(x.size(), row.size());
+  for (std::size_t j = 0; j < n; ++j) row[j] = voigt_profile(x[j] - x0, sigma, gamma) / normaliser;
+}
+
+double voigt_log_likelihood(std::span<const double> x, std::span<const double> weights,
+                            const VoigtParameters& p, double x_min, double x_max) {
+  const double normaliser = std::fmax(voigt_window_mass(p[0], p[1], p[2], x_min, x_max), 1e-300);
+  const std::size_t used = std::min(x.size(), weights.size());
+  double total = -0.0;
+  for (std::size_t i = 0; i < used; ++i) {
+    total += weights[i] * std::log(voigt_profile(x[i] - p[0], p[1], p[2]) / normaliser + 1e-200);
+  }
+  return total;
+}
+
+// With d_i = V_i / M, ln d'_i - ln d_i = log1p((V'_i - V_i) / V_i) - log1p((M' - M) / M) while
+// neither floor acts: M and M' well above 1e-300, and both densities so far above 1e-200 that the
+// added 1e-200 changes their logarithms by less than 1e-20.
+double voigt_log_likelihood_differences(std::span<const double> x, std::span<const double> weights,
+                                        const VoigtParameters& base, std::span<const Shift> shifts,
+                                        double x_min, double x_max, std::span<double> differences) {
+  if (shifts.size() > kMaxShifts || differences.size() < shifts.size()) fail_index(differences.size(), shifts.size());
+  const ProfileCase c = profile_case(base[1], base[2]);
+  ProfileShift terms[kMaxShifts];
+  for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = profile_shift(c, base, shifts[j]);
+  const std::span<const ProfileShift> shift_terms(terms, shifts.size());
+
+  double upper_change[kMaxShifts], lower_change[kMaxShifts];
+  const double upper = cumulative_and_changes(x_max, c, base, shift_terms, upper_change);
+  const double mass = upper - cumulative_and_changes(x_min, c, base, shift_terms, lower_change);
+  const double normaliser = std::fmax(mass, 1e-300);
+  double shifted_mass[kMaxShifts], mass_log_ratio[kMaxShifts];
+  bool mass_formed[kMaxShifts];
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    const double change = upper_change[j] - lower_change[j];
+    shifted_mass[j] = mass + change;
+    mass_log_ratio[j] = std::log1p(change / mass);
+    mass_formed[j] = mass > 1e-290 && shifted_mass[j] > 1e-290 && std::isfinite(mass) &&
+                     std::isfinite(shifted_mass[j]) && std::isfinite(mass_log_ratio[j]);
+    differences[j] = -0.0;
+  }
+
+  const double x0 = base[0], sigma = base[1], gamma = base[2];
+  const std::size_t used = std::min(x.size(), weights.size());
+  double total = -0.0;
+  for (std::size_t i = 0; i < used; ++i) {
+    const ProfilePoint point = profile_point(c, x[i] - x0, sigma, gamma);
+    const double log_density = std::log(point.value / normaliser + 1e-200);
+    total += weights[i] * log_density;
+    for (std::size_t j = 0; j < shifts.size(); ++j) {
+      double change;
+      const bool formed = profile_difference(c, base, terms[j], point, change);
+      double term;
+      if (formed && mass_formed[j] && point.value > 0.0 && point.value / mass >= 1e-180 &&
+          (point.value + change) / shifted_mass[j] >= 1e-180) {
+        term = std::log1p(change / point.value) - mass_log_ratio[j];
+      } else {
+        const VoigtParameters& s = terms[j].shifted;
+        const double shifted = formed ? point.value + change : voigt_profile(x[i] - s[0], s[1], s[2]);
+        term = std::log(shifted / std::fmax(shifted_mass[j], 1e-300) + 1e-200) - log_density;
+      }
+      differences[j] += weights[i] * term;
+    }
+  }
+  return total;
+}
+
+VoigtParameters fit_voigt_component(std::span<const double> x, std::span<const double> weights,
+                                    const VoigtParameters& current, const std::array<bool, 3>& fixed,
+                                    const VoigtBounds& bounds, std::uint64_t* objective_calls) {
+  if (weights.empty() || (fixed[0] && fixed[1] && fixed[2])) return current;
+  double total = 0.0;
+  for (double w : weights) total += w;
+  if (total == 0.0) return current;
+
+  FreeParameters<3> free(current);
+  if (!fixed[0]) free.add(0, current[0], bounds.x_min, bounds.x_max, ReadBack::AsIs);
+  if (!fixed[1]) free.add(1, current[1], bounds.sigma_min, bounds.sigma_max, ReadBack::CheckedClamp);
+  if (!fixed[2]) free.add(2, current[2], bounds.gamma_min, bounds.gamma_max, ReadBack::CheckedClamp);
+  auto evaluate = [&](const VoigtParameters& base, std::span<const Shift> shifts, std::span<double> differences) {
+    return voigt_log_likelihood_differences(x, weights, base, shifts, bounds.x_min, bounds.x_max, differences);
+  };
+  VoigtParameters values = current;
+  const MinimiseOutcome outcome = minimise_free_parameters(free, evaluate, values);
+  const MinimiserResult* result = std::get_if<MinimiserResult>(&outcome);
+  if (result == nullptr) return current;
+  if (objective_calls != nullptr) *objective_calls += result->evaluations;
+  return values;
+}
+
+}  // namespace brivane

@@ -1,0 +1,101 @@
+#pragma once
+// Voigt peaks: the convolution of a normal density (standard deviation sigma) with a Cauchy density
+// (half width gamma), evaluated through the Faddeeva function; its mass inside the analysis window
+// by quadrature; the window-normalised density and its weighted log-likelihood; and the
+// maximum-likelihood fit of one component, the M-step of the Voigt mixture.
+//
+// Parameters are always ordered (x0, sigma, gamma). No absolute value is taken of the widths:
+// negative values flow through the formulas as they are.
+
+#include <array>
+#include <complex>
+#include <cstdint>
+#include <span>
+#include <type_traits>
+
+#include "numerics/free_parameters.hpp"
+
+namespace brivane {
+
+// w(z) = exp(-z^2) erfc(-i z), from libcerf's w_of_z. libcerf 1.x (Debian 12 ships 1.3) stores
+// which algorithm and how many terms each call used in two global ints, never read here; calls
+// from several threads therefore race on those stores (harmless on the platforms built for, but
+// a thread sanitizer reports it). libcerf 2.x and 3.x keep that record only when built with
+// CERF_INTROSPECT.
+std::complex<double> faddeeva_w(std::complex<double> z);
+
+// V(u; sigma, gamma), the profile at offset u = x - x0 (unit area over the real line). The cases,
+// tested in this order with NaN counting as non-zero: sigma != 0 and gamma != 0, the Voigt profile
+// Re w(z) / sigma / sqrt(2 pi), z = (u + i gamma) / (sigma sqrt 2); sigma != 0, gamma = 0, the
+// normal density; sigma = 0, gamma != 0, the Cauchy density; both 0, a point mass: +inf at u = 0,
+// 0 elsewhere, NaN for a NaN u.
+double voigt_profile(double u, double sigma, double gamma);
+
+// M, the mass of V(. - x0) on [x_min, x_max]: F(x_max) - F(x_min), each F from the tail away from
+// the centre by the 100-point Gauss-Legendre rule under s = t / (1 - t). The nodes are not scaled
+// by the widths, so a wide profile is integrated less accurately. Not clamped: a reversed window
+// gives a negative mass.
+double voigt_window_mass(double x0, double sigma, double gamma, double x_min, double x_max);
+
+// row[j] = V(x_j - x0) / max(M, 1e-300) for every sample of the grid (inside the window or not),
+// with M the window mass. Fills min(len x, len row) entries.
+void voigt_density(std::span<const double> x, double x0, double sigma, double gamma, double x_min,
+                   double x_max, std::span<double> row);
+
+using VoigtParameters = std::array<double, 3>;  // x0, sigma, gamma
+
+// sum_i w_i ln(V(x_i - x0) / max(M, 1e-300) + 1e-200) over the first min(len x, len w) samples,
+// summed in sample order.
+double voigt_log_likelihood(std::span<const double> x, std::span<const double> weights,
+                            const VoigtParameters& p, double x_min, double x_max);
+
+// The log-likelihood at `base` and, for each shift (parameter 0, 1, 2 = x0, sigma, gamma moved to
+// the shift's value), LL(shifted) - LL(base) in `differences`: the forward differences of the
+// fit's gradient. They are summed sample by sample from differences of the profile formed without
+// subtracting two profiles (Taylor series of w about each sample's z, or the difference of its
+// asymptotic series far from the centre), so their rounding is relative to their own size and not
+// to the log-likelihood's. Where that is not possible (a width at 0, a floor acting, a shift
+// crossing a window edge) the sample's two log-densities are subtracted.
+double voigt_log_likelihood_differences(std::span<const double> x, std::span<const double> weights,
+                                        const VoigtParameters& base, std::span<const Shift> shifts,
+                                        double x_min, double x_max, std::span<double> differences);
+
+struct VoigtBounds {
+  double x_min, x_max;  // the analysis window: normalisation and bounds of a free centre
+  double sigma_min, sigma_max;
+  double gamma_min, gamma_max;
+};
+
+// Refits one component to `weights` (intensity times responsibility, one per sample from the
+// first) by bounded minimisation of the negative log-likelihood, starting from `current`, with
+// the forward-difference gradient of step 1e-7. Fixed parameters keep their values. No weights,
+// all three fixed, a weight sum of exactly 0 or a minimiser error (bounds with min > max among
+// them) return `current` unchanged. A free centre comes back as the minimiser leaves it (inside
+// the window); a free width is clamped to its bounds, and bounds that are unordered or NaN then
+// throw the Failure "min > max, or either was NaN. min = ..., max = ...". `objective_calls`, when
+// given, is increased by the number of objective evaluations.
+VoigtParameters fit_voigt_component(std::span<const double> x, std::span<const double> weights,
+                                    const VoigtParameters& current, const std::array<bool, 3>& fixed,
+                                    const VoigtBounds& bounds, std::uint64_t* objective_calls = nullptr);
+
+namespace voigt_detail {
+
+// Calls a complex function of one complex argument declared with either complex type: C99's
+// double _Complex (libcerf 1.x, and later versions built as C, as distributions ship them) or
+// std::complex<double> (libcerf 2.x and 3.x built as C++, whose header then declares it so).
+template <class Complex>
+std::complex<double> call_complex(Complex (*function)(Complex), std::complex<double> z) {
+  if constexpr (std::is_same_v<Complex, std::complex<double>>) {
+    return function(z);
+  } else {
+    Complex argument{};
+    __real__ argument = z.real();
+    __imag__ argument = z.imag();
+    const Complex result = function(argument);
+    return {__real__ result, __imag__ result};
+  }
+}
+
+}  // namespace voigt_detail
+
+}  // namespace brivane

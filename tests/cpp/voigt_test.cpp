@@ -1,0 +1,248 @@
+#include "voigt.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "failure.hpp"
+#include "peak_fit_support.hpp"
+
+namespace brivane {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct VoigtReference {
+  double u, sigma, gamma, value;
+};
+struct VoigtCentre {
+  double sigma, gamma, value;
+};
+#include "reference/voigt_profile_table.inc"
+
+TEST(VoigtProfile, AgreesWithScipyAndHasItsLimitingCases) {
+  // Widths from 1e-3 to 100, either one 0, offsets up to 3e4: centre, far tails (w by its
+  // continued fraction) and normal tails that underflow to exactly 0.
+  for (const VoigtReference& r : kVoigtProfileTable) {
+    EXPECT_LE(std::fabs(voigt_profile(r.u, r.sigma, r.gamma) - r.value), 1e-13 * std::fabs(r.value))
+        << "u " << r.u << " sigma " << r.sigma << " gamma " << r.gamma;
+  }
+  // At the centre z is imaginary: V = erfcx(gamma / (sigma sqrt 2)) / (sigma sqrt(2 pi)).
+  for (const VoigtCentre& r : kVoigtCentreTable) {
+    EXPECT_NEAR(voigt_profile(0.0, r.sigma, r.gamma), r.value, 1e-13 * r.value) << r.sigma << " " << r.gamma;
+  }
+  EXPECT_EQ(voigt_profile(0.0, 0.0, 0.0), kInf);
+  EXPECT_EQ(voigt_profile(1e-300, 0.0, 0.0), 0.0);
+  EXPECT_TRUE(std::isnan(voigt_profile(kNaN, 0.0, 0.0)));
+  // NaN widths count as non-zero: neither the Cauchy nor the normal case is taken.
+  EXPECT_TRUE(std::isnan(voigt_profile(0.5, kNaN, 1.0)));
+  EXPECT_TRUE(std::isnan(voigt_profile(0.5, 1.0, kNaN)));
+  // Widths enter as they are: a negative one flips the sign of the normal and Cauchy densities.
+  EXPECT_EQ(voigt_profile(0.7, -1.3, 0.0), -voigt_profile(0.7, 1.3, 0.0));
+  EXPECT_EQ(voigt_profile(0.7, 0.0, -1.3), -voigt_profile(0.7, 0.0, 1.3));
+}
+
+// w_of_z as each libcerf header may declare it; both return (2 Re z, 3 Im z).
+std::complex<double> declared_std(std::complex<double> z) { return {2.0 * z.real(), 3.0 * z.imag()}; }
+double _Complex declared_c99(double _Complex z) {
+  double _Complex result{};
+  __real__ result = 2.0 * __real__ z;
+  __imag__ result = 3.0 * __imag__ z;
+  return result;
+}
+
+TEST(Faddeeva, AdapterPassesBothPartsThroughEitherDeclaration) {
+  EXPECT_EQ(voigt_detail::call_complex(&declared_std, {1.5, -0.25}), std::complex<double>(3.0, -0.75));
+  EXPECT_EQ(voigt_detail::call_complex(&declared_c99, {1.5, -0.25}), std::complex<double>(3.0, -0.75));
+  EXPECT_EQ(faddeeva_w({0.0, 0.0}), std::complex<double>(1.0, 0.0));
+}
+
+TEST(VoigtWindowMass, NormalAndCauchyProfilesInEveryPositionOfTheCentre) {
+  // sigma 1 on [-10, 10]: both tails are below 1e-23 and 1 minus the upper one rounds to 1.
+  EXPECT_EQ(voigt_window_mass(0.0, 1.0, 0.0, -10.0, 10.0), 1.0);
+  const double one_sigma = std::erf(1.0 / std::sqrt(2.0));
+  EXPECT_NEAR(voigt_window_mass(0.0, 1.0, 0.0, -1.0, 1.0), one_sigma, 1e-15);
+  // The nodes are not scaled by the width: sigma 100 on [-100, 100] is 4.65e-6 off.
+  const double wide_error = std::fabs(voigt_window_mass(0.0, 100.0, 0.0, -100.0, 100.0) - one_sigma);
+  EXPECT_GT(wide_error, 4e-6);
+  EXPECT_LT(wide_error, 6e-6);
+  // Cauchy (sigma = 0) with the centre inside, left of, right of and on each edge of the window,
+  // so that every pairing of lower and upper tails is used; a reversed window is negative.
+  const double cases[][4] = {{1.0, 0.7, -3.0, 5.0}, {-6.0, 0.7, -3.0, 5.0}, {9.0, 0.7, -3.0, 5.0}, {5.0, 0.7, -3.0, 5.0},
+                             {-3.0, 0.7, -3.0, 5.0}, {1.0, 30.0, -3.0, 5.0}, {1.0, 0.01, -3.0, 5.0}, {1.0, 0.7, 5.0, -3.0}};
+  for (const auto& [x0, gamma, x_min, x_max] : cases) {
+    const double exact = (std::atan((x_max - x0) / gamma) - std::atan((x_min - x0) / gamma)) / M_PI;
+    EXPECT_NEAR(voigt_window_mass(x0, 0.0, gamma, x_min, x_max), exact, 2e-16) << x0 << " " << gamma;
+  }
+}
+
+TEST(VoigtDensity, ProfileOverWindowMassOnTheWholeGridAndItsLogLikelihood) {
+  const std::vector<double> x = fit_test::uniform_grid(-12.0, 0.25, 97);  // reaches outside [-5, 7]
+  const std::vector<double> w = fit_test::patterned_weights(x.size(), 10, 1);
+  std::vector<double> row(x.size());
+  voigt_density(x, 1.0, 0.8, 0.5, -5.0, 7.0, row);
+  const double mass = voigt_window_mass(1.0, 0.8, 0.5, -5.0, 7.0);
+  double expected = 0.0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    EXPECT_EQ(row[i], voigt_profile(x[i] - 1.0, 0.8, 0.5) / mass) << i;
+    if (i < 30) expected += w[i] * std::log(row[i] + 1e-200);
+  }
+  EXPECT_EQ(voigt_log_likelihood(x, {w.data(), 30}, {1.0, 0.8, 0.5}, -5.0, 7.0), expected);
+  // A reversed window has a negative mass, floored at 1e-300.
+  voigt_density(x, 1.0, 0.8, 0.5, 7.0, -5.0, row);
+  EXPECT_EQ(row[40], voigt_profile(x[40] - 1.0, 0.8, 0.5) / 1e-300);
+}
+
+struct VoigtDifferenceReference {
+  int problem;
+  double log_likelihood;
+  std::size_t moved;
+  double shifted;
+  double change;
+};
+#include "reference/voigt_difference_table.inc"
+
+TEST(VoigtLogLikelihood, ForwardDifferencesAgreeWithAFortyDigitReference) {
+  // The problems of make_voigt_difference_table.py: log-likelihoods of 7e5 to 2e7, whose
+  // subtraction in doubles leaves 1e-4 to 0.3 of error in the gradient (difference / 1e-7). Formed
+  // sample by sample the gradient is within 1e-6 (libcerf's own rounding, amplified in the
+  // derivative of w near |z| = 6, is most of it), or within 1e-10 of itself where gamma leaves 0.
+  struct Problem {
+    double low, step;
+    std::size_t count;
+    int base, spread;
+    VoigtParameters p;
+    double x_min, x_max;
+  };
+  const Problem problems[] = {
+      {-10.0, 0.125, 177, 2000, 3, {1.3, 0.8, 0.5}, -10.0, 12.0},   {500.0, 0.0625, 641, 500, 9, {521.3, 0.3, 1.2}, 500.0, 540.0},
+      {-20.0, 0.25, 161, 300, 1, {0.7, 0.01, 1.0}, -20.0, 20.0},    {-8.0, 0.0625, 257, 4000, 2, {-0.4, 2.0, 1e-3}, -8.0, 8.0},
+      {-8.0, 0.0625, 257, 4000, 2, {0.25, 1.5, 0.0}, -8.0, 8.0},    {-30.0, 0.25, 241, 100, 5, {2.0, 0.0, 3.0}, -30.0, 30.0},
+  };
+  for (const VoigtDifferenceReference& r : kVoigtDifferenceTable) {
+    const Problem& p = problems[r.problem];
+    const std::vector<double> x = fit_test::uniform_grid(p.low, p.step, p.count);
+    const std::vector<double> w = fit_test::patterned_weights(p.count, p.base, p.spread);
+    const Shift shift{r.moved, p.p[r.moved] + kDifferenceStep};
+    ASSERT_EQ(shift.value, r.shifted);
+    double change;
+    const double ll = voigt_log_likelihood_differences(x, w, p.p, {&shift, 1}, p.x_min, p.x_max, {&change, 1});
+    EXPECT_EQ(ll, voigt_log_likelihood(x, w, p.p, p.x_min, p.x_max));
+    EXPECT_NEAR(ll, r.log_likelihood, 1e-14 * std::fabs(r.log_likelihood)) << r.problem;
+    EXPECT_NEAR(change, r.change, 1e-6 * kDifferenceStep + 1e-10 * std::fabs(r.change)) << r.problem << " " << r.moved;
+  }
+}
+
+// A Voigt peak of 20000 counts on a fine grid, deterministic.
+struct PeakData {
+  std::vector<double> x, w;
+};
+PeakData smooth_peak() {
+  PeakData d{fit_test::uniform_grid(-10.0, 0.0625, 321), {}};
+  d.w.resize(d.x.size());
+  voigt_density(d.x, 0.8, 0.7, 0.4, -10.0, 10.0, d.w);
+  for (double& v : d.w) v = std::round(1250.0 * v);
+  return d;
+}
+
+const VoigtBounds kBounds{-10.0, 10.0, 0.01, 5.0, 0.01, 5.0};
+
+bool same_bits(const VoigtParameters& a, const VoigtParameters& b) {
+  return std::bit_cast<std::array<std::uint64_t, 3>>(a) == std::bit_cast<std::array<std::uint64_t, 3>>(b);
+}
+
+TEST(VoigtFit, ComponentsWithoutAFitKeepTheirValuesAndNaNBoundsFail) {
+  const PeakData d = smooth_peak();
+  const VoigtParameters odd{0.1 + 0.2, -0.0, kNaN}, start{0.3, 0.5, 0.5};
+  const std::array<bool, 3> free{};
+  EXPECT_TRUE(same_bits(fit_voigt_component(d.x, d.w, odd, {true, true, true}, kBounds), odd));
+  EXPECT_TRUE(same_bits(fit_voigt_component(d.x, std::vector<double>(d.x.size(), 0.0), start, free, kBounds), start));
+  EXPECT_TRUE(same_bits(fit_voigt_component(d.x, {}, start, free, kBounds), start));
+  // min > max: the minimiser rejects the bounds and nothing is raised.
+  VoigtBounds bounds = kBounds;
+  bounds.sigma_min = 6.0;
+  EXPECT_TRUE(same_bits(fit_voigt_component(d.x, d.w, start, free, bounds), start));
+  // A NaN bound passes the minimiser and fails the clamp of the width it belongs to, if free.
+  auto message = [&](const VoigtBounds& b, const std::array<bool, 3>& fixed) {
+    try {
+      fit_voigt_component(d.x, d.w, start, fixed, b);
+    } catch (const Failure& failure) {
+      return std::string(failure.what());
+    }
+    return std::string("no failure");
+  };
+  bounds = kBounds;
+  bounds.sigma_min = kNaN;
+  EXPECT_EQ(message(bounds, free), "min > max, or either was NaN. min = NaN, max = 5.0");
+  EXPECT_EQ(message(bounds, {false, true, false}), "no failure");
+  bounds = kBounds;
+  bounds.gamma_max = kNaN;
+  EXPECT_EQ(message(bounds, free), "min > max, or either was NaN. min = 0.01, max = NaN");
+}
+
+TEST(VoigtFit, RecoversSyntheticPeaks) {
+  // 2e5 counts drawn with fixed seeds from the density over the grid's trapezoid cells. The fit
+  // normalises by the window mass instead of the cells' sum, a difference far below the
+  // statistical error.
+  struct Case {
+    double low, step;
+    std::size_t count;
+    VoigtParameters truth, start;
+    VoigtBounds bounds;
+    std::uint64_t seed;
+  };
+  const Case cases[] = {
+      {-20.0, 0.05, 801, {1.7, 0.6, 0.4}, {0.0, 1.0, 1.0}, {-20.0, 20.0, 0.01, 10.0, 0.01, 10.0}, 42},
+      {505.0, 0.025, 1401, {521.3, 1.1, 0.2}, {520.0, 0.5, 1.0}, {505.0, 540.0, 0.01, 10.0, 0.001, 10.0}, 7},
+  };
+  for (const Case& c : cases) {
+    const std::vector<double> x = fit_test::uniform_grid(c.low, c.step, c.count);
+    std::vector<double> density(x.size());
+    voigt_density(x, c.truth[0], c.truth[1], c.truth[2], c.bounds.x_min, c.bounds.x_max, density);
+    const std::vector<double> counts = fit_test::draw_counts(x, density, 200000, c.seed);
+    const VoigtParameters fitted = fit_voigt_component(x, counts, c.start, {}, c.bounds);
+    fit_test::expect_recovered([&](const VoigtParameters& p) { return voigt_log_likelihood(x, counts, p, c.bounds.x_min, c.bounds.x_max); },
+                               fitted, c.truth, {c.truth[1], c.truth[1], c.truth[2]});
+  }
+}
+
+using VoigtFitReference = fit_test::ScipyFit<VoigtBounds>;
+#include "reference/voigt_fit_table.inc"
+
+TEST(VoigtFit, AgreesWithScipyLbfgsbOnTheSameObjective) {
+  // All free; a window far from zero; sigma fixed; sigma held at its upper bound; a nearly Cauchy
+  // peak whose sigma ends at its lower bound.
+  for (const VoigtFitReference& r : kVoigtFitTable) {
+    fit_test::expect_agrees_with_scipy(
+        r, [&](const auto& x, const auto& w, std::uint64_t& calls) { return fit_voigt_component(x, w, r.start, r.fixed, r.bounds, &calls); },
+        [&](const auto& x, const auto& w) {
+          return [&](const VoigtParameters& p) { return voigt_log_likelihood(x, w, p, r.bounds.x_min, r.bounds.x_max); };
+        });
+  }
+}
+
+TEST(VoigtFit, DegenerateInputsReturnWithoutFailing) {
+  // Mismatched lengths, one sample, no samples, NaN and infinite starts and bounds, a point mass:
+  // every call returns (and, under the sanitizers, reads only what it owns).
+  const PeakData d = smooth_peak();
+  const std::span<const double> x = d.x, w = d.w;
+  const VoigtBounds open{-kInf, kInf, -kInf, kInf, -kInf, kInf};
+  const VoigtParameters p{0.5, 0.5, 0.5};
+  EXPECT_NO_THROW(fit_voigt_component(x.first(10), w, p, {}, kBounds));
+  EXPECT_NO_THROW(fit_voigt_component(x, w.first(10), p, {}, kBounds));
+  EXPECT_NO_THROW(fit_voigt_component(x.first(1), w.first(1), p, {}, kBounds));
+  EXPECT_NO_THROW(fit_voigt_component({}, w, p, {}, kBounds));
+  EXPECT_NO_THROW(fit_voigt_component(x, w, {kNaN, 0.5, 0.5}, {}, kBounds));
+  EXPECT_NO_THROW(fit_voigt_component(x, w, {0.5, kInf, 0.5}, {}, kBounds));
+  EXPECT_NO_THROW(fit_voigt_component(x, w, p, {}, open));
+  EXPECT_NO_THROW(fit_voigt_component(x, w, {0.5, 0.0, 0.0}, {}, open));
+}
+
+}  // namespace
+}  // namespace brivane

@@ -1,13 +1,16 @@
 #pragma once
 // Thermally stimulated depolarisation current (TSDC) peaks: the current of a first-order
-// relaxation heated at a constant rate, its density over a temperature grid, and the relation
-// between the relaxation time and the peak temperature.
+// relaxation heated at a constant rate, its density over a temperature grid, the relation
+// between the relaxation time and the peak temperature, and the two maximum-likelihood fits of
+// one peak to weighted samples (counts, or counts times responsibilities inside a mixture).
 //
 // Units: temperatures in kelvin, activation energies in electronvolts, tau0 in the time unit of
 // the heating rate beta (kelvin per that unit).
 
+#include <array>
 #include <cstddef>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "numerics/root_finder.hpp"
@@ -46,6 +49,11 @@ double tsdc_density(std::span<const double> t, double ea, double tau0, double be
 // The density as a new vector (tsdc_predict of the module).
 std::vector<double> tsdc_predict(std::span<const double> t, double ea, double tau0, double beta);
 
+// sum_i w_i ln(p_i + 1e-200) over the first min(len t, len w) samples, in sample order, with p the
+// density of tsdc_density over the whole grid: what the bounded fit maximises.
+double tsdc_log_likelihood(std::span<const double> t, std::span<const double> weights, double ea, double tau0,
+                           double beta);
+
 // The tau0 that puts the maximum of the current at tp: where beta ea / (k tp^2) equals
 // exp(-ea / (k tp)) / tau0, i.e. tau0 = exp(-ea / (k tp)) (tp (k tp) / (beta ea)).
 double tsdc_tau0_from_peak(double ea, double tp, double beta);
@@ -56,5 +64,68 @@ double tsdc_peak_equation(double temperature, double ea, double tau0, double bet
 
 // The root of g on [1, 2000] kelvin by Brent's method (tolerance 1e-8), or why there is none.
 RootResult tsdc_peak_temperature(double ea, double tau0, double beta);
+
+// Why a fit failed; the message is the text that reaches the Python caller as RuntimeError.
+enum class TsdcFitError { None, RootNoBracketing, RootNoConvergency, MinimiserFailed };
+
+// "" for None, "brentq failed: NoBracketing", "brentq failed: NoConvergency", "L-BFGS-B failed".
+std::string_view tsdc_fit_error_message(TsdcFitError error);
+
+struct TsdcFitResult {
+  // The fitted peak, or on an error the values as far as the fit got (see each fit).
+  TsdcPeak peak;
+  TsdcFitError error = TsdcFitError::None;
+  bool ok() const { return error == TsdcFitError::None; }
+};
+
+// Fit by the likelihood equations. With fix_ea the peak comes back as given (whatever fix_tp
+// says). Otherwise ea is the root on [ea_min, ea_max] (Brent, tolerance 1e-8) of the profile
+// score
+//   F(ea) = log10((W + 1e-10) beta) + ((log10 S2(ea) - log10((N + 1e-10) beta)) - log10 S1(ea)),
+// with N the sum of all weights, W = sum w_i / (t_i k), S1 = sum E1(ea / (k t_i)) w_i / k and
+// S2 = sum E2(ea (1/k) / t_i) (w_i t_i) over the first min(len t, len w) samples: W S2 = N S1 is
+// where the likelihood of the raw curve is stationary in ea once tau0 takes its best value
+// S2 / (N beta) for that ea. Then tau0 = S2(ea) / (N beta), and with fix_tp tau0 is replaced by
+// the peak relation at the given tp; otherwise tp is the root of the peak equation on [1, 2000].
+// A failed search returns its error with the values found before it: after a failed peak-
+// temperature search, ea and tau0 are already fitted and tp is as given. Zero total weight makes
+// F NaN everywhere (NoConvergency); nothing is guarded.
+TsdcFitResult tsdc_root_fit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak, bool fix_ea,
+                            bool fix_tp, double ea_min, double ea_max, double beta);
+
+struct TsdcBounds {
+  double ea_min;
+  double ea_max;
+  double t_min;  // bounds of tp
+  double t_max;
+};
+
+// The objective of the bounded fit at (ea, tp), tau0 following the peak relation: the value
+// -tsdc_log_likelihood and the gradient the minimiser receives (see tsdc_bounded_fit), with
+// respect to ea and tp.
+struct TsdcObjective {
+  double value;
+  std::array<double, 2> gradient;
+};
+TsdcObjective tsdc_bounded_objective(std::span<const double> t, std::span<const double> weights, double ea,
+                                     double tp, double beta);
+
+// Fit by bounded minimisation of -tsdc_log_likelihood over the free ones of ea (in [ea_min,
+// ea_max]) and tp (in [t_min, t_max]), tau0 following the peak relation, starting from the given
+// values. The minimiser receives the analytic gradient of the log-likelihood of the raw curve,
+// which integrates to 1 over all temperatures; it leaves out the derivative of the grid
+// normaliser that the value contains, so the fit stops where that gradient vanishes, which is
+// close to the maximum of the grid-normalised likelihood when the grid covers the peak (see the
+// tests for how close). With v = S2 / (beta tau0) and the sums as above (W here as
+// sum (w_i / t_i) (1/k)):
+//   d/d ea = -((1/(k tp) + 1/ea) (N - v) - W + S1 / (beta tau0)),
+//   d/d tp = -(ea (1/k) / (tp tp) + 2 / tp) (v - N).
+// Both flags set, no weights, or N below 1e-300 return the peak as given (tau0 not recomputed).
+// A minimiser error (bounds of a free parameter out of order) returns MinimiserFailed and the
+// peak as given. The solution is clamped into the bounds; a NaN or unordered bound of a free
+// parameter raises the Failure "min > max, or either was NaN. min = <lower>, max = <upper>".
+// Then tau0 = tsdc_tau0_from_peak(ea, tp, beta).
+TsdcFitResult tsdc_bounded_fit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak,
+                               bool fix_ea, bool fix_tp, const TsdcBounds& bounds, double beta);
 
 }  // namespace brivane

@@ -35,6 +35,13 @@ double trapezoid(const Vector& t, const Vector& y) {
 
 TsdcPeak peak_at(double ea, double tp, double beta = kBeta) { return {ea, tsdc_tau0_from_peak(ea, tp, beta), tp}; }
 
+// Expected counts (not drawn): `total` times the density of `peak` on the grid.
+Vector expected_counts(const Vector& t, const TsdcPeak& peak, double total) {
+  Vector w = tsdc_predict(t, peak.ea, peak.tau0, kBeta);
+  for (double& v : w) v *= total;
+  return w;
+}
+
 std::string failure_text(auto&& call) {
   try {
     call();
@@ -139,6 +146,261 @@ TEST(TsdcPeakRelation, PeakTemperatureComesBackFromTau0AcrossTheBracket) {
   EXPECT_EQ(checked, 23);  // five pairs have ea / (k tp) beyond 700
   for (double tp : {0.5, 2500.0}) {
     EXPECT_EQ(tsdc_peak_temperature(0.5, tsdc_tau0_from_peak(0.5, tp, kBeta), kBeta).status, RootStatus::NoBracketing);
+  }
+}
+
+TEST(TsdcFits, RecoverANoiseFreePeakOnACoveringGrid) {
+  // Expected counts satisfy the likelihood equations of the raw curve at the true values up to
+  // the grid sum's error, negligible here. What remains is the root finder's tolerance: 1e-8 on F
+  // (decades) and on g places ea within about 1e-8 eV and tp within 1e-7 K; tau0 inherits ea's
+  // error times 1/(k tp), about 40 per eV.
+  const Vector t = grid(150.0, 450.0, 0.5);
+  const TsdcBounds bounds{0.3, 2.5, 150.0, 450.0};
+  for (const TsdcPeak truth : {peak_at(0.8, 300.0), peak_at(1.1, 360.0)}) {
+    const Vector w = expected_counts(t, truth, 1e5);
+    const TsdcFitResult root = tsdc_root_fit(t, w, {1.0, 1.0, 250.0}, false, false, 0.3, 2.5, kBeta);
+    const TsdcFitResult bounded = tsdc_bounded_fit(t, w, {1.0, 1.0, 320.0}, false, false, bounds, kBeta);
+    for (const TsdcFitResult& fit : {root, bounded}) {
+      ASSERT_TRUE(fit.ok());
+      EXPECT_NEAR(fit.peak.ea, truth.ea, 1e-7);
+      EXPECT_NEAR(fit.peak.tp, truth.tp, 1e-6);
+      EXPECT_NEAR(fit.peak.tau0, truth.tau0, 2e-6 * truth.tau0);
+    }
+  }
+}
+
+TEST(TsdcRootFit, FixFlags) {
+  const Vector t = grid(200.0, 420.0, 1.0);
+  const Vector w = expected_counts(t, peak_at(0.8, 300.0), 1e4);
+  // Fixed ea: nothing is computed, whatever fix_tp says (a poisoned grid would show otherwise).
+  const Vector poisoned(t.size(), kNaN);
+  for (bool fix_tp : {false, true}) {
+    const TsdcFitResult fit = tsdc_root_fit(poisoned, w, {0.7, 42.0, 280.0}, true, fix_tp, 0.3, 2.5, kBeta);
+    EXPECT_TRUE(fit.ok());
+    EXPECT_EQ(fit.peak.ea, 0.7);
+    EXPECT_EQ(fit.peak.tau0, 42.0);
+    EXPECT_EQ(fit.peak.tp, 280.0);
+  }
+  // Fixed tp: the same ea as the free fit, tp as given, tau0 from the peak relation there.
+  const TsdcFitResult free = tsdc_root_fit(t, w, {1.0, 1.0, 250.0}, false, false, 0.3, 2.5, kBeta);
+  const TsdcFitResult held = tsdc_root_fit(t, w, {1.0, 1.0, 305.0}, false, true, 0.3, 2.5, kBeta);
+  ASSERT_TRUE(free.ok() && held.ok());
+  EXPECT_EQ(held.peak.ea, free.peak.ea);
+  EXPECT_EQ(held.peak.tp, 305.0);
+  EXPECT_EQ(held.peak.tau0, tsdc_tau0_from_peak(free.peak.ea, 305.0, kBeta));
+}
+
+TEST(TsdcRootFit, FailuresCarryTheirTextAndTheValuesFoundBeforeThem) {
+  const Vector t = grid(200.0, 420.0, 1.0);
+  const Vector w = expected_counts(t, peak_at(0.8, 300.0), 1e4);
+  const TsdcPeak start{1.0, 5.0, 250.0};
+  // An activation-energy bracket that misses the root.
+  TsdcFitResult fit = tsdc_root_fit(t, w, start, false, false, 1.5, 2.5, kBeta);
+  EXPECT_EQ(tsdc_fit_error_message(fit.error), "brentq failed: NoBracketing");
+  EXPECT_EQ(fit.peak.ea, start.ea);
+  // No weight at all: F is NaN everywhere.
+  fit = tsdc_root_fit(t, Vector(t.size(), 0.0), start, false, false, 0.3, 2.5, kBeta);
+  EXPECT_EQ(tsdc_fit_error_message(fit.error), "brentq failed: NoConvergency");
+  // A peak at 2400 K (on a grid that covers it): ea and tau0 are fitted, then the peak
+  // temperature lies outside [1, 2000] and tp stays as given.
+  const Vector hot = grid(900.0, 3200.0, 5.0);
+  const TsdcPeak truth = peak_at(2.0, 2400.0);
+  fit = tsdc_root_fit(hot, expected_counts(hot, truth, 1e4), {1.5, 1.0, 1800.0}, false, false, 0.5, 3.0, kBeta);
+  EXPECT_EQ(tsdc_fit_error_message(fit.error), "brentq failed: NoBracketing");
+  EXPECT_NEAR(fit.peak.ea, truth.ea, 1e-4);
+  EXPECT_NEAR(fit.peak.tau0, truth.tau0, 1e-3 * truth.tau0);
+  EXPECT_EQ(fit.peak.tp, 1800.0);
+}
+
+struct BoundedCase {
+  std::size_t samples;
+  bool fix_ea, fix_tp;
+  double ea, tp, ea_min, ea_max, t_min, t_max;
+  double scipy_ea, scipy_tp, mle_ea, mle_tp, stationary_ea, stationary_tp;
+};
+
+#include "reference/tsdc_lbfgsb_table.inc"
+
+TEST(TsdcBoundedFit, AgreesWithScipyGivenTheSameValueAndGradient) {
+  // The gradient handed to the minimiser is not the value's (it leaves out the normaliser's
+  // derivative), so a minimiser stops where its line search can no longer lower the value along
+  // it: between the stationary point of that gradient and the maximum-likelihood point, or near
+  // that segment, depending on its path. Within the segment's extent (per coordinate, plus that
+  // much again on either side) and within that extent of SciPy's stop is all the agreement the
+  // problem defines.
+  const Vector all_t = grid(250.0, 400.0, 1.0);
+  for (const BoundedCase& c : kCases) {
+    const Vector t(all_t.begin(), all_t.begin() + c.samples);
+    const Vector w(kCounts, kCounts + c.samples);
+    const TsdcFitResult fit = tsdc_bounded_fit(t, w, {c.ea, 1.0, c.tp}, c.fix_ea, c.fix_tp,
+                                               {c.ea_min, c.ea_max, c.t_min, c.t_max}, kBeta);
+    ASSERT_TRUE(fit.ok());
+    const double got[2] = {fit.peak.ea, fit.peak.tp};
+    const double scipy[2] = {c.scipy_ea, c.scipy_tp};
+    const double ends[2][2] = {{c.mle_ea, c.stationary_ea}, {c.mle_tp, c.stationary_tp}};
+    for (int j = 0; j < 2; ++j) {
+      const double low = std::min(ends[j][0], ends[j][1]), high = std::max(ends[j][0], ends[j][1]);
+      const double extent = high - low + 1e-9;
+      EXPECT_GE(got[j], low - extent) << "case " << (&c - kCases) << " parameter " << j;
+      EXPECT_LE(got[j], high + extent) << "case " << (&c - kCases) << " parameter " << j;
+      EXPECT_NEAR(got[j], scipy[j], extent) << "case " << (&c - kCases) << " parameter " << j;
+    }
+    EXPECT_EQ(fit.peak.tau0, tsdc_tau0_from_peak(fit.peak.ea, fit.peak.tp, kBeta));
+  }
+  // How far the fit's optimum lies from the maximum-likelihood point: on the full grid (which
+  // misses only the peak's far rise below 250 K) and on the grid cut off 5 K after the maximum.
+  for (std::size_t index : {std::size_t{0}, std::size_t{5}}) {
+    const BoundedCase& c = kCases[index];
+    const Vector t(all_t.begin(), all_t.begin() + c.samples);
+    const TsdcFitResult fit = tsdc_bounded_fit(t, Vector(kCounts, kCounts + c.samples), {c.ea, 1.0, c.tp}, false,
+                                               false, {c.ea_min, c.ea_max, c.t_min, c.t_max}, kBeta);
+    std::printf("grid %g-%g K: fit - MLE = %.3g eV, %.3g K (stationary point of the gradient: %.3g eV, %.3g K)\n",
+                t.front(), t.back(), fit.peak.ea - c.mle_ea, fit.peak.tp - c.mle_tp, c.stationary_ea - c.mle_ea,
+                c.stationary_tp - c.mle_tp);
+    if (index == 0) {
+      // On the full grid that is within a fifth of the statistical scatter of these 20,000
+      // counts (standard deviations 0.0052 eV and 0.070 K over Poisson redraws).
+      EXPECT_NEAR(fit.peak.ea, c.mle_ea, 1e-3);
+      EXPECT_NEAR(fit.peak.tp, c.mle_tp, 0.014);
+    }
+  }
+}
+
+TEST(TsdcBoundedFit, GradientIsThatOfTheRawCurvesLikelihood) {
+  // Central differences of -sum w ln y, y the raw curve at tau0(ea, tp), formed here from the
+  // curve alone. Steps of 1e-5 eV and 1e-3 K leave a truncation error near 1e-8 of the gradient
+  // and rounding noise of 1e-16 * 7e4 / step, 1e-6 and 1e-8 in absolute terms.
+  const Vector all_t = grid(250.0, 400.0, 1.0);
+  const Vector w(kCounts, kCounts + all_t.size());
+  auto raw_value = [&](double ea, double tp) {
+    const double tau0 = tsdc_tau0_from_peak(ea, tp, kBeta);
+    double total = 0.0;
+    for (std::size_t i = 0; i < all_t.size(); ++i) {
+      if (w[i] != 0.0) total -= w[i] * std::log(tsdc_raw_curve(all_t[i], ea, tau0, kBeta));
+    }
+    return total;
+  };
+  for (const auto& [ea, tp] : {std::pair{0.85, 315.0}, {0.95, 325.0}, {0.9, 319.9}}) {
+    const TsdcObjective objective = tsdc_bounded_objective(all_t, w, ea, tp, kBeta);
+    EXPECT_EQ(objective.value, -tsdc_log_likelihood(all_t, w, ea, tsdc_tau0_from_peak(ea, tp, kBeta), kBeta));
+    const double h_ea = 1e-5, h_tp = 1e-3;
+    const double d_ea = (raw_value(ea + h_ea, tp) - raw_value(ea - h_ea, tp)) / (2.0 * h_ea);
+    const double d_tp = (raw_value(ea, tp + h_tp) - raw_value(ea, tp - h_tp)) / (2.0 * h_tp);
+    EXPECT_NEAR(objective.gradient[0], d_ea, 1e-6 * std::fabs(d_ea) + 1e-4) << ea << " " << tp;
+    EXPECT_NEAR(objective.gradient[1], d_tp, 1e-6 * std::fabs(d_tp) + 1e-5) << ea << " " << tp;
+  }
+}
+
+TEST(TsdcRootFit, SolvesWhereTheBoundedFitsGradientVanishes) {
+  // Both fits look for a stationary point of the raw curve's likelihood, the root-finding fit in
+  // (ea, tau0) and the gradient in (ea, tp); the table holds the gradient's zero as SciPy found
+  // it, on the full grid and on the one cut off after the maximum, where it is far from the
+  // maximum-likelihood point. F changes by only 0.022 (full grid) and 0.013 (cut grid) per eV
+  // there, so Brent's stop at |F| < 1e-8 places ea within 8e-7 eV of the root, and tp follows
+  // by about 3 K per eV.
+  const Vector all_t = grid(250.0, 400.0, 1.0);
+  for (std::size_t index : {std::size_t{0}, std::size_t{5}}) {
+    const BoundedCase& c = kCases[index];
+    const Vector t(all_t.begin(), all_t.begin() + c.samples);
+    const TsdcFitResult fit =
+        tsdc_root_fit(t, Vector(kCounts, kCounts + c.samples), {c.ea, 1.0, c.tp}, false, false, 0.3, 2.5, kBeta);
+    ASSERT_TRUE(fit.ok());
+    EXPECT_NEAR(fit.peak.ea, c.stationary_ea, 1e-6) << index;
+    EXPECT_NEAR(fit.peak.tp, c.stationary_tp, 1e-5) << index;
+  }
+}
+
+TEST(TsdcBoundedFit, FixFlagsAndDegenerateWeights) {
+  const Vector t = grid(200.0, 420.0, 1.0);
+  const Vector w = expected_counts(t, peak_at(0.8, 300.0), 1e4);
+  const TsdcBounds bounds{0.3, 2.5, 250.0, 350.0};
+  const TsdcPeak start{1.0, 42.0, 320.0};
+  auto unchanged = [&](const TsdcFitResult& fit) {
+    return fit.ok() && fit.peak.ea == start.ea && fit.peak.tau0 == start.tau0 && fit.peak.tp == start.tp;
+  };
+  EXPECT_TRUE(unchanged(tsdc_bounded_fit(t, w, start, true, true, bounds, kBeta)));
+  EXPECT_TRUE(unchanged(tsdc_bounded_fit(t, {}, start, false, false, bounds, kBeta)));
+  EXPECT_TRUE(unchanged(tsdc_bounded_fit(t, Vector(t.size(), 1e-305), start, false, false, bounds, kBeta)));
+
+  TsdcFitResult fit = tsdc_bounded_fit(t, w, start, true, false, bounds, kBeta);
+  ASSERT_TRUE(fit.ok());
+  EXPECT_EQ(fit.peak.ea, 1.0);
+  EXPECT_NE(fit.peak.tp, start.tp);
+  EXPECT_EQ(fit.peak.tau0, tsdc_tau0_from_peak(1.0, fit.peak.tp, kBeta));
+  fit = tsdc_bounded_fit(t, w, start, false, true, bounds, kBeta);
+  ASSERT_TRUE(fit.ok());
+  EXPECT_EQ(fit.peak.tp, 320.0);
+  EXPECT_NE(fit.peak.ea, start.ea);
+  // A start outside the box is moved into it, and the answer stays inside: here the best tp
+  // for the tight box lies on its upper end.
+  fit = tsdc_bounded_fit(t, w, {5.0, 1.0, 100.0}, false, false, {0.3, 0.9, 250.0, 290.0}, kBeta);
+  ASSERT_TRUE(fit.ok());
+  EXPECT_GE(fit.peak.ea, 0.3);
+  EXPECT_LE(fit.peak.ea, 0.9);
+  EXPECT_EQ(fit.peak.tp, 290.0);
+}
+
+TEST(TsdcBoundedFit, BoundsOfAFreeParameterOutOfOrderOrNaN) {
+  const Vector t = grid(200.0, 420.0, 1.0);
+  const Vector w = expected_counts(t, peak_at(0.8, 300.0), 1e4);
+  const TsdcPeak start{1.0, 42.0, 320.0};
+  const TsdcFitResult refused = tsdc_bounded_fit(t, w, start, false, false, {2.5, 0.3, 250.0, 350.0}, kBeta);
+  EXPECT_EQ(tsdc_fit_error_message(refused.error), "L-BFGS-B failed");
+  EXPECT_EQ(refused.peak.ea, start.ea);
+  // Bounds of a fixed parameter are not looked at.
+  EXPECT_TRUE(tsdc_bounded_fit(t, w, start, false, true, {0.3, 2.5, 350.0, 250.0}, kBeta).ok());
+  // A NaN bound passes the minimiser's check and fails the final clamp.
+  EXPECT_EQ(failure_text([&] { tsdc_bounded_fit(t, w, start, false, false, {kNaN, 2.5, 250.0, 350.0}, kBeta); }),
+            "min > max, or either was NaN. min = NaN, max = 2.5");
+  EXPECT_EQ(failure_text([&] { tsdc_bounded_fit(t, w, start, true, false, {0.3, 2.5, 250.0, kNaN}, kBeta); }),
+            "min > max, or either was NaN. min = 250.0, max = NaN");
+}
+
+TEST(TsdcFits, ResultsDoNotDependOnTheNumberOfThreads) {
+  // A grid of several chunks, so that two threads share the sums.
+  const Vector t = grid(200.0, 450.0, 0.1);
+  Vector w = expected_counts(t, peak_at(0.9, 320.0), 1e5);
+  for (std::size_t i = 0; i < w.size(); ++i) w[i] *= 1.0 + 0.05 * std::sin(0.37 * static_cast<double>(i));
+  const TsdcBounds bounds{0.3, 2.5, 200.0, 450.0};
+  auto run = [&] {
+    const TsdcFitResult root = tsdc_root_fit(t, w, {1.0, 1.0, 250.0}, false, false, 0.3, 2.5, kBeta);
+    const TsdcFitResult bounded = tsdc_bounded_fit(t, w, {1.0, 1.0, 330.0}, false, false, bounds, kBeta);
+    Vector out = tsdc_predict(t, root.peak.ea, root.peak.tau0, kBeta);
+    out.insert(out.end(), {root.peak.ea, root.peak.tau0, root.peak.tp, bounded.peak.ea, bounded.peak.tp,
+                           tsdc_log_likelihood(t, w, 0.9, 1e-12, kBeta)});
+    return out;
+  };
+  Vector one, two;
+  {
+    ThreadLimit limit(1);
+    one = run();
+  }
+  {
+    ThreadLimit limit(2);
+    two = run();
+  }
+  EXPECT_EQ(one, two);
+}
+
+TEST(TsdcFits, DegenerateInputsReturnOrRaiseOnlyTheDocumentedFailure) {
+  // Grids and weights that make no sense must neither crash nor raise anything but the clamp's
+  // Failure (for a NaN bound), which none of these has.
+  const Vector good_t = grid(250.0, 350.0, 1.0);
+  const Vector good_w = expected_counts(good_t, peak_at(0.8, 300.0), 1e3);
+  const Vector grids[] = {{}, {300.0}, Vector(5, kNaN), {-5.0, 0.0, 5.0}, Vector(good_t.rbegin(), good_t.rend()), good_t};
+  const Vector weight_sets[] = {{}, {1.0}, Vector(200, 3.0), Vector(101, kNaN), Vector(101, -1.0), good_w};
+  const TsdcBounds bounds{0.3, 2.5, 250.0, 350.0};
+  for (const Vector& t : grids) {
+    for (const Vector& w : weight_sets) {
+      for (double beta : {kBeta, 0.0, -1.0}) {
+        EXPECT_NO_THROW({
+          tsdc_root_fit(t, w, {1.0, 1.0, 300.0}, false, false, 0.3, 2.5, beta);
+          tsdc_bounded_fit(t, w, {1.0, 1.0, 300.0}, false, false, bounds, beta);
+          tsdc_log_likelihood(t, w, 0.8, 1e-12, beta);
+          tsdc_predict(t, 0.8, 1e-12, beta);
+        }) << "grid of " << t.size() << ", " << w.size() << " weights, beta " << beta;
+      }
+    }
   }
 }
 

@@ -293,4 +293,15 @@ TsdcFitResult tsdc_bounded_fit(std::span<const double> t, std::span<const double
   return {peak};
 }
 
+TsdcPeak tsdc_refit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak, bool fix_ea,
+                    bool fix_tp, const TsdcBounds& bounds, double beta) {
+  double total = 0.0;
+  for (double w : weights) total += w;
+  if (total < 1e-300) return peak;
+  const TsdcFitResult root = tsdc_root_fit(t, weights, peak, fix_ea, fix_tp, bounds.ea_min, bounds.ea_max, beta);
+  if (root.ok()) return root.peak;
+  const TsdcFitResult bounded = tsdc_bounded_fit(t, weights, root.peak, fix_ea, fix_tp, bounds, beta);
+  return bounded.ok() ? bounded.peak : root.peak;
+}
+
 }  // namespace brivane

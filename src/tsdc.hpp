@@ -128,4 +128,12 @@ TsdcObjective tsdc_bounded_objective(std::span<const double> t, std::span<const 
 TsdcFitResult tsdc_bounded_fit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak,
                                bool fix_ea, bool fix_tp, const TsdcBounds& bounds, double beta);
 
+// The refit of one mixture component from its weights (intensity times responsibility): a weight
+// sum (in sample order) below 1e-300 keeps the peak; otherwise the root-finding fit, and only if
+// that fails the bounded fit, started from the values the failed search left. If both fail the
+// component keeps the values it then has; no fit error leaves this function (the clamp's Failure
+// does).
+TsdcPeak tsdc_refit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak, bool fix_ea,
+                    bool fix_tp, const TsdcBounds& bounds, double beta);
+
 }  // namespace brivane

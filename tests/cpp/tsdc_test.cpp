@@ -110,8 +110,6 @@ TEST(TsdcDensity, OnlyTheProductOfBetaAndTau0Matters) {
   const Vector base = tsdc_predict(t, peak.ea, peak.tau0, kBeta);
   // Doubling and halving are exact, so the product and every value are the same doubles.
   EXPECT_EQ(tsdc_predict(t, peak.ea, peak.tau0 / 2.0, kBeta * 2.0), base);
-  const Vector tenfold = tsdc_predict(t, peak.ea, peak.tau0 / 10.0, kBeta * 10.0);
-  for (std::size_t i = 0; i < t.size(); ++i) EXPECT_NEAR(tenfold[i], base[i], 1e-13 * base[i]);
 }
 
 TEST(TsdcPeakRelation, PutsTheMaximumOfTheCurrentAtTp) {
@@ -151,9 +149,9 @@ TEST(TsdcPeakRelation, PeakTemperatureComesBackFromTau0AcrossTheBracket) {
 
 TEST(TsdcFits, RecoverANoiseFreePeakOnACoveringGrid) {
   // Expected counts satisfy the likelihood equations of the raw curve at the true values up to
-  // the grid sum's error, negligible here. What remains is the root finder's tolerance: 1e-8 on F
-  // (decades) and on g places ea within about 1e-8 eV and tp within 1e-7 K; tau0 inherits ea's
-  // error times 1/(k tp), about 40 per eV.
+  // the grid sum's error, negligible here. What remains is the stopping rules: Brent stops at
+  // |F| < 1e-8 and F changes by only about 0.02 per eV, so ea may be 5e-7 eV off; tp follows ea
+  // by a few K per eV and tau0 by 1/(k tp), about 40 per eV.
   const Vector t = grid(150.0, 450.0, 0.5);
   const TsdcBounds bounds{0.3, 2.5, 150.0, 450.0};
   for (const TsdcPeak truth : {peak_at(0.8, 300.0), peak_at(1.1, 360.0)}) {
@@ -162,9 +160,9 @@ TEST(TsdcFits, RecoverANoiseFreePeakOnACoveringGrid) {
     const TsdcFitResult bounded = tsdc_bounded_fit(t, w, {1.0, 1.0, 320.0}, false, false, bounds, kBeta);
     for (const TsdcFitResult& fit : {root, bounded}) {
       ASSERT_TRUE(fit.ok());
-      EXPECT_NEAR(fit.peak.ea, truth.ea, 1e-7);
-      EXPECT_NEAR(fit.peak.tp, truth.tp, 1e-6);
-      EXPECT_NEAR(fit.peak.tau0, truth.tau0, 2e-6 * truth.tau0);
+      EXPECT_NEAR(fit.peak.ea, truth.ea, 1e-6);
+      EXPECT_NEAR(fit.peak.tp, truth.tp, 1e-5);
+      EXPECT_NEAR(fit.peak.tau0, truth.tau0, 5e-5 * truth.tau0);
     }
   }
 }
@@ -228,41 +226,44 @@ TEST(TsdcBoundedFit, AgreesWithScipyGivenTheSameValueAndGradient) {
   // that segment, depending on its path. Within the segment's extent (per coordinate, plus that
   // much again on either side) and within that extent of SciPy's stop is all the agreement the
   // problem defines.
+  // The root-finding fit solves for the same stationary point (in ea and tau0 rather than ea and
+  // tp). F changes by only 0.022 (full grid) and 0.013 (cut grid) per eV there, so Brent's stop
+  // at |F| < 1e-8 places ea within 8e-7 eV of it, and tp follows by about 3 K per eV.
   const Vector all_t = grid(250.0, 400.0, 1.0);
   for (const BoundedCase& c : kCases) {
+    const std::ptrdiff_t index = &c - kCases;
     const Vector t(all_t.begin(), all_t.begin() + c.samples);
     const Vector w(kCounts, kCounts + c.samples);
     const TsdcFitResult fit = tsdc_bounded_fit(t, w, {c.ea, 1.0, c.tp}, c.fix_ea, c.fix_tp,
                                                {c.ea_min, c.ea_max, c.t_min, c.t_max}, kBeta);
     ASSERT_TRUE(fit.ok());
+    EXPECT_EQ(fit.peak.tau0, tsdc_tau0_from_peak(fit.peak.ea, fit.peak.tp, kBeta));
     const double got[2] = {fit.peak.ea, fit.peak.tp};
     const double scipy[2] = {c.scipy_ea, c.scipy_tp};
     const double ends[2][2] = {{c.mle_ea, c.stationary_ea}, {c.mle_tp, c.stationary_tp}};
     for (int j = 0; j < 2; ++j) {
       const double low = std::min(ends[j][0], ends[j][1]), high = std::max(ends[j][0], ends[j][1]);
       const double extent = high - low + 1e-9;
-      EXPECT_GE(got[j], low - extent) << "case " << (&c - kCases) << " parameter " << j;
-      EXPECT_LE(got[j], high + extent) << "case " << (&c - kCases) << " parameter " << j;
-      EXPECT_NEAR(got[j], scipy[j], extent) << "case " << (&c - kCases) << " parameter " << j;
+      EXPECT_GE(got[j], low - extent) << "case " << index << " parameter " << j;
+      EXPECT_LE(got[j], high + extent) << "case " << index << " parameter " << j;
+      EXPECT_NEAR(got[j], scipy[j], extent) << "case " << index << " parameter " << j;
     }
-    EXPECT_EQ(fit.peak.tau0, tsdc_tau0_from_peak(fit.peak.ea, fit.peak.tp, kBeta));
-  }
-  // How far the fit's optimum lies from the maximum-likelihood point: on the full grid (which
-  // misses only the peak's far rise below 250 K) and on the grid cut off 5 K after the maximum.
-  for (std::size_t index : {std::size_t{0}, std::size_t{5}}) {
-    const BoundedCase& c = kCases[index];
-    const Vector t(all_t.begin(), all_t.begin() + c.samples);
-    const TsdcFitResult fit = tsdc_bounded_fit(t, Vector(kCounts, kCounts + c.samples), {c.ea, 1.0, c.tp}, false,
-                                               false, {c.ea_min, c.ea_max, c.t_min, c.t_max}, kBeta);
-    std::printf("grid %g-%g K: fit - MLE = %.3g eV, %.3g K (stationary point of the gradient: %.3g eV, %.3g K)\n",
-                t.front(), t.back(), fit.peak.ea - c.mle_ea, fit.peak.tp - c.mle_tp, c.stationary_ea - c.mle_ea,
-                c.stationary_tp - c.mle_tp);
     if (index == 0) {
-      // On the full grid that is within a fifth of the statistical scatter of these 20,000
-      // counts (standard deviations 0.0052 eV and 0.070 K over Poisson redraws).
+      // The full grid misses only the peak's far rise below 250 K: the fit's optimum is within a
+      // fifth of the statistical scatter of these 20,000 counts (standard deviations 0.0052 eV
+      // and 0.070 K over Poisson redraws) of the maximum-likelihood point. On the grid cut off
+      // 5 K after the maximum (cases 5 and 6) it is not.
       EXPECT_NEAR(fit.peak.ea, c.mle_ea, 1e-3);
       EXPECT_NEAR(fit.peak.tp, c.mle_tp, 0.014);
     }
+    if (c.fix_ea || c.fix_tp) continue;
+    const TsdcFitResult root = tsdc_root_fit(t, w, {c.ea, 1.0, c.tp}, false, false, c.ea_min, c.ea_max, kBeta);
+    ASSERT_TRUE(root.ok());
+    EXPECT_NEAR(root.peak.ea, c.stationary_ea, 1e-6) << "case " << index;
+    EXPECT_NEAR(root.peak.tp, c.stationary_tp, 1e-5) << "case " << index;
+    std::printf("case %td, grid %g-%g K: fit - MLE = %.3g eV, %.3g K (stationary point: %.3g eV, %.3g K)\n", index,
+                t.front(), t.back(), fit.peak.ea - c.mle_ea, fit.peak.tp - c.mle_tp, c.stationary_ea - c.mle_ea,
+                c.stationary_tp - c.mle_tp);
   }
 }
 
@@ -288,25 +289,6 @@ TEST(TsdcBoundedFit, GradientIsThatOfTheRawCurvesLikelihood) {
     const double d_tp = (raw_value(ea, tp + h_tp) - raw_value(ea, tp - h_tp)) / (2.0 * h_tp);
     EXPECT_NEAR(objective.gradient[0], d_ea, 1e-6 * std::fabs(d_ea) + 1e-4) << ea << " " << tp;
     EXPECT_NEAR(objective.gradient[1], d_tp, 1e-6 * std::fabs(d_tp) + 1e-5) << ea << " " << tp;
-  }
-}
-
-TEST(TsdcRootFit, SolvesWhereTheBoundedFitsGradientVanishes) {
-  // Both fits look for a stationary point of the raw curve's likelihood, the root-finding fit in
-  // (ea, tau0) and the gradient in (ea, tp); the table holds the gradient's zero as SciPy found
-  // it, on the full grid and on the one cut off after the maximum, where it is far from the
-  // maximum-likelihood point. F changes by only 0.022 (full grid) and 0.013 (cut grid) per eV
-  // there, so Brent's stop at |F| < 1e-8 places ea within 8e-7 eV of the root, and tp follows
-  // by about 3 K per eV.
-  const Vector all_t = grid(250.0, 400.0, 1.0);
-  for (std::size_t index : {std::size_t{0}, std::size_t{5}}) {
-    const BoundedCase& c = kCases[index];
-    const Vector t(all_t.begin(), all_t.begin() + c.samples);
-    const TsdcFitResult fit =
-        tsdc_root_fit(t, Vector(kCounts, kCounts + c.samples), {c.ea, 1.0, c.tp}, false, false, 0.3, 2.5, kBeta);
-    ASSERT_TRUE(fit.ok());
-    EXPECT_NEAR(fit.peak.ea, c.stationary_ea, 1e-6) << index;
-    EXPECT_NEAR(fit.peak.tp, c.stationary_tp, 1e-5) << index;
   }
 }
 
@@ -370,16 +352,11 @@ TEST(TsdcFits, ResultsDoNotDependOnTheNumberOfThreads) {
                            tsdc_log_likelihood(t, w, 0.9, 1e-12, kBeta)});
     return out;
   };
-  Vector one, two;
-  {
-    ThreadLimit limit(1);
-    one = run();
-  }
-  {
-    ThreadLimit limit(2);
-    two = run();
-  }
-  EXPECT_EQ(one, two);
+  auto run_on = [&](std::size_t threads) {
+    ThreadLimit limit(threads);
+    return run();
+  };
+  EXPECT_EQ(run_on(1), run_on(2));
 }
 
 TEST(TsdcRefit, KeepsOrFallsBackAsTheMixtureNeeds) {
@@ -433,7 +410,7 @@ TEST(TsdcRefit, RecoversTwoOverlappingPeaksFromPoissonCounts) {
   // 50,000 counts expected, 40% in a 0.8 eV peak at 300 K and 60% in a 1.1 eV peak at 360 K, on
   // a 0.5 K grid; a plain EM loop around the density and refit routines. Over 200 seeds the
   // fitted ea scatter with a standard deviation of 0.0052 eV, tp with 0.07 K and the first weight
-  // with 0.0021 (worst cases 2.6, 3.3 and 3.4 deviations); the bounds are four deviations.
+  // with 0.0021 (worst cases of ea and tp 2.6 and 3.3 deviations); the bounds are four.
   const Vector t = grid(200.0, 450.0, 0.5);
   const TsdcPeak truth[2] = {peak_at(0.8, 300.0), peak_at(1.1, 360.0)};
   const double share[2] = {0.4, 0.6};

@@ -65,7 +65,9 @@ double tsdc_peak_equation(double temperature, double ea, double tau0, double bet
 // The root of g on [1, 2000] kelvin by Brent's method (tolerance 1e-8), or why there is none.
 RootResult tsdc_peak_temperature(double ea, double tau0, double beta);
 
-// Why a fit failed; the message is the text that reaches the Python caller as RuntimeError.
+// Why a fit failed; the message is the text that reaches the Python caller as RuntimeError. Fit
+// errors are values, never thrown; what the fits throw is a Failure (an internal failure, a
+// PanicException for the caller).
 enum class TsdcFitError { None, RootNoBracketing, RootNoConvergency, MinimiserFailed };
 
 // "" for None, "brentq failed: NoBracketing", "brentq failed: NoConvergency", "L-BFGS-B failed".
@@ -114,17 +116,20 @@ TsdcObjective tsdc_bounded_objective(std::span<const double> t, std::span<const 
 // ea_max]) and tp (in [t_min, t_max]), tau0 following the peak relation, starting from the given
 // values. The minimiser receives the analytic gradient of the log-likelihood of the raw curve,
 // which integrates to 1 over all temperatures; it leaves out the derivative of the grid
-// normaliser that the value contains, so the fit stops where that gradient vanishes, which is
-// close to the maximum of the grid-normalised likelihood when the grid covers the peak (see the
-// tests for how close). With v = S2 / (beta tau0) and the sums as above (W here as
+// normaliser that the value contains. The fit therefore ends where its line search can no longer
+// lower the value along that gradient: between the gradient's zero (the point the root-finding
+// fit solves for) and the maximum of the grid-normalised likelihood, two points that lie close
+// together when the grid covers the peak and far apart when it cuts the peak off (the tests
+// give numbers). With v = S2 / (beta tau0) and the sums as above (W here as
 // sum (w_i / t_i) (1/k)):
 //   d/d ea = -((1/(k tp) + 1/ea) (N - v) - W + S1 / (beta tau0)),
 //   d/d tp = -(ea (1/k) / (tp tp) + 2 / tp) (v - N).
 // Both flags set, no weights, or N below 1e-300 return the peak as given (tau0 not recomputed).
 // A minimiser error (bounds of a free parameter out of order) returns MinimiserFailed and the
-// peak as given. The solution is clamped into the bounds; a NaN or unordered bound of a free
-// parameter raises the Failure "min > max, or either was NaN. min = <lower>, max = <upper>".
-// Then tau0 = tsdc_tau0_from_peak(ea, tp, beta).
+// peak as given. The solution is clamped into the bounds; a NaN bound of a free parameter, which
+// the minimiser accepts, raises there the Failure
+// "min > max, or either was NaN. min = <lower>, max = <upper>". Then
+// tau0 = tsdc_tau0_from_peak(ea, tp, beta).
 TsdcFitResult tsdc_bounded_fit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak,
                                bool fix_ea, bool fix_tp, const TsdcBounds& bounds, double beta);
 

@@ -132,4 +132,24 @@ MinimiseOutcome minimise_free_parameters(const FreeParameters<N>& free, Evaluate
   return outcome;
 }
 
+// The same for an objective with its own gradient: objective(base, gradient) returns the value
+// to minimise at the whole parameter set `base` and writes its derivative with respect to every
+// parameter into gradient[0..N) (the entries of fixed parameters are ignored). The minimiser
+// receives the free entries in their order.
+template <std::size_t N, class Objective>
+MinimiseOutcome minimise_free_parameters_with_gradient(const FreeParameters<N>& free, Objective&& objective,
+                                                       std::array<double, N>& values) {
+  const std::size_t count = free.count();
+  auto wrapped = [&](std::span<const double> p, std::vector<double>& gradient) {
+    std::array<double, N> full{};
+    const double value = objective(free.expand(p), full);
+    gradient.resize(count);
+    for (std::size_t j = 0; j < count; ++j) gradient[j] = full[free.parameter(j)];
+    return value;
+  };
+  MinimiseOutcome outcome = minimise_bounded(wrapped, free.start(), free.lower(), free.upper());
+  if (const MinimiserResult* result = std::get_if<MinimiserResult>(&outcome)) free.read_back(result->x, values);
+  return outcome;
+}
+
 }  // namespace brivane

@@ -108,5 +108,27 @@ TEST(FreeParameters, GradientIsTheForwardDifferenceOfTheEvaluatedDifferences) {
   EXPECT_EQ(kept[0], 4.0);
 }
 
+TEST(FreeParameters, AnalyticGradientReachesTheMinimiserForTheFreeEntriesOnly) {
+  // f = (a - 3)^2 + 10 (c + 1)^2 + b a with b fixed at 2: the minimum is a = 2, c = -1. The
+  // objective also reports a derivative for b, which must not reach the minimiser: a gradient
+  // vector of the wrong length fails the run, a wrong entry moves the solution.
+  FreeParameters<3> free({0.0, 2.0, 0.0});
+  free.add(0, 0.0, -10.0, 10.0, ReadBack::CheckedClamp);
+  free.add(2, 5.0, -0.5, 10.0, ReadBack::CheckedClamp);
+  auto objective = [](const std::array<double, 3>& p, std::array<double, 3>& gradient) {
+    EXPECT_EQ(p[1], 2.0);
+    gradient = {2.0 * (p[0] - 3.0) + p[1], 1e9, 20.0 * (p[2] + 1.0)};
+    return (p[0] - 3.0) * (p[0] - 3.0) + 10.0 * (p[2] + 1.0) * (p[2] + 1.0) + p[1] * p[0];
+  };
+  std::array<double, 3> values{0.0, 2.0, 0.0};
+  const MinimiseOutcome outcome = minimise_free_parameters_with_gradient(free, objective, values);
+  ASSERT_TRUE(std::holds_alternative<MinimiserResult>(outcome));
+  EXPECT_EQ(std::get<MinimiserResult>(outcome).reason, StopReason::Converged);
+  // A projected gradient below 1e-5 places a within 5e-6 of 2; c sits on its lower bound.
+  EXPECT_NEAR(values[0], 2.0, 5e-6);
+  EXPECT_EQ(values[1], 2.0);
+  EXPECT_EQ(values[2], -0.5);
+}
+
 }  // namespace
 }  // namespace brivane

@@ -1,0 +1,29 @@
+#pragma once
+// The exponential integrals E1 and E2, E_n(x) = integral from 1 to infinity of exp(-x s) s^-n ds,
+// to double precision (within an ulp of the exact value over the whole double range).
+//
+// Special values, the same for both: NaN for a NaN or negative argument; at 0, E1 is +inf and
+// E2 is 1 (= 1/(n - 1)); above 709.782712893384 (where exp(-x) leaves the normal range) both
+// are 0.
+//
+// Below 1 the power series about 0 is used, above 1 the continued fraction of exp(x) E_n(x).
+// Both are carried in double-double arithmetic where their terms cancel or round, so that only
+// the final rounding to a double is felt (see exponential_integrals.cpp).
+
+namespace brivane {
+
+// Both special values and the series/fraction switch are tested against this.
+inline constexpr double kExponentialIntegralCutoff = 709.782712893384;
+
+double exponential_integral_e1(double x);
+double exponential_integral_e2(double x);
+
+struct ExponentialIntegrals {
+  double e1;
+  double e2;
+};
+
+// E1(x) and E2(x) together, for less than the cost of the two calls.
+ExponentialIntegrals exponential_integrals(double x);
+
+}  // namespace brivane

@@ -1,0 +1,307 @@
+#include "tsdc.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <variant>
+
+#include "failure.hpp"
+#include "numerics/exponential_integrals.hpp"
+#include "numerics/free_parameters.hpp"
+#include "numerics/lbfgsb.hpp"
+#include "parallel.hpp"
+
+namespace brivane {
+
+namespace {
+
+constexpr double kRootTolerance = 1e-8;
+constexpr double kPeakBracketLow = 1.0;
+constexpr double kPeakBracketHigh = 2000.0;
+
+// Samples per task. An exponential integral costs a few hundred nanoseconds, so a chunk is tens of
+// microseconds of work: enough to outweigh handing it to the pool, small enough to share a grid
+// of a few thousand temperatures between the cores.
+constexpr std::size_t kChunk = 512;
+
+std::size_t chunk_count(std::size_t n) { return (n + kChunk - 1) / kChunk; }
+
+// Runs work(begin, end) over [0, n) in chunks of kChunk samples on the pool.
+template <class Work>
+void for_each_chunk(std::size_t n, Work&& work) {
+  run_tasks(chunk_count(n), [&](std::size_t c) { work(c * kChunk, std::min(n, (c + 1) * kChunk)); });
+}
+
+// K sums over [0, n): each chunk adds its terms in sample order into its own partial sums, and the
+// partials are added in chunk order. The chunks are fixed, so the result does not depend on the
+// number of threads or on which thread ran which chunk.
+template <std::size_t K, class Work>
+std::array<double, K> ordered_sums(std::size_t n, Work&& work) {
+  std::array<double, K> total{};
+  const std::size_t chunks = chunk_count(n);
+  if (chunks <= 1) {
+    if (n > 0) work(std::size_t{0}, n, total);
+    return total;
+  }
+  std::vector<std::array<double, K>> partial(chunks);
+  run_tasks(chunks, [&](std::size_t c) {
+    partial[c] = {};
+    work(c * kChunk, std::min(n, (c + 1) * kChunk), partial[c]);
+  });
+  for (const std::array<double, K>& sums : partial) {
+    for (std::size_t j = 0; j < K; ++j) total[j] += sums[j];
+  }
+  return total;
+}
+
+// The raw curve with h = beta tau0, -1/h and ea / -k formed once per grid, e2 = E2(ea (1/k) / T).
+struct CurveTerms {
+  double ea;
+  double h;
+  double minus_inverse_h;
+  double energy;  // ea / -k
+};
+
+CurveTerms curve_terms(double ea, double tau0, double beta) {
+  const double h = beta * tau0;
+  return {ea, h, -1.0 / h, ea / -kBoltzmann};
+}
+
+inline double reduced_energy(double ea, double temperature) { return ea * kInverseBoltzmann / temperature; }
+
+inline double raw_curve(const CurveTerms& c, double temperature, double e2) {
+  return std::exp(e2 * (c.minus_inverse_h * temperature) + c.energy / temperature) / c.h;
+}
+
+// The trapezoid integral of y over the grid, in one pass from the first pair to the last, plus
+// 1e-100.
+double trapezoid_normaliser(std::span<const double> t, const double* y) {
+  double integral = 0.0;
+  for (std::size_t i = 0; i + 1 < t.size(); ++i) integral += (t[i + 1] - t[i]) * ((y[i] + y[i + 1]) * 0.5);
+  return integral + 1e-100;
+}
+
+// The weighted sums of both fits. The exponential integrals take their arguments as the formulas
+// write them: E2 at ea (1/k) / t (the raw curve's), E1 at ea / (k t).
+struct SampleSums {
+  double s1;  // sum E1(ea / (k t_i)) w_i / k
+  double s2;  // sum E2(ea (1/k) / t_i) (w_i t_i)
+};
+
+inline double s1_term(double ea, double temperature, double weight) {
+  return exponential_integral_e1(ea / (kBoltzmann * temperature)) * weight / kBoltzmann;
+}
+
+SampleSums exponential_sums(std::span<const double> t, std::span<const double> w, double ea) {
+  const std::size_t used = std::min(t.size(), w.size());
+  const std::array<double, 2> sums = ordered_sums<2>(used, [&](std::size_t begin, std::size_t end, std::array<double, 2>& s) {
+    for (std::size_t i = begin; i < end; ++i) {
+      s[0] += s1_term(ea, t[i], w[i]);
+      s[1] += exponential_integral_e2(reduced_energy(ea, t[i])) * (w[i] * t[i]);
+    }
+  });
+  return {sums[0], sums[1]};
+}
+
+double total_weight_of(std::span<const double> w) {
+  return ordered_sums<1>(w.size(), [&](std::size_t begin, std::size_t end, std::array<double, 1>& s) {
+    for (std::size_t i = begin; i < end; ++i) s[0] += w[i];
+  })[0];
+}
+
+TsdcFitError root_error(RootStatus status) {
+  return status == RootStatus::NoBracketing ? TsdcFitError::RootNoBracketing : TsdcFitError::RootNoConvergency;
+}
+
+// The log-likelihood of one (ea, tau0) and, for the bounded fit's gradient, S1 and S2, from one
+// pass over the grid. `curve` holds n doubles and `terms` min(n, len w): working memory of the
+// caller, reused across evaluations.
+struct Evaluation {
+  double log_likelihood;
+  SampleSums sums;
+};
+
+Evaluation evaluate(std::span<const double> t, std::span<const double> w, double ea, double tau0, double beta,
+                    bool with_sums, std::span<double> curve, std::span<double> terms) {
+  const std::size_t n = t.size();
+  const std::size_t used = std::min(n, w.size());
+  const CurveTerms c = curve_terms(ea, tau0, beta);
+  const std::array<double, 2> sums = ordered_sums<2>(n, [&](std::size_t begin, std::size_t end, std::array<double, 2>& s) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const double e2 = exponential_integral_e2(reduced_energy(ea, t[i]));
+      curve[i] = raw_curve(c, t[i], e2);
+      if (with_sums && i < used) {
+        s[0] += s1_term(ea, t[i], w[i]);
+        s[1] += e2 * (w[i] * t[i]);
+      }
+    }
+  });
+  const double normaliser = trapezoid_normaliser(t, curve.data());
+  for_each_chunk(used, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) terms[i] = w[i] * std::log(curve[i] / normaliser + 1e-200);
+  });
+  double log_likelihood = 0.0;
+  for (std::size_t i = 0; i < used; ++i) log_likelihood += terms[i];
+  return {log_likelihood, {sums[0], sums[1]}};
+}
+
+// The bounded fit's objective at (ea, tp), tau0 following the peak relation: the negative
+// log-likelihood of the grid density, and minus the gradient of the log-likelihood of the raw
+// curve, with v = S2 / (beta tau0) and D = -S1:
+//   d/d ea = -((1/(k tp) + 1/ea) (N - v) - W - D / (beta tau0)),
+//   d/d tp = -(ea (1/k) / (tp tp) + 2 / tp) (v - N).
+// N and W do not depend on the parameters and are summed once; the working rows are reused.
+class BoundedObjective {
+ public:
+  BoundedObjective(std::span<const double> t, std::span<const double> w, double beta)
+      : t_(t), w_(w), beta_(beta), curve_(t.size()), terms_(std::min(t.size(), w.size())) {
+    n_total_ = total_weight_of(w);
+    w_total_ = ordered_sums<1>(terms_.size(), [&](std::size_t begin, std::size_t end, std::array<double, 1>& s) {
+      for (std::size_t i = begin; i < end; ++i) s[0] += (w[i] / t[i]) * kInverseBoltzmann;
+    })[0];
+  }
+
+  double total_weight() const { return n_total_; }
+
+  double operator()(const std::array<double, 2>& p, std::array<double, 2>& gradient) {
+    const double ea = p[0], tp = p[1];
+    const double tau0 = std::exp(-ea / (kBoltzmann * tp)) * (tp * (kBoltzmann * tp) / (ea * beta_));
+    const Evaluation e = evaluate(t_, w_, ea, tau0, beta_, true, curve_, terms_);
+    const double v = e.sums.s2 / (beta_ * tau0);
+    const double d = -e.sums.s1;
+    gradient[0] = -((1.0 / (kBoltzmann * tp) + 1.0 / ea) * (n_total_ - v) - w_total_ - d / (beta_ * tau0));
+    gradient[1] = -(ea * kInverseBoltzmann / (tp * tp) + 2.0 / tp) * (v - n_total_);
+    return -e.log_likelihood;
+  }
+
+ private:
+  std::span<const double> t_, w_;
+  double beta_;
+  double n_total_ = 0.0, w_total_ = 0.0;
+  std::vector<double> curve_, terms_;
+};
+
+}  // namespace
+
+double tsdc_raw_curve(double temperature, double ea, double tau0, double beta) {
+  return raw_curve(curve_terms(ea, tau0, beta), temperature,
+                   exponential_integral_e2(reduced_energy(ea, temperature)));
+}
+
+double tsdc_density(std::span<const double> t, double ea, double tau0, double beta, std::span<double> row) {
+  const std::size_t n = t.size();
+  require_length(row.size(), n);
+  const CurveTerms c = curve_terms(ea, tau0, beta);
+  for_each_chunk(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) row[i] = raw_curve(c, t[i], exponential_integral_e2(reduced_energy(ea, t[i])));
+  });
+  const double normaliser = trapezoid_normaliser(t, row.data());
+  for_each_chunk(n, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) row[i] = row[i] / normaliser;
+  });
+  return normaliser;
+}
+
+std::vector<double> tsdc_predict(std::span<const double> t, double ea, double tau0, double beta) {
+  std::vector<double> density(t.size());
+  tsdc_density(t, ea, tau0, beta, density);
+  return density;
+}
+
+double tsdc_log_likelihood(std::span<const double> t, std::span<const double> weights, double ea, double tau0,
+                           double beta) {
+  std::vector<double> curve(t.size()), terms(std::min(t.size(), weights.size()));
+  return evaluate(t, weights, ea, tau0, beta, false, curve, terms).log_likelihood;
+}
+
+double tsdc_tau0_from_peak(double ea, double tp, double beta) {
+  return std::exp(-ea / (kBoltzmann * tp)) * (tp * (kBoltzmann * tp) / (beta * ea));
+}
+
+double tsdc_peak_equation(double temperature, double ea, double tau0, double beta) {
+  return std::log(temperature * (kBoltzmann * temperature) / (beta * ea)) - ea / (kBoltzmann * temperature) -
+         std::log(tau0);
+}
+
+RootResult tsdc_peak_temperature(double ea, double tau0, double beta) {
+  return find_root([&](double temperature) { return tsdc_peak_equation(temperature, ea, tau0, beta); },
+                   kPeakBracketLow, kPeakBracketHigh, kRootTolerance);
+}
+
+std::string_view tsdc_fit_error_message(TsdcFitError error) {
+  switch (error) {
+    case TsdcFitError::None: return "";
+    case TsdcFitError::RootNoBracketing: return "brentq failed: NoBracketing";
+    case TsdcFitError::RootNoConvergency: return "brentq failed: NoConvergency";
+    case TsdcFitError::MinimiserFailed: return "L-BFGS-B failed";
+  }
+  return "";
+}
+
+TsdcFitResult tsdc_root_fit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak, bool fix_ea,
+                            bool fix_tp, double ea_min, double ea_max, double beta) {
+  if (fix_ea) return {peak};
+  const std::size_t used = std::min(t.size(), weights.size());
+  const double n_total = total_weight_of(weights);
+  const double w_total = ordered_sums<1>(used, [&](std::size_t begin, std::size_t end, std::array<double, 1>& s) {
+    for (std::size_t i = begin; i < end; ++i) s[0] += weights[i] / (t[i] * kBoltzmann);
+  })[0];
+  const double log_w = std::log10((w_total + 1e-10) * beta);
+  const double log_n = std::log10((n_total + 1e-10) * beta);
+  auto profile_score = [&](double ea) {
+    const SampleSums s = exponential_sums(t, weights, ea);
+    return log_w + ((std::log10(s.s2) - log_n) - std::log10(s.s1));
+  };
+  const RootResult energy = find_root(profile_score, ea_min, ea_max, kRootTolerance);
+  if (!energy.converged()) return {peak, root_error(energy.status)};
+  peak.ea = energy.root;
+  peak.tau0 = exponential_sums(t, weights, peak.ea).s2 / (n_total * beta);
+  if (fix_tp) {
+    peak.tau0 = tsdc_tau0_from_peak(peak.ea, peak.tp, beta);
+    return {peak};
+  }
+  const RootResult temperature = tsdc_peak_temperature(peak.ea, peak.tau0, beta);
+  if (!temperature.converged()) return {peak, root_error(temperature.status)};
+  peak.tp = temperature.root;
+  return {peak};
+}
+
+TsdcObjective tsdc_bounded_objective(std::span<const double> t, std::span<const double> weights, double ea,
+                                     double tp, double beta) {
+  BoundedObjective objective(t, weights, beta);
+  TsdcObjective result{};
+  result.value = objective({ea, tp}, result.gradient);
+  return result;
+}
+
+TsdcFitResult tsdc_bounded_fit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak,
+                               bool fix_ea, bool fix_tp, const TsdcBounds& bounds, double beta) {
+  if ((fix_ea && fix_tp) || weights.empty()) return {peak};
+  BoundedObjective objective(t, weights, beta);
+  if (objective.total_weight() < 1e-300) return {peak};
+  // Parameter 0 is ea, 1 is tp.
+  FreeParameters<2> free({peak.ea, peak.tp});
+  if (!fix_ea) free.add(0, peak.ea, bounds.ea_min, bounds.ea_max, ReadBack::CheckedClamp);
+  if (!fix_tp) free.add(1, peak.tp, bounds.t_min, bounds.t_max, ReadBack::CheckedClamp);
+  std::array<double, 2> values{peak.ea, peak.tp};
+  if (!std::holds_alternative<MinimiserResult>(minimise_free_parameters_with_gradient(free, objective, values))) {
+    return {peak, TsdcFitError::MinimiserFailed};
+  }
+  peak.ea = values[0];
+  peak.tp = values[1];
+  peak.tau0 = tsdc_tau0_from_peak(peak.ea, peak.tp, beta);
+  return {peak};
+}
+
+TsdcPeak tsdc_refit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak, bool fix_ea,
+                    bool fix_tp, const TsdcBounds& bounds, double beta) {
+  double total = 0.0;
+  for (double w : weights) total += w;
+  if (total < 1e-300) return peak;
+  const TsdcFitResult root = tsdc_root_fit(t, weights, peak, fix_ea, fix_tp, bounds.ea_min, bounds.ea_max, beta);
+  if (root.ok()) return root.peak;
+  const TsdcFitResult bounded = tsdc_bounded_fit(t, weights, root.peak, fix_ea, fix_tp, bounds, beta);
+  return bounded.ok() ? bounded.peak : root.peak;
+}
+
+}  // namespace brivane

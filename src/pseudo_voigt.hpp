@@ -7,6 +7,7 @@
 // optimisation), which are also the per-component refits of the pseudo-Voigt mixture EM.
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -47,5 +48,65 @@ std::vector<double> pseudo_voigt_predict(std::span<const double> x, const Pseudo
 // sum_i w_i ln(p(x_i) + 1e-20) over the first min(len x, len w) samples, in sample order.
 double pseudo_voigt_log_likelihood(std::span<const double> x, std::span<const double> weights,
                                    const PseudoVoigtPeak& peak, double x_min, double x_max);
+
+// ---- Conditional maximisation -------------------------------------------------------------------
+
+// Each sample's split between the two parts at `peak`: r_G = eta G / q and r_L = L ((1 - eta)/Z) / q
+// with q = eta G + L ((1 - eta)/Z) + 1e-300, over the whole grid.
+struct ComponentShares {
+  std::vector<double> gaussian;
+  std::vector<double> lorentzian;
+};
+ComponentShares component_shares(std::span<const double> x, const PseudoVoigtPeak& peak, double x_min,
+                                 double x_max);
+
+// The weighted samples with their shares held, as the centre-and-width stage sees them: the
+// expected complete-data log-likelihood
+//   Q(c, g) = sum_i w_i [r_G,i ln(eta G_i) + r_L,i ln((1 - eta) L_i / Z)]
+// at centre c and width g, over the first min(len x, len w) samples.
+class ShareWeightedSamples {
+ public:
+  ShareWeightedSamples(std::span<const double> x, std::span<const double> weights, std::span<const double> r_gaussian,
+                       std::span<const double> r_lorentzian, double x_min, double x_max);
+
+  // S(c, g) = g^3 dQ/dg at centre c: positive where a wider peak fits better.
+  double width_score(double c, double g) const;
+  // T(c, g): the centre that zeroes dQ/dx0 with its Lorentzian terms and the window mass taken
+  // at c; T(c, g) = c exactly where dQ/dx0 vanishes at c.
+  double centre_update(double c, double g) const;
+  // The zero of g -> S(c, g) on [0.1, x_max - x_min] by Brent's method at tolerance 1e-10; none
+  // when S does not change sign over that bracket or the search does not converge.
+  std::optional<double> width_root(double c) const;
+
+ private:
+  std::span<const double> x_;
+  std::vector<double> gaussian_weight_;    // w_i r_G,i
+  std::vector<double> lorentzian_weight_;  // r_L,i w_i
+  double gaussian_total_ = 0.0;            // A
+  double lorentzian_total_ = 0.0;          // B
+  double x_min_, x_max_;
+};
+
+// Whether a and b have strictly opposite signs, a signed zero counting by its sign (-0 and +0 are
+// opposite) and a NaN never qualifying.
+bool opposite_signs(double a, double b);
+
+// The index a walk over `scores` ends on when a later score replaces the best unless the best is
+// strictly greater: ties go to the later entry, and a NaN on either side lets the later one in.
+// `scores` must not be empty.
+std::size_t best_later_on_ties(std::span<const double> scores);
+
+// The index of the highest score, the earliest among equal ones; NaN and -inf never win, so none
+// when no score is above -inf.
+std::optional<std::size_t> best_earlier_on_ties(std::span<const double> scores);
+
+// One pass of expectation-conditional maximisation from `start`: shares at the start, then x0 and
+// gamma at the joint stationary point of Q found by nested root searches (unless fix_x0 and
+// fix_gamma are both set: either alone does not hold its parameter), then eta from 0.80, 0.81,
+// ..., 0.99 by the highest log-likelihood (unless fix_eta). No weights, all flags set or weights
+// summing to exactly zero return the start.
+PseudoVoigtPeak pseudo_voigt_mle_conditional_max(std::span<const double> x, std::span<const double> weights,
+                                                 const PseudoVoigtPeak& start, const PseudoVoigtFlags& flags,
+                                                 double x_min, double x_max);
 
 }  // namespace brivane

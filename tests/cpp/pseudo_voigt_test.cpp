@@ -1,10 +1,15 @@
 #include "pseudo_voigt.hpp"
 
 #include <gtest/gtest.h>
+#include <quadmath.h>
 
 #include <cmath>
+#include <cstdint>
+#include <random>
 #include <limits>
 #include <numbers>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -26,6 +31,39 @@ double trapezoid(const std::vector<double>& x, const std::vector<double>& y) {
   double total = 0.0;
   for (std::size_t i = 0; i + 1 < x.size(); ++i) total += (x[i + 1] - x[i]) * ((y[i] + y[i + 1]) * 0.5);
   return total;
+}
+
+// A histogram of `draws` values from the pseudo-Voigt (x0, gamma, eta) on [from, to): each value
+// is a normal draw with probability eta and otherwise a Cauchy draw of half width gamma / 2,
+// redrawn until it falls inside, which is the density eta G + (1 - eta) L / Z when the window
+// holds the whole Gaussian. `bins` counts at the bin centres.
+struct Spectrum {
+  std::vector<double> x;
+  std::vector<double> counts;
+};
+
+Spectrum draw_spectrum(const PseudoVoigtPeak& peak, double from, double to, std::size_t bins, int draws,
+                       std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  // Uniform on (0, 1) from the top 53 bits: the engine's sequence is fixed by the standard.
+  auto uniform = [&] { return (static_cast<double>(rng() >> 11) + 0.5) * 0x1p-53; };
+  const double sigma = peak.gamma / 2.3548200450309493, h = peak.gamma / 2.0;
+  Spectrum s{std::vector<double>(bins), std::vector<double>(bins, 0.0)};
+  const double width = (to - from) / static_cast<double>(bins);
+  for (std::size_t i = 0; i < bins; ++i) s.x[i] = from + (static_cast<double>(i) + 0.5) * width;
+  for (int d = 0; d < draws; ++d) {
+    double v;
+    if (uniform() < peak.eta) {
+      v = peak.x0 + sigma * std::sqrt(-2.0 * std::log(uniform())) * std::cos(2.0 * std::numbers::pi * uniform());
+      if (!(v >= from && v < to)) continue;  // beyond the window: lost, as the model's Gaussian allows
+    } else {
+      do {
+        v = peak.x0 + h * std::tan(std::numbers::pi * (uniform() - 0.5));
+      } while (!(v >= from && v < to));
+    }
+    s.counts[std::min(bins - 1, static_cast<std::size_t>((v - from) / width))] += 1.0;
+  }
+  return s;
 }
 
 // ---- Density --------------------------------------------------------------------------------------
@@ -152,6 +190,234 @@ TEST(PseudoVoigtLogLikelihood, IsTheWeightedLogOfTheFlooredDensityOverTheShorter
   // A density that underflows contributes w ln(1e-20), not -inf.
   const std::vector<double> far{1e4}, three{3.0};
   EXPECT_NEAR(pseudo_voigt_log_likelihood(far, three, {0.0, 0.1, 1.0}, -1.0, 1.0), 3.0 * std::log(1e-20), 1e-12);
+}
+
+// ---- Conditional maximisation: its parts against their definitions -----------------------------
+
+// The expected complete-data log-likelihood of the centre-and-width stage at centre c and width g,
+// with the shares held, in quadruple precision straight from the definition of the two parts and
+// the window mass (terms constant in c and g, ln eta and ln(1 - eta), left out):
+//   Q(c, g) = sum_i w_i [r_G,i ln G_i(c, g) + r_L,i (ln L_i(c, g) - ln Z(c, g))].
+// Alongside the value it gives the sum of the magnitudes of its terms' changes, the scale against
+// which a derivative's rounding is judged.
+struct ExpectedLogLikelihood {
+  const std::vector<double>& x;
+  const std::vector<double>& w;
+  const ComponentShares& shares;
+  double x_min, x_max;
+
+  __float128 part_logs(__float128 c, __float128 g, std::size_t i, int part) const {
+    const __float128 pi = 4 * atanq(1), sigma = g / static_cast<__float128>(2.3548200450309493), h = g / 2, d = x[i] - c;
+    if (part == 0) return -d * d / (2 * sigma * sigma) - logq(sigma * sqrtq(2 * pi));
+    return logq(h / (pi * (d * d + h * h)));
+  }
+  __float128 log_mass(__float128 c, __float128 g) const {
+    const __float128 h = g / 2;
+    return logq((atanq((x_max - c) / h) - atanq((x_min - c) / h)) / (4 * atanq(1)));
+  }
+
+  // dQ/dc (parameter 0) or dQ/dg (parameter 1) by central differences of step 1e-7 of the
+  // parameter's size, and the scale sum_i |d term_i|.
+  std::pair<double, double> derivative(double c, double g, int parameter) const {
+    const __float128 step = static_cast<__float128>(1e-7) * (parameter == 0 ? fmaxq(fabsq(c), 1) : g);
+    const __float128 c1 = parameter == 0 ? c + step : c, c0 = parameter == 0 ? c - step : c;
+    const __float128 g1 = parameter == 1 ? g + step : g, g0 = parameter == 1 ? g - step : g;
+    __float128 total = 0, scale = 0, lorentzian_weight = 0;
+    for (std::size_t i = 0; i < std::min(x.size(), w.size()); ++i) {
+      for (int part = 0; part < 2; ++part) {
+        const __float128 r = part == 0 ? shares.gaussian[i] : shares.lorentzian[i];
+        const __float128 term = w[i] * r * (part_logs(c1, g1, i, part) - part_logs(c0, g0, i, part));
+        total += term;
+        scale += fabsq(term);
+      }
+      lorentzian_weight += w[i] * static_cast<__float128>(shares.lorentzian[i]);
+    }
+    const __float128 mass_term = lorentzian_weight * (log_mass(c1, g1) - log_mass(c0, g0));
+    return {static_cast<double>((total - mass_term) / (2 * step)),
+            static_cast<double>((scale + fabsq(mass_term)) / (2 * step))};
+  }
+};
+
+struct SharesCase {
+  Spectrum data;
+  PseudoVoigtPeak start;
+  double x_min, x_max;
+  ComponentShares shares;
+};
+
+SharesCase shares_case() {
+  // Data on [-10, 30], some of it outside the window [-5, 25], with shares from a start that is
+  // off in every parameter.
+  SharesCase s{draw_spectrum({6.0, 4.0, 0.7}, -10.0, 30.0, 400, 20000, 11), {4.0, 3.0, 0.6}, -5.0, 25.0, {}};
+  s.shares = component_shares(s.data.x, s.start, s.x_min, s.x_max);
+  return s;
+}
+
+TEST(PseudoVoigtConditional, SharesSplitEachSampleByTheTwoWeightedParts) {
+  const SharesCase s = shares_case();
+  const auto gaussian = pseudo_voigt_predict(s.data.x, {s.start.x0, s.start.gamma, 1.0}, s.x_min, s.x_max);
+  const auto whole = pseudo_voigt_predict(s.data.x, s.start, s.x_min, s.x_max);
+  for (std::size_t i = 0; i < s.data.x.size(); ++i) {
+    EXPECT_NEAR(s.shares.gaussian[i] + s.shares.lorentzian[i], 1.0, 1e-15);
+    EXPECT_NEAR(s.shares.gaussian[i], s.start.eta * gaussian[i] / whole[i], 1e-15) << s.data.x[i];
+  }
+  // Far from the centre the Lorentzian's heavy tail takes the whole sample.
+  EXPECT_EQ(s.shares.lorentzian.front(), 1.0);
+}
+
+TEST(PseudoVoigtConditional, WidthScoreIsCubeTimesTheWidthDerivativeOfTheExpectedLogLikelihood) {
+  const SharesCase s = shares_case();
+  const ShareWeightedSamples samples(s.data.x, s.data.counts, s.shares.gaussian, s.shares.lorentzian, s.x_min, s.x_max);
+  const ExpectedLogLikelihood q{s.data.x, s.data.counts, s.shares, s.x_min, s.x_max};
+  for (double c : {-4.5, 3.0, 6.2, 17.0, 24.9}) {
+    for (double g : {0.1, 0.7, 3.3, 12.0, 30.0}) {
+      const auto [dq, scale] = q.derivative(c, g, 1);
+      // The score's sums round at about 1e-16 of the terms' magnitudes; the difference quotient
+      // is good to 1e-13 relative.
+      EXPECT_NEAR(samples.width_score(c, g), g * g * g * dq, 1e-12 * g * g * g * scale) << c << " " << g;
+    }
+  }
+}
+
+TEST(PseudoVoigtConditional, CentreUpdateMovesTowardsAndFixesOnTheStationaryCentre) {
+  const SharesCase s = shares_case();
+  const ShareWeightedSamples samples(s.data.x, s.data.counts, s.shares.gaussian, s.shares.lorentzian, s.x_min, s.x_max);
+  const ExpectedLogLikelihood q{s.data.x, s.data.counts, s.shares, s.x_min, s.x_max};
+  for (double g : {0.5, 3.0, 8.0}) {
+    // T(c) - c takes the sign of dQ/dc: the update moves uphill.
+    for (double c : {-4.0, 2.0, 5.0, 9.0, 20.0}) {
+      const auto [dq, scale] = q.derivative(c, g, 0);
+      if (std::fabs(dq) > 1e-6 * scale) {
+        EXPECT_EQ(samples.centre_update(c, g) > c, dq > 0.0) << c << " " << g;
+      }
+    }
+    // A fixed point of T, found by bisection on T(c) - c over the window, zeroes dQ/dc.
+    double low = s.x_min, high = s.x_max;
+    ASSERT_GT(samples.centre_update(low, g) - low, 0.0);
+    ASSERT_LT(samples.centre_update(high, g) - high, 0.0);
+    for (int step = 0; step < 200; ++step) {
+      const double mid = 0.5 * (low + high);
+      (samples.centre_update(mid, g) - mid > 0.0 ? low : high) = mid;
+    }
+    const auto [dq, scale] = q.derivative(low, g, 0);
+    EXPECT_NEAR(dq, 0.0, 1e-12 * scale) << g;
+    EXPECT_NEAR(samples.centre_update(low, g), low, 1e-12) << g;
+  }
+}
+
+TEST(PseudoVoigtConditional, WidthRootZeroesTheWidthDerivativeInsideItsBracket) {
+  const SharesCase s = shares_case();
+  const ShareWeightedSamples samples(s.data.x, s.data.counts, s.shares.gaussian, s.shares.lorentzian, s.x_min, s.x_max);
+  const ExpectedLogLikelihood q{s.data.x, s.data.counts, s.shares, s.x_min, s.x_max};
+  for (double c : {0.0, 6.0, 11.0}) {
+    const std::optional<double> g = samples.width_root(c);
+    ASSERT_TRUE(g.has_value()) << c;
+    EXPECT_GT(*g, 0.1);
+    EXPECT_LT(*g, s.x_max - s.x_min);
+    const auto [dq, scale] = q.derivative(c, *g, 1);
+    EXPECT_NEAR(dq, 0.0, 1e-10 * scale) << c;
+  }
+  // All weight on one sample at the centre: Q rises as the width shrinks, S < 0 over the whole
+  // bracket and there is no root.
+  const std::vector<double> x{1.0, 2.0, 3.0}, w{0.0, 5.0, 0.0}, half{0.5, 0.5, 0.5};
+  const ShareWeightedSamples point(x, w, half, half, 0.0, 4.0);
+  EXPECT_LT(point.width_score(2.0, 0.1), 0.0);
+  EXPECT_LT(point.width_score(2.0, 4.0), 0.0);
+  EXPECT_FALSE(point.width_root(2.0).has_value());
+}
+
+TEST(PseudoVoigtConditional, SignAndTieRules) {
+  // Grid points qualify on strictly opposite signs: signed zeros count by their sign, NaN never.
+  EXPECT_TRUE(opposite_signs(1.0, -2.0));
+  EXPECT_TRUE(opposite_signs(-0.0, 3.0));
+  EXPECT_TRUE(opposite_signs(0.0, -3.0));
+  EXPECT_TRUE(opposite_signs(-0.0, 0.0));
+  EXPECT_FALSE(opposite_signs(0.0, 0.0));
+  EXPECT_FALSE(opposite_signs(-0.0, -1.0));
+  EXPECT_FALSE(opposite_signs(kNaN, -1.0));
+  EXPECT_FALSE(opposite_signs(1.0, -kNaN));
+  EXPECT_TRUE(opposite_signs(kInf, -kInf));
+  // Stationary points and the 20 mixing values: the later entry wins ties, NaN lets it in.
+  const double tied[] = {1.0, 3.0, 2.0, 3.0, 0.0};
+  EXPECT_EQ(best_later_on_ties(tied), 3u);
+  const double nan_later[] = {5.0, kNaN, 1.0};
+  EXPECT_EQ(best_later_on_ties(nan_later), 2u);  // NaN got in, then 1.0 replaced it
+  const double nan_last[] = {5.0, 7.0, kNaN};
+  EXPECT_EQ(best_later_on_ties(nan_last), 2u);
+  const double single[] = {-kInf};
+  EXPECT_EQ(best_later_on_ties(single), 0u);
+  // The 100 mixing values: the earlier entry wins ties; NaN and -inf never win.
+  EXPECT_EQ(best_earlier_on_ties(tied), std::optional<std::size_t>(1));
+  const double with_nan[] = {kNaN, 2.0, kNaN, 2.0};
+  EXPECT_EQ(best_earlier_on_ties(with_nan), std::optional<std::size_t>(1));
+  const double hopeless[] = {-kInf, kNaN, -kInf};
+  EXPECT_FALSE(best_earlier_on_ties(hopeless).has_value());
+}
+
+// ---- Conditional maximisation: the whole pass ---------------------------------------------------
+
+TEST(PseudoVoigtConditional, CentreAndWidthLandOnAJointStationaryPointOfTheStartsSharesLikelihood) {
+  const SharesCase s = shares_case();
+  const PseudoVoigtPeak fitted =
+      pseudo_voigt_mle_conditional_max(s.data.x, s.data.counts, s.start, {false, false, true}, s.x_min, s.x_max);
+  EXPECT_EQ(fitted.eta, s.start.eta);
+  EXPECT_GT(std::fabs(fitted.x0 - s.start.x0), 0.5);  // it moved, towards the data's 6
+  const ExpectedLogLikelihood q{s.data.x, s.data.counts, s.shares, s.x_min, s.x_max};
+  for (int parameter : {0, 1}) {
+    const auto [dq, scale] = q.derivative(fitted.x0, fitted.gamma, parameter);
+    // The root searches stop within 1e-10 of the roots.
+    EXPECT_NEAR(dq, 0.0, 1e-9 * scale) << parameter;
+  }
+}
+
+TEST(PseudoVoigtConditional, EtaIsTheBestOfTheTwentyValuesWhateverItsStart) {
+  const Spectrum data = draw_spectrum({10.0, 3.0, 0.9}, 0.0, 20.0, 200, 20000, 5);
+  for (double eta : {0.3, 1.0, 0.95}) {
+    const PseudoVoigtPeak fitted =
+        pseudo_voigt_mle_conditional_max(data.x, data.counts, {9.0, 2.0, eta}, {false, false, false}, 0.0, 20.0);
+    const long k = std::lround((fitted.eta - 0.8) / 0.01);
+    ASSERT_GE(k, 0);
+    ASSERT_LE(k, 19);
+    EXPECT_EQ(fitted.eta, static_cast<double>(k) * 0.01 + 0.8);
+    const double chosen = pseudo_voigt_log_likelihood(data.x, data.counts, fitted, 0.0, 20.0);
+    for (int j = 0; j < 20; ++j) {
+      const PseudoVoigtPeak other{fitted.x0, fitted.gamma, j * 0.01 + 0.8};
+      EXPECT_LE(pseudo_voigt_log_likelihood(data.x, data.counts, other, 0.0, 20.0), chosen) << j;
+    }
+  }
+}
+
+TEST(PseudoVoigtConditional, FixFlagsHoldCentreAndWidthOnlyTogether) {
+  const Spectrum data = draw_spectrum({10.0, 3.0, 0.9}, 0.0, 20.0, 200, 20000, 5);
+  const PseudoVoigtPeak start{8.0, 5.0, 0.5};
+  const PseudoVoigtPeak free = pseudo_voigt_mle_conditional_max(data.x, data.counts, start, {}, 0.0, 20.0);
+  EXPECT_NE(free.x0, start.x0);
+  EXPECT_NE(free.gamma, start.gamma);
+  // Either flag alone changes nothing about stage two.
+  for (const PseudoVoigtFlags flags : {PseudoVoigtFlags{true, false, false}, PseudoVoigtFlags{false, true, false}}) {
+    EXPECT_EQ(pseudo_voigt_mle_conditional_max(data.x, data.counts, start, flags, 0.0, 20.0), free);
+  }
+  const PseudoVoigtPeak held = pseudo_voigt_mle_conditional_max(data.x, data.counts, start, {true, true, false}, 0.0, 20.0);
+  EXPECT_EQ(held.x0, start.x0);
+  EXPECT_EQ(held.gamma, start.gamma);
+  EXPECT_GE(held.eta, 0.8);
+  EXPECT_EQ(pseudo_voigt_mle_conditional_max(data.x, data.counts, start, {false, false, true}, 0.0, 20.0),
+            (PseudoVoigtPeak{free.x0, free.gamma, start.eta}));
+}
+
+TEST(PseudoVoigtConditional, NothingToFitReturnsTheStart) {
+  const std::vector<double> x = grid(0.0, 10.0, 11), empty;
+  const PseudoVoigtPeak start{3.0, 2.0, 0.3};
+  EXPECT_EQ(pseudo_voigt_mle_conditional_max(x, empty, start, {}, 0.0, 10.0), start);
+  EXPECT_EQ(pseudo_voigt_mle_conditional_max(x, std::vector<double>(11, 1.0), start, {true, true, true}, 0.0, 10.0), start);
+  std::vector<double> cancelling(11, 0.0);
+  cancelling[2] = 4.0, cancelling[7] = -4.0;
+  EXPECT_EQ(pseudo_voigt_mle_conditional_max(x, cancelling, start, {}, 0.0, 10.0), start);
+  EXPECT_EQ(pseudo_voigt_mle_conditional_max(x, std::vector<double>(11, -0.0), start, {}, 0.0, 10.0), start);
+  // Weights without samples: every sum is empty, no grid point qualifies and every eta scores 0,
+  // so the tie rule ends on 0.99.
+  const PseudoVoigtPeak no_samples = pseudo_voigt_mle_conditional_max(empty, std::vector<double>(5, 1.0), start, {}, 0.0, 10.0);
+  EXPECT_EQ(no_samples, (PseudoVoigtPeak{3.0, 2.0, 19 * 0.01 + 0.8}));
 }
 
 }  // namespace

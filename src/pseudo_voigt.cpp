@@ -45,13 +45,23 @@ Profile profile(const PseudoVoigtPeak& peak, double x_min, double x_max) {
   return {peak.x0, sigma, sigma * kSqrtTwoPi, peak.gamma * 0.5, peak.eta, (1.0 - peak.eta) / mass};
 }
 
+// exp(t) for any t, NaN included. exp_kernel forms the exponent's integer part from the bits of
+// t / ln 2 + 1.5 * 2^52, and for t between about -9.4e15 and -4.7e15 that signed subtraction
+// overflows (undefined behaviour, though the final select would discard the result). Arguments
+// are therefore held to [-1000, 1000] first, where the result is already exactly 0 or +inf.
+inline double exp_any(double t) {
+  t = t < -1000.0 ? -1000.0 : t;
+  t = t > 1000.0 ? 1000.0 : t;
+  return exp_kernel(t);
+}
+
 // The Gaussian part G and the Lorentzian part L (before division by Z) of `len` samples.
 inline void density_parts(const Profile& p, const double* __restrict x, std::size_t len, double* __restrict g,
                           double* __restrict l) {
   for (std::size_t i = 0; i < len; ++i) {
     const double d = x[i] - p.x0;
     const double z = d / p.sigma;
-    g[i] = exp_kernel(z * -0.5 * z) / p.gaussian_normaliser;
+    g[i] = exp_any(z * -0.5 * z) / p.gaussian_normaliser;
     l[i] = p.half_width / ((d * d + p.half_width * p.half_width) * kPi);
   }
 }

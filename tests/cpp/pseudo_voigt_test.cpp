@@ -153,6 +153,22 @@ TEST(PseudoVoigtDensity, DegenerateWindowsAndWidthsFlowThroughTheFormula) {
   EXPECT_TRUE(pseudo_voigt_predict({}, {0.0, 1.0, 0.5}, -5.0, 5.0).empty());
 }
 
+TEST(PseudoVoigtDensity, FarSamplesKeepTheLorentzianTailAlone) {
+  // Samples so far out that -z^2 / 2 is -6e15 (where the exponential's own integer arithmetic
+  // would overflow), below -1e40, or -inf for an infinite sample: the Gaussian part is exactly 0
+  // and the density is the Lorentzian part.
+  const std::vector<double> x{4.65e7, 1e20, -1e25, 1e300, kInf};
+  const PseudoVoigtPeak peak{0.0, 1.0, 0.5};
+  const std::vector<double> p = pseudo_voigt_predict(x, peak, -1e30, 1e30);
+  const std::vector<double> lorentzian = pseudo_voigt_predict(x, {0.0, 1.0, 0.0}, -1e30, 1e30);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_GT(p[i], 0.0);
+    EXPECT_EQ(p[i], 0.5 * lorentzian[i]);
+  }
+  EXPECT_EQ(p[3], 0.0);  // the Lorentzian underflows as well
+  EXPECT_EQ(p[4], 0.0);
+}
+
 TEST(PseudoVoigtDensity, AShortRowFailsBeforeAnythingIsWritten) {
   const std::vector<double> x = grid(0.0, 1.0, 5);
   std::vector<double> row(4, -7.0);

@@ -7,9 +7,12 @@
 // optimisation), which are also the per-component refits of the pseudo-Voigt mixture EM.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "numerics/free_parameters.hpp"
 
 namespace brivane {
 
@@ -48,6 +51,17 @@ std::vector<double> pseudo_voigt_predict(std::span<const double> x, const Pseudo
 // sum_i w_i ln(p(x_i) + 1e-20) over the first min(len x, len w) samples, in sample order.
 double pseudo_voigt_log_likelihood(std::span<const double> x, std::span<const double> weights,
                                    const PseudoVoigtPeak& peak, double x_min, double x_max);
+
+// The log-likelihood at `peak` and, for each of at most two shifts (parameter 0 is x0, 1 is
+// gamma; eta stays), the log-likelihood with that one parameter moved minus the one at `peak`,
+// written to `differences`. The differences are summed sample by sample from differences of the
+// density's terms formed without cancellation, so they are accurate relative to their own size
+// rather than to the log-likelihood's: the forward-difference gradient of the full optimisation.
+// The log-likelihood itself is summed with compensation, free of the running sum's rounding, so
+// it can differ from pseudo_voigt_log_likelihood in the last bits.
+double pseudo_voigt_log_likelihood_differences(std::span<const double> x, std::span<const double> weights,
+                                               const PseudoVoigtPeak& peak, std::span<const Shift> shifts,
+                                               double x_min, double x_max, std::span<double> differences);
 
 // ---- Conditional maximisation -------------------------------------------------------------------
 
@@ -108,5 +122,30 @@ std::optional<std::size_t> best_earlier_on_ties(std::span<const double> scores);
 PseudoVoigtPeak pseudo_voigt_mle_conditional_max(std::span<const double> x, std::span<const double> weights,
                                                  const PseudoVoigtPeak& start, const PseudoVoigtFlags& flags,
                                                  double x_min, double x_max);
+
+// ---- Full optimisation --------------------------------------------------------------------------
+
+struct FullOptimisationLimits {
+  double gamma_min = 0.0;
+  double gamma_max = 0.0;
+  std::uint64_t max_iter = 0;  // alternation steps at most
+  double r_eps = 0.0;          // stop once the relative gain of the log-likelihood is below
+};
+
+// eta from 0.00, 0.01, ..., 0.99 at (x0, gamma): the highest log-likelihood, the smallest eta
+// among equal ones; `fallback` when every score is -inf or NaN. The 100 scores are formed as
+// tasks on the worker pool; the result does not depend on how many threads run them.
+double full_mixing_search(std::span<const double> x, std::span<const double> weights, double x0, double gamma,
+                          double fallback, double x_min, double x_max);
+
+// Maximum likelihood by alternation: the free ones of x0 in [x_min, x_max] and gamma in
+// [gamma_min, gamma_max] by the bounded minimiser (forward-difference gradient, step 1e-7) with
+// eta held, then eta by full_mixing_search (falling back to the starting eta), until the relative
+// gain of the log-likelihood is below r_eps (a loss stops it too) or max_iter steps have run.
+// A failed minimisation keeps x0 and gamma for that step. gamma_min or gamma_max NaN with gamma
+// free throws the Failure "min > max, or either was NaN. min = ..., max = ...".
+PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, std::span<const double> weights,
+                                                   const PseudoVoigtPeak& start, const PseudoVoigtFlags& flags,
+                                                   double x_min, double x_max, const FullOptimisationLimits& limits);
 
 }  // namespace brivane

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "failure.hpp"
 #include "numerics/lbfgsb.hpp"
@@ -683,7 +684,8 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
   if (total == 0.0) return start;  // a NaN total goes on
 
   PseudoVoigtPeak current = start;
-  MixingScores mixing(x, weights);
+  std::optional<MixingScores> mixing;  // the parts of the mixing search, made once per call
+  if (!flags.fix_eta) mixing.emplace(x, weights);
   const std::size_t samples = std::min(x.size(), weights.size());
   double previous = pseudo_voigt_log_likelihood(x, weights, current, x_min, x_max);
   for (std::uint64_t step = 0; step < limits.max_iter; ++step) {
@@ -705,9 +707,9 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
       current.x0 = values[0];
       current.gamma = values[1];
     }
-    if (!flags.fix_eta) {
-      mixing.set_peak(current.x0, current.gamma, x_min, x_max);
-      current.eta = full_mixing_search_of(mixing, samples, start.eta);
+    if (mixing) {
+      mixing->set_peak(current.x0, current.gamma, x_min, x_max);
+      current.eta = full_mixing_search_of(*mixing, samples, start.eta);
     }
     const double latest = pseudo_voigt_log_likelihood(x, weights, current, x_min, x_max);
     // The signed gain: a step that loses likelihood stops as well. A NaN gain goes on.

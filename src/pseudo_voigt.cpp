@@ -24,7 +24,8 @@ constexpr double kMassFloor = 1e-300;
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kEightLnTwo = 5.545177444479562;  // 1 / (2 sigma^2) = 4 ln 2 / gamma^2
 constexpr double kShareFloor = 1e-300;
-// The conditional maximisation's root searches: absolute, on values and on distances alike.
+// The conditional maximisation's root searches: absolute, on values and on distances alike
+// (see search_tolerance for brackets beyond 2^18).
 constexpr double kRootTolerance = 1e-10;
 constexpr double kWidthBracketLow = 0.1;
 constexpr std::size_t kGridPoints = 10;
@@ -337,6 +338,17 @@ class MixingScores {
   double mass_ = 1.0;
 };
 
+// The root searches' tolerance: 1e-10, or twice the spacing of doubles at the bracket's larger
+// end where that spacing is coarser. From |x| = 2^18 on, neighbouring doubles lie more than 1e-10
+// apart: a distance test at 1e-10 could never pass there, and a search would end only on a
+// residual of exactly zero, otherwise spending its 100 steps and finding nothing (a centre near
+// 1e6 would never move). Below 2^18 the tolerance is 1e-10.
+double search_tolerance(double first_end, double second_end) {
+  const double end = std::fmax(std::fabs(first_end), std::fabs(second_end));
+  const double spacing = std::nextafter(end, std::numeric_limits<double>::infinity()) - end;
+  return std::isfinite(spacing) ? std::fmax(kRootTolerance, 2.0 * spacing) : kRootTolerance;
+}
+
 // Brent's method at the conditional maximisation's tolerance on a bracket whose end values are
 // already known: the search evaluates the first end and then the second before anything else,
 // and those two calls are answered from the values given (f is a pure function of its argument).
@@ -350,7 +362,7 @@ RootResult find_root_from_ends(F&& f, double first_end, double second_end, doubl
     if (call == 1 && at == second_end) return second_value;
     return f(at);
   };
-  return find_root(cached, first_end, second_end, kRootTolerance);
+  return find_root(cached, first_end, second_end, search_tolerance(first_end, second_end));
 }
 
 // sum_i w_i ln(eta G_i + (1 - eta) L_i + 1e-20): the log-likelihood that ranks the stationary

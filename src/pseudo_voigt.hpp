@@ -88,8 +88,9 @@ class ShareWeightedSamples {
   // T(c, g): the centre that zeroes dQ/dx0 with its Lorentzian terms and the window mass taken
   // at c; T(c, g) = c exactly where dQ/dx0 vanishes at c.
   double centre_update(double c, double g) const;
-  // The zero of g -> S(c, g) on [0.1, x_max - x_min] by Brent's method at tolerance 1e-10; none
-  // when S does not change sign over that bracket or the search does not converge.
+  // The zero of g -> S(c, g) on [0.1, x_max - x_min] by Brent's method at tolerance 1e-10 (twice
+  // the spacing of doubles where that is coarser, beyond 2^18); none when S does not change sign
+  // over that bracket or the search does not converge.
   std::optional<double> width_root(double c) const;
 
  private:

@@ -462,6 +462,25 @@ TEST(PseudoVoigtConditional, FixFlagsHoldCentreAndWidthOnlyTogether) {
             (PseudoVoigtPeak{free.x0, free.gamma, start.eta}));
 }
 
+TEST(PseudoVoigtConditional, OnePassIsTheSameWhereverTheAxisStarts) {
+  // The same spectrum on an axis starting at 0, 1e5, 1e6 or 1e7. Beyond 2^18 neighbouring
+  // doubles lie more than 1e-10 apart, so root searches held to 1e-10 could not converge and
+  // the centre and width would never move; their tolerance follows the spacing of doubles there.
+  const Spectrum data = draw_spectrum({8.0, 3.0, 0.85}, 0.0, 20.0, 400, 20000, 4);
+  const PseudoVoigtPeak start{7.0, 4.0, 0.5};
+  const PseudoVoigtPeak at_zero = pseudo_voigt_mle_conditional_max(data.x, data.counts, start, {}, 0.0, 20.0);
+  for (double origin : {1e5, 1e6, 1e7}) {
+    std::vector<double> x(data.x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = origin + data.x[i];
+    const PseudoVoigtPeak shifted = pseudo_voigt_mle_conditional_max(
+        x, data.counts, {origin + start.x0, start.gamma, start.eta}, {}, origin, origin + 20.0);
+    // The shifted axis rounds the samples to 1e-9 at 1e7; the fit moves by less than 1e-6.
+    EXPECT_NEAR(shifted.x0 - origin, at_zero.x0, 1e-6) << origin;
+    EXPECT_NEAR(shifted.gamma, at_zero.gamma, 1e-6) << origin;
+    EXPECT_EQ(shifted.eta, at_zero.eta) << origin;
+  }
+}
+
 TEST(PseudoVoigtConditional, NothingToFitReturnsTheStart) {
   const std::vector<double> x = grid(0.0, 10.0, 11), empty;
   const PseudoVoigtPeak start{3.0, 2.0, 0.3};

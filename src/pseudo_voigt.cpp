@@ -524,10 +524,6 @@ double pseudo_voigt_log_likelihood_differences(std::span<const double> x, std::s
   return log_likelihood_and_differences(p, terms, shifts.size(), x.data(), weights.data(), m, differences.data());
 }
 
-}  // namespace brivane
-
-namespace brivane {
-
 ComponentShares component_shares(std::span<const double> x, const PseudoVoigtPeak& peak, double x_min,
                                  double x_max) {
   const Profile p = profile(peak, x_min, x_max);

@@ -1,0 +1,731 @@
+#include "pseudo_voigt.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "failure.hpp"
+#include "numerics/lbfgsb.hpp"
+#include "numerics/root_finder.hpp"
+#include "parallel.hpp"
+#include "vector_math.hpp"
+
+namespace brivane {
+
+namespace {
+
+constexpr double kSqrtTwoPi = 2.5066282746310002;
+constexpr double kPi = 3.141592653589793;
+constexpr double kInversePi = 0.3183098861837907;
+constexpr double kDensityFloor = 1e-20;  // added inside the logarithm
+constexpr double kMassFloor = 1e-300;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kEightLnTwo = 5.545177444479562;  // 1 / (2 sigma^2) = 4 ln 2 / gamma^2
+constexpr double kShareFloor = 1e-300;
+// The conditional maximisation's root searches: absolute, on values and on distances alike
+// (see search_tolerance for brackets beyond 2^18).
+constexpr double kRootTolerance = 1e-10;
+constexpr double kWidthBracketLow = 0.1;
+constexpr std::size_t kGridPoints = 10;
+
+// Samples are processed in blocks so that the exponentials and logarithms run over short
+// contiguous buffers that stay in cache.
+constexpr std::size_t kBlock = 256;
+
+// What the density of one parameter set needs at every sample, formed once per call.
+struct Profile {
+  double x0;
+  double sigma;
+  double gaussian_normaliser;  // sigma sqrt(2 pi)
+  double half_width;
+  double eta;
+  double lorentzian_weight;  // (1 - eta) / Z
+};
+
+Profile profile(const PseudoVoigtPeak& peak, double x_min, double x_max) {
+  const double sigma = peak.gamma / kFwhmPerSigma;
+  const double mass = pseudo_voigt_window_mass(peak.x0, peak.gamma, x_min, x_max);
+  return {peak.x0, sigma, sigma * kSqrtTwoPi, peak.gamma * 0.5, peak.eta, (1.0 - peak.eta) / mass};
+}
+
+// exp(t) for any t, NaN included. exp_kernel forms the exponent's integer part from the bits of
+// t / ln 2 + 1.5 * 2^52, and for t between about -9.4e15 and -4.7e15 that signed subtraction
+// overflows (undefined behaviour, though the final select would discard the result). Arguments
+// are therefore held to [-1000, 1000] first, where the result is already exactly 0 or +inf.
+inline double exp_any(double t) {
+  t = t < -1000.0 ? -1000.0 : t;
+  t = t > 1000.0 ? 1000.0 : t;
+  return exp_kernel(t);
+}
+
+// The Gaussian part G and the Lorentzian part L (before division by Z) of `len` samples.
+inline void density_parts(const Profile& p, const double* __restrict x, std::size_t len, double* __restrict g,
+                          double* __restrict l) {
+  for (std::size_t i = 0; i < len; ++i) {
+    const double d = x[i] - p.x0;
+    const double z = d / p.sigma;
+    g[i] = exp_any(z * -0.5 * z) / p.gaussian_normaliser;
+    l[i] = p.half_width / ((d * d + p.half_width * p.half_width) * kPi);
+  }
+}
+
+// The log-likelihood terms' logarithms ln(eta G + L (1 - eta)/Z + 1e-20), in place of g.
+inline void log_density(const Profile& p, double* __restrict g, const double* __restrict l, std::size_t len) {
+  for (std::size_t i = 0; i < len; ++i) g[i] = p.eta * g[i] + l[i] * p.lorentzian_weight + kDensityFloor;
+  log_in_place({g, len});
+}
+
+__attribute__((target_clones("avx2", "default")))
+void density_row(const Profile& p, const double* x, std::size_t n, double* out) {
+  double l[kBlock];
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t len = std::min(kBlock, n - start);
+    double* __restrict g = out + start;
+    density_parts(p, x + start, len, g, l);
+    for (std::size_t i = 0; i < len; ++i) g[i] = p.eta * g[i] + l[i] * p.lorentzian_weight;
+  }
+}
+
+__attribute__((target_clones("avx2", "default")))
+double log_likelihood_of(const Profile& p, const double* x, const double* w, std::size_t m) {
+  double g[kBlock], l[kBlock];
+  double total = 0.0;
+  for (std::size_t start = 0; start < m; start += kBlock) {
+    const std::size_t len = std::min(kBlock, m - start);
+    density_parts(p, x + start, len, g, l);
+    log_density(p, g, l, len);
+    const double* __restrict ws = w + start;
+    for (std::size_t i = 0; i < len; ++i) total += ws[i] * g[i];
+  }
+  return total;
+}
+
+// ---- Forward differences of the log-likelihood ---------------------------------------------------
+//
+// The minimiser's gradient is (LL(theta + 1e-7 e_j) - LL(theta)) / 1e-7. Two log-likelihoods of
+// size 1e5 formed separately and subtracted keep about 1e-11 of absolute rounding each, so the
+// quotient carries noise of order 1e-4, far above the projected-gradient tolerance of 1e-5; the
+// fit then ends wherever a line search first fails in that noise. Instead each sample's change
+// ln(p'_i + 1e-20) - ln(p_i + 1e-20) = log1p((p'_i - p_i) / (p_i + 1e-20)) is summed, with
+// p' - p = eta (G' - G) + c' (L' - L) + (c' - c) L, c = (1 - eta) / Z, and every one of those
+// differences formed from exact or accurately known differences of its inputs:
+//   G' - G = G expm1(E' - E) for a centre moved by s, E' - E = (s / sigma) (z + z') / 2;
+//   G' - G = G (expm1(E' - E) sigma / sigma' - (sigma' - sigma) / sigma') for a width moved,
+//            E' - E = (a (sigma' - sigma) / (sigma sigma')) (z + z') / 2, a = x - x0;
+//   L' - L = L s (a + a') / q' for the centre (q = a^2 + h^2, q - q' = s (a + a'));
+//   L' - L = L ((h' - h) / h) (a^2 - h h') / q' for the width;
+//   Z' - Z from atan(u') - atan(u) = atan2(u' - u, 1 + u u') at both window ends.
+// Each difference is then accurate relative to itself, and so is their sum. Where a floor of the
+// window mass acts, c' - c is formed by subtraction; where a sample's route gives no number (an
+// exponential that overflows in one set and not the other, a non-finite density) its two
+// logarithms are subtracted instead.
+//
+// The value matters as much: near the optimum a line search must see decreases of about 1e-13
+// in a log-likelihood of 1e5, while the running sum of its terms rounds by about 1e-9 over a few
+// thousand samples. The value handed to the minimiser is therefore summed in sample order with
+// compensation (Neumaier's variant of Kahan's sum), which leaves only the terms' own rounding; it
+// may differ from pseudo_voigt_log_likelihood in the last bits.
+//
+// Measured on 160 bounded fits of synthetic peaks (four windows, eta from 0 to 0.95, 300 and
+// 3000 samples, five starts): with differences of two whole sums 4 converge and the points
+// returned lie up to 2.6e-5 from the likelihood's maximum; with the differences below and a
+// plain sum for the value, 94 converge, up to 4.6e-7 away; with the compensated value, 136
+// converge and every point lies within 9e-8 of the maximum. That last gap is the forward
+// difference's own: it is the derivative half a step (5e-8) away, so where the curvature is large
+// its zero and the likelihood's maximum differ by that much, and the remaining fits end in a line
+// search that cannot find a decrease between the two.
+
+struct ShiftTerms {
+  Profile moved;
+  bool centre;                // the centre moved; otherwise the width
+  double step;                // x0' - x0
+  double step_per_sigma;      // (x0' - x0) / sigma
+  double z_change;            // (sigma' - sigma) / (sigma sigma')
+  double sigma_ratio;         // sigma / sigma'
+  double sigma_change_ratio;  // (sigma' - sigma) / sigma'
+  double half_width_ratio;    // (h' - h) / h
+  double half_width_product;  // h h'
+  double weight_change;       // (1 - eta) / Z' - (1 - eta) / Z
+};
+
+// The change of the Lorentzian weight (1 - eta) / Z between two parameter sets.
+double lorentzian_weight_change(const PseudoVoigtPeak& base, const PseudoVoigtPeak& moved, double x_min, double x_max,
+                                double base_weight, double moved_weight) {
+  const double h = base.gamma * 0.5, moved_h = moved.gamma * 0.5;
+  const double base_mass = (std::atan((x_max - base.x0) / h) - std::atan((x_min - base.x0) / h)) * kInversePi;
+  const double moved_mass = (std::atan((x_max - moved.x0) / moved_h) - std::atan((x_min - moved.x0) / moved_h)) * kInversePi;
+  const double direct = moved_weight - base_weight;
+  if (!(base_mass > kMassFloor && moved_mass > kMassFloor)) return direct;  // a floor acts (or a NaN)
+  auto end_change = [&](double end) {
+    const double u = (end - base.x0) / h, moved_u = (end - moved.x0) / moved_h;
+    // u' - u without cancellation: -(x0' - x0) / h for the centre, (end - x0)(h - h') / (h h')
+    // for the width.
+    const double change = moved.x0 != base.x0 ? -(moved.x0 - base.x0) / h
+                                              : (end - base.x0) * ((h - moved_h) / (h * moved_h));
+    // atan2 keeps the difference right when u and u' straddle zero with |u u'| > 1 (a centre
+    // moved across a window end by more than the half width).
+    return std::atan2(change, 1.0 + u * moved_u);
+  };
+  const double mass_change = (end_change(x_max) - end_change(x_min)) * kInversePi;
+  const double change = -(1.0 - base.eta) * mass_change / (base_mass * moved_mass);
+  return std::isfinite(change) ? change : direct;
+}
+
+// ln(1 + r) for |r| < 1e-3 to within an ulp of the result: the first omitted term, r^7 / 7, is
+// below 1.5e-19 |r|.
+inline double log1p_small(double r) {
+  return r * (1.0 + r * (-0.5 + r * (1.0 / 3.0 + r * (-0.25 + r * (0.2 + r * (-1.0 / 6.0))))));
+}
+
+// exp(t) - 1: by its series for |t| < 1e-2 (the first omitted term, t^9 / 9!, is below 3e-22 |t|),
+// else from the exponential, which then loses at most 2e-14 relative to the result.
+inline double expm1_any(double t) {
+  const double series =
+      t * (1.0 + t * (0.5 + t * (1.0 / 6.0 + t * (1.0 / 24.0 + t * (1.0 / 120.0 + t * (1.0 / 720.0 +
+      t * (1.0 / 5040.0 + t * (1.0 / 40320.0))))))));
+  return std::fabs(t) < 1e-2 ? series : exp_any(t) - 1.0;
+}
+
+// The density at one sample, as density_parts and log_density form it.
+double density_at(const Profile& p, double x) {
+  double g, l;
+  density_parts(p, &x, 1, &g, &l);
+  return p.eta * g + l * p.lorentzian_weight;
+}
+
+template <std::size_t kShifts>
+[[gnu::always_inline]] inline double log_likelihood_and_differences_of(const Profile& p, const ShiftTerms* shifts,
+                                                                       const double* x, const double* w,
+                                                                       std::size_t m, double* differences) {
+  alignas(32) double offset[kBlock], z[kBlock], g[kBlock], l[kBlock], log_term[kBlock];
+  alignas(32) double ratio[kShifts + 1][kBlock], log_ratio[kShifts + 1][kBlock];
+  const double h2 = p.half_width * p.half_width;
+  double total = 0.0, compensation = 0.0;
+  double change[kShifts + 1] = {};
+  for (std::size_t start = 0; start < m; start += kBlock) {
+    const std::size_t len = std::min(kBlock, m - start);
+    const double* __restrict xs = x + start;
+    for (std::size_t i = 0; i < len; ++i) {
+      offset[i] = xs[i] - p.x0;
+      z[i] = offset[i] / p.sigma;
+      g[i] = exp_any(z[i] * -0.5 * z[i]) / p.gaussian_normaliser;
+      l[i] = p.half_width / ((offset[i] * offset[i] + h2) * kPi);
+      log_term[i] = p.eta * g[i] + l[i] * p.lorentzian_weight + kDensityFloor;
+    }
+    for (std::size_t j = 0; j < kShifts; ++j) {
+      const ShiftTerms& t = shifts[j];
+      const double moved_h2 = t.moved.half_width * t.moved.half_width;
+      for (std::size_t i = 0; i < len; ++i) {
+        double gaussian_change, lorentzian_change;
+        if (t.centre) {
+          const double moved_offset = xs[i] - t.moved.x0;
+          const double moved_z = moved_offset / p.sigma;
+          gaussian_change = g[i] * expm1_any(0.5 * (t.step_per_sigma * (z[i] + moved_z)));
+          lorentzian_change = l[i] * (t.step * (offset[i] + moved_offset)) / (moved_offset * moved_offset + h2);
+        } else {
+          const double moved_z = offset[i] / t.moved.sigma;
+          const double exponent_change = 0.5 * ((offset[i] * t.z_change) * (z[i] + moved_z));
+          gaussian_change = g[i] * (expm1_any(exponent_change) * t.sigma_ratio - t.sigma_change_ratio);
+          const double a2 = offset[i] * offset[i];
+          lorentzian_change = l[i] * (t.half_width_ratio * (a2 - t.half_width_product)) / (a2 + moved_h2);
+        }
+        const double density_change =
+            p.eta * gaussian_change + t.moved.lorentzian_weight * lorentzian_change + t.weight_change * l[i];
+        ratio[j][i] = density_change / log_term[i];  // log_term holds p + 1e-20 until its logarithm
+        log_ratio[j][i] = 1.0 + ratio[j][i];
+      }
+    }
+    log_in_place({log_term, len});
+    for (std::size_t j = 0; j < kShifts; ++j) log_in_place({log_ratio[j], len});
+    const double* __restrict ws = w + start;
+    for (std::size_t i = 0; i < len; ++i) {
+      const double term = ws[i] * log_term[i];
+      const double sum = total + term;
+      compensation += std::fabs(total) >= std::fabs(term) ? (total - sum) + term : (term - sum) + total;
+      total = sum;
+      for (std::size_t j = 0; j < kShifts; ++j) {
+        const double r = ratio[j][i];
+        double log_change = std::fabs(r) < 1e-3 ? log1p_small(r) : log_ratio[j][i];
+        if (!std::isfinite(log_change)) [[unlikely]] {
+          log_change = std::log(density_at(shifts[j].moved, xs[i]) + kDensityFloor) - log_term[i];
+        }
+        change[j] += ws[i] * log_change;
+      }
+    }
+  }
+  for (std::size_t j = 0; j < kShifts; ++j) differences[j] = change[j];
+  // Once the running sum is infinite the compensation means nothing.
+  return std::isfinite(total) ? total + compensation : total;
+}
+
+__attribute__((target_clones("avx2", "default")))
+double log_likelihood_and_differences(const Profile& p, const ShiftTerms* shifts, std::size_t count,
+                                      const double* x, const double* w, std::size_t m, double* differences) {
+  switch (count) {
+    case 0: return log_likelihood_and_differences_of<0>(p, shifts, x, w, m, differences);
+    case 1: return log_likelihood_and_differences_of<1>(p, shifts, x, w, m, differences);
+    default: return log_likelihood_and_differences_of<2>(p, shifts, x, w, m, differences);
+  }
+}
+
+ShiftTerms shift_terms(const PseudoVoigtPeak& base, const Profile& p, const Shift& shift, double x_min,
+                       double x_max) {
+  PseudoVoigtPeak moved = base;
+  (shift.index == 0 ? moved.x0 : moved.gamma) = shift.value;
+  ShiftTerms t{};
+  t.moved = profile(moved, x_min, x_max);
+  t.centre = shift.index == 0;
+  if (t.centre) {
+    t.step = moved.x0 - base.x0;
+    t.step_per_sigma = t.step / p.sigma;
+  } else {
+    const double sigma_change = (moved.gamma - base.gamma) / kFwhmPerSigma;
+    t.z_change = sigma_change / (p.sigma * t.moved.sigma);
+    t.sigma_ratio = p.sigma / t.moved.sigma;
+    t.sigma_change_ratio = sigma_change / t.moved.sigma;
+    t.half_width_ratio = ((moved.gamma - base.gamma) * 0.5) / p.half_width;
+    t.half_width_product = p.half_width * t.moved.half_width;
+  }
+  t.weight_change = lorentzian_weight_change(base, moved, x_min, x_max, p.lorentzian_weight, t.moved.lorentzian_weight);
+  return t;
+}
+
+// G and L at one centre and width over the first m samples, so that the log-likelihood of each
+// eta costs one logarithm per sample instead of an exponential and a logarithm. The products
+// and sums are those of the density, so every score equals pseudo_voigt_log_likelihood exactly.
+class MixingScores {
+ public:
+  MixingScores(std::span<const double> x, std::span<const double> weights)
+      : x_(x), w_(weights), m_(std::min(x.size(), weights.size())), g_(m_), l_(m_) {}
+
+  void set_peak(double x0, double gamma, double x_min, double x_max) {
+    const Profile p = profile({x0, gamma, 0.0}, x_min, x_max);
+    mass_ = pseudo_voigt_window_mass(x0, gamma, x_min, x_max);
+    fill(p);
+  }
+
+  double score(double eta) const { return mixed_log_likelihood(eta, (1.0 - eta) / mass_); }
+
+ private:
+  __attribute__((target_clones("avx2", "default"))) void fill(const Profile& p) {
+    for (std::size_t start = 0; start < m_; start += kBlock) {
+      const std::size_t len = std::min(kBlock, m_ - start);
+      density_parts(p, x_.data() + start, len, g_.data() + start, l_.data() + start);
+    }
+  }
+
+  __attribute__((target_clones("avx2", "default"))) double mixed_log_likelihood(double eta,
+                                                                                 double lorentzian_weight) const {
+    double terms[kBlock];
+    double total = 0.0;
+    for (std::size_t start = 0; start < m_; start += kBlock) {
+      const std::size_t len = std::min(kBlock, m_ - start);
+      const double* __restrict g = g_.data() + start;
+      const double* __restrict l = l_.data() + start;
+      for (std::size_t i = 0; i < len; ++i) terms[i] = eta * g[i] + l[i] * lorentzian_weight + kDensityFloor;
+      log_in_place({terms, len});
+      const double* __restrict w = w_.data() + start;
+      for (std::size_t i = 0; i < len; ++i) total += w[i] * terms[i];
+    }
+    return total;
+  }
+
+  std::span<const double> x_, w_;
+  std::size_t m_;
+  std::vector<double> g_, l_;
+  double mass_ = 1.0;
+};
+
+// The root searches' tolerance: 1e-10, or twice the spacing of doubles at the bracket's larger
+// end where that spacing is coarser. From |x| = 2^18 on, neighbouring doubles lie more than 1e-10
+// apart: a distance test at 1e-10 could never pass there, and a search would end only on a
+// residual of exactly zero, otherwise spending its 100 steps and finding nothing (a centre near
+// 1e6 would never move). Below 2^18 the tolerance is 1e-10.
+double search_tolerance(double first_end, double second_end) {
+  const double end = std::fmax(std::fabs(first_end), std::fabs(second_end));
+  const double spacing = std::nextafter(end, std::numeric_limits<double>::infinity()) - end;
+  return std::isfinite(spacing) ? std::fmax(kRootTolerance, 2.0 * spacing) : kRootTolerance;
+}
+
+// Brent's method at the conditional maximisation's tolerance on a bracket whose end values are
+// already known: the search evaluates the first end and then the second before anything else,
+// and those two calls are answered from the values given (f is a pure function of its argument).
+template <class F>
+RootResult find_root_from_ends(F&& f, double first_end, double second_end, double first_value,
+                               double second_value) {
+  int calls = 0;
+  auto cached = [&](double at) {
+    const int call = calls++;
+    if (call == 0 && at == first_end) return first_value;
+    if (call == 1 && at == second_end) return second_value;
+    return f(at);
+  };
+  return find_root(cached, first_end, second_end, search_tolerance(first_end, second_end));
+}
+
+// sum_i w_i ln(eta G_i + (1 - eta) L_i + 1e-20): the log-likelihood that ranks the stationary
+// points of the centre-and-width stage, with the Lorentzian part not divided by its window mass.
+__attribute__((target_clones("avx2", "default")))
+double unnormalised_log_likelihood(const double* x, const double* w, std::size_t m, double centre, double width,
+                                   double eta) {
+  const Profile p = profile({centre, width, eta}, 0.0, 1.0);  // the window mass is not used
+  const double lorentzian_share = 1.0 - eta;
+  double g[kBlock], l[kBlock];
+  double total = 0.0;
+  for (std::size_t start = 0; start < m; start += kBlock) {
+    const std::size_t len = std::min(kBlock, m - start);
+    density_parts(p, x + start, len, g, l);
+    for (std::size_t i = 0; i < len; ++i) g[i] = eta * g[i] + lorentzian_share * l[i] + kDensityFloor;
+    log_in_place({g, len});
+    const double* __restrict ws = w + start;
+    for (std::size_t i = 0; i < len; ++i) total += ws[i] * g[i];
+  }
+  return total;
+}
+
+struct CentreAndWidth {
+  double centre;
+  double width;
+};
+
+// The joint stationary point of Q in centre and width: a centre u is stationary when
+// R(u) = T(u, g*(u)) - u vanishes, g*(u) the width root at u. Coarse grid over the window: the
+// points whose width score changes sign over the width bracket are where a width root can exist.
+// Fine grid over the span of those points: R on ten points, and a root search on every
+// neighbouring pair where R changes sign. Of the stationary points found, the one with the
+// highest unnormalised log-likelihood at the starting eta.
+std::optional<CentreAndWidth> stationary_centre_and_width(const ShareWeightedSamples& samples,
+                                                          std::span<const double> x,
+                                                          std::span<const double> weights, double eta,
+                                                          double x_min, double x_max) {
+  const double span = x_max - x_min;
+  double qualifying[kGridPoints];
+  std::size_t qualifying_count = 0;
+  for (std::size_t k = 0; k < kGridPoints; ++k) {
+    const double u = x_min + (static_cast<double>(k) * span) / 9.0;
+    if (opposite_signs(samples.width_score(u, kWidthBracketLow), samples.width_score(u, span))) {
+      qualifying[qualifying_count++] = u;
+    }
+  }
+  if (qualifying_count == 0) return std::nullopt;
+
+  const double low = qualifying[0];
+  const double fine_span = qualifying[qualifying_count - 1] - low;
+  // A single point (one qualifying grid point, or several within 1e-12) has no pairs to search.
+  const std::size_t fine_count = fine_span < 1e-12 ? 1 : kGridPoints;
+  double fine[kGridPoints], residual[kGridPoints];
+  auto residual_at = [&](double u) {
+    const std::optional<double> width = samples.width_root(u);
+    return width ? samples.centre_update(u, *width) - u : std::numeric_limits<double>::quiet_NaN();
+  };
+  for (std::size_t j = 0; j < fine_count; ++j) {
+    fine[j] = fine_count == 1 ? low : low + (static_cast<double>(j) * fine_span) / 9.0;
+    residual[j] = residual_at(fine[j]);
+  }
+
+  CentreAndWidth candidates[kGridPoints - 1];
+  double scores[kGridPoints - 1];
+  std::size_t count = 0;
+  // Inside a search a centre without a width root counts as a root, which then yields no
+  // candidate below.
+  auto search_residual = [&](double u) {
+    const std::optional<double> width = samples.width_root(u);
+    return width ? samples.centre_update(u, *width) - u : 0.0;
+  };
+  for (std::size_t j = 0; j + 1 < fine_count; ++j) {
+    const double r0 = residual[j], r1 = residual[j + 1];
+    if (!(std::isfinite(r0) && std::isfinite(r1) && r0 * r1 < 0.0)) continue;
+    const RootResult centre = find_root_from_ends(search_residual, fine[j], fine[j + 1], r0, r1);
+    if (!centre.converged()) continue;
+    const std::optional<double> width = samples.width_root(centre.root);
+    if (!width) continue;
+    candidates[count++] = {centre.root, *width};
+  }
+  if (count == 0) return std::nullopt;
+
+  const std::size_t m = std::min(x.size(), weights.size());
+  for (std::size_t k = 0; k < count; ++k) {
+    scores[k] = unnormalised_log_likelihood(x.data(), weights.data(), m, candidates[k].centre, candidates[k].width, eta);
+  }
+  return candidates[best_later_on_ties({scores, count})];
+}
+
+// eta from 0.80, 0.81, ..., 0.99 by the log-likelihood at (x0, gamma), ties to the larger eta.
+double conditional_mixing_search(std::span<const double> x, std::span<const double> weights, double x0,
+                                 double gamma, double x_min, double x_max) {
+  constexpr std::size_t kValues = 20;
+  MixingScores mixing(x, weights);
+  mixing.set_peak(x0, gamma, x_min, x_max);
+  double scores[kValues];
+  for (std::size_t k = 0; k < kValues; ++k) scores[k] = mixing.score(static_cast<double>(k) * 0.01 + 0.8);
+  return static_cast<double>(best_later_on_ties(scores)) * 0.01 + 0.8;
+}
+
+// Below this many samples the 100 scores of the full mixing search take less time than handing
+// them to the pool.
+constexpr std::size_t kParallelSearchSamples = 64;
+
+// eta from 0.00, 0.01, ..., 0.99 by the log-likelihood at the peak `mixing` holds. Each score is
+// one task writing its own slot and summing its samples in order, and the slots are compared
+// afterwards in index order, so the result is the same for any number of threads.
+double full_mixing_search_of(const MixingScores& mixing, std::size_t samples, double fallback) {
+  constexpr std::size_t kValues = 100;
+  std::array<double, kValues> scores;
+  auto score = [&](std::size_t k) { scores[k] = mixing.score(static_cast<double>(k) * 0.01); };
+  if (samples >= kParallelSearchSamples) {
+    run_tasks(kValues, score);
+  } else {
+    run_tasks_sequentially(kValues, score);
+  }
+  const std::optional<std::size_t> best = best_earlier_on_ties(scores);
+  return best ? static_cast<double>(*best) * 0.01 : fallback;
+}
+
+}  // namespace
+
+double pseudo_voigt_window_mass(double x0, double gamma, double x_min, double x_max) {
+  const double h = gamma * 0.5;
+  // fmax returns the number when the other operand is NaN, so a NaN mass is floored as well.
+  return std::fmax((std::atan((x_max - x0) / h) - std::atan((x_min - x0) / h)) * kInversePi, kMassFloor);
+}
+
+void pseudo_voigt_density(std::span<const double> x, const PseudoVoigtPeak& peak, double x_min, double x_max,
+                          std::span<double> row) {
+  if (row.size() < x.size()) fail_index(row.size(), row.size());
+  density_row(profile(peak, x_min, x_max), x.data(), x.size(), row.data());
+}
+
+std::vector<double> pseudo_voigt_predict(std::span<const double> x, const PseudoVoigtPeak& peak, double x_min,
+                                         double x_max) {
+  std::vector<double> values(x.size());
+  pseudo_voigt_density(x, peak, x_min, x_max, values);
+  return values;
+}
+
+double pseudo_voigt_log_likelihood(std::span<const double> x, std::span<const double> weights,
+                                   const PseudoVoigtPeak& peak, double x_min, double x_max) {
+  const std::size_t m = std::min(x.size(), weights.size());
+  return log_likelihood_of(profile(peak, x_min, x_max), x.data(), weights.data(), m);
+}
+
+double pseudo_voigt_log_likelihood_differences(std::span<const double> x, std::span<const double> weights,
+                                               const PseudoVoigtPeak& peak, std::span<const Shift> shifts,
+                                               double x_min, double x_max, std::span<double> differences) {
+  if (shifts.size() > 2 || differences.size() < shifts.size()) fail_index(differences.size(), shifts.size());
+  for (const Shift& shift : shifts) {
+    if (shift.index > 1) fail_index(2, shift.index);
+  }
+  const Profile p = profile(peak, x_min, x_max);
+  ShiftTerms terms[2];
+  for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = shift_terms(peak, p, shifts[j], x_min, x_max);
+  const std::size_t m = std::min(x.size(), weights.size());
+  return log_likelihood_and_differences(p, terms, shifts.size(), x.data(), weights.data(), m, differences.data());
+}
+
+ComponentShares component_shares(std::span<const double> x, const PseudoVoigtPeak& peak, double x_min,
+                                 double x_max) {
+  const Profile p = profile(peak, x_min, x_max);
+  const std::size_t n = x.size();
+  ComponentShares shares{std::vector<double>(n), std::vector<double>(n)};
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t len = std::min(kBlock, n - start);
+    double* __restrict g = shares.gaussian.data() + start;
+    double* __restrict l = shares.lorentzian.data() + start;
+    density_parts(p, x.data() + start, len, g, l);
+    for (std::size_t i = 0; i < len; ++i) {
+      const double gaussian = p.eta * g[i];
+      const double lorentzian = l[i] * p.lorentzian_weight;
+      const double total = gaussian + lorentzian + kShareFloor;
+      g[i] = gaussian / total;
+      l[i] = lorentzian / total;
+    }
+  }
+  return shares;
+}
+
+ShareWeightedSamples::ShareWeightedSamples(std::span<const double> x, std::span<const double> weights,
+                                           std::span<const double> r_gaussian,
+                                           std::span<const double> r_lorentzian, double x_min, double x_max)
+    : x_min_(x_min), x_max_(x_max) {
+  const std::size_t m = std::min(x.size(), weights.size());
+  require_length(r_gaussian.size(), m);
+  require_length(r_lorentzian.size(), m);
+  x_ = x.first(m);
+  gaussian_weight_.resize(m);
+  lorentzian_weight_.resize(m);
+  for (std::size_t i = 0; i < m; ++i) {
+    gaussian_weight_[i] = weights[i] * r_gaussian[i];
+    lorentzian_weight_[i] = r_lorentzian[i] * weights[i];
+    gaussian_total_ += gaussian_weight_[i];
+    lorentzian_total_ += lorentzian_weight_[i];
+  }
+}
+
+double ShareWeightedSamples::width_score(double c, double g) const {
+  // With d = x - c and h = g / 2, g^3 dQ/dg has a term per part:
+  //   Gaussian, ln G = -4 ln2 d^2 / g^2 - ln g + const:         8 ln2 sum w r_G d^2 - A g^2
+  //   Lorentzian, ln L = ln h - ln(d^2 + h^2) + const:           B g^2 - g^4 sum w r_L / (2 (d^2 + h^2))
+  //   window mass, -B ln Z with dZ/dg = E / (2 pi):              -g^3 B E / (2 pi Z)
+  const double h = g / 2.0;
+  const double h2 = h * h;
+  const double mass = pseudo_voigt_window_mass(c, g, x_min_, x_max_);
+  const std::size_t m = x_.size();
+  const double* __restrict x = x_.data();
+  const double* __restrict wg = gaussian_weight_.data();
+  const double* __restrict wl = lorentzian_weight_.data();
+  double lorentzian_sum = 0.0, gaussian_sum = 0.0;
+  for (std::size_t i = 0; i < m; ++i) {
+    const double d = x[i] - c;
+    const double d2 = d * d;
+    lorentzian_sum += wl[i] * 0.5 / (d2 + h2);
+    gaussian_sum += d2 * wg[i];
+  }
+  const double gaussian_spread = kEightLnTwo * gaussian_sum;
+  const double to_max = c - x_max_, to_min = c - x_min_;
+  const double edges = to_max / (to_max * to_max + h2) - to_min / (to_min * to_min + h2);
+  const double g2 = g * g;
+  const double g4 = g2 * g2;
+  const double lorentzian_terms =
+      -lorentzian_sum * g4 - g * g2 * lorentzian_total_ * (1.0 / (mass * kTwoPi)) * edges;
+  return ((lorentzian_total_ - gaussian_total_) * g2 + lorentzian_terms) + gaussian_spread;
+}
+
+double ShareWeightedSamples::centre_update(double c, double g) const {
+  // dQ/dx0 = s (F - A x0) + (H - K x0) - B D / Z with s = 8 ln2 / g^2, the Lorentzian sums H and K
+  // and the window mass Z and its derivative D taken at c; solved for x0.
+  const double h = g / 2.0;
+  const double h2 = h * h;
+  const double mass = pseudo_voigt_window_mass(c, g, x_min_, x_max_);
+  const double s = kEightLnTwo / (g * g);
+  const std::size_t m = x_.size();
+  const double* __restrict x = x_.data();
+  const double* __restrict wg = gaussian_weight_.data();
+  const double* __restrict wl = lorentzian_weight_.data();
+  double first_moment = 0.0, lorentzian_moment = 0.0, lorentzian_sum = 0.0;
+  for (std::size_t i = 0; i < m; ++i) {
+    const double d = x[i] - c;
+    const double q = d * d + h2;
+    first_moment += wg[i] * x[i];
+    lorentzian_moment += wl[i] * 2.0 * x[i] / q;
+    lorentzian_sum += wl[i] * 2.0 / q;
+  }
+  const double below = x_min_ - c, above = x_max_ - c;
+  const double mass_slope = h / ((below * below + h2) * kPi) - h / ((above * above + h2) * kPi);
+  return (first_moment * s + lorentzian_moment - lorentzian_total_ * (1.0 / mass) * mass_slope) /
+         (gaussian_total_ * s + lorentzian_sum + 1e-300);
+}
+
+std::optional<double> ShareWeightedSamples::width_root(double c) const {
+  const double high = x_max_ - x_min_;
+  const double at_low = width_score(c, kWidthBracketLow);
+  const double at_high = width_score(c, high);
+  // A NaN product goes on to the search, whose own sign test lets it through as well.
+  if (at_low * at_high >= 0.0) return std::nullopt;
+  const RootResult root =
+      find_root_from_ends([&](double g) { return width_score(c, g); }, kWidthBracketLow, high, at_low, at_high);
+  if (!root.converged()) return std::nullopt;
+  return root.root;
+}
+
+bool opposite_signs(double a, double b) {
+  if (std::isnan(a) || std::isnan(b)) return false;
+  return std::signbit(a) != std::signbit(b);
+}
+
+std::size_t best_later_on_ties(std::span<const double> scores) {
+  std::size_t best = 0;
+  for (std::size_t k = 1; k < scores.size(); ++k) {
+    if (!(scores[best] > scores[k])) best = k;
+  }
+  return best;
+}
+
+std::optional<std::size_t> best_earlier_on_ties(std::span<const double> scores) {
+  std::optional<std::size_t> best;
+  double best_score = -std::numeric_limits<double>::infinity();
+  for (std::size_t k = 0; k < scores.size(); ++k) {
+    if (scores[k] > best_score) {
+      best = k;
+      best_score = scores[k];
+    }
+  }
+  return best;
+}
+
+PseudoVoigtPeak pseudo_voigt_mle_conditional_max(std::span<const double> x, std::span<const double> weights,
+                                                 const PseudoVoigtPeak& start, const PseudoVoigtFlags& flags,
+                                                 double x_min, double x_max) {
+  if (weights.empty() || (flags.fix_x0 && flags.fix_gamma && flags.fix_eta)) return start;
+  double total = 0.0;
+  for (double w : weights) total += w;
+  if (total == 0.0) return start;  // a NaN total goes on
+
+  PseudoVoigtPeak result = start;
+  // The centre and width are held only together: either flag alone lets both move.
+  if (!(flags.fix_x0 && flags.fix_gamma)) {
+    const ComponentShares shares = component_shares(x, start, x_min, x_max);
+    const ShareWeightedSamples samples(x, weights, shares.gaussian, shares.lorentzian, x_min, x_max);
+    if (const auto found = stationary_centre_and_width(samples, x, weights, start.eta, x_min, x_max)) {
+      result.x0 = found->centre;
+      result.gamma = found->width;
+    }
+  }
+  if (!flags.fix_eta) result.eta = conditional_mixing_search(x, weights, result.x0, result.gamma, x_min, x_max);
+  return result;
+}
+
+double full_mixing_search(std::span<const double> x, std::span<const double> weights, double x0, double gamma,
+                          double fallback, double x_min, double x_max) {
+  MixingScores mixing(x, weights);
+  mixing.set_peak(x0, gamma, x_min, x_max);
+  return full_mixing_search_of(mixing, std::min(x.size(), weights.size()), fallback);
+}
+
+PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, std::span<const double> weights,
+                                                   const PseudoVoigtPeak& start, const PseudoVoigtFlags& flags,
+                                                   double x_min, double x_max, const FullOptimisationLimits& limits) {
+  if ((flags.fix_x0 && flags.fix_gamma && flags.fix_eta) || weights.empty()) return start;
+  double total = 0.0;
+  for (double w : weights) total += w;
+  if (total == 0.0) return start;  // a NaN total goes on
+
+  PseudoVoigtPeak current = start;
+  std::optional<MixingScores> mixing;  // the parts of the mixing search, made once per call
+  if (!flags.fix_eta) mixing.emplace(x, weights);
+  const std::size_t samples = std::min(x.size(), weights.size());
+  double previous = pseudo_voigt_log_likelihood(x, weights, current, x_min, x_max);
+  for (std::uint64_t step = 0; step < limits.max_iter; ++step) {
+    if (!(flags.fix_x0 && flags.fix_gamma)) {
+      // A fresh minimisation every step, from the current values: nothing of the last one's
+      // limited memory carries over.
+      FreeParameters<2> free({current.x0, current.gamma});
+      if (!flags.fix_x0) free.add(0, current.x0, x_min, x_max, ReadBack::AsIs);
+      if (!flags.fix_gamma) free.add(1, current.gamma, limits.gamma_min, limits.gamma_max, ReadBack::CheckedClamp);
+      const double eta = current.eta;
+      auto evaluate = [&](const std::array<double, 2>& base, std::span<const Shift> shifts,
+                          std::span<double> differences) {
+        return pseudo_voigt_log_likelihood_differences(x, weights, {base[0], base[1], eta}, shifts, x_min, x_max,
+                                                       differences);
+      };
+      // On a minimiser error (bounds it rejects) the values stay as they are.
+      std::array<double, 2> values{current.x0, current.gamma};
+      minimise_free_parameters(free, evaluate, values);
+      current.x0 = values[0];
+      current.gamma = values[1];
+    }
+    if (mixing) {
+      mixing->set_peak(current.x0, current.gamma, x_min, x_max);
+      current.eta = full_mixing_search_of(*mixing, samples, start.eta);
+    }
+    const double latest = pseudo_voigt_log_likelihood(x, weights, current, x_min, x_max);
+    // The signed gain: a step that loses likelihood stops as well. A NaN gain goes on.
+    const double gain = (latest - previous) / std::fmax(std::fabs(previous), 1e-300);
+    if (gain < limits.r_eps) break;
+    previous = latest;
+  }
+  return current;
+}
+
+}  // namespace brivane

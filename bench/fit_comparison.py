@@ -4,7 +4,8 @@ sets of tests/python/fit_comparison.py.
 The module does not report how often it evaluated its objective; the numerical core does, so the
 cases go through a file to build/cpp/fit_comparison_calls (built with -DBRIVANE_BUILD_TESTS=ON, as
 scripts/test.sh does). SciPy's count is the nfev of its result; an objective call is one value with
-its forward-difference gradient on both sides. Both fits are judged by the same NumPy
+its gradient on both sides (forward differences for the Lorentzian, the analytic gradient for the
+TSDC bounded fit). Both fits are judged by the same NumPy
 log-likelihood. Where the module is installed, its fits are checked to be the program's.
 
     python bench/fit_comparison.py [--program build/cpp/fit_comparison_calls]

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "lorentzian.hpp"
+#include "tsdc.hpp"
 
 namespace {
 
@@ -29,6 +30,7 @@ struct Case {
   std::vector<double> x, weights;
   std::vector<double> params;
   std::vector<bool> fixed;
+  std::vector<double> settings;
   double x_min = 0.0, x_max = 0.0;
 };
 
@@ -59,12 +61,14 @@ class Reader {
 bool read_case(Reader& in, Case& c) {
   const std::uint64_t n = in.u64();
   const std::uint64_t k = in.u64();
-  if (!in.ok() || k > 16 || n > (std::uint64_t{1} << 32)) return false;
+  const std::uint64_t s = in.u64();
+  if (!in.ok() || k > 16 || s > 16 || n > (std::uint64_t{1} << 32)) return false;
   c.x_min = in.f64();
   c.x_max = in.f64();
   c.params = in.f64s(k);
   c.fixed.assign(k, false);
   for (std::uint64_t j = 0; j < k; ++j) c.fixed[j] = in.u64() != 0;
+  c.settings = in.f64s(s);
   c.x = in.f64s(n);
   c.weights = in.f64s(n);
   return in.ok();
@@ -88,11 +92,24 @@ std::uint64_t fit_lorentzian(Case& c) {
   return passes / (free_count(c) + 1);
 }
 
+// The bounded TSDC fit: parameters (ea, tp), settings (ea_min, ea_max, beta); one objective call
+// is one value with its analytic gradient.
+std::uint64_t fit_tsdc(Case& c) {
+  if (c.params.size() != 2 || c.settings.size() != 3) return 0;
+  const double ea = c.params[0], tp = c.params[1], beta = c.settings[2];
+  std::uint64_t calls = 0;
+  const brivane::TsdcFitResult fit = brivane::tsdc_bounded_fit(
+      c.x, c.weights, {ea, brivane::tsdc_tau0_from_peak(ea, tp, beta), tp}, c.fixed[0], c.fixed[1],
+      {c.settings[0], c.settings[1], c.x_min, c.x_max}, beta, {}, &calls);
+  c.params = {fit.peak.ea, fit.peak.tp};
+  return calls;
+}
+
 struct Entry {
   const char* shape;
   Fit fit;
 };
-constexpr Entry kShapes[] = {{"lorentzian", fit_lorentzian}};
+constexpr Entry kShapes[] = {{"lorentzian", fit_lorentzian}, {"tsdc", fit_tsdc}};
 
 }  // namespace
 

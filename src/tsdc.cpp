@@ -5,6 +5,7 @@
 #include <cmath>
 #include <variant>
 
+#include "em_engine.hpp"
 #include "failure.hpp"
 #include "numerics/exponential_integrals.hpp"
 #include "numerics/free_parameters.hpp"
@@ -19,10 +20,11 @@ constexpr double kRootTolerance = 1e-8;
 constexpr double kPeakBracketLow = 1.0;
 constexpr double kPeakBracketHigh = 2000.0;
 
-// Samples per task. An exponential integral costs a few hundred nanoseconds, so a chunk is tens of
-// microseconds of work: enough to outweigh handing it to the pool, small enough to share a grid
-// of a few thousand temperatures between the cores.
-constexpr std::size_t kChunk = 512;
+// Samples per task. A sample's exponential integrals cost 100 to 200 ns, so a chunk is 10 to 30
+// microseconds of work: ten times what handing it to the pool costs, and small enough that the
+// grids of a few hundred temperatures that depolarisation curves come on are shared among the
+// cores.
+constexpr std::size_t kChunk = 128;
 
 std::size_t chunk_count(std::size_t n) { return (n + kChunk - 1) / kChunk; }
 
@@ -88,16 +90,32 @@ struct SampleSums {
   double s2;  // sum E2(ea (1/k) / t_i) (w_i t_i)
 };
 
-inline double s1_term(double ea, double temperature, double weight) {
-  return exponential_integral_e1(ea / (kBoltzmann * temperature)) * weight / kBoltzmann;
+// Both integrals of one sample from a single evaluation, at x2 = ea (1/k) / t: E2 is then exactly
+// exponential_integral_e2's value there (the raw curve's), and E1 at x1 = ea / (k t), an ulp or
+// two away, follows from E1' = -exp(-x) / x = -(E1 + E2 / x):
+//   E1(x1) = E1(x2) + (x2 - x1) (E1(x2) + E2(x2) / x2),
+// exact but for a part in 1e-28; the correction is some 1e-14 of E1, so rounding it costs nothing
+// and the sum adds half an ulp. One evaluation gives both for little more than the cost of one.
+struct SampleIntegrals {
+  double e1;  // at ea / (k t)
+  double e2;  // at ea (1/k) / t
+};
+
+inline SampleIntegrals sample_integrals(double ea, double temperature) {
+  const double x2 = reduced_energy(ea, temperature);
+  const double x1 = ea / (kBoltzmann * temperature);
+  const ExponentialIntegrals at = exponential_integrals(x2);
+  if (x1 == x2) return {at.e1, at.e2};  // also where E1 is infinite (x = 0)
+  return {at.e1 + (x2 - x1) * (at.e1 + at.e2 / x2), at.e2};
 }
 
 SampleSums exponential_sums(std::span<const double> t, std::span<const double> w, double ea) {
   const std::size_t used = std::min(t.size(), w.size());
   const std::array<double, 2> sums = ordered_sums<2>(used, [&](std::size_t begin, std::size_t end, std::array<double, 2>& s) {
     for (std::size_t i = begin; i < end; ++i) {
-      s[0] += s1_term(ea, t[i], w[i]);
-      s[1] += exponential_integral_e2(reduced_energy(ea, t[i])) * (w[i] * t[i]);
+      const SampleIntegrals e = sample_integrals(ea, t[i]);
+      s[0] += e.e1 * w[i] / kBoltzmann;
+      s[1] += e.e2 * (w[i] * t[i]);
     }
   });
   return {sums[0], sums[1]};
@@ -114,34 +132,37 @@ TsdcFitError root_error(RootStatus status) {
 }
 
 // The log-likelihood of one (ea, tau0) and, for the bounded fit's gradient, S1 and S2, from one
-// pass over the grid. `curve` holds n doubles and `terms` min(n, len w): working memory of the
-// caller, reused across evaluations.
+// pass over the grid. `row` holds n doubles: working memory of the caller, reused across
+// evaluations. It receives the raw curve, then, sample by sample, the weighted log-density terms
+// that are summed.
 struct Evaluation {
   double log_likelihood;
   SampleSums sums;
 };
 
 Evaluation evaluate(std::span<const double> t, std::span<const double> w, double ea, double tau0, double beta,
-                    bool with_sums, std::span<double> curve, std::span<double> terms) {
+                    bool with_sums, std::span<double> row) {
   const std::size_t n = t.size();
   const std::size_t used = std::min(n, w.size());
   const CurveTerms c = curve_terms(ea, tau0, beta);
   const std::array<double, 2> sums = ordered_sums<2>(n, [&](std::size_t begin, std::size_t end, std::array<double, 2>& s) {
     for (std::size_t i = begin; i < end; ++i) {
-      const double e2 = exponential_integral_e2(reduced_energy(ea, t[i]));
-      curve[i] = raw_curve(c, t[i], e2);
       if (with_sums && i < used) {
-        s[0] += s1_term(ea, t[i], w[i]);
-        s[1] += e2 * (w[i] * t[i]);
+        const SampleIntegrals e = sample_integrals(ea, t[i]);
+        row[i] = raw_curve(c, t[i], e.e2);
+        s[0] += e.e1 * w[i] / kBoltzmann;
+        s[1] += e.e2 * (w[i] * t[i]);
+      } else {
+        row[i] = raw_curve(c, t[i], exponential_integral_e2(reduced_energy(ea, t[i])));
       }
     }
   });
-  const double normaliser = trapezoid_normaliser(t, curve.data());
+  const double normaliser = trapezoid_normaliser(t, row.data());
   for_each_chunk(used, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) terms[i] = w[i] * std::log(curve[i] / normaliser + 1e-200);
+    for (std::size_t i = begin; i < end; ++i) row[i] = w[i] * std::log(row[i] / normaliser + 1e-200);
   });
   double log_likelihood = 0.0;
-  for (std::size_t i = 0; i < used; ++i) log_likelihood += terms[i];
+  for (std::size_t i = 0; i < used; ++i) log_likelihood += row[i];
   return {log_likelihood, {sums[0], sums[1]}};
 }
 
@@ -150,13 +171,22 @@ Evaluation evaluate(std::span<const double> t, std::span<const double> w, double
 // curve, with v = S2 / (beta tau0) and D = -S1:
 //   d/d ea = -((1/(k tp) + 1/ea) (N - v) - W - D / (beta tau0)),
 //   d/d tp = -(ea (1/k) / (tp tp) + 2 / tp) (v - N).
-// N and W do not depend on the parameters and are summed once; the working rows are reused.
+// N and W do not depend on the parameters and are summed once; the working row (the caller's
+// scratch row when it is long enough, else one of its own) is reused.
 class BoundedObjective {
  public:
-  BoundedObjective(std::span<const double> t, std::span<const double> w, double beta)
-      : t_(t), w_(w), beta_(beta), curve_(t.size()), terms_(std::min(t.size(), w.size())) {
+  BoundedObjective(std::span<const double> t, std::span<const double> w, double beta, std::span<double> scratch,
+                   std::uint64_t* evaluations)
+      : t_(t), w_(w), beta_(beta), evaluations_(evaluations) {
+    if (scratch.size() >= t.size()) {
+      row_ = scratch.first(t.size());
+    } else {
+      owned_.resize(t.size());
+      row_ = owned_;
+    }
     n_total_ = total_weight_of(w);
-    w_total_ = ordered_sums<1>(terms_.size(), [&](std::size_t begin, std::size_t end, std::array<double, 1>& s) {
+    const std::size_t used = std::min(t.size(), w.size());
+    w_total_ = ordered_sums<1>(used, [&](std::size_t begin, std::size_t end, std::array<double, 1>& s) {
       for (std::size_t i = begin; i < end; ++i) s[0] += (w[i] / t[i]) * kInverseBoltzmann;
     })[0];
   }
@@ -166,7 +196,8 @@ class BoundedObjective {
   double operator()(const std::array<double, 2>& p, std::array<double, 2>& gradient) {
     const double ea = p[0], tp = p[1];
     const double tau0 = std::exp(-ea / (kBoltzmann * tp)) * (tp * (kBoltzmann * tp) / (ea * beta_));
-    const Evaluation e = evaluate(t_, w_, ea, tau0, beta_, true, curve_, terms_);
+    if (evaluations_) ++*evaluations_;
+    const Evaluation e = evaluate(t_, w_, ea, tau0, beta_, true, row_);
     const double v = e.sums.s2 / (beta_ * tau0);
     const double d = -e.sums.s1;
     gradient[0] = -((1.0 / (kBoltzmann * tp) + 1.0 / ea) * (n_total_ - v) - w_total_ - d / (beta_ * tau0));
@@ -177,8 +208,10 @@ class BoundedObjective {
  private:
   std::span<const double> t_, w_;
   double beta_;
+  std::uint64_t* evaluations_;
   double n_total_ = 0.0, w_total_ = 0.0;
-  std::vector<double> curve_, terms_;
+  std::vector<double> owned_;
+  std::span<double> row_;
 };
 
 }  // namespace
@@ -210,8 +243,8 @@ std::vector<double> tsdc_predict(std::span<const double> t, double ea, double ta
 
 double tsdc_log_likelihood(std::span<const double> t, std::span<const double> weights, double ea, double tau0,
                            double beta) {
-  std::vector<double> curve(t.size()), terms(std::min(t.size(), weights.size()));
-  return evaluate(t, weights, ea, tau0, beta, false, curve, terms).log_likelihood;
+  std::vector<double> row(t.size());
+  return evaluate(t, weights, ea, tau0, beta, false, row).log_likelihood;
 }
 
 double tsdc_tau0_from_peak(double ea, double tp, double beta) {
@@ -268,16 +301,17 @@ TsdcFitResult tsdc_root_fit(std::span<const double> t, std::span<const double> w
 
 TsdcObjective tsdc_bounded_objective(std::span<const double> t, std::span<const double> weights, double ea,
                                      double tp, double beta) {
-  BoundedObjective objective(t, weights, beta);
+  BoundedObjective objective(t, weights, beta, {}, nullptr);
   TsdcObjective result{};
   result.value = objective({ea, tp}, result.gradient);
   return result;
 }
 
 TsdcFitResult tsdc_bounded_fit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak,
-                               bool fix_ea, bool fix_tp, const TsdcBounds& bounds, double beta) {
+                               bool fix_ea, bool fix_tp, const TsdcBounds& bounds, double beta,
+                               std::span<double> scratch, std::uint64_t* evaluations) {
   if ((fix_ea && fix_tp) || weights.empty()) return {peak};
-  BoundedObjective objective(t, weights, beta);
+  BoundedObjective objective(t, weights, beta, scratch, evaluations);
   if (objective.total_weight() < 1e-300) return {peak};
   // Parameter 0 is ea, 1 is tp.
   FreeParameters<2> free({peak.ea, peak.tp});
@@ -294,14 +328,32 @@ TsdcFitResult tsdc_bounded_fit(std::span<const double> t, std::span<const double
 }
 
 TsdcPeak tsdc_refit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak, bool fix_ea,
-                    bool fix_tp, const TsdcBounds& bounds, double beta) {
+                    bool fix_tp, const TsdcBounds& bounds, double beta, std::span<double> scratch) {
   double total = 0.0;
   for (double w : weights) total += w;
   if (total < 1e-300) return peak;
   const TsdcFitResult root = tsdc_root_fit(t, weights, peak, fix_ea, fix_tp, bounds.ea_min, bounds.ea_max, beta);
   if (root.ok()) return root.peak;
-  const TsdcFitResult bounded = tsdc_bounded_fit(t, weights, root.peak, fix_ea, fix_tp, bounds, beta);
+  const TsdcFitResult bounded = tsdc_bounded_fit(t, weights, root.peak, fix_ea, fix_tp, bounds, beta, scratch);
   return bounded.ok() ? bounded.peak : root.peak;
 }
+
+void TsdcPeaks::check_density_inputs() const {
+  require_length(values[1].size(), count());
+}
+
+void TsdcPeaks::density(std::size_t k, std::span<const double> t, const Window& /*window*/,
+                        std::span<double> row) const {
+  tsdc_density(t, values[0][k], values[1][k], beta, row);
+}
+
+TsdcPeaks::Parameters TsdcPeaks::refit(std::size_t k, std::span<const double> t, std::span<const double> weights,
+                                       const Window& window, std::span<double> scratch) const {
+  const TsdcPeak fitted = tsdc_refit(t, weights, {values[0][k], values[1][k], values[2][k]}, fixed[0][k],
+                                     fixed[1][k], {ea_min, ea_max, window.min, window.max}, beta, scratch);
+  return {fitted.ea, fitted.tau0, fitted.tp};
+}
+
+template EmResult run_em(TsdcPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
 
 }  // namespace brivane

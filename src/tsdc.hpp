@@ -9,10 +9,12 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "em_shape.hpp"
 #include "numerics/root_finder.hpp"
 
 namespace brivane {
@@ -130,15 +132,46 @@ TsdcObjective tsdc_bounded_objective(std::span<const double> t, std::span<const 
 // the minimiser accepts, raises there the Failure
 // "min > max, or either was NaN. min = <lower>, max = <upper>". Then
 // tau0 = tsdc_tau0_from_peak(ea, tp, beta).
+// `scratch`, when it holds at least n doubles, is the working row of the objective (it is
+// overwritten); otherwise the fit allocates its own. `evaluations`, when given, is increased by
+// the number of objective calls (value and gradient).
 TsdcFitResult tsdc_bounded_fit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak,
-                               bool fix_ea, bool fix_tp, const TsdcBounds& bounds, double beta);
+                               bool fix_ea, bool fix_tp, const TsdcBounds& bounds, double beta,
+                               std::span<double> scratch = {}, std::uint64_t* evaluations = nullptr);
 
 // The refit of one mixture component from its weights (intensity times responsibility): a weight
 // sum (in sample order) below 1e-300 keeps the peak; otherwise the root-finding fit, and only if
 // that fails the bounded fit, started from the values the failed search left. If both fail the
 // component keeps the values it then has; no fit error leaves this function (the clamp's Failure
-// does).
+// does). `scratch` serves the bounded fit as in tsdc_bounded_fit; the result is the same with or
+// without it.
 TsdcPeak tsdc_refit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak, bool fix_ea,
-                    bool fix_tp, const TsdcBounds& bounds, double beta);
+                    bool fix_tp, const TsdcBounds& bounds, double beta, std::span<double> scratch = {});
+
+// K TSDC peaks as one EM shape: values ea, tau0, tp (K is the length of ea); fixed fix_ea,
+// fix_tp. beta and the bounds of ea are the same for every peak; the window bounds a free tp in
+// the bounded refit, and plays no part in the density, which is normalised over the whole grid.
+struct TsdcPeaks : PeakParameters<3, 2> {
+  // One peak after another: each density and each refit shares its per-sample work among the
+  // pool already, in fixed chunks.
+  static constexpr bool kParallel = false;
+  static constexpr bool kElementwiseDensity = false;
+
+  double beta = 0.0;
+  double ea_min = 0.0;
+  double ea_max = 0.0;
+
+  // The densities read ea and tau0 only: a short tp is first met by a refit (the refit check
+  // covers it with the flags).
+  void check_density_inputs() const;
+  void density(std::size_t k, std::span<const double> t, const Window& window, std::span<double> row) const;
+  // tsdc_refit from peak k's weights, with the density row of k (free while the refits run) as
+  // its scratch row.
+  Parameters refit(std::size_t k, std::span<const double> t, std::span<const double> weights,
+                   const Window& window, std::span<double> scratch) const;
+};
+
+// The TSDC mixture entry, instantiated in tsdc.cpp.
+extern template EmResult run_em(TsdcPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
 
 }  // namespace brivane

@@ -10,6 +10,7 @@
 #include "bindings/signature.hpp"
 #include "gaussian.hpp"
 #include "lorentzian.hpp"
+#include "tsdc.hpp"
 
 namespace brivane::py {
 
@@ -125,6 +126,21 @@ PyObject* run_lorentzian_em_loop(Arguments<kRunLorentzianEmLoop>& a) {
   return run_mixture(a, peaks);
 }
 
+constexpr Signature kRunTsdcEmLoop = signature("run_tsdc_em_loop", Lock::kReleased, {
+    {"t", kArray}, {"intensity", kArray}, {"ea", kWrittenArray}, {"tau0", kWrittenArray},
+    {"tp", kWrittenArray}, {"pi", kWrittenArray}, {"dirichlet_alpha", kArray}, {"fix_ea", kBoolSequence},
+    {"fix_tp", kBoolSequence}, {"beta", kFloat}, {"ea_min", kFloat}, {"ea_max", kFloat}, {"t_min", kFloat},
+    {"t_max", kFloat}, {"max_iter", kCount}, {"r_eps", kFloat}, {"bg_type", kCode, "0"},
+    {"s_tri", kFloat, "0.0"}, {"spline_basis_preds", kOptionalRows, "None"}});
+
+PyObject* run_tsdc_em_loop(Arguments<kRunTsdcEmLoop>& a) {
+  TsdcPeaks peaks;
+  peaks.beta = a.get<"beta">();
+  peaks.ea_min = a.get<"ea_min">();
+  peaks.ea_max = a.get<"ea_max">();
+  return run_mixture(a, peaks);
+}
+
 constexpr Signature kLorentzianMle = signature("lorentzian_mle", Lock::kHeld, {
     {"x", kArray}, {"intensity", kArray}, {"x0", kFloat}, {"gamma", kFloat}, {"x_min", kFloat},
     {"x_max", kFloat}, {"fix_x0", kBool, "False"}, {"fix_gamma", kBool, "False"}});
@@ -137,6 +153,54 @@ PyObject* lorentzian_mle(Arguments<kLorentzianMle>& a) {
                    a.get<"fix_gamma">(), a.get<"x_min">(), a.get<"x_max">());
   });
   return result_tuple({PyFloat_FromDouble(x0), PyFloat_FromDouble(gamma)});
+}
+
+constexpr Signature kTsdcPredict = signature("tsdc_predict", Lock::kHeld, {
+    {"t", kArray}, {"ea", kFloat}, {"tau0", kFloat}, {"beta", kFloat}});
+
+PyObject* tsdc_predict(Arguments<kTsdcPredict>& a) {
+  const std::vector<double> density = a.compute(
+      [&] { return brivane::tsdc_predict(a.get<"t">(), a.get<"ea">(), a.get<"tau0">(), a.get<"beta">()); });
+  return result_array(density);
+}
+
+// (ea, tau0, tp), or the fit's error as RuntimeError with its text.
+PyObject* tsdc_fit_result(const TsdcFitResult& fit) {
+  if (!fit.ok()) {
+    PyErr_SetString(PyExc_RuntimeError, std::string(tsdc_fit_error_message(fit.error)).c_str());
+    throw PythonError{};
+  }
+  return result_tuple({PyFloat_FromDouble(fit.peak.ea), PyFloat_FromDouble(fit.peak.tau0),
+                       PyFloat_FromDouble(fit.peak.tp)});
+}
+
+constexpr Signature kTsdcMleFindRoot = signature("tsdc_mle_find_root", Lock::kHeld, {
+    {"t", kArray}, {"intensity", kArray}, {"ea", kFloat}, {"tau0", kFloat}, {"tp", kFloat},
+    {"ea_min", kFloat}, {"ea_max", kFloat}, {"beta", kFloat}, {"fix_ea", kBool, "False"},
+    {"fix_tp", kBool, "False"}});
+
+PyObject* tsdc_mle_find_root(Arguments<kTsdcMleFindRoot>& a) {
+  const TsdcFitResult fit = a.compute([&] {
+    return tsdc_root_fit(a.get<"t">(), a.get<"intensity">(), {a.get<"ea">(), a.get<"tau0">(), a.get<"tp">()},
+                         a.get<"fix_ea">(), a.get<"fix_tp">(), a.get<"ea_min">(), a.get<"ea_max">(),
+                         a.get<"beta">());
+  });
+  return tsdc_fit_result(fit);
+}
+
+constexpr Signature kTsdcMleLbfgsb = signature("tsdc_mle_lbfgsb", Lock::kHeld, {
+    {"t", kArray}, {"intensity", kArray}, {"ea", kFloat}, {"tau0", kFloat}, {"tp", kFloat},
+    {"ea_min", kFloat}, {"ea_max", kFloat}, {"t_min", kFloat}, {"t_max", kFloat}, {"beta", kFloat},
+    {"fix_ea", kBool, "False"}, {"fix_tp", kBool, "False"}});
+
+PyObject* tsdc_mle_lbfgsb(Arguments<kTsdcMleLbfgsb>& a) {
+  const TsdcFitResult fit = a.compute([&] {
+    return tsdc_bounded_fit(a.get<"t">(), a.get<"intensity">(), {a.get<"ea">(), a.get<"tau0">(), a.get<"tp">()},
+                            a.get<"fix_ea">(), a.get<"fix_tp">(),
+                            {a.get<"ea_min">(), a.get<"ea_max">(), a.get<"t_min">(), a.get<"t_max">()},
+                            a.get<"beta">());
+  });
+  return tsdc_fit_result(fit);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -155,7 +219,11 @@ constexpr Function function() {
 constexpr Function kFunctions[] = {
     function<kRunEmLoop, run_em_loop>(),
     function<kRunLorentzianEmLoop, run_lorentzian_em_loop>(),
+    function<kRunTsdcEmLoop, run_tsdc_em_loop>(),
     function<kLorentzianMle, lorentzian_mle>(),
+    function<kTsdcPredict, tsdc_predict>(),
+    function<kTsdcMleFindRoot, tsdc_mle_find_root>(),
+    function<kTsdcMleLbfgsb, tsdc_mle_lbfgsb>(),
 };
 constexpr std::size_t kFunctionCount = std::size(kFunctions);
 

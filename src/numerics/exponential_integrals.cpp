@@ -237,15 +237,29 @@ ScaledExp exp_of_negative(double x) {
 // The last two levels are taken in double-double: a relative error of Q_3 reaches C1 multiplied
 // by at most 0.06 and C2 by at most 0.09 (at x = 1, less for larger x), so the few roundings
 // of the deep tail add about a tenth of an ulp to the final product's.
+//
+// The deep tail carries Q_j as a ratio N_j / D_j, N_j = D_(j+1) and D_j = b_j D_(j+1) - a_j N_(j+1)
+// (from Q_(J+1) = 0 / 1), and divides once at the end: a division per level would set the pace,
+// a product and a difference per level take less than half its time. The same roundings enter
+// D_j, relative to it, as enter the denominator b_j - a_j Q_(j+1) above, and an error of D_(j+1)
+// reaches Q_j = D_(j+1) / D_j damped as before. D grows by about b_j per level, so it is scaled
+// down by 2^-600 (exactly) whenever it passes 2^600.
 double deep_tail(double x) {
   const double root = std::sqrt(3.0 * x);
   const int depth = static_cast<int>(std::ceil((11.0 + root) * (11.0 + root) / x)) + 3;
-  double q = 0.0;
+  double numerator = 0.0;
+  double denominator = 1.0;
   for (int j = depth; j >= 3; --j) {
     const double a = static_cast<double>(j) * j;
-    q = 1.0 / ((x + (2.0 * j - 1.0)) - a * q);
+    const double next = (x + (2.0 * j - 1.0)) * denominator - a * numerator;
+    numerator = denominator;
+    denominator = next;
+    if (denominator > 0x1p600) {
+      numerator *= 0x1p-600;
+      denominator *= 0x1p-600;
+    }
   }
-  return q;
+  return numerator / denominator;
 }
 
 template <bool kE1, bool kE2>

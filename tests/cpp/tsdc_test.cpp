@@ -384,6 +384,56 @@ TEST(TsdcRefit, KeepsOrFallsBackAsTheMixtureNeeds) {
             "min > max, or either was NaN. min = NaN, max = 3000.0");
 }
 
+TEST(TsdcPeaks, RefitsThroughTheCoreWithTheFreeDensityRowAsScratch) {
+  // The fallback case above: the bounded fit does the work, on the scratch row when it is long
+  // enough (its contents are then overwritten) and on a row of its own otherwise, with the same
+  // result to the last bit either way.
+  const TsdcBounds bounds{0.5, 3.0, 1000.0, 3000.0};
+  const Vector hot = grid(900.0, 3200.0, 5.0);
+  const Vector w = expected_counts(hot, peak_at(2.0, 2400.0), 1e4);
+  const TsdcPeak start{1.5, 1.0, 1800.0};
+  const TsdcPeak alone = tsdc_refit(hot, w, start, false, false, bounds, kBeta);
+  Vector longer(hot.size() + 3, kNaN), shorter(hot.size() - 1, kNaN);
+  for (Vector* scratch : {&longer, &shorter}) {
+    const TsdcPeak with = tsdc_refit(hot, w, start, false, false, bounds, kBeta, *scratch);
+    EXPECT_EQ(with.ea, alone.ea);
+    EXPECT_EQ(with.tau0, alone.tau0);
+    EXPECT_EQ(with.tp, alone.tp);
+  }
+  EXPECT_FALSE(std::isnan(longer[0]));
+  EXPECT_TRUE(std::isnan(longer.back()));  // past the grid: not touched
+  EXPECT_TRUE(std::all_of(shorter.begin(), shorter.end(), [](double v) { return std::isnan(v); }));
+
+  // The shape hands each peak's values, flags and bounds (the window bounds tp) to the refit.
+  TsdcPeaks peaks;
+  peaks.values = {Vector{start.ea, 1.2}, Vector{start.tau0, 3.0}, Vector{start.tp, 2500.0}};
+  peaks.fixed = {std::vector<bool>{false, true}, std::vector<bool>{false, false}};
+  peaks.beta = kBeta;
+  peaks.ea_min = bounds.ea_min;
+  peaks.ea_max = bounds.ea_max;
+  const Window window{bounds.t_min, bounds.t_max};
+  const TsdcPeaks::Parameters first = peaks.refit(0, hot, w, window, longer);
+  EXPECT_EQ(first, (TsdcPeaks::Parameters{alone.ea, alone.tau0, alone.tp}));
+  EXPECT_EQ(peaks.refit(1, hot, w, window, longer), (TsdcPeaks::Parameters{1.2, 3.0, 2500.0}));
+  Vector row(hot.size());
+  peaks.density(1, hot, window, row);
+  EXPECT_EQ(row, tsdc_predict(hot, 1.2, 3.0, kBeta));
+}
+
+TEST(TsdcPeaks, ShortArraysFailWhereTheyAreFirstRead) {
+  // The densities read ea and tau0; tp and the flags are first read by the refits.
+  TsdcPeaks peaks;
+  peaks.values = {Vector{0.8, 1.1}, Vector{1e-12, 1e-14}, Vector{300.0}};
+  peaks.fixed = {std::vector<bool>{false, false}, std::vector<bool>{false, false}};
+  EXPECT_EQ(failure_text([&] { peaks.check_density_inputs(); }), "no failure");
+  EXPECT_EQ(failure_text([&] { peaks.check_refit_inputs(); }), "index out of bounds: the len is 1 but the index is 1");
+  peaks.values[2].push_back(360.0);
+  peaks.fixed[1].pop_back();
+  EXPECT_EQ(failure_text([&] { peaks.check_refit_inputs(); }), "index out of bounds: the len is 1 but the index is 1");
+  peaks.values[1].pop_back();
+  EXPECT_EQ(failure_text([&] { peaks.check_density_inputs(); }), "index out of bounds: the len is 1 but the index is 1");
+}
+
 // Poisson counts from a fixed stream: the generator's output is fixed by the standard, and the
 // draws below use nothing else (the library's distributions differ between implementations).
 class PoissonCounts {

@@ -17,6 +17,7 @@ from typing import Callable
 import numpy as np
 
 import reference_lorentzian
+import reference_tsdc
 
 # The module's log-likelihood may fall short of SciPy's by this much, relative to SciPy's: well
 # above the rounding of the log-likelihood's sums, about 1e-13 relative here.
@@ -32,13 +33,15 @@ class Case:
     params: tuple  # the values passed in: used where held, ignored where fitted
     fixed: tuple  # one flag per parameter, in the same order
     window: tuple  # (x_min, x_max)
+    settings: tuple = ()  # the shape's further scalars, as its fit takes them (TSDC: ea_min, ea_max, beta)
 
     @property
     def group(self):
         return self.id.split(" #")[0]
 
     def describe(self):
-        return f"{self.id}: {self.label}, window {self.window!r}, passed {self.params!r}"
+        settings = f", settings {self.settings!r}" if self.settings else ""
+        return f"{self.id}: {self.label}, window {self.window!r}{settings}, passed {self.params!r}"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -108,15 +111,17 @@ def write_cases(path, cases):
     """Writes the cases for bench/fit_comparison_calls.cpp, little-endian, without padding:
 
         u64 number of cases, then per case
-        u64 n, u64 k, f64 x_min, f64 x_max, f64 params[k], u64 fixed[k] (0 or 1), f64 x[n], f64 w[n]
+        u64 n, u64 k, u64 s, f64 x_min, f64 x_max, f64 params[k], u64 fixed[k] (0 or 1),
+        f64 settings[s], f64 x[n], f64 w[n]
 
-    n the number of samples, k the number of parameters, w the intensity."""
+    n the number of samples, k the number of parameters, s the number of settings, w the
+    intensity."""
     with open(path, "wb") as out:
         out.write(struct.pack("<Q", len(cases)))
         for case in cases:
-            k = len(case.params)
-            out.write(struct.pack(f"<2Q2d{k}d{k}Q", case.x.size, k, *case.window, *case.params,
-                                  *(int(bool(f)) for f in case.fixed)))
+            k, s = len(case.params), len(case.settings)
+            out.write(struct.pack(f"<3Q2d{k}d{k}Q{s}d", case.x.size, k, s, *case.window, *case.params,
+                                  *(int(bool(f)) for f in case.fixed), *case.settings))
             out.write(np.ascontiguousarray(case.x, "<f8").tobytes())
             out.write(np.ascontiguousarray(case.intensity, "<f8").tobytes())
 
@@ -250,4 +255,143 @@ LORENTZIAN_SHORTFALLS = {
 LORENTZIAN = Shape("lorentzian", lorentzian_cases, lorentzian_module_fit, lorentzian_reference_fit,
                    lorentzian_log_likelihood, LORENTZIAN_SHORTFALLS)
 
-SHAPES = (LORENTZIAN,)
+
+# --- TSDC cases ----------------------------------------------------------------------------------
+#
+# The bounded fit, tsdc_mle_lbfgsb: parameters (ea, tp), tau0 following the peak relation; the
+# window bounds tp, the settings are (ea_min, ea_max, beta). The gradient both minimisers receive is
+# that of the raw curve's log-likelihood, without the derivative of the grid normaliser that the
+# value contains. Every grid here holds its peak: it runs from 10 to 16 natural widths
+# (k tp^2 / ea) below the maximum, where the current is below e^-9 of it, to 3 to 6 above, where
+# the current has died out, so the normaliser is 1 to within 3e-4 and nearly constant: the
+# gradient's zero and the value's minimum lie within a small fraction of the statistical scatter of
+# each other, and "never worse than SciPy" means what it means for the other shapes. On a grid that
+# cuts a peak off they lie apart, each minimiser stops where its line search can no longer lower
+# the value along the gradient it is given, and which point of that stretch it reaches depends on
+# its path; tests/cpp/tsdc_test.cpp checks such fits against the stretch instead.
+#
+# beta changes only tau0: the curve as a function of (ea, tp) is the same for every heating rate.
+
+TSDC_FLAG_SETS = {"free": (False, False), "fix_ea": (True, False), "fix_tp": (False, True)}
+
+
+def tsdc_natural_width(ea, tp):
+    return reference_tsdc.K * tp * tp / ea
+
+
+# Peak draws: (ea, tp, samples per natural width, total counts, ea bounds, window inset in natural
+# widths, start spread: ea as a factor e^(spread N(0, 1)), tp in natural widths).
+def typical_tsdc_peak(rng):
+    return (log_uniform(rng, 0.3, 2.0), float(rng.uniform(150.0, 600.0)), log_uniform(rng, 5.0, 100.0),
+            log_uniform(rng, 1e3, 1e6), (0.05, 5.0), 0.0, 0.3)
+
+
+def low_counts_tsdc_peak(rng):
+    ea, tp, density, _, bounds, inset, spread = typical_tsdc_peak(rng)
+    return ea, tp, density, log_uniform(rng, 30.0, 500.0), bounds, inset, spread
+
+
+def high_counts_tsdc_peak(rng):
+    ea, tp, density, _, bounds, inset, spread = typical_tsdc_peak(rng)
+    return ea, tp, density, log_uniform(rng, 1e7, 1e10), bounds, inset, spread
+
+
+def coarse_grid_tsdc_peak(rng):
+    ea, tp, _, total, bounds, inset, spread = typical_tsdc_peak(rng)
+    return ea, tp, float(rng.uniform(1.0, 3.0)), total, bounds, inset, spread
+
+
+def shallow_tsdc_peak(rng):
+    """Low activation energies at low temperatures, ea / (k tp) from 6 to 12 (a median of 14 to 39
+    in the other groups): natural widths of a twelfth to a sixth of tp."""
+    _, _, density, total, bounds, inset, spread = typical_tsdc_peak(rng)
+    tp = float(rng.uniform(40.0, 150.0))
+    return float(rng.uniform(6.0, 12.0)) * reference_tsdc.K * tp, tp, density, total, (0.005, 5.0), inset, spread
+
+
+def rough_start_tsdc_peak(rng):
+    ea, tp, density, total, bounds, inset, _ = typical_tsdc_peak(rng)
+    return ea, tp, density, total, bounds, inset, 1.0
+
+
+def bounded_tsdc_peak(rng):
+    """The ea bounds or the window keep the answer out: ea bounds on one side of the truth, a window
+    that stops half a natural width to one short of tp. (Pushed further, the best peak under the
+    bounds grows wider than the grid.)"""
+    ea, tp, density, total, _, _, spread = typical_tsdc_peak(rng)
+    ea_bounds = (1.1 * ea, 3.0 * ea) if rng.random() < 0.5 else (0.5 * ea, 0.9 * ea)
+    return ea, tp, density, total, ea_bounds, float(rng.uniform(0.5, 1.0)), spread
+
+
+TSDC_GROUPS = {
+    # name: (seed, peak draw)
+    "typical peaks": (201, typical_tsdc_peak),
+    "low counts": (202, low_counts_tsdc_peak),
+    "high counts": (203, high_counts_tsdc_peak),
+    "coarse grids": (204, coarse_grid_tsdc_peak),
+    "shallow peaks": (205, shallow_tsdc_peak),
+    "rough starts": (206, rough_start_tsdc_peak),
+    "answer outside the bounds": (207, bounded_tsdc_peak),
+}
+
+
+@functools.lru_cache(maxsize=1)
+def tsdc_cases():
+    cases = []
+    for group, (seed, draw) in TSDC_GROUPS.items():
+        rng = np.random.default_rng(seed)
+        for k in range(SPECTRA_PER_GROUP):
+            ea, tp, per_width, total, ea_bounds, inset, spread = draw(rng)
+            beta = log_uniform(rng, 0.01, 10.0)
+            width = tsdc_natural_width(ea, tp)
+            # A shallow peak's grid starts at a tenth of tp, where its current is below e^-20 of
+            # the maximum.
+            low = max(tp - float(rng.uniform(10.0, 16.0)) * width, 0.1 * tp)
+            high = tp + float(rng.uniform(3.0, 6.0)) * width
+            t = np.linspace(low, high, int((high - low) / width * per_width) + 1)
+            tau0 = reference_tsdc.tau0_from_peak(ea, tp, beta)
+            raw = reference_tsdc.raw_curve(t, ea, tau0, beta)
+            # The raw curve has unit mass over all temperatures: what the grid misses, and the
+            # trapezoid rule's error on the coarse grids, stay below 3e-4.
+            assert abs(float(np.sum(np.diff(t) * (raw[:-1] + raw[1:]) * 0.5)) - 1.0) < 3e-4, "the grid must hold the peak"
+            expected = total * reference_tsdc.density(t, ea, tau0, beta) * (t[1] - t[0])
+            counts = rng.poisson(expected).astype(float)
+            # The window is the grid, or in the bounded group one that ends short of the peak on
+            # the side drawn.
+            window = (float(t[0]), float(t[-1]))
+            if inset:
+                window = (tp + inset * width, window[1]) if rng.random() < 0.5 else (window[0], tp - inset * width)
+            start = (ea * float(np.exp(spread * rng.normal())), tp + spread * width * float(rng.normal()))
+            label = (f"{t.size} samples on [{low:.6g}, {high:.6g}] K, ea {ea:.4g} eV, tp {tp:.6g} K, "
+                     f"{counts.sum():.6g} counts")
+            for flags, fixed in TSDC_FLAG_SETS.items():
+                cases.append(Case(f"{group} #{k} {flags}", label, t, counts, start, fixed, window,
+                                  (*ea_bounds, beta)))
+    return tuple(cases)
+
+
+def tsdc_module_fit(case):
+    import brivane_core
+
+    (ea, tp), (ea_min, ea_max, beta) = case.params, case.settings
+    fitted = brivane_core.tsdc_mle_lbfgsb(case.x, case.intensity, ea, reference_tsdc.tau0_from_peak(ea, tp, beta),
+                                          tp, ea_min, ea_max, *case.window, beta, *case.fixed)
+    return fitted[0], fitted[2]
+
+
+def tsdc_reference_fit(case):
+    (ea, tp), (ea_min, ea_max, beta) = case.params, case.settings
+    fitted = reference_tsdc.bounded_fit(case.x, case.intensity, ea, 1.0, tp, ea_min, ea_max, *case.window, beta,
+                                        *case.fixed)
+    return (fitted[0], fitted[2]), (0 if fitted[3] is None else int(fitted[3].nfev))
+
+
+def tsdc_log_likelihood(case, params):
+    ea, tp = params
+    beta = case.settings[2]
+    return reference_tsdc.log_likelihood(case.x, case.intensity, ea, reference_tsdc.tau0_from_peak(ea, tp, beta), beta)
+
+
+TSDC = Shape("tsdc", tsdc_cases, tsdc_module_fit, tsdc_reference_fit, tsdc_log_likelihood)
+
+SHAPES = (LORENTZIAN, TSDC)

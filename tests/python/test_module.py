@@ -15,7 +15,13 @@ SIGNATURES = {
                    "x_min, x_max, bg_type=0, s_tri=0.0, spline_basis_preds=None)",
     "run_lorentzian_em_loop": "(x, intensity, x0, gamma_lo, pi, dirichlet_alpha, fix_x0, fix_gamma, x_min, "
                               "x_max, max_iter, r_eps, bg_type=0, s_tri=0.0, spline_basis_preds=None)",
+    "run_tsdc_em_loop": "(t, intensity, ea, tau0, tp, pi, dirichlet_alpha, fix_ea, fix_tp, beta, ea_min, ea_max, "
+                        "t_min, t_max, max_iter, r_eps, bg_type=0, s_tri=0.0, spline_basis_preds=None)",
     "lorentzian_mle": "(x, intensity, x0, gamma, x_min, x_max, fix_x0=False, fix_gamma=False)",
+    "tsdc_predict": "(t, ea, tau0, beta)",
+    "tsdc_mle_find_root": "(t, intensity, ea, tau0, tp, ea_min, ea_max, beta, fix_ea=False, fix_tp=False)",
+    "tsdc_mle_lbfgsb": "(t, intensity, ea, tau0, tp, ea_min, ea_max, t_min, t_max, beta, fix_ea=False, "
+                       "fix_tp=False)",
 }
 
 

@@ -105,3 +105,64 @@ def test_an_abort_after_the_weight_update_writes_nothing_back(name, capfd):
     function(**args)  # the same call with whole flags runs, and writes the weights
     assert not np.array_equal(args["pi"], before["pi"])
     capfd.readouterr()
+
+
+TSDC_GRIDS = GRIDS + [np.linspace(250.0, 400.0, 151)]
+CLAMP_FAILURE = "min > max, or either was NaN. "
+
+
+def random_tsdc_call(rng):
+    """Grids and counts from the degenerate set or one real peak, peak values and bounds that are
+    sometimes zero, negative or NaN: keyword arguments of run_tsdc_em_loop."""
+    t = TSDC_GRIDS[rng.integers(len(TSDC_GRIDS))].copy()
+    counts = (1e4 * np.exp(-0.5 * ((t - 320.0) / 8.0) ** 2) if rng.random() < 0.5
+              else TSDC_GRIDS[rng.integers(len(TSDC_GRIDS))].copy())
+    k = int(rng.integers(0, 3))
+    value = lambda *choices: float(rng.choice(choices))  # noqa: E731
+    return dict(
+        t=t, intensity=counts, ea=rng.choice([0.8, 1.1, 0.0, -1.0, np.nan], size=k),
+        tau0=rng.choice([1e-12, 1e-15, 0.0, np.nan], size=int(rng.integers(0, 3))),
+        tp=rng.choice([300.0, 2500.0, 0.0, np.nan], size=int(rng.integers(0, 3))),
+        pi=rng.random(int(rng.integers(0, 4))), dirichlet_alpha=rng.random(int(rng.integers(0, 4))) * 2.0,
+        fix_ea=list(rng.random(int(rng.integers(0, 3))) > 0.5), fix_tp=list(rng.random(int(rng.integers(0, 3))) > 0.5),
+        beta=value(0.1, 0.0, -1.0, np.nan), ea_min=value(0.1, 1.5, np.nan), ea_max=value(3.0, 0.05, np.nan),
+        t_min=value(250.0, 400.0, np.nan), t_max=value(400.0, 250.0, np.nan), max_iter=int(rng.integers(0, 4)),
+        r_eps=value(0.0, 1e-9), bg_type=int(rng.integers(0, 6)))
+
+
+def test_tsdc_functions_survive_random_degenerate_input():
+    # Every call returns, or raises a fit's RuntimeError or the documented PanicException (an
+    # index, a copy or a clamp with a NaN bound); a failed EM call writes nothing back.
+    rng = np.random.default_rng(2027)
+    outcomes = set()
+    for _ in range(400):
+        args = random_tsdc_call(rng)
+        before = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
+        try:
+            t, ll, rel, s_tri = brivane_core.run_tsdc_em_loop(**args)
+            assert ll.size == rel.size == t + 1
+            outcomes.add("ok")
+        except PanicException as error:
+            assert str(error).startswith(("index out of bounds: the len is ", "copy_from_slice: ", CLAMP_FAILURE))
+            for name, value in before.items():
+                np.testing.assert_array_equal(args[name], value)
+            outcomes.add("panic")
+        peak = (float(rng.choice([0.8, 0.0, -1.0, np.nan])), 1e-12, float(rng.choice([300.0, 0.0, np.nan])))
+        flags = (bool(rng.random() < 0.3), bool(rng.random() < 0.3))
+        t, counts = args["t"], args["intensity"]
+        assert brivane_core.tsdc_predict(t, peak[0], peak[1], args["beta"]).shape == t.shape
+        for call in (lambda: brivane_core.tsdc_mle_find_root(t, counts, *peak, args["ea_min"], args["ea_max"],
+                                                             args["beta"], *flags),
+                     lambda: brivane_core.tsdc_mle_lbfgsb(t, counts, *peak, args["ea_min"], args["ea_max"],
+                                                          args["t_min"], args["t_max"], args["beta"], *flags)):
+            try:
+                result = call()
+                assert len(result) == 3 and all(isinstance(v, float) for v in result)
+                outcomes.add("fit")
+            except RuntimeError as error:
+                assert str(error) in ("brentq failed: NoBracketing", "brentq failed: NoConvergency", "L-BFGS-B failed")
+                outcomes.add("fit error")
+            except PanicException as error:
+                assert str(error).startswith(CLAMP_FAILURE)
+                outcomes.add("clamp")
+    assert outcomes == {"ok", "panic", "fit", "fit error", "clamp"}

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "lorentzian.hpp"
+#include "pseudo_voigt.hpp"
 #include "tsdc.hpp"
 
 namespace {
@@ -92,6 +93,19 @@ std::uint64_t fit_lorentzian(Case& c) {
   return passes / (free_count(c) + 1);
 }
 
+// The bounded step of the pseudo-Voigt full optimisation: eta held, one alternation step, the
+// width bounds from the window as pseudo_voigt_width_bounds in fit_comparison.py sets them.
+std::uint64_t fit_pseudo_voigt_full(Case& c) {
+  if (c.params.size() != 3) return 0;
+  const double span = c.x_max - c.x_min;
+  std::uint64_t passes = 0;
+  const brivane::PseudoVoigtPeak fitted = brivane::pseudo_voigt_mle_full_optimization(
+      c.x, c.weights, {c.params[0], c.params[1], c.params[2]}, {c.fixed[0], c.fixed[1], c.fixed[2]}, c.x_min, c.x_max,
+      {1e-3 * span, span, 1, 0.0}, &passes);
+  c.params = {fitted.x0, fitted.gamma, fitted.eta};
+  return passes / (free_count(c) + 1);
+}
+
 // The bounded TSDC fit: parameters (ea, tp), settings (ea_min, ea_max, beta); one objective call
 // is one value with its analytic gradient.
 std::uint64_t fit_tsdc(Case& c) {
@@ -109,7 +123,8 @@ struct Entry {
   const char* shape;
   Fit fit;
 };
-constexpr Entry kShapes[] = {{"lorentzian", fit_lorentzian}, {"tsdc", fit_tsdc}};
+constexpr Entry kShapes[] = {
+    {"lorentzian", fit_lorentzian}, {"pseudo_voigt_full", fit_pseudo_voigt_full}, {"tsdc", fit_tsdc}};
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 
+#include "em_engine.hpp"
 #include "failure.hpp"
 #include "numerics/lbfgsb.hpp"
 #include "numerics/root_finder.hpp"
@@ -685,7 +686,8 @@ double full_mixing_search(std::span<const double> x, std::span<const double> wei
 
 PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, std::span<const double> weights,
                                                    const PseudoVoigtPeak& start, const PseudoVoigtFlags& flags,
-                                                   double x_min, double x_max, const FullOptimisationLimits& limits) {
+                                                   double x_min, double x_max, const FullOptimisationLimits& limits,
+                                                   std::uint64_t* passes) {
   if ((flags.fix_x0 && flags.fix_gamma && flags.fix_eta) || weights.empty()) return start;
   double total = 0.0;
   for (double w : weights) total += w;
@@ -706,6 +708,7 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
       const double eta = current.eta;
       auto evaluate = [&](const std::array<double, 2>& base, std::span<const Shift> shifts,
                           std::span<double> differences) {
+        if (passes) *passes += shifts.size() + 1;
         return pseudo_voigt_log_likelihood_differences(x, weights, {base[0], base[1], eta}, shifts, x_min, x_max,
                                                        differences);
       };
@@ -727,5 +730,23 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
   }
   return current;
 }
+
+void PseudoVoigtPeaks::density(std::size_t k, std::span<const double> x, const Window& window,
+                               std::span<double> row) const {
+  pseudo_voigt_density(x, {values[0][k], values[1][k], values[2][k]}, window.min, window.max, row);
+}
+
+PseudoVoigtPeaks::Parameters PseudoVoigtPeaks::refit(std::size_t k, std::span<const double> x,
+                                                     std::span<const double> weights, const Window& window,
+                                                     std::span<double> /*scratch*/) const {
+  const PseudoVoigtPeak start{values[0][k], values[1][k], values[2][k]};
+  const PseudoVoigtFlags flags{fixed[0][k], fixed[1][k], fixed[2][k]};
+  const PseudoVoigtPeak fitted =
+      use_full_opt ? pseudo_voigt_mle_full_optimization(x, weights, start, flags, window.min, window.max, limits)
+                   : pseudo_voigt_mle_conditional_max(x, weights, start, flags, window.min, window.max);
+  return {fitted.x0, fitted.gamma, fitted.eta};
+}
+
+template EmResult run_em(PseudoVoigtPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
 
 }  // namespace brivane

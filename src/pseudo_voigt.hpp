@@ -4,7 +4,8 @@
 // over the whole line; the Lorentzian is normalised to unit mass over the analysis window
 // [x_min, x_max] by its mass Z there. Here live the density, its weighted log-likelihood and the
 // two single-peak fits (a one-pass conditional maximisation and an alternating full
-// optimisation), which are also the per-component refits of the pseudo-Voigt mixture EM.
+// optimisation), which are also the per-component refits of the pseudo-Voigt mixture EM, and the
+// peaks as an EM shape.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "em_shape.hpp"
 #include "numerics/free_parameters.hpp"
 
 namespace brivane {
@@ -145,8 +147,40 @@ double full_mixing_search(std::span<const double> x, std::span<const double> wei
 // gain of the log-likelihood is below r_eps (a loss stops it too) or max_iter steps have run.
 // A failed minimisation keeps x0 and gamma for that step. gamma_min or gamma_max NaN with gamma
 // free throws the Failure "min > max, or either was NaN. min = ..., max = ...".
+// `passes`, when given, is increased by the number of log-likelihoods the bounded steps evaluated:
+// 1 + the number of free parameters per objective call.
 PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, std::span<const double> weights,
                                                    const PseudoVoigtPeak& start, const PseudoVoigtFlags& flags,
-                                                   double x_min, double x_max, const FullOptimisationLimits& limits);
+                                                   double x_min, double x_max, const FullOptimisationLimits& limits,
+                                                   std::uint64_t* passes = nullptr);
+
+// ---- Mixture EM ---------------------------------------------------------------------------------
+
+// K pseudo-Voigt peaks as one EM shape: values x0, gamma, eta; fixed fix_x0, fix_gamma, fix_eta.
+// The window normalises every Lorentzian part. Each refit is one pass of
+// pseudo_voigt_mle_conditional_max or, with use_full_opt, a whole
+// pseudo_voigt_mle_full_optimization, whose mixing search then runs nested on the worker pool
+// from inside the refit's own task. The caller sets the call-wide settings below.
+struct PseudoVoigtPeaks : PeakParameters<3, 3> {
+  static constexpr bool kParallel = true;
+  // The window mass depends on the peak only: a piece of the grid gets the values the whole row
+  // would.
+  static constexpr bool kElementwiseDensity = true;
+
+  bool use_full_opt = false;
+  // For the full optimisation only: the width bounds, and the EM's own max_iter and r_eps, which
+  // also bound each refit's alternation.
+  FullOptimisationLimits limits;
+
+  void density(std::size_t k, std::span<const double> x, const Window& window,
+               std::span<double> row) const;
+  // Peak k's new values from the weights intensity * responsibility: unchanged where the chosen
+  // fit leaves them (no weight, every flag set, no root, a failed minimisation).
+  Parameters refit(std::size_t k, std::span<const double> x, std::span<const double> weights,
+                   const Window& window, std::span<double> scratch) const;
+};
+
+// The pseudo-Voigt mixture entry, instantiated in pseudo_voigt.cpp.
+extern template EmResult run_em(PseudoVoigtPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
 
 }  // namespace brivane

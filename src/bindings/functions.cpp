@@ -10,6 +10,7 @@
 #include "bindings/signature.hpp"
 #include "gaussian.hpp"
 #include "lorentzian.hpp"
+#include "pseudo_voigt.hpp"
 #include "tsdc.hpp"
 
 namespace brivane::py {
@@ -101,6 +102,81 @@ PyObject* run_mixture(Arguments<S>& a, Shape& shape) {
 
 // ---------------------------------------------------------------------------------------------
 // The functions: each is its signature and the few lines that call the core.
+
+// Pseudo-Voigt: the mixture, the curve and the two single-peak fits.
+
+constexpr Signature kRunPvEmLoop = signature("run_pv_em_loop", Lock::kReleased, {
+    {"x", kArray}, {"intensity", kArray}, {"x0", kWrittenArray}, {"gamma_pv", kWrittenArray},
+    {"eta", kWrittenArray}, {"pi", kWrittenArray}, {"dirichlet_alpha", kArray},
+    {"fix_x0", kBoolSequence}, {"fix_gamma", kBoolSequence}, {"fix_eta", kBoolSequence},
+    {"use_full_opt", kBool}, {"x_min", kFloat}, {"x_max", kFloat}, {"gamma_min", kFloat},
+    {"gamma_max", kFloat}, {"max_iter", kCount}, {"r_eps", kFloat}, {"bg_type", kCode, "0"},
+    {"s_tri", kFloat, "0.0"}, {"spline_basis_preds", kOptionalRows, "None"}});
+
+PyObject* run_pv_em_loop(Arguments<kRunPvEmLoop>& a) {
+  PseudoVoigtPeaks peaks;
+  peaks.use_full_opt = a.get<"use_full_opt">();
+  // The full optimisation's alternation is bounded by the EM's own max_iter and r_eps.
+  peaks.limits = {a.get<"gamma_min">(), a.get<"gamma_max">(), a.get<"max_iter">(), a.get<"r_eps">()};
+  return run_mixture(a, peaks);
+}
+
+constexpr Signature kPseudoVoigtPredict = signature("pseudo_voigt_predict", Lock::kHeld, {
+    {"x", kArray}, {"x0", kFloat}, {"gamma", kFloat}, {"eta", kFloat}, {"x_min", kFloat},
+    {"x_max", kFloat}});
+
+PyObject* pseudo_voigt_predict(Arguments<kPseudoVoigtPredict>& a) {
+  const std::vector<double> values = a.compute([&] {
+    return brivane::pseudo_voigt_predict(a.get<"x">(), {a.get<"x0">(), a.get<"gamma">(), a.get<"eta">()},
+                                         a.get<"x_min">(), a.get<"x_max">());
+  });
+  return result_array(values);
+}
+
+// What both single-peak fits read and return: (x0, gamma, eta) and their three flags.
+template <const Signature& S>
+PseudoVoigtPeak pseudo_voigt_start(Arguments<S>& a) {
+  return {a.template get<"x0">(), a.template get<"gamma">(), a.template get<"eta">()};
+}
+
+template <const Signature& S>
+PseudoVoigtFlags pseudo_voigt_flags(Arguments<S>& a) {
+  return {a.template get<"fix_x0">(), a.template get<"fix_gamma">(), a.template get<"fix_eta">()};
+}
+
+PyObject* pseudo_voigt_tuple(const PseudoVoigtPeak& peak) {
+  return result_tuple({PyFloat_FromDouble(peak.x0), PyFloat_FromDouble(peak.gamma), PyFloat_FromDouble(peak.eta)});
+}
+
+constexpr Signature kPseudoVoigtMleConditionalMax = signature("pseudo_voigt_mle_conditional_max", Lock::kHeld, {
+    {"x", kArray}, {"intensity", kArray}, {"x0", kFloat}, {"gamma", kFloat}, {"eta", kFloat},
+    {"x_min", kFloat}, {"x_max", kFloat}, {"fix_x0", kBool, "False"}, {"fix_gamma", kBool, "False"},
+    {"fix_eta", kBool, "False"}});
+
+PyObject* pseudo_voigt_mle_conditional_max(Arguments<kPseudoVoigtMleConditionalMax>& a) {
+  const PseudoVoigtPeak fitted = a.compute([&] {
+    return brivane::pseudo_voigt_mle_conditional_max(a.get<"x">(), a.get<"intensity">(), pseudo_voigt_start(a),
+                                                     pseudo_voigt_flags(a), a.get<"x_min">(), a.get<"x_max">());
+  });
+  return pseudo_voigt_tuple(fitted);
+}
+
+constexpr Signature kPseudoVoigtMleFullOptimization = signature("pseudo_voigt_mle_full_optimization", Lock::kHeld, {
+    {"x", kArray}, {"intensity", kArray}, {"x0", kFloat}, {"gamma", kFloat}, {"eta", kFloat},
+    {"x_min", kFloat}, {"x_max", kFloat}, {"gamma_min", kFloat}, {"gamma_max", kFloat},
+    {"max_iter", kCount}, {"r_eps", kFloat}, {"fix_x0", kBool, "False"}, {"fix_gamma", kBool, "False"},
+    {"fix_eta", kBool, "False"}});
+
+PyObject* pseudo_voigt_mle_full_optimization(Arguments<kPseudoVoigtMleFullOptimization>& a) {
+  const PseudoVoigtPeak fitted = a.compute([&] {
+    return brivane::pseudo_voigt_mle_full_optimization(
+        a.get<"x">(), a.get<"intensity">(), pseudo_voigt_start(a), pseudo_voigt_flags(a), a.get<"x_min">(),
+        a.get<"x_max">(), {a.get<"gamma_min">(), a.get<"gamma_max">(), a.get<"max_iter">(), a.get<"r_eps">()});
+  });
+  return pseudo_voigt_tuple(fitted);
+}
+
+// The other shapes.
 
 constexpr Signature kRunEmLoop = signature("run_em_loop", Lock::kReleased, {
     {"x", kArray}, {"intensity", kArray}, {"mu", kWrittenArray}, {"sigma", kWrittenArray},
@@ -218,8 +294,12 @@ constexpr Function function() {
 
 constexpr Function kFunctions[] = {
     function<kRunEmLoop, run_em_loop>(),
+    function<kRunPvEmLoop, run_pv_em_loop>(),
     function<kRunLorentzianEmLoop, run_lorentzian_em_loop>(),
     function<kRunTsdcEmLoop, run_tsdc_em_loop>(),
+    function<kPseudoVoigtPredict, pseudo_voigt_predict>(),
+    function<kPseudoVoigtMleConditionalMax, pseudo_voigt_mle_conditional_max>(),
+    function<kPseudoVoigtMleFullOptimization, pseudo_voigt_mle_full_optimization>(),
     function<kLorentzianMle, lorentzian_mle>(),
     function<kTsdcPredict, tsdc_predict>(),
     function<kTsdcMleFindRoot, tsdc_mle_find_root>(),

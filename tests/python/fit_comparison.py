@@ -1,4 +1,5 @@
-"""Single-peak fits of the module against SciPy's L-BFGS-B on the same objective.
+"""Single-peak fits of the module against SciPy's L-BFGS-B on the same objective: the Lorentzian fit,
+and the bounded step of the pseudo-Voigt full optimisation at a held eta.
 
 A shape joins the comparison with one `Shape` record: its deterministic case set, the module's fit,
 the SciPy fit of the same objective from the same start (with its objective-call count), and the
@@ -9,6 +10,7 @@ program bench/fit_comparison_calls.cpp, which reads the cases from the file `wri
 import contextlib
 import dataclasses
 import functools
+import math
 import os
 import struct
 import sys
@@ -17,6 +19,7 @@ from typing import Callable
 import numpy as np
 
 import reference_lorentzian
+import reference_pseudo_voigt
 import reference_tsdc
 
 # The module's log-likelihood may fall short of SciPy's by this much, relative to SciPy's: well
@@ -256,6 +259,84 @@ LORENTZIAN = Shape("lorentzian", lorentzian_cases, lorentzian_module_fit, lorent
                    lorentzian_log_likelihood, LORENTZIAN_SHORTFALLS)
 
 
+# --- Pseudo-Voigt cases --------------------------------------------------------------------------
+#
+# pseudo_voigt_mle_full_optimization alternates bounded minimisations in (x0, gamma) with a search
+# of eta over a grid, so a SciPy twin of the whole alternation would be compared on where two
+# alternations happen to stop (several grid steps apart on a ridge, either side ahead), not on how
+# well one minimisation is done. The comparison is therefore of the bounded step alone: eta held
+# (fix_eta) and max_iter 1, which is exactly one minimisation of the negative log-likelihood in the
+# free ones of (x0, gamma) from the values passed, against SciPy's L-BFGS-B on the same objective
+# from the same start within the same bounds. Spectra are drawn as the Lorentzian ones, with a
+# pseudo-Voigt of eta drawn from [0, 1]; the values passed are where a user would start: the centre
+# half a width off, the width a factor of about 1.5 off, eta 0.3 off and held.
+
+def pseudo_voigt_profile(x, centre, width, eta):
+    """Height 1 at the centre; `width` is the full width at half maximum."""
+    u = (x - centre) / (0.5 * width)
+    return eta * np.exp(-math.log(2.0) * u * u) + (1.0 - eta) / (1.0 + u * u)
+
+
+PSEUDO_VOIGT_GROUPS = {name: (seed + 100, draw, background)
+                       for name, (seed, draw, background) in LORENTZIAN_GROUPS.items()}
+
+
+def pseudo_voigt_width_bounds(window):
+    """The width bounds of every case, from its window alone (bench/fit_comparison_calls.cpp uses
+    the same rule): a thousandth of the window's span up to the whole span."""
+    span = window[1] - window[0]
+    return 1e-3 * span, span
+
+
+@functools.lru_cache(maxsize=1)
+def pseudo_voigt_cases():
+    cases = []
+    for group, (seed, draw, background) in PSEUDO_VOIGT_GROUPS.items():
+        rng = np.random.default_rng(seed)
+        for k in range(SPECTRA_PER_GROUP):
+            n = int(log_uniform(rng, 200.0, 4000.0))
+            low, high, centre, width, height = draw(rng, k % 2 == 0, n)
+            eta = float(rng.uniform(0.0, 1.0))
+            flat = height * float(rng.uniform(*background))
+            x = np.linspace(low, high, n)
+            counts = rng.poisson(height * pseudo_voigt_profile(x, centre, width, eta) + flat).astype(float)
+            inset = 0.1 * (high - low) if k % 3 == 2 else 0.0
+            window = (low + inset, high - inset)
+            start = (centre + 0.5 * width * float(rng.normal()), width * float(np.exp(0.4 * rng.normal())),
+                     float(np.clip(eta + 0.3 * rng.choice([-1.0, 1.0]), 0.0, 0.99)))
+            label = (f"{n} samples on [{low:.6g}, {high:.6g}], centre {centre:.6g}, width {width:.4g}, eta {eta:.3f}, "
+                     f"height {height:.4g}, background {flat:.4g}")
+            for flags, fixed in FLAG_SETS.items():
+                cases.append(Case(f"{group} #{k} {flags}", label, x, counts, start, (*fixed, True), window))
+    return tuple(cases)
+
+
+def pseudo_voigt_module_fit(case):
+    import brivane_core
+
+    x0, gamma, eta = case.params
+    return brivane_core.pseudo_voigt_mle_full_optimization(
+        case.x, case.intensity, x0, gamma, eta, *case.window, *pseudo_voigt_width_bounds(case.window), 1, 0.0,
+        *case.fixed)
+
+
+def pseudo_voigt_reference_fit(case):
+    x0, gamma, eta = case.params
+    if np.sum(case.intensity) == 0.0:
+        return case.params, 0
+    x0, gamma, result = reference_pseudo_voigt.bounded_step(
+        case.x, case.intensity, x0, gamma, eta, *case.window, *pseudo_voigt_width_bounds(case.window), *case.fixed[:2])
+    return (x0, gamma, eta), int(result.nfev)
+
+
+def pseudo_voigt_log_likelihood(case, params):
+    return reference_pseudo_voigt.log_likelihood(case.x, case.intensity, *params, *case.window)
+
+
+PSEUDO_VOIGT = Shape("pseudo_voigt_full", pseudo_voigt_cases, pseudo_voigt_module_fit, pseudo_voigt_reference_fit,
+                     pseudo_voigt_log_likelihood)
+
+
 # --- TSDC cases ----------------------------------------------------------------------------------
 #
 # The bounded fit, tsdc_mle_lbfgsb: parameters (ea, tp), tau0 following the peak relation; the
@@ -394,4 +475,4 @@ def tsdc_log_likelihood(case, params):
 
 TSDC = Shape("tsdc", tsdc_cases, tsdc_module_fit, tsdc_reference_fit, tsdc_log_likelihood)
 
-SHAPES = (LORENTZIAN, TSDC)
+SHAPES = (LORENTZIAN, PSEUDO_VOIGT, TSDC)

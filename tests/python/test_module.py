@@ -13,10 +13,18 @@ import brivane_core
 SIGNATURES = {
     "run_em_loop": "(x, intensity, mu, sigma, pi, dirichlet_alpha, fix_mu, fix_sigma, max_iter, r_eps, "
                    "x_min, x_max, bg_type=0, s_tri=0.0, spline_basis_preds=None)",
+    "run_pv_em_loop": "(x, intensity, x0, gamma_pv, eta, pi, dirichlet_alpha, fix_x0, fix_gamma, fix_eta, "
+                      "use_full_opt, x_min, x_max, gamma_min, gamma_max, max_iter, r_eps, bg_type=0, s_tri=0.0, "
+                      "spline_basis_preds=None)",
     "run_lorentzian_em_loop": "(x, intensity, x0, gamma_lo, pi, dirichlet_alpha, fix_x0, fix_gamma, x_min, "
                               "x_max, max_iter, r_eps, bg_type=0, s_tri=0.0, spline_basis_preds=None)",
     "run_tsdc_em_loop": "(t, intensity, ea, tau0, tp, pi, dirichlet_alpha, fix_ea, fix_tp, beta, ea_min, ea_max, "
                         "t_min, t_max, max_iter, r_eps, bg_type=0, s_tri=0.0, spline_basis_preds=None)",
+    "pseudo_voigt_predict": "(x, x0, gamma, eta, x_min, x_max)",
+    "pseudo_voigt_mle_conditional_max": "(x, intensity, x0, gamma, eta, x_min, x_max, fix_x0=False, fix_gamma=False, "
+                                        "fix_eta=False)",
+    "pseudo_voigt_mle_full_optimization": "(x, intensity, x0, gamma, eta, x_min, x_max, gamma_min, gamma_max, "
+                                          "max_iter, r_eps, fix_x0=False, fix_gamma=False, fix_eta=False)",
     "lorentzian_mle": "(x, intensity, x0, gamma, x_min, x_max, fix_x0=False, fix_gamma=False)",
     "tsdc_predict": "(t, ea, tau0, beta)",
     "tsdc_mle_find_root": "(t, intensity, ea, tau0, tp, ea_min, ea_max, beta, fix_ea=False, fix_tp=False)",

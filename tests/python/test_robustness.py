@@ -65,6 +65,56 @@ def test_lorentzian_mle_survives_random_degenerate_input(capfd):
     capfd.readouterr()
 
 
+PSEUDO_VOIGT_PANICS = ("index out of bounds: the len is ", "copy_from_slice: ", "min > max, or either was NaN. ")
+
+
+def test_pv_em_entry_survives_random_degenerate_input():
+    # The Lorentzian's random arguments, plus eta, its flags, the refit switch and the width bounds
+    # (a NaN bound may end a full-optimisation call with the clamp's panic).
+    rng = np.random.default_rng(2027)
+    outcomes = set()
+    for _ in range(300):
+        args = random_em_arguments(rng, LORENTZIAN)
+        args["eta"] = rng.random(int(rng.integers(0, 3)))
+        args["fix_eta"] = list(rng.random(int(rng.integers(0, 3))) > 0.5)
+        args["gamma_pv"] = args.pop("gamma_lo")
+        args["use_full_opt"] = bool(rng.random() < 0.5)
+        args["gamma_min"] = float(rng.choice([0.1, 0.0, np.nan, 5.0]))
+        args["gamma_max"] = float(rng.choice([10.0, 0.1, np.nan]))
+        args["max_iter"] = min(args["max_iter"], 3)
+        before = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
+        try:
+            t, ll, rel, s_tri = brivane_core.run_pv_em_loop(**args)
+            assert ll.size == rel.size == t + 1
+            outcomes.add("ok")
+        except PanicException as error:
+            assert str(error).startswith(PSEUDO_VOIGT_PANICS)
+            for name, value in before.items():
+                np.testing.assert_array_equal(args[name], value)
+            outcomes.add("panic")
+    assert outcomes == {"ok", "panic"}
+
+
+def test_pseudo_voigt_single_peak_functions_survive_random_degenerate_input():
+    rng = np.random.default_rng(8)
+    for _ in range(300):
+        x = GRIDS[rng.integers(len(GRIDS))]
+        intensity = GRIDS[rng.integers(len(GRIDS))]
+        start = (float(rng.normal()), float(rng.choice([0.0, 1.0, -1.0, np.nan])), float(rng.choice([0.5, 1.0, np.nan])))
+        window = (float(rng.choice([0.0, -1.0, np.nan])), float(rng.choice([0.0, 1.0, np.nan])))
+        flags = [bool(f) for f in rng.random(3) < 0.3]
+        assert brivane_core.pseudo_voigt_predict(x, *start, *window).shape == x.shape
+        result = brivane_core.pseudo_voigt_mle_conditional_max(x, intensity, *start, *window, *flags)
+        assert len(result) == 3 and all(isinstance(v, float) for v in result)
+        bounds = (float(rng.choice([0.1, 2.0, np.nan])), float(rng.choice([1.0, np.nan])))
+        try:
+            result = brivane_core.pseudo_voigt_mle_full_optimization(x, intensity, *start, *window, *bounds, 3, 1e-9,
+                                                                     *flags)
+            assert len(result) == 3 and all(isinstance(v, float) for v in result)
+        except PanicException as error:
+            assert str(error).startswith("min > max, or either was NaN. ") and np.isnan(bounds).any()
+
+
 def em_entries():
     return [name for name in brivane_core.__all__ if name.endswith("em_loop")]
 

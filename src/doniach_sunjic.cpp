@@ -5,6 +5,7 @@
 #include <variant>
 #include <vector>
 
+#include "em_engine.hpp"
 #include "failure.hpp"
 #include "numerics/free_parameters.hpp"
 #include "numerics/lbfgsb.hpp"
@@ -241,5 +242,21 @@ DoniachSunjicParameters doniach_sunjic_mle(std::span<const double> x, std::span<
                           {x_min, x_max, gamma_min, gamma_max, alpha_min, alpha_max});
   return values;
 }
+
+void DoniachSunjicPeaks::density(std::size_t k, std::span<const double> x, const Window& /*window*/,
+                                 std::span<double> row) const {
+  doniach_sunjic_density(x, values[0][k], values[1][k], values[2][k], row);
+}
+
+DoniachSunjicPeaks::Parameters DoniachSunjicPeaks::refit(std::size_t k, std::span<const double> x,
+                                                         std::span<const double> weights, const Window& window,
+                                                         std::span<double> /*scratch*/) const {
+  Parameters p = current(k);
+  fit_doniach_sunjic_peak(x, weights, p, {fixed[0][k], fixed[1][k], fixed[2][k]},
+                          {window.min, window.max, gamma_min, gamma_max, alpha_min, alpha_max});
+  return p;
+}
+
+template EmResult run_em(DoniachSunjicPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
 
 }  // namespace brivane

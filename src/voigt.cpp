@@ -5,6 +5,7 @@
 #include <cmath>
 #include <variant>
 
+#include "em_engine.hpp"
 #include "failure.hpp"
 #include "numerics/free_parameters.hpp"
 #include "numerics/gauss_legendre_100.hpp"
@@ -381,5 +382,19 @@ VoigtParameters fit_voigt_component(std::span<const double> x, std::span<const d
   if (objective_calls != nullptr) *objective_calls += result->evaluations;
   return values;
 }
+
+void VoigtPeaks::density(std::size_t k, std::span<const double> x, const Window& window,
+                         std::span<double> row) const {
+  voigt_density(x, values[0][k], values[1][k], values[2][k], window.min, window.max, row);
+}
+
+VoigtPeaks::Parameters VoigtPeaks::refit(std::size_t k, std::span<const double> x,
+                                         std::span<const double> weights, const Window& window,
+                                         std::span<double> /*scratch*/) const {
+  return fit_voigt_component(x, weights, current(k), {fixed[0][k], fixed[1][k], fixed[2][k]},
+                             {window.min, window.max, sigma_min, sigma_max, gamma_min, gamma_max});
+}
+
+template EmResult run_em(VoigtPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
 
 }  // namespace brivane

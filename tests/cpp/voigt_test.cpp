@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "background.hpp"
 #include "failure.hpp"
 #include "peak_fit_support.hpp"
 
@@ -242,6 +243,53 @@ TEST(VoigtFit, DegenerateInputsReturnWithoutFailing) {
   EXPECT_NO_THROW(fit_voigt_component(x, w, {0.5, kInf, 0.5}, {}, kBounds));
   EXPECT_NO_THROW(fit_voigt_component(x, w, p, {}, open));
   EXPECT_NO_THROW(fit_voigt_component(x, w, {0.5, 0.0, 0.0}, {}, open));
+}
+
+// Two Voigt peaks and a flat floor, 1e5 counts on 2561 samples: enough peak-samples for the pool
+// and two density pieces per peak.
+struct MixtureData {
+  std::vector<double> x, counts;
+};
+MixtureData two_voigt_peaks() {
+  MixtureData d{fit_test::uniform_grid(-30.0, 0.0234375, 2561), {}};
+  std::vector<double> first(d.x.size()), second(d.x.size()), mixture(d.x.size());
+  voigt_density(d.x, -5.0, 0.8, 0.4, -30.0, 30.0, first);
+  voigt_density(d.x, 4.0, 0.5, 1.0, -30.0, 30.0, second);
+  for (std::size_t i = 0; i < d.x.size(); ++i) mixture[i] = 0.5 * first[i] + 0.3 * second[i] + 0.2 / 60.0;
+  d.counts = fit_test::draw_counts(d.x, mixture, 100000, 5);
+  return d;
+}
+
+VoigtPeaks two_peak_start(bool fixed) {
+  VoigtPeaks peaks;
+  peaks.values = {{{-4.0, 5.0}, {1.0, 1.0}, {1.0, 1.0}}};
+  peaks.fixed = {std::vector<bool>(2, fixed), std::vector<bool>(2, fixed), std::vector<bool>(2, fixed)};
+  peaks.sigma_min = peaks.gamma_min = 0.01;
+  peaks.sigma_max = peaks.gamma_max = 10.0;
+  return peaks;
+}
+
+TEST(VoigtMixture, ThreadCountChangesNothingAndFixedPeaksKeepTheirBits) {
+  const MixtureData d = two_voigt_peaks();
+  const std::vector<double> alpha(3, 1.0);
+  auto fit = [&](VoigtPeaks& peaks, std::vector<double>& pi) {
+    EmProblem problem;
+    problem.x = d.x;
+    problem.intensity = d.counts;
+    problem.dirichlet_alpha = alpha;
+    problem.max_iter = 6;
+    problem.window = {-30.0, 30.0};
+    problem.bg_type = kUniformBackground;
+    return run_em(peaks, pi, problem);
+  };
+  const std::vector<double> pi{0.4, 0.4, 0.2};
+  fit_test::expect_thread_count_changes_nothing(two_peak_start(false), pi, fit);
+
+  VoigtPeaks held = two_peak_start(true);
+  std::vector<double> held_pi = pi;
+  fit(held, held_pi);
+  EXPECT_EQ(held.values, two_peak_start(true).values);
+  EXPECT_NE(held_pi, pi);
 }
 
 }  // namespace

@@ -13,9 +13,17 @@ import brivane_core
 SIGNATURES = {
     "run_em_loop": "(x, intensity, mu, sigma, pi, dirichlet_alpha, fix_mu, fix_sigma, max_iter, r_eps, "
                    "x_min, x_max, bg_type=0, s_tri=0.0, spline_basis_preds=None)",
+    "run_voigt_em_loop": "(x, intensity, x0, sigma_v, gamma_v, pi, dirichlet_alpha, fix_x0, fix_sigma, "
+                         "fix_gamma, x_min, x_max, sigma_min, sigma_max, gamma_min, gamma_max, max_iter, r_eps, "
+                         "bg_type=0, s_tri=0.0, spline_basis_preds=None)",
     "run_lorentzian_em_loop": "(x, intensity, x0, gamma_lo, pi, dirichlet_alpha, fix_x0, fix_gamma, x_min, "
                               "x_max, max_iter, r_eps, bg_type=0, s_tri=0.0, spline_basis_preds=None)",
+    "run_ds_em_loop": "(x, intensity, x0, gamma_ds, alpha, pi, dirichlet_alpha, fix_x0, fix_gamma, fix_alpha, "
+                      "x_min, x_max, gamma_min, gamma_max, alpha_min, alpha_max, max_iter, r_eps, bg_type=0, "
+                      "s_tri=0.0, spline_basis_preds=None)",
     "lorentzian_mle": "(x, intensity, x0, gamma, x_min, x_max, fix_x0=False, fix_gamma=False)",
+    "doniach_sunjic_mle": "(x, intensity, x0, gamma, alpha, x_min, x_max, gamma_min, gamma_max, alpha_min, "
+                          "alpha_max, fix_x0=False, fix_gamma=False, fix_alpha=False)",
 }
 
 

@@ -40,6 +40,16 @@ double voigt_value(std::complex<double> w, double sigma) { return w.real() / sig
 
 }  // namespace
 
+// libcerf 1.x (Debian 12 ships 1.3) records in two global ints, faddeeva_algorithm and
+// faddeeva_nofterms, which branch and how many terms each call of w_of_z used. The density rows and
+// refits of the Voigt mixture call it from several threads at once, so those accesses race. The
+// machine code of libcerf 1.3's w_of_z (objdump -d) only stores a constant or a term count in
+// them, or adds to them in place (algorithm += 10 or 20, nofterms += the terms summed): no value
+// read from them reaches the result or a branch, no other function of the library refers to them, and
+// nothing here reads them. The race can therefore garble only that record, never a value of w, so
+// calls are not serialised (a lock would put every profile evaluation of the pool behind one
+// mutex). It remains a data race in the language's sense, which a thread sanitizer reports.
+// libcerf 2.x and 3.x keep the record only when built with CERF_INTROSPECT.
 std::complex<double> faddeeva_w(std::complex<double> z) { return voigt_detail::call_complex(&w_of_z, z); }
 
 double voigt_profile(double u, double sigma, double gamma) {

@@ -20,11 +20,8 @@
 
 namespace brivane {
 
-// w(z) = exp(-z^2) erfc(-i z), from libcerf's w_of_z. libcerf 1.x (Debian 12 ships 1.3) stores
-// which algorithm and how many terms each call used in two global ints, never read here; calls
-// from several threads therefore race on those stores (harmless on the platforms built for, but
-// a thread sanitizer reports it). libcerf 2.x and 3.x keep that record only when built with
-// CERF_INTROSPECT.
+// w(z) = exp(-z^2) erfc(-i z), from libcerf's w_of_z. Safe to call from several threads at once
+// (see the definition for libcerf 1.x's global record of each call).
 std::complex<double> faddeeva_w(std::complex<double> z);
 
 // V(u; sigma, gamma), the profile at offset u = x - x0 (unit area over the real line). The cases,

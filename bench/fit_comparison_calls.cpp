@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "doniach_sunjic.hpp"
 #include "lorentzian.hpp"
 
 namespace {
@@ -30,6 +31,7 @@ struct Case {
   std::vector<double> params;
   std::vector<bool> fixed;
   double x_min = 0.0, x_max = 0.0;
+  std::vector<double> bounds;  // the shape's other bounds, in its signature's order
 };
 
 class Reader {
@@ -65,6 +67,9 @@ bool read_case(Reader& in, Case& c) {
   c.params = in.f64s(k);
   c.fixed.assign(k, false);
   for (std::uint64_t j = 0; j < k; ++j) c.fixed[j] = in.u64() != 0;
+  const std::uint64_t b = in.u64();
+  if (!in.ok() || b > 16) return false;
+  c.bounds = in.f64s(b);
   c.x = in.f64s(n);
   c.weights = in.f64s(n);
   return in.ok();
@@ -88,11 +93,21 @@ std::uint64_t fit_lorentzian(Case& c) {
   return passes / (free_count(c) + 1);
 }
 
+std::uint64_t fit_doniach_sunjic(Case& c) {
+  if (c.params.size() != 3 || c.bounds.size() != 4) return 0;
+  brivane::DoniachSunjicParameters p{c.params[0], c.params[1], c.params[2]};
+  std::uint64_t calls = 0;
+  brivane::fit_doniach_sunjic_peak(c.x, c.weights, p, {c.fixed[0], c.fixed[1], c.fixed[2]},
+                                   {c.x_min, c.x_max, c.bounds[0], c.bounds[1], c.bounds[2], c.bounds[3]}, &calls);
+  c.params.assign(p.begin(), p.end());
+  return calls;
+}
+
 struct Entry {
   const char* shape;
   Fit fit;
 };
-constexpr Entry kShapes[] = {{"lorentzian", fit_lorentzian}};
+constexpr Entry kShapes[] = {{"lorentzian", fit_lorentzian}, {"doniach_sunjic", fit_doniach_sunjic}};
 
 }  // namespace
 

@@ -5,6 +5,10 @@ the SciPy fit of the same objective from the same start (with its objective-call
 NumPy log-likelihood both results are judged by. test_fit_comparison.py checks that the module is
 never worse; bench/fit_comparison.py counts the objective calls of both, the module's through the C++
 program bench/fit_comparison_calls.cpp, which reads the cases from the file `write_cases` writes.
+
+The Voigt component fit has no Python function of its own (it is reached through run_voigt_em_loop
+only), so its comparison with SciPy stays in the C++ tests: tests/cpp/voigt_test.cpp against the
+table of tests/cpp/reference/make_voigt_fit_table.py.
 """
 import contextlib
 import dataclasses
@@ -16,6 +20,7 @@ from typing import Callable
 
 import numpy as np
 
+import reference_doniach_sunjic
 import reference_lorentzian
 
 # The module's log-likelihood may fall short of SciPy's by this much, relative to SciPy's: well
@@ -29,16 +34,19 @@ class Case:
     label: str  # what was drawn, enough to rebuild the spectrum by hand
     x: np.ndarray
     intensity: np.ndarray
-    params: tuple  # the values passed in: used where held, ignored where fitted
+    params: tuple  # the values passed in: used where held, the start (or ignored) where fitted
     fixed: tuple  # one flag per parameter, in the same order
     window: tuple  # (x_min, x_max)
+    bounds: tuple = ()  # the shape's other bounds, in its signature's order, after the window
+
 
     @property
     def group(self):
         return self.id.split(" #")[0]
 
     def describe(self):
-        return f"{self.id}: {self.label}, window {self.window!r}, passed {self.params!r}"
+        bounds = f", bounds {self.bounds!r}" if self.bounds else ""
+        return f"{self.id}: {self.label}, window {self.window!r}{bounds}, passed {self.params!r}"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -108,15 +116,17 @@ def write_cases(path, cases):
     """Writes the cases for bench/fit_comparison_calls.cpp, little-endian, without padding:
 
         u64 number of cases, then per case
-        u64 n, u64 k, f64 x_min, f64 x_max, f64 params[k], u64 fixed[k] (0 or 1), f64 x[n], f64 w[n]
+        u64 n, u64 k, f64 x_min, f64 x_max, f64 params[k], u64 fixed[k] (0 or 1), u64 b, f64 bounds[b],
+        f64 x[n], f64 w[n]
 
-    n the number of samples, k the number of parameters, w the intensity."""
+    n the number of samples, k the number of parameters, b the number of other bounds, w the
+    intensity."""
     with open(path, "wb") as out:
         out.write(struct.pack("<Q", len(cases)))
         for case in cases:
-            k = len(case.params)
-            out.write(struct.pack(f"<2Q2d{k}d{k}Q", case.x.size, k, *case.window, *case.params,
-                                  *(int(bool(f)) for f in case.fixed)))
+            k, b = len(case.params), len(case.bounds)
+            out.write(struct.pack(f"<2Q2d{k}d{k}QQ{b}d", case.x.size, k, *case.window, *case.params,
+                                  *(int(bool(f)) for f in case.fixed), b, *case.bounds))
             out.write(np.ascontiguousarray(case.x, "<f8").tobytes())
             out.write(np.ascontiguousarray(case.intensity, "<f8").tobytes())
 
@@ -250,4 +260,119 @@ LORENTZIAN_SHORTFALLS = {
 LORENTZIAN = Shape("lorentzian", lorentzian_cases, lorentzian_module_fit, lorentzian_reference_fit,
                    lorentzian_log_likelihood, LORENTZIAN_SHORTFALLS)
 
-SHAPES = (LORENTZIAN,)
+
+# --- Doniach-Sunjic cases ------------------------------------------------------------------------
+#
+# XPS-like lines: each group draws SPECTRA_PER_GROUP spectra with its own seed, alternately on a
+# binding-energy axis far from zero and on one near or across it, each fitted three times: all
+# free, centre held, asymmetry held. The fit starts from the values passed in, which are rough:
+# the centre up to a width or so off, the width up to a factor of 2, the asymmetry anywhere in
+# [0, 0.3].
+
+DS_FLAG_SETS = {"free": (False, False, False), "fix_x0": (True, False, False), "fix_alpha": (False, False, True)}
+
+
+def xps_axis(rng, far):
+    span = log_uniform(rng, 4.0, 60.0)
+    low = float(rng.uniform(30.0, 1200.0)) if far else float(rng.uniform(-1.2 * span, 0.2 * span))
+    return low, low + span
+
+
+def typical_line(rng, far, n):
+    low, high = xps_axis(rng, far)
+    span = high - low
+    gamma = log_uniform(rng, max(2.0 * span / (n - 1), 0.02), 0.05 * span)
+    centre = float(rng.uniform(low + 0.25 * span, high - 0.25 * span))
+    return low, high, centre, gamma, float(rng.uniform(0.0, 0.35)), log_uniform(rng, 50.0, 5000.0)
+
+
+def narrow_line(rng, far, n):
+    low, high, centre, _, alpha, height = typical_line(rng, far, n)
+    return low, high, centre, (high - low) / (n - 1) * float(rng.uniform(0.4, 3.0)), alpha, height
+
+
+def wide_line(rng, far, n):
+    low, high, centre, _, alpha, height = typical_line(rng, far, n)
+    return low, high, centre, (high - low) * float(rng.uniform(0.05, 0.3)), alpha, height
+
+
+def low_counts_line(rng, far, n):
+    low, high, centre, gamma, alpha, _ = typical_line(rng, far, n)
+    return low, high, centre, gamma, alpha, float(rng.uniform(2.0, 10.0))
+
+
+def high_counts_line(rng, far, n):
+    low, high, centre, gamma, alpha, _ = typical_line(rng, far, n)
+    return low, high, centre, gamma, alpha, log_uniform(rng, 1e5, 1e7)
+
+
+def strongly_asymmetric_line(rng, far, n):
+    low, high, centre, gamma, _, height = typical_line(rng, far, n)
+    return low, high, centre, gamma, float(rng.uniform(0.35, 0.6)), height
+
+
+def edge_line(rng, far, n):
+    low, high, _, gamma, alpha, height = typical_line(rng, far, n)
+    inside = gamma * float(rng.uniform(-1.0, 3.0))  # up to one width outside the grid
+    return low, high, (low + inside if rng.random() < 0.5 else high - inside), gamma, alpha, height
+
+
+DS_GROUPS = {
+    # name: (seed, line draw, flat background per sample as a range of multiples of the height)
+    "typical lines": (201, typical_line, (0.0, 0.0)),
+    "narrow lines": (202, narrow_line, (0.0, 0.02)),
+    "wide lines": (203, wide_line, (0.0, 0.0)),
+    "low counts": (204, low_counts_line, (0.0, 0.3)),
+    "high counts": (205, high_counts_line, (0.0, 0.01)),
+    "strong asymmetry": (206, strongly_asymmetric_line, (0.02, 1.0)),
+    "line near an edge": (207, edge_line, (0.0, 0.05)),
+}
+
+
+@functools.lru_cache(maxsize=1)
+def doniach_sunjic_cases():
+    cases = []
+    for group, (seed, draw, background) in DS_GROUPS.items():
+        rng = np.random.default_rng(seed)
+        for k in range(SPECTRA_PER_GROUP):
+            n = int(log_uniform(rng, 200.0, 2000.0))
+            low, high, centre, gamma, alpha, height = draw(rng, k % 2 == 0, n)
+            flat = height * float(rng.uniform(*background))
+            x = np.linspace(low, high, n)
+            # The shape's value at its centre is gamma^(alpha - 1) cos(pi alpha / 2): scaled to `height`.
+            peak = reference_doniach_sunjic.shape(x, centre, gamma, alpha) / (gamma ** (alpha - 1.0) *
+                                                                               np.cos(np.pi * alpha / 2.0))
+            counts = rng.poisson(height * peak + flat).astype(float)
+            inset = 0.1 * (high - low) if k % 3 == 2 else 0.0
+            window = (low + inset, high - inset)
+            start = (centre + gamma * float(rng.normal()), gamma * float(np.exp(0.7 * rng.uniform(-1.0, 1.0))),
+                     float(rng.uniform(0.0, 0.3)))
+            bounds = (1e-3 * (high - low) / (n - 1), high - low, 0.0, 0.9)
+            label = (f"{n} samples on [{low:.6g}, {high:.6g}], centre {centre:.6g}, gamma {gamma:.4g}, "
+                     f"alpha {alpha:.3g}, height {height:.4g}, background {flat:.4g}")
+            for flags, fixed in DS_FLAG_SETS.items():
+                cases.append(Case(f"{group} #{k} {flags}", label, x, counts, start, fixed, window, bounds))
+    return tuple(cases)
+
+
+def doniach_sunjic_module_fit(case):
+    import brivane_core
+
+    return brivane_core.doniach_sunjic_mle(case.x, case.intensity, *case.params, *case.window, *case.bounds,
+                                           *case.fixed)
+
+
+def doniach_sunjic_reference_fit(case):
+    params, result = reference_doniach_sunjic.minimise(case.x, case.intensity, *case.params, *case.window,
+                                                       *case.bounds, *case.fixed)
+    return params, (0 if result is None else int(result.nfev))
+
+
+def doniach_sunjic_log_likelihood(case, params):
+    return reference_doniach_sunjic.log_likelihood(case.x, case.intensity, *params)
+
+
+DONIACH_SUNJIC = Shape("doniach_sunjic", doniach_sunjic_cases, doniach_sunjic_module_fit,
+                       doniach_sunjic_reference_fit, doniach_sunjic_log_likelihood)
+
+SHAPES = (LORENTZIAN, DONIACH_SUNJIC)

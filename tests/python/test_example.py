@@ -48,4 +48,5 @@ def test_xps_example_finds_the_au_4f_doublet_on_a_shirley_step(tmp_path, capsys)
 
     example["main"](["--plot", str(tmp_path / "xps.png")])
     out = capsys.readouterr().out
-    assert "4f7/2" in out and "step" in out and (tmp_path / "xps.png").exists()
+    assert "4f7/2" in out and "step" in out
+    assert (tmp_path / "xps.png").exists() or "matplotlib is not installed" in out

@@ -450,6 +450,102 @@ double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& ba
   return value;
 }
 
+// The shifts of the Voigt case as the pass over the samples uses them.
+struct VoigtShift {
+  std::size_t moved;     // 0 centre, 1 sigma, 2 gamma
+  double sigma;          // the base set's
+  double dz;             // the change of z: real for the centre, imaginary for gamma
+  double ratio;          // sigma: z' = z (1 + ratio)
+  double width_change;   // sigma: sigma - sigma'
+  double scale;          // V' - V per unit of the change of Re w: 1 / (sigma sqrt(2 pi)), or
+                         // 1 / (sigma sigma' sqrt(2 pi)) for sigma
+};
+
+VoigtShift voigt_shift(const VoigtParameters& base, const ProfileShift& t) {
+  const double sigma = base[1];
+  VoigtShift v{t.moved, sigma, 0.0, 0.0, 0.0, 0.0};
+  if (t.moved == 1) {
+    v.ratio = t.ratio;
+    v.width_change = t.width_change;
+    v.scale = 1.0 / (sigma * t.shifted[1] * kSqrt2Pi);
+  } else {
+    v.dz = t.moved == 0 ? t.dz.real() : t.dz.imag();
+    v.scale = 1.0 / (sigma * kSqrt2Pi);
+  }
+  return v;
+}
+
+// V'(u') - V(u) of every shift at one sample of the Voigt case, from w = w(z): the Taylor series
+// of w about z cut after four terms, a_1 dz + ... + a_4 dz^4, with the coefficients of
+// FaddeevaTaylor formed once for all shifts, in real arithmetic. Where the fourth term is not
+// below 2^-56 of the sum, or 2 |z| |dz| exceeds 0.1, the shift goes through faddeeva_difference
+// (more terms, or the asymptotic difference) instead; formed[j] is false where neither forms it.
+void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::span<const VoigtShift> shifts,
+                         double* change, bool* formed, FaddeevaTaylor& fallback) {
+  const double zr = z.real(), zi = z.imag(), wr = w.real(), wi = w.imag();
+  const double z_norm = zr * zr + zi * zi;
+  double a1r, a1i;
+  if (z_norm >= 100.0 && zi >= 1e-20) {
+    const std::complex<double> a1 = asymptotic_derivative(z);
+    a1r = a1.real();
+    a1i = a1.imag();
+  } else {
+    a1r = -2.0 * (zr * wr - zi * wi);
+    a1i = -2.0 * (zr * wi + zi * wr) + kTwoOverSqrtPi;
+  }
+  // a_2 = -(z a_1 + a_0), a_3 = -2 (z a_2 + a_1) / 3, a_4 = -(z a_3 + a_2) / 2.
+  const double a2r = -((zr * a1r - zi * a1i) + wr), a2i = -((zr * a1i + zi * a1r) + wi);
+  const double a3r = -2.0 * ((zr * a2r - zi * a2i) + a1r) / 3.0, a3i = -2.0 * ((zr * a2i + zi * a2r) + a1i) / 3.0;
+  const double a4r = -((zr * a3r - zi * a3i) + a2r) * 0.5, a4i = -((zr * a3i + zi * a3r) + a2i) * 0.5;
+  const double a4_norm = a4r * a4r + a4i * a4i;
+  bool reset = false;
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    const VoigtShift& t = shifts[j];
+    double dr = 0.0, di = 0.0;
+    if (t.moved == 0) dr = t.dz;
+    if (t.moved == 2) di = t.dz;
+    if (t.moved == 1) {
+      dr = zr * t.ratio;
+      di = zi * t.ratio;
+    }
+    const double dz_norm = dr * dr + di * di;
+    double real_change = 0.0;
+    bool series = false;
+    if (4.0 * z_norm * dz_norm <= 0.01 && dz_norm <= 0.01) {  // 2 |z| |dz| <= 0.1, |dz| <= 0.1
+      // Horner: (((a_4 dz + a_3) dz + a_2) dz + a_1) dz.
+      double sr = a4r * dr - a4i * di + a3r, si = a4r * di + a4i * dr + a3i;
+      double tr = sr * dr - si * di + a2r;
+      si = sr * di + si * dr + a2i;
+      sr = tr;
+      tr = sr * dr - si * di + a1r;
+      si = sr * di + si * dr + a1i;
+      sr = tr;
+      tr = sr * dr - si * di;
+      si = sr * di + si * dr;
+      sr = tr;
+      const double dz4 = dz_norm * dz_norm;
+      series = a4_norm * (dz4 * dz4) <= 0x1p-112 * (sr * sr + si * si);
+      real_change = sr;
+    }
+    if (!series) {
+      if (!reset) fallback.reset(z, w);
+      reset = true;
+      std::complex<double> dw;
+      const std::complex<double> dz = t.moved == 1 ? z * t.ratio : std::complex<double>(dr, di);
+      if (!faddeeva_difference(fallback, dz, dw)) {
+        formed[j] = false;
+        continue;
+      }
+      real_change = dw.real();
+    }
+    // V = R / (sigma sqrt(2 pi)), R = Re w; for sigma, V' - V = (sigma dR + (sigma - sigma') R) / (sigma sigma' sqrt(2 pi)).
+    const double difference = t.moved == 1 ? (t.sigma * real_change + t.width_change * wr) * t.scale
+                                           : real_change * t.scale;
+    change[j] = difference;
+    formed[j] = std::isfinite(difference);
+  }
+}
+
 }  // namespace
 
 double voigt_window_mass(double x0, double sigma, double gamma, double x_min, double x_max) {
@@ -500,11 +596,15 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
   const double upper = cumulative_and_changes(x_max, c, base, shift_terms, upper_change);
   const double mass = upper - cumulative_and_changes(x_min, c, base, shift_terms, lower_change);
   const double normaliser = std::fmax(mass, 1e-300);
-  double shifted_mass[kMaxShifts], mass_log_ratio[kMaxShifts];
+  double shifted_mass[kMaxShifts], mass_log_ratio[kMaxShifts], inverse_shifted_mass[kMaxShifts];
   bool mass_formed[kMaxShifts];
+  // Reciprocals instead of a division per sample and shift: they only decide whether the floors
+  // are far enough away, and form ratios of size 1e-7 whose last bit does not matter.
+  const double inverse_mass = 1.0 / mass;
   for (std::size_t j = 0; j < shifts.size(); ++j) {
     const double change = upper_change[j] - lower_change[j];
     shifted_mass[j] = mass + change;
+    inverse_shifted_mass[j] = 1.0 / shifted_mass[j];
     mass_log_ratio[j] = std::log1p(change / mass);
     mass_formed[j] = mass > 1e-290 && shifted_mass[j] > 1e-290 && std::isfinite(mass) &&
                      std::isfinite(shifted_mass[j]) && std::isfinite(mass_log_ratio[j]);
@@ -513,6 +613,15 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
 
   const double x0 = base[0], sigma = base[1], gamma = base[2];
   const std::size_t used = std::min(x.size(), weights.size());
+  // Where every shift can be formed from the series of w, the samples take the lean path of
+  // voigt_point_changes; otherwise each goes through profile_differences.
+  bool lean = c == ProfileCase::Voigt && !shifts.empty();
+  VoigtShift voigt_shifts[kMaxShifts];
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    lean = lean && terms[j].accurate;
+    voigt_shifts[j] = voigt_shift(base, terms[j]);
+  }
+  FaddeevaTaylor fallback;
   double total = -0.0;
   ProfilePoint point;
   double log_density[kBlock], value[kBlock], change[kMaxShifts][kBlock];
@@ -520,12 +629,19 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
   for (std::size_t start = 0; start < used; start += kBlock) {
     const std::size_t len = std::min(kBlock, used - start);
     for (std::size_t i = 0; i < len; ++i) {
-      point.set(c, x[start + i] - x0, sigma, gamma);
-      value[i] = point.value;
-      log_density[i] = point.value / normaliser + 1e-200;
       double point_change[kMaxShifts] = {};
       bool point_formed[kMaxShifts];
-      profile_differences(c, base, shift_terms, point, point_change, point_formed);
+      if (lean) {
+        const std::complex<double> z = voigt_argument(x[start + i] - x0, sigma, gamma);
+        const std::complex<double> w = faddeeva_w(z);
+        value[i] = voigt_value(w, sigma);
+        voigt_point_changes(z, w, {voigt_shifts, shifts.size()}, point_change, point_formed, fallback);
+      } else {
+        point.set(c, x[start + i] - x0, sigma, gamma);
+        value[i] = point.value;
+        profile_differences(c, base, shift_terms, point, point_change, point_formed);
+      }
+      log_density[i] = value[i] / normaliser + 1e-200;
       for (std::size_t j = 0; j < shifts.size(); ++j) {
         change[j][i] = point_change[j];
         formed[j][i] = point_formed[j];
@@ -535,11 +651,12 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
     for (std::size_t i = 0; i < len; ++i) {
       const double w = weights[start + i];
       total += w * log_density[i];
+      const double inverse_value = 1.0 / value[i];
       for (std::size_t j = 0; j < shifts.size(); ++j) {
         double term;
-        if (formed[j][i] && mass_formed[j] && value[i] > 0.0 && value[i] / mass >= 1e-180 &&
-            (value[i] + change[j][i]) / shifted_mass[j] >= 1e-180) {
-          term = log1p_of(change[j][i] / value[i]) - mass_log_ratio[j];
+        if (formed[j][i] && mass_formed[j] && value[i] > 0.0 && value[i] * inverse_mass >= 1e-180 &&
+            (value[i] + change[j][i]) * inverse_shifted_mass[j] >= 1e-180) {
+          term = log1p_of(change[j][i] * inverse_value) - mass_log_ratio[j];
         } else {
           const VoigtParameters& s = terms[j].shifted;
           const double shifted = formed[j][i] ? value[i] + change[j][i] : voigt_profile(x[start + i] - s[0], s[1], s[2]);

@@ -10,6 +10,7 @@
 #include "numerics/free_parameters.hpp"
 #include "numerics/gauss_legendre_100.hpp"
 #include "numerics/lbfgsb.hpp"
+#include "parallel.hpp"
 #include "vector_math.hpp"
 
 // Last: with libcerf's C header, <complex.h> brings in C99's macros (I among them).
@@ -437,7 +438,7 @@ double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& ba
     tail += rule::kTailWeight[i] * point.value;
     for (std::size_t j = 0; j < shifts.size(); ++j) {
       if (!formed[j]) continue;
-      double difference;
+      double difference = 0.0;
       formed[j] = profile_difference(c, base, shifts[j], point, difference);
       if (formed[j]) tail_change[j] += rule::kTailWeight[i] * difference;
     }
@@ -482,6 +483,7 @@ VoigtShift voigt_shift(const VoigtParameters& base, const ProfileShift& t) {
 // (more terms, or the asymptotic difference) instead; formed[j] is false where neither forms it.
 void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::span<const VoigtShift> shifts,
                          double* change, bool* formed, FaddeevaTaylor& fallback) {
+  if (shifts.empty()) return;
   const double zr = z.real(), zi = z.imag(), wr = w.real(), wi = w.imag();
   const double z_norm = zr * zr + zi * zi;
   double a1r, a1i;
@@ -565,6 +567,8 @@ namespace {
 // Samples are taken in blocks so that their logarithms are formed together by the vectorised
 // log_in_place (within an ulp of std::log), which would otherwise cost a fifth of a pass.
 constexpr std::size_t kBlock = 256;
+constexpr std::size_t kChunkSamples = 1000;
+constexpr std::size_t kMaxChunks = 64;
 
 // ln(1 + r) for |r| < 1e-4, correctly rounded but for a rare last-bit tie: the first omitted term
 // of the series, r^5 / 5, is below 2e-17 |r|, and r is added last to a correction below 5e-5 |r|,
@@ -615,56 +619,80 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
   const std::size_t used = std::min(x.size(), weights.size());
   // Where every shift can be formed from the series of w, the samples take the lean path of
   // voigt_point_changes; otherwise each goes through profile_differences.
-  bool lean = c == ProfileCase::Voigt && !shifts.empty();
+  bool lean = c == ProfileCase::Voigt;
   VoigtShift voigt_shifts[kMaxShifts];
   for (std::size_t j = 0; j < shifts.size(); ++j) {
     lean = lean && terms[j].accurate;
     voigt_shifts[j] = voigt_shift(base, terms[j]);
   }
-  FaddeevaTaylor fallback;
-  double total = -0.0;
-  ProfilePoint point;
-  double log_density[kBlock], value[kBlock], change[kMaxShifts][kBlock];
-  bool formed[kMaxShifts][kBlock];
-  for (std::size_t start = 0; start < used; start += kBlock) {
-    const std::size_t len = std::min(kBlock, used - start);
-    for (std::size_t i = 0; i < len; ++i) {
-      double point_change[kMaxShifts] = {};
-      bool point_formed[kMaxShifts];
-      if (lean) {
-        const std::complex<double> z = voigt_argument(x[start + i] - x0, sigma, gamma);
-        const std::complex<double> w = faddeeva_w(z);
-        value[i] = voigt_value(w, sigma);
-        voigt_point_changes(z, w, {voigt_shifts, shifts.size()}, point_change, point_formed, fallback);
-      } else {
-        point.set(c, x[start + i] - x0, sigma, gamma);
-        value[i] = point.value;
-        profile_differences(c, base, shift_terms, point, point_change, point_formed);
-      }
-      log_density[i] = value[i] / normaliser + 1e-200;
-      for (std::size_t j = 0; j < shifts.size(); ++j) {
-        change[j][i] = point_change[j];
-        formed[j][i] = point_formed[j];
-      }
-    }
-    log_in_place({log_density, len});
-    for (std::size_t i = 0; i < len; ++i) {
-      const double w = weights[start + i];
-      total += w * log_density[i];
-      const double inverse_value = 1.0 / value[i];
-      for (std::size_t j = 0; j < shifts.size(); ++j) {
-        double term;
-        if (formed[j][i] && mass_formed[j] && value[i] > 0.0 && value[i] * inverse_mass >= 1e-180 &&
-            (value[i] + change[j][i]) * inverse_shifted_mass[j] >= 1e-180) {
-          term = log1p_of(change[j][i] * inverse_value) - mass_log_ratio[j];
+  // The samples of [begin, end): the weighted log-density sum, and each shift's difference added
+  // to chunk_differences.
+  auto sum_samples = [&](std::size_t begin, std::size_t end, double* chunk_differences) {
+    FaddeevaTaylor fallback;
+    double total = -0.0;
+    ProfilePoint point;
+    double log_density[kBlock], value[kBlock], change[kMaxShifts][kBlock];
+    bool formed[kMaxShifts][kBlock];
+    for (std::size_t start = begin; start < end; start += kBlock) {
+      const std::size_t len = std::min(kBlock, end - start);
+      for (std::size_t i = 0; i < len; ++i) {
+        double point_change[kMaxShifts] = {};
+        bool point_formed[kMaxShifts];
+        if (lean) {
+          const std::complex<double> z = voigt_argument(x[start + i] - x0, sigma, gamma);
+          const std::complex<double> w = faddeeva_w(z);
+          value[i] = voigt_value(w, sigma);
+          voigt_point_changes(z, w, {voigt_shifts, shifts.size()}, point_change, point_formed, fallback);
         } else {
-          const VoigtParameters& s = terms[j].shifted;
-          const double shifted = formed[j][i] ? value[i] + change[j][i] : voigt_profile(x[start + i] - s[0], s[1], s[2]);
-          term = std::log(shifted / std::fmax(shifted_mass[j], 1e-300) + 1e-200) - log_density[i];
+          point.set(c, x[start + i] - x0, sigma, gamma);
+          value[i] = point.value;
+          profile_differences(c, base, shift_terms, point, point_change, point_formed);
         }
-        differences[j] += w * term;
+        log_density[i] = value[i] / normaliser + 1e-200;
+        for (std::size_t j = 0; j < shifts.size(); ++j) {
+          change[j][i] = point_change[j];
+          formed[j][i] = point_formed[j];
+        }
+      }
+      log_in_place({log_density, len});
+      for (std::size_t i = 0; i < len; ++i) {
+        const double w = weights[start + i];
+        total += w * log_density[i];
+        const double inverse_value = 1.0 / value[i];
+        for (std::size_t j = 0; j < shifts.size(); ++j) {
+          double term;
+          if (formed[j][i] && mass_formed[j] && value[i] > 0.0 && value[i] * inverse_mass >= 1e-180 &&
+              (value[i] + change[j][i]) * inverse_shifted_mass[j] >= 1e-180) {
+            term = log1p_of(change[j][i] * inverse_value) - mass_log_ratio[j];
+          } else {
+            const VoigtParameters& s = terms[j].shifted;
+            const double shifted = formed[j][i] ? value[i] + change[j][i] : voigt_profile(x[start + i] - s[0], s[1], s[2]);
+            term = std::log(shifted / std::fmax(shifted_mass[j], 1e-300) + 1e-200) - log_density[i];
+          }
+          chunk_differences[j] += w * term;
+        }
       }
     }
+    return total;
+  };
+
+  // A long grid is summed in chunks of at least kChunkSamples samples as tasks of the worker pool,
+  // so that the refits of a mixture share both cores whatever their number; the chunks depend on
+  // the number of samples only and their sums are added in chunk order, so the result does not
+  // depend on the number of workers.
+  const std::size_t chunks = std::clamp<std::size_t>(used / kChunkSamples, 1, kMaxChunks);
+  if (chunks == 1) return sum_samples(0, used, differences.data());
+  double chunk_total[kMaxChunks];
+  double chunk_differences[kMaxChunks][kMaxShifts] = {};
+  const std::size_t length = (used + chunks - 1) / chunks;
+  run_tasks(chunks, [&](std::size_t k) {
+    for (std::size_t j = 0; j < shifts.size(); ++j) chunk_differences[k][j] = -0.0;
+    chunk_total[k] = sum_samples(k * length, std::min(used, (k + 1) * length), chunk_differences[k]);
+  });
+  double total = -0.0;
+  for (std::size_t k = 0; k < chunks; ++k) {
+    total += chunk_total[k];
+    for (std::size_t j = 0; j < shifts.size(); ++j) differences[j] += chunk_differences[k][j];
   }
   return total;
 }

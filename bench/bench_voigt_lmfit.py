@@ -38,7 +38,15 @@ def module_fit(x, y):
     pi = np.full(4, 0.25)
     t, _, _, _ = brivane_core.run_voigt_em_loop(x, y, x0, sigma, gamma, pi, np.ones(4), [False] * 3, [False] * 3,
                                                 [False] * 3, *WINDOW, *BOUNDS, 1000, 1e-9, bg_type=1)
-    return x0, sigma, gamma, pi[:3] * y.sum(), t
+    density = sum(p * reference_voigt.density(x, c, s, g, *WINDOW) for p, c, s, g in zip(pi, x0, sigma, gamma))
+    expected = y.sum() * (density + pi[3] / (WINDOW[1] - WINDOW[0])) * (x[1] - x[0])
+    return x0, sigma, gamma, pi[:3] * y.sum(), t, expected
+
+
+def deviance(y, expected):
+    """The Poisson deviance 2 sum(y ln(y / mu) - (y - mu)): the same yardstick for both fits."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return float(2.0 * np.sum(np.where(y > 0, y * np.log(y / expected), 0.0) - (y - expected)))
 
 
 def lmfit_model():
@@ -65,8 +73,11 @@ def lmfit_fit(model, x, y):
     x0 = np.array([values[f"p{k}_center"].value for k in range(3)])
     sigma = np.array([values[f"p{k}_sigma"].value for k in range(3)])
     gamma = np.array([values[f"p{k}_gamma"].value for k in range(3)])
-    counts = np.array([values[f"p{k}_amplitude"].value for k in range(3)]) / step
-    return x0, sigma, gamma, counts, result.nfev
+    # lmfit's amplitude is the area under the whole line; the module's weights are the counts
+    # inside the grid, which is where the data are. Both are given as counts inside the grid.
+    area = np.array([values[f"p{k}_amplitude"].value for k in range(3)]) / step
+    counts = [a * reference_voigt.window_mass(c, s, g, *WINDOW) for a, c, s, g in zip(area, x0, sigma, gamma)]
+    return x0, sigma, gamma, np.array(counts), result.nfev, result.best_fit
 
 
 def best(f, repeats):
@@ -80,7 +91,8 @@ def best(f, repeats):
 
 def table(name, x0, sigma, gamma, counts):
     for k in range(3):
-        print(f"  {name:>8} peak {k}: x0 {x0[k]:9.4f}  sigma {sigma[k]:7.4f}  gamma {gamma[k]:7.4f}  counts {counts[k]:9.0f}")
+        print(f"  {name:>8} peak {k}: x0 {x0[k]:9.4f}  sigma {sigma[k]:7.4f}  gamma {gamma[k]:7.4f}  "
+              f"counts in the grid {counts[k]:9.0f}")
 
 
 def main():
@@ -106,6 +118,8 @@ def main():
     table("truth", truth[0], truth[1], truth[2], inside)
     table("module", *mine[:4])
     table("lmfit", *theirs[:4])
+    print(f"Poisson deviance of the fitted means ({x.size} samples): module {deviance(y, mine[5]):.1f}, "
+          f"lmfit {deviance(y, theirs[5]):.1f}")
 
 
 if __name__ == "__main__":

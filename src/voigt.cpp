@@ -478,8 +478,8 @@ VoigtShift voigt_shift(const VoigtParameters& base, const ProfileShift& t) {
 
 // V'(u') - V(u) of every shift at one sample of the Voigt case, from w = w(z): the Taylor series
 // of w about z cut after four terms, a_1 dz + ... + a_4 dz^4, with the coefficients of
-// FaddeevaTaylor formed once for all shifts, in real arithmetic. Where the fourth term is not
-// below 2^-56 of the sum, or 2 |z| |dz| exceeds 0.1, the shift goes through faddeeva_difference
+// FaddeevaTaylor formed once for all shifts, in real arithmetic. Where the terms left out may
+// reach 2^-56 of the sum, or 2 |z| |dz| exceeds 0.1, the shift goes through faddeeva_difference
 // (more terms, or the asymptotic difference) instead; formed[j] is false where neither forms it.
 void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::span<const VoigtShift> shifts,
                          double* change, bool* formed, FaddeevaTaylor& fallback) {
@@ -499,7 +499,7 @@ void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::sp
   const double a2r = -((zr * a1r - zi * a1i) + wr), a2i = -((zr * a1i + zi * a1r) + wi);
   const double a3r = -2.0 * ((zr * a2r - zi * a2i) + a1r) / 3.0, a3i = -2.0 * ((zr * a2i + zi * a2r) + a1i) / 3.0;
   const double a4r = -((zr * a3r - zi * a3i) + a2r) * 0.5, a4i = -((zr * a3i + zi * a3r) + a2i) * 0.5;
-  const double a4_norm = a4r * a4r + a4i * a4i;
+  const double a3_norm = a3r * a3r + a3i * a3i, a4_norm = a4r * a4r + a4i * a4i;
   bool reset = false;
   for (std::size_t j = 0; j < shifts.size(); ++j) {
     const VoigtShift& t = shifts[j];
@@ -525,8 +525,11 @@ void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::sp
       tr = sr * dr - si * di;
       si = sr * di + si * dr;
       sr = tr;
-      const double dz4 = dz_norm * dz_norm;
-      series = a4_norm * (dz4 * dz4) <= 0x1p-112 * (sr * sr + si * si);
+      // The terms left out, from a_5 dz^5 = -2 (z a_4 + a_3) dz^5 / 5 on, are below the fourth term
+      // (2 |z| |dz| <= 0.1) unless a_4 happens to be small beside a_3; then they are below
+      // |a_3 dz^3| |dz|^2. Both must fall below 2^-56 of the sum.
+      const double dz4 = dz_norm * dz_norm, bound = 0x1p-112 * (sr * sr + si * si);
+      series = a4_norm * (dz4 * dz4) <= bound && a3_norm * (dz4 * dz4 * dz_norm) <= bound;
       real_change = sr;
     }
     if (!series) {

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <variant>
+#include <vector>
 
 #include "em_engine.hpp"
 #include "failure.hpp"
@@ -628,11 +630,12 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
     lean = lean && terms[j].accurate;
     voigt_shifts[j] = voigt_shift(base, terms[j]);
   }
-  // The samples of [begin, end): the weighted log-density sum, and each shift's difference added
-  // to chunk_differences.
-  auto sum_samples = [&](std::size_t begin, std::size_t end, double* chunk_differences) {
+  // The weighted terms of the samples of [begin, end): for sample i, w_i ln d_i at
+  // sample_terms[i * stride] and each shift's w_i (ln d'_i - ln d_i) after it.
+  const std::size_t stride = 1 + shifts.size();
+  const std::unique_ptr<double[]> sample_terms(new double[used * stride]);  // every entry is written
+  auto form_terms = [&](std::size_t begin, std::size_t end) {
     FaddeevaTaylor fallback;
-    double total = -0.0;
     ProfilePoint point;
     double log_density[kBlock], value[kBlock], change[kMaxShifts][kBlock];
     bool formed[kMaxShifts][kBlock];
@@ -660,7 +663,8 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
       log_in_place({log_density, len});
       for (std::size_t i = 0; i < len; ++i) {
         const double w = weights[start + i];
-        total += w * log_density[i];
+        double* out = &sample_terms[(start + i) * stride];
+        out[0] = w * log_density[i];
         const double inverse_value = 1.0 / value[i];
         for (std::size_t j = 0; j < shifts.size(); ++j) {
           double term;
@@ -672,30 +676,23 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
             const double shifted = formed[j][i] ? value[i] + change[j][i] : voigt_profile(x[start + i] - s[0], s[1], s[2]);
             term = std::log(shifted / std::fmax(shifted_mass[j], 1e-300) + 1e-200) - log_density[i];
           }
-          chunk_differences[j] += w * term;
+          out[1 + j] = w * term;
         }
       }
     }
-    return total;
   };
 
-  // A long grid is summed in chunks of at least kChunkSamples samples as tasks of the worker pool,
-  // so that the refits of a mixture share both cores whatever their number; the chunks depend on
-  // the number of samples only and their sums are added in chunk order, so the result does not
-  // depend on the number of workers.
+  // A long grid is taken in chunks of at least kChunkSamples samples as tasks of the worker pool,
+  // so that the refits of a mixture share both cores whatever their number. The sums are then
+  // formed on this thread in sample order, as on one core.
   const std::size_t chunks = std::clamp<std::size_t>(used / kChunkSamples, 1, kMaxChunks);
-  if (chunks == 1) return sum_samples(0, used, differences.data());
-  double chunk_total[kMaxChunks];
-  double chunk_differences[kMaxChunks][kMaxShifts] = {};
   const std::size_t length = (used + chunks - 1) / chunks;
-  run_tasks(chunks, [&](std::size_t k) {
-    for (std::size_t j = 0; j < shifts.size(); ++j) chunk_differences[k][j] = -0.0;
-    chunk_total[k] = sum_samples(k * length, std::min(used, (k + 1) * length), chunk_differences[k]);
-  });
+  run_tasks(chunks, [&](std::size_t k) { form_terms(k * length, std::min(used, (k + 1) * length)); });
   double total = -0.0;
-  for (std::size_t k = 0; k < chunks; ++k) {
-    total += chunk_total[k];
-    for (std::size_t j = 0; j < shifts.size(); ++j) differences[j] += chunk_differences[k][j];
+  for (std::size_t i = 0; i < used; ++i) {
+    const double* terms_of_sample = &sample_terms[i * stride];
+    total += terms_of_sample[0];
+    for (std::size_t j = 0; j < shifts.size(); ++j) differences[j] += terms_of_sample[1 + j];
   }
   return total;
 }

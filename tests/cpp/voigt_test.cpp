@@ -15,6 +15,7 @@
 
 #include "background.hpp"
 #include "failure.hpp"
+#include "parallel.hpp"
 #include "peak_fit_support.hpp"
 #include "vector_math.hpp"
 
@@ -134,6 +135,39 @@ TEST(VoigtDensity, ProfileOverWindowMassOnTheWholeGridAndItsLogLikelihood) {
   // A reversed window has a negative mass, floored at 1e-300.
   voigt_density(x, 1.0, 0.8, 0.5, 7.0, -5.0, row);
   EXPECT_EQ(row[40], voigt_profile(x[40] - 1.0, 0.8, 0.5) / 1e-300);
+}
+
+TEST(VoigtLogLikelihood, ALongGridTakenInChunksSumsAsOneSequentialPass) {
+  // 5001 samples are formed in five chunks on the pool; the sums must still be the plain
+  // sample-order sums, on one worker and on all of them.
+  const std::vector<double> x = fit_test::uniform_grid(-40.0, 0.015625, 5001);
+  const std::vector<double> w = fit_test::patterned_weights(x.size(), 10, 1);
+  const VoigtParameters p{2.0, 0.7, 0.4};
+  std::vector<double> logs(x.size());
+  voigt_density(x, p[0], p[1], p[2], -30.0, 30.0, logs);
+  for (double& v : logs) v += 1e-200;
+  log_in_place(logs);
+  double expected = -0.0;
+  for (std::size_t i = 0; i < x.size(); ++i) expected += w[i] * logs[i];
+  const Shift shifts[] = {{0, p[0] + 1e-7}, {1, p[1] + 1e-7}, {2, p[2] + 1e-7}};
+  double pooled[3], alone[3];
+  EXPECT_EQ(voigt_log_likelihood_differences(x, w, p, shifts, -30.0, 30.0, pooled), expected);
+  {
+    ThreadLimit one_worker(1);
+    EXPECT_EQ(voigt_log_likelihood_differences(x, w, p, shifts, -30.0, 30.0, alone), expected);
+  }
+  for (int j = 0; j < 3; ++j) EXPECT_EQ(pooled[j], alone[j]) << j;
+  // And each difference is the sample-order sum of the per-sample terms of a short grid's pass:
+  // the same grid cut into pieces below the chunk size gives the same terms.
+  double pieces[3] = {-0.0, -0.0, -0.0};
+  for (std::size_t begin = 0; begin < x.size(); begin += 500) {
+    const std::size_t length = std::min<std::size_t>(500, x.size() - begin);
+    double piece[3];
+    voigt_log_likelihood_differences(std::span(x).subspan(begin, length), std::span(w).subspan(begin, length), p,
+                                     shifts, -30.0, 30.0, piece);
+    for (int j = 0; j < 3; ++j) pieces[j] += piece[j];
+  }
+  for (int j = 0; j < 3; ++j) EXPECT_NEAR(pooled[j], pieces[j], 1e-12 * std::fabs(pooled[j])) << j;
 }
 
 struct VoigtDifferenceReference {

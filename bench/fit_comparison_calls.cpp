@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "doniach_sunjic.hpp"
 #include "lorentzian.hpp"
 #include "pseudo_voigt.hpp"
 #include "tsdc.hpp"
@@ -106,6 +107,19 @@ std::uint64_t fit_pseudo_voigt_full(Case& c) {
   return passes / (free_count(c) + 1);
 }
 
+// The Doniach-Sunjic fit: parameters (x0, gamma, alpha), settings (gamma_min, gamma_max, alpha_min,
+// alpha_max).
+std::uint64_t fit_doniach_sunjic(Case& c) {
+  if (c.params.size() != 3 || c.settings.size() != 4) return 0;
+  brivane::DoniachSunjicParameters p{c.params[0], c.params[1], c.params[2]};
+  std::uint64_t calls = 0;
+  brivane::fit_doniach_sunjic_peak(c.x, c.weights, p, {c.fixed[0], c.fixed[1], c.fixed[2]},
+                                   {c.x_min, c.x_max, c.settings[0], c.settings[1], c.settings[2], c.settings[3]},
+                                   &calls);
+  c.params.assign(p.begin(), p.end());
+  return calls;
+}
+
 // The bounded TSDC fit: parameters (ea, tp), settings (ea_min, ea_max, beta); one objective call
 // is one value with its analytic gradient.
 std::uint64_t fit_tsdc(Case& c) {
@@ -124,7 +138,8 @@ struct Entry {
   Fit fit;
 };
 constexpr Entry kShapes[] = {
-    {"lorentzian", fit_lorentzian}, {"pseudo_voigt_full", fit_pseudo_voigt_full}, {"tsdc", fit_tsdc}};
+    {"lorentzian", fit_lorentzian}, {"pseudo_voigt_full", fit_pseudo_voigt_full},
+    {"doniach_sunjic", fit_doniach_sunjic}, {"tsdc", fit_tsdc}};
 
 }  // namespace
 

@@ -8,9 +8,12 @@
 // Parameters are always ordered (x0, gamma, alpha). The grid is expected to ascend.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
+#include "em_shape.hpp"
 #include "numerics/free_parameters.hpp"
 
 namespace brivane {
@@ -63,5 +66,25 @@ DoniachSunjicParameters doniach_sunjic_mle(std::span<const double> x, std::span<
                                            double gamma_min, double gamma_max, double alpha_min,
                                            double alpha_max, bool fix_x0 = false, bool fix_gamma = false,
                                            bool fix_alpha = false);
+
+// K Doniach-Sunjic peaks as one EM shape: values x0, gamma, alpha; fixed fix_x0, fix_gamma,
+// fix_alpha. The window bounds a free centre only (the densities are normalised over the grid);
+// the width and asymmetry bounds are shared by all peaks and set by the caller.
+struct DoniachSunjicPeaks : PeakParameters<3, 3> {
+  static constexpr bool kParallel = true;
+  static constexpr bool kElementwiseDensity = false;  // normalised over the whole grid
+
+  double gamma_min = 0.0, gamma_max = 0.0;
+  double alpha_min = 0.0, alpha_max = 0.0;
+
+  void density(std::size_t k, std::span<const double> x, const Window& window,
+               std::span<double> row) const;
+  // fit_doniach_sunjic_peak from peak k's current values: unchanged where that fit leaves them.
+  Parameters refit(std::size_t k, std::span<const double> x, std::span<const double> weights,
+                   const Window& window, std::span<double> scratch) const;
+};
+
+// The Doniach-Sunjic mixture entry, instantiated in doniach_sunjic.cpp.
+extern template EmResult run_em(DoniachSunjicPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
 
 }  // namespace brivane

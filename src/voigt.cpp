@@ -3,12 +3,17 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <variant>
+#include <vector>
 
+#include "em_engine.hpp"
 #include "failure.hpp"
 #include "numerics/free_parameters.hpp"
 #include "numerics/gauss_legendre_100.hpp"
 #include "numerics/lbfgsb.hpp"
+#include "parallel.hpp"
+#include "vector_math.hpp"
 
 // Last: with libcerf's C header, <complex.h> brings in C99's macros (I among them).
 #include <cerf.h>
@@ -39,6 +44,16 @@ double voigt_value(std::complex<double> w, double sigma) { return w.real() / sig
 
 }  // namespace
 
+// libcerf 1.x (Debian 12 ships 1.3) records in two global ints, faddeeva_algorithm and
+// faddeeva_nofterms, which branch and how many terms each call of w_of_z used. The density rows and
+// refits of the Voigt mixture call it from several threads at once, so those accesses race. The
+// machine code of libcerf 1.3's w_of_z (objdump -d) only stores a constant or a term count in
+// them, or adds to them in place (algorithm += 10 or 20, nofterms += the terms summed): no value
+// read from them reaches the result or a branch, no other function of the library refers to them, and
+// nothing here reads them. The race can therefore garble only that record, never a value of w, so
+// calls are not serialised (a lock would put every profile evaluation of the pool behind one
+// mutex). It remains a data race in the language's sense, which a thread sanitizer reports.
+// libcerf 2.x and 3.x keep the record only when built with CERF_INTROSPECT.
 std::complex<double> faddeeva_w(std::complex<double> z) { return voigt_detail::call_complex(&w_of_z, z); }
 
 double voigt_profile(double u, double sigma, double gamma) {
@@ -102,60 +117,179 @@ std::complex<double> asymptotic_difference(std::complex<double> z, std::complex<
   return std::complex<double>(0.0, kInverseSqrtPi) * (du * p + u * dp);
 }
 
-// w(z + dz) - w(z) given w = w(z), to rounding relative to the difference itself; false where
-// neither series below achieves that.
+// w'(z) from the same expansion, differentiated term by term: w'(z) ~ -(i / sqrt(pi)) u^2 Q(u^2),
+// Q(v) = sum_k d_k v^k with d_k = (2k + 1)(2k - 1)!! / 2^k, by Horner's scheme over as many terms
+// as |z| asks for: the first one left out is below 1e-20 of d_0 (18 terms at |z| = 10, 6 at
+// |z| = 100). Unlike -2 z w + 2i / sqrt(pi), it loses nothing to cancellation where
+// w'(z) ~ 1 / z^2 is small. For |z| >= 10 only.
+constexpr int kDerivativeTerms = 18;
+constexpr std::array<double, kDerivativeTerms + 1> kDerivativeCoefficients = [] {
+  std::array<double, kDerivativeTerms + 1> d{};
+  double c = 1.0;
+  for (int k = 0; k <= kDerivativeTerms; ++k) {
+    if (k > 0) c *= (2.0 * k - 1.0) * 0.5;
+    d[k] = (2.0 * k + 1.0) * c;
+  }
+  return d;
+}();
+
+std::complex<double> asymptotic_derivative(std::complex<double> z) {
+  const double r = std::norm(z);
+  int terms = 1;
+  for (double power = r; terms < kDerivativeTerms && kDerivativeCoefficients[terms] > 1e-20 * power; power *= r) ++terms;
+  // u = 1 / z = conj(z) / |z|^2, safe here: |z| >= 10 and finite.
+  const double u_re = z.real() / r, u_im = -z.imag() / r;
+  const double v_re = u_re * u_re - u_im * u_im, v_im = 2.0 * u_re * u_im;
+  double q_re = kDerivativeCoefficients[terms - 1], q_im = 0.0;
+  for (int k = terms - 2; k >= 0; --k) {
+    const double re = q_re * v_re - q_im * v_im + kDerivativeCoefficients[k];
+    q_im = q_re * v_im + q_im * v_re;
+    q_re = re;
+  }
+  // -(i / sqrt(pi)) v Q.
+  const double vq_re = v_re * q_re - v_im * q_im, vq_im = v_re * q_im + v_im * q_re;
+  return {kInverseSqrtPi * vq_im, -kInverseSqrtPi * vq_re};
+}
+
+// The Taylor coefficients a_n = w^(n)(z) / n! of w about one point z, formed as the shifts of that
+// point ask for them and shared by all of them: a_0 = w, a_1 = w'(z) (from the asymptotic
+// expansion far from the origin in the upper half plane, else -2 z w + 2i / sqrt(pi)), then
+// a_{n+1} = -2 (z a_n + a_{n-1}) / (n + 1). The storage is left uninitialised: a sample's point is
+// made once per sample of every pass.
+class FaddeevaTaylor {
+ public:
+  static constexpr int kTerms = 60;
+
+  FaddeevaTaylor() {}  // NOLINT: the coefficients are written before they are read
+  void reset(std::complex<double> z, std::complex<double> w) {
+    z_ = z;
+    far_ = std::norm(z) >= 100.0 && z.imag() >= 1e-20;
+    set(0, w);
+    count_ = 1;
+  }
+  std::complex<double> z() const { return z_; }
+  bool far() const { return far_; }
+  std::complex<double> operator[](int n) {
+    while (count_ <= n) {
+      const int next = count_;  // at least 1: reset formed a_0
+      if (next < 2) {
+        set(1, far_ ? asymptotic_derivative(z_) : -2.0 * z_ * get(0) + std::complex<double>(0.0, kTwoOverSqrtPi));
+      } else {
+        set(next, -2.0 * (z_ * get(next - 1) + get(next - 2)) / static_cast<double>(next));
+      }
+      ++count_;
+    }
+    return get(n);
+  }
+
+ private:
+  std::complex<double> get(int n) const { return {re_[n], im_[n]}; }
+  void set(int n, std::complex<double> a) {
+    re_[n] = a.real();
+    im_[n] = a.imag();
+  }
+  std::complex<double> z_;
+  bool far_ = false;
+  int count_ = 0;
+  double re_[kTerms], im_[kTerms];
+};
+
+// w(z + dz) - w(z), to rounding relative to the difference itself; false where neither series
+// below achieves that.
 //
-// Near the origin: the Taylor series sum_{n>=1} a_n dz^n, a_n = w^(n)(z) / n!, from
-// w' = -2 z w + 2i / sqrt(pi) and a_{n+1} = -2 (z a_n + a_{n-1}) / (n + 1). The recurrence
-// amplifies the rounding of w by about 2 |z| |dz| per order (its growing solution is the
-// derivatives of exp(-z^2)), so it is used only while that stays small. Far from the origin in
-// the upper half plane: the asymptotic expansion, whose neglected exponential part is below
-// 1e-40 of Re w there unless Im z is tiny.
-bool faddeeva_difference(std::complex<double> z, std::complex<double> w, std::complex<double> dz,
-                         std::complex<double>& difference) {
-  constexpr double kAsymptoticRadius = 10.0;
+// The Taylor series sum_{n>=1} a_n dz^n. The recurrence amplifies the rounding of the
+// coefficients by about 2 |z| |dz| per order (its growing solution is the derivatives of
+// exp(-z^2)), so the series is used only while that stays small. Beyond that, far from the origin
+// in the upper half plane, the difference of the asymptotic expansion, whose neglected exponential
+// part is below 1e-40 of Re w there unless Im z is tiny.
+bool faddeeva_difference(FaddeevaTaylor& taylor, std::complex<double> dz, std::complex<double>& difference);
+
+// The same for several changes dz[j] of one point at once, written to difference[j] where formed[j]
+// is set: their series run side by side, sharing the coefficients, so that one's additions overlap
+// the others'.
+void faddeeva_differences(FaddeevaTaylor& taylor, const std::complex<double>* dz, std::size_t count,
+                          std::complex<double>* difference, bool* formed) {
+  constexpr std::size_t kMax = 3;
+  const std::complex<double> z = taylor.z();
+  std::complex<double> power[kMax], sum[kMax];
+  bool running[kMax] = {};
+  std::size_t left = 0;
+  for (std::size_t j = 0; j < count; ++j) {
+    const double dz_norm = std::norm(dz[j]);
+    formed[j] = false;
+    if (j < kMax && 4.0 * std::norm(z) * dz_norm <= 0.01 && dz_norm <= 0.01) {  // 2 |z| |dz| <= 0.1, |dz| <= 0.1
+      power[j] = dz[j];
+      sum[j] = taylor[1] * dz[j];
+      running[j] = true;
+      ++left;
+    } else {
+      formed[j] = faddeeva_difference(taylor, dz[j], difference[j]);
+    }
+  }
+  for (int n = 2; left > 0 && n < FaddeevaTaylor::kTerms; ++n) {
+    const std::complex<double> a = taylor[n];
+    for (std::size_t j = 0; j < count; ++j) {
+      if (!running[j]) continue;
+      power[j] *= dz[j];
+      const std::complex<double> term = a * power[j];
+      sum[j] += term;
+      // Below 2^-56 of the sum, a quarter of its last bit: further terms cannot change it.
+      if (std::norm(term) <= 0x1p-112 * std::norm(sum[j])) {
+        running[j] = false;
+        --left;
+        difference[j] = sum[j];
+        formed[j] = std::isfinite(sum[j].real());
+      }
+    }
+  }
+}
+
+bool faddeeva_difference(FaddeevaTaylor& taylor, std::complex<double> dz, std::complex<double>& difference) {
+  const std::complex<double> z = taylor.z();
+  const double dz_norm = std::norm(dz);
+  if (4.0 * std::norm(z) * dz_norm <= 0.01 && dz_norm <= 0.01) {  // 2 |z| |dz| <= 0.1, |dz| <= 0.1
+    std::complex<double> power = dz;
+    std::complex<double> sum = taylor[1] * dz;
+    for (int n = 2; n < FaddeevaTaylor::kTerms; ++n) {
+      power *= dz;
+      const std::complex<double> term = taylor[n] * power;
+      sum += term;
+      // Below 2^-56 of the sum, a quarter of its last bit: further terms cannot change it.
+      if (std::norm(term) <= 0x1p-112 * std::norm(sum)) {
+        difference = sum;
+        return std::isfinite(sum.real());
+      }
+    }
+    return false;
+  }
   const std::complex<double> shifted = z + dz;
-  if (std::abs(z) >= kAsymptoticRadius && std::abs(shifted) >= kAsymptoticRadius && z.imag() >= 1e-20 &&
-      shifted.imag() >= 1e-20) {
+  if (taylor.far() && std::norm(shifted) >= 100.0 && shifted.imag() >= 1e-20) {
     difference = asymptotic_difference(z, shifted, dz);
     return std::isfinite(difference.real());
-  }
-  if (!(2.0 * std::abs(z) * std::abs(dz) <= 0.1 && std::abs(dz) <= 0.1)) return false;
-  std::complex<double> previous = w;                                                        // a_0 dz^0
-  std::complex<double> term = (-2.0 * z * w + std::complex<double>(0.0, kTwoOverSqrtPi)) * dz;  // a_1 dz
-  std::complex<double> sum = term;
-  const std::complex<double> z_dz = z * dz, dz_dz = dz * dz;
-  for (int n = 1; n < 60; ++n) {
-    const std::complex<double> next = -2.0 * (z_dz * term + dz_dz * previous) / static_cast<double>(n + 1);
-    previous = term;
-    term = next;
-    sum += term;
-    if (std::abs(term) <= 1e-20 * std::abs(sum)) {
-      difference = sum;
-      return std::isfinite(sum.real());
-    }
   }
   return false;
 }
 
-// The profile of the base parameter set at one offset, with what the shifted sets need.
+// The profile of the base parameter set at one offset, with what the shifted sets need. Made in
+// place (set), since the Taylor coefficients it carries are not cheap to copy.
 struct ProfilePoint {
-  double u;
-  double value;
-  std::complex<double> z, w;  // Voigt case only
-};
+  double u = 0.0;
+  double value = 0.0;
+  FaddeevaTaylor taylor;  // Voigt case only
 
-ProfilePoint profile_point(ProfileCase c, double u, double sigma, double gamma) {
-  ProfilePoint point{u, 0.0, {}, {}};
-  if (c == ProfileCase::Voigt) {
-    point.z = voigt_argument(u, sigma, gamma);
-    point.w = faddeeva_w(point.z);
-    point.value = voigt_value(point.w, sigma);
-  } else {
-    point.value = voigt_profile(u, sigma, gamma);
+  void set(ProfileCase c, double offset, double sigma, double gamma) {
+    u = offset;
+    if (c == ProfileCase::Voigt) {
+      const std::complex<double> z = voigt_argument(u, sigma, gamma);
+      const std::complex<double> w = faddeeva_w(z);
+      taylor.reset(z, w);
+      value = voigt_value(w, sigma);
+    } else {
+      value = voigt_profile(u, sigma, gamma);
+    }
   }
-  return point;
-}
+  std::complex<double> z() const { return taylor.z(); }
+};
 
 // One shifted parameter set, seen from the base set.
 struct ProfileShift {
@@ -201,17 +335,17 @@ ProfileShift profile_shift(ProfileCase c, const VoigtParameters& base, const Shi
 // V'(u') - V(u) at one offset of the base set (u' = u - (x0' - x0)), written to `difference`;
 // false where it cannot be formed without subtracting the two profiles.
 bool profile_difference(ProfileCase c, const VoigtParameters& base, const ProfileShift& t,
-                        const ProfilePoint& p, double& difference) {
+                        ProfilePoint& p, double& difference) {
   if (!t.accurate) return false;
   const double sigma = base[1], gamma = base[2];
   switch (c) {
     case ProfileCase::Voigt: {
-      const std::complex<double> dz = t.moved == 1 ? p.z * t.ratio : t.dz;
+      const std::complex<double> dz = t.moved == 1 ? p.z() * t.ratio : t.dz;
       std::complex<double> dw;
-      if (!faddeeva_difference(p.z, p.w, dz, dw)) return false;
+      if (!faddeeva_difference(p.taylor, dz, dw)) return false;
       if (t.moved == 1) {
         // V = R / (sigma sqrt(2 pi)), R = Re w: V' - V = (sigma dR + (sigma - sigma') R) / (sigma sigma' sqrt(2 pi)).
-        difference = (sigma * dw.real() + t.width_change * p.w.real()) / (sigma * t.shifted[1]) / kSqrt2Pi;
+        difference = (sigma * dw.real() + t.width_change * p.taylor[0].real()) / (sigma * t.shifted[1]) / kSqrt2Pi;
       } else {
         difference = dw.real() / sigma / kSqrt2Pi;
       }
@@ -249,6 +383,42 @@ bool profile_difference(ProfileCase c, const VoigtParameters& base, const Profil
   return std::isfinite(difference);
 }
 
+// profile_difference for every shift of one point: the Voigt case forms its series together.
+void profile_differences(ProfileCase c, const VoigtParameters& base, std::span<const ProfileShift> shifts,
+                         ProfilePoint& p, double* differences, bool* formed) {
+  if (c != ProfileCase::Voigt) {
+    for (std::size_t j = 0; j < shifts.size(); ++j) formed[j] = profile_difference(c, base, shifts[j], p, differences[j]);
+    return;
+  }
+  constexpr std::size_t kMax = 3;
+  std::complex<double> dz[kMax], dw[kMax];
+  bool series[kMax];
+  std::size_t count = 0;
+  std::size_t index[kMax];
+  for (std::size_t j = 0; j < shifts.size() && j < kMax; ++j) {
+    formed[j] = false;
+    if (!shifts[j].accurate) continue;
+    dz[count] = shifts[j].moved == 1 ? p.z() * shifts[j].ratio : shifts[j].dz;
+    index[count++] = j;
+  }
+  faddeeva_differences(p.taylor, dz, count, dw, series);
+  const double sigma = base[1];
+  for (std::size_t m = 0; m < count; ++m) {
+    const std::size_t j = index[m];
+    if (!series[m]) continue;
+    const ProfileShift& t = shifts[j];
+    double difference;
+    if (t.moved == 1) {
+      // V = R / (sigma sqrt(2 pi)), R = Re w: V' - V = (sigma dR + (sigma - sigma') R) / (sigma sigma' sqrt(2 pi)).
+      difference = (sigma * dw[m].real() + t.width_change * p.taylor[0].real()) / (sigma * t.shifted[1]) / kSqrt2Pi;
+    } else {
+      difference = dw[m].real() / sigma / kSqrt2Pi;
+    }
+    differences[j] = difference;
+    formed[j] = std::isfinite(difference);
+  }
+}
+
 constexpr std::size_t kMaxShifts = 3;
 
 // F(e) of the base set and F'(e) - F(e) of every shifted set. A tail's change is the rule applied
@@ -263,13 +433,14 @@ double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& ba
   double tail_change[kMaxShifts] = {};
   for (std::size_t j = 0; j < shifts.size(); ++j) formed[j] = shifts[j].accurate && (shifts[j].shifted[0] >= e) == lower;
   double tail = 0.0;
+  ProfilePoint point;
   for (std::size_t i = 0; i < rule::kPoints; ++i) {
     const double u = lower ? (e - rule::kTailOffset[i]) - x0 : (e + rule::kTailOffset[i]) - x0;
-    const ProfilePoint point = profile_point(c, u, sigma, gamma);
+    point.set(c, u, sigma, gamma);
     tail += rule::kTailWeight[i] * point.value;
     for (std::size_t j = 0; j < shifts.size(); ++j) {
       if (!formed[j]) continue;
-      double difference;
+      double difference = 0.0;
       formed[j] = profile_difference(c, base, shifts[j], point, difference);
       if (formed[j]) tail_change[j] += rule::kTailWeight[i] * difference;
     }
@@ -280,6 +451,106 @@ double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& ba
     changes[j] = formed[j] ? (lower ? tail_change[j] : -tail_change[j]) : cumulative(e, s[0], s[1], s[2]) - value;
   }
   return value;
+}
+
+// The shifts of the Voigt case as the pass over the samples uses them.
+struct VoigtShift {
+  std::size_t moved;     // 0 centre, 1 sigma, 2 gamma
+  double sigma;          // the base set's
+  double dz;             // the change of z: real for the centre, imaginary for gamma
+  double ratio;          // sigma: z' = z (1 + ratio)
+  double width_change;   // sigma: sigma - sigma'
+  double scale;          // V' - V per unit of the change of Re w: 1 / (sigma sqrt(2 pi)), or
+                         // 1 / (sigma sigma' sqrt(2 pi)) for sigma
+};
+
+VoigtShift voigt_shift(const VoigtParameters& base, const ProfileShift& t) {
+  const double sigma = base[1];
+  VoigtShift v{t.moved, sigma, 0.0, 0.0, 0.0, 0.0};
+  if (t.moved == 1) {
+    v.ratio = t.ratio;
+    v.width_change = t.width_change;
+    v.scale = 1.0 / (sigma * t.shifted[1] * kSqrt2Pi);
+  } else {
+    v.dz = t.moved == 0 ? t.dz.real() : t.dz.imag();
+    v.scale = 1.0 / (sigma * kSqrt2Pi);
+  }
+  return v;
+}
+
+// V'(u') - V(u) of every shift at one sample of the Voigt case, from w = w(z): the Taylor series
+// of w about z cut after four terms, a_1 dz + ... + a_4 dz^4, with the coefficients of
+// FaddeevaTaylor formed once for all shifts, in real arithmetic. Where the terms left out may
+// reach 2^-56 of the sum, or 2 |z| |dz| exceeds 0.1, the shift goes through faddeeva_difference
+// (more terms, or the asymptotic difference) instead; formed[j] is false where neither forms it.
+void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::span<const VoigtShift> shifts,
+                         double* change, bool* formed, FaddeevaTaylor& fallback) {
+  if (shifts.empty()) return;
+  const double zr = z.real(), zi = z.imag(), wr = w.real(), wi = w.imag();
+  const double z_norm = zr * zr + zi * zi;
+  double a1r, a1i;
+  if (z_norm >= 100.0 && zi >= 1e-20) {
+    const std::complex<double> a1 = asymptotic_derivative(z);
+    a1r = a1.real();
+    a1i = a1.imag();
+  } else {
+    a1r = -2.0 * (zr * wr - zi * wi);
+    a1i = -2.0 * (zr * wi + zi * wr) + kTwoOverSqrtPi;
+  }
+  // a_2 = -(z a_1 + a_0), a_3 = -2 (z a_2 + a_1) / 3, a_4 = -(z a_3 + a_2) / 2.
+  const double a2r = -((zr * a1r - zi * a1i) + wr), a2i = -((zr * a1i + zi * a1r) + wi);
+  const double a3r = -2.0 * ((zr * a2r - zi * a2i) + a1r) / 3.0, a3i = -2.0 * ((zr * a2i + zi * a2r) + a1i) / 3.0;
+  const double a4r = -((zr * a3r - zi * a3i) + a2r) * 0.5, a4i = -((zr * a3i + zi * a3r) + a2i) * 0.5;
+  const double a3_norm = a3r * a3r + a3i * a3i, a4_norm = a4r * a4r + a4i * a4i;
+  bool reset = false;
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    const VoigtShift& t = shifts[j];
+    double dr = 0.0, di = 0.0;
+    if (t.moved == 0) dr = t.dz;
+    if (t.moved == 2) di = t.dz;
+    if (t.moved == 1) {
+      dr = zr * t.ratio;
+      di = zi * t.ratio;
+    }
+    const double dz_norm = dr * dr + di * di;
+    double real_change = 0.0;
+    bool series = false;
+    if (4.0 * z_norm * dz_norm <= 0.01 && dz_norm <= 0.01) {  // 2 |z| |dz| <= 0.1, |dz| <= 0.1
+      // Horner: (((a_4 dz + a_3) dz + a_2) dz + a_1) dz.
+      double sr = a4r * dr - a4i * di + a3r, si = a4r * di + a4i * dr + a3i;
+      double tr = sr * dr - si * di + a2r;
+      si = sr * di + si * dr + a2i;
+      sr = tr;
+      tr = sr * dr - si * di + a1r;
+      si = sr * di + si * dr + a1i;
+      sr = tr;
+      tr = sr * dr - si * di;
+      si = sr * di + si * dr;
+      sr = tr;
+      // The terms left out, from a_5 dz^5 = -2 (z a_4 + a_3) dz^5 / 5 on, are below the fourth term
+      // (2 |z| |dz| <= 0.1) unless a_4 happens to be small beside a_3; then they are below
+      // |a_3 dz^3| |dz|^2. Both must fall below 2^-56 of the sum.
+      const double dz4 = dz_norm * dz_norm, bound = 0x1p-112 * (sr * sr + si * si);
+      series = a4_norm * (dz4 * dz4) <= bound && a3_norm * (dz4 * dz4 * dz_norm) <= bound;
+      real_change = sr;
+    }
+    if (!series) {
+      if (!reset) fallback.reset(z, w);
+      reset = true;
+      std::complex<double> dw;
+      const std::complex<double> dz = t.moved == 1 ? z * t.ratio : std::complex<double>(dr, di);
+      if (!faddeeva_difference(fallback, dz, dw)) {
+        formed[j] = false;
+        continue;
+      }
+      real_change = dw.real();
+    }
+    // V = R / (sigma sqrt(2 pi)), R = Re w; for sigma, V' - V = (sigma dR + (sigma - sigma') R) / (sigma sigma' sqrt(2 pi)).
+    const double difference = t.moved == 1 ? (t.sigma * real_change + t.width_change * wr) * t.scale
+                                           : real_change * t.scale;
+    change[j] = difference;
+    formed[j] = std::isfinite(difference);
+  }
 }
 
 }  // namespace
@@ -296,15 +567,26 @@ void voigt_density(std::span<const double> x, double x0, double sigma, double ga
   for (std::size_t j = 0; j < n; ++j) row[j] = voigt_profile(x[j] - x0, sigma, gamma) / normaliser;
 }
 
+namespace {
+
+// Samples are taken in blocks so that their logarithms are formed together by the vectorised
+// log_in_place (within an ulp of std::log), which would otherwise cost a fifth of a pass.
+constexpr std::size_t kBlock = 256;
+constexpr std::size_t kChunkSamples = 1000;
+constexpr std::size_t kMaxChunks = 64;
+
+// ln(1 + r) for |r| < 1e-4, correctly rounded but for a rare last-bit tie: the first omitted term
+// of the series, r^5 / 5, is below 2e-17 |r|, and r is added last to a correction below 5e-5 |r|,
+// so only that addition rounds at the size of the result. A shift of 1e-7 changes a density by far
+// less than 1e-4 of itself, except where its profile is nearly zero.
+inline double log1p_small(double r) { return r - (r * r) * (0.5 - r * (1.0 / 3.0 - r * 0.25)); }
+inline double log1p_of(double r) { return std::fabs(r) < 1e-4 ? log1p_small(r) : std::log1p(r); }
+
+}  // namespace
+
 double voigt_log_likelihood(std::span<const double> x, std::span<const double> weights,
                             const VoigtParameters& p, double x_min, double x_max) {
-  const double normaliser = std::fmax(voigt_window_mass(p[0], p[1], p[2], x_min, x_max), 1e-300);
-  const std::size_t used = std::min(x.size(), weights.size());
-  double total = -0.0;
-  for (std::size_t i = 0; i < used; ++i) {
-    total += weights[i] * std::log(voigt_profile(x[i] - p[0], p[1], p[2]) / normaliser + 1e-200);
-  }
-  return total;
+  return voigt_log_likelihood_differences(x, weights, p, {}, x_min, x_max, {});
 }
 
 // With d_i = V_i / M, ln d'_i - ln d_i = log1p((V'_i - V_i) / V_i) - log1p((M' - M) / M) while
@@ -323,11 +605,15 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
   const double upper = cumulative_and_changes(x_max, c, base, shift_terms, upper_change);
   const double mass = upper - cumulative_and_changes(x_min, c, base, shift_terms, lower_change);
   const double normaliser = std::fmax(mass, 1e-300);
-  double shifted_mass[kMaxShifts], mass_log_ratio[kMaxShifts];
+  double shifted_mass[kMaxShifts], mass_log_ratio[kMaxShifts], inverse_shifted_mass[kMaxShifts];
   bool mass_formed[kMaxShifts];
+  // Reciprocals instead of a division per sample and shift: they only decide whether the floors
+  // are far enough away, and form ratios of size 1e-7 whose last bit does not matter.
+  const double inverse_mass = 1.0 / mass;
   for (std::size_t j = 0; j < shifts.size(); ++j) {
     const double change = upper_change[j] - lower_change[j];
     shifted_mass[j] = mass + change;
+    inverse_shifted_mass[j] = 1.0 / shifted_mass[j];
     mass_log_ratio[j] = std::log1p(change / mass);
     mass_formed[j] = mass > 1e-290 && shifted_mass[j] > 1e-290 && std::isfinite(mass) &&
                      std::isfinite(shifted_mass[j]) && std::isfinite(mass_log_ratio[j]);
@@ -336,25 +622,77 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
 
   const double x0 = base[0], sigma = base[1], gamma = base[2];
   const std::size_t used = std::min(x.size(), weights.size());
+  // Where every shift can be formed from the series of w, the samples take the lean path of
+  // voigt_point_changes; otherwise each goes through profile_differences.
+  bool lean = c == ProfileCase::Voigt;
+  VoigtShift voigt_shifts[kMaxShifts];
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    lean = lean && terms[j].accurate;
+    voigt_shifts[j] = voigt_shift(base, terms[j]);
+  }
+  // The weighted terms of the samples of [begin, end): for sample i, w_i ln d_i at
+  // sample_terms[i * stride] and each shift's w_i (ln d'_i - ln d_i) after it.
+  const std::size_t stride = 1 + shifts.size();
+  const std::unique_ptr<double[]> sample_terms(new double[used * stride]);  // every entry is written
+  auto form_terms = [&](std::size_t begin, std::size_t end) {
+    FaddeevaTaylor fallback;
+    ProfilePoint point;
+    double log_density[kBlock], value[kBlock], change[kMaxShifts][kBlock];
+    bool formed[kMaxShifts][kBlock];
+    for (std::size_t start = begin; start < end; start += kBlock) {
+      const std::size_t len = std::min(kBlock, end - start);
+      for (std::size_t i = 0; i < len; ++i) {
+        double point_change[kMaxShifts] = {};
+        bool point_formed[kMaxShifts];
+        if (lean) {
+          const std::complex<double> z = voigt_argument(x[start + i] - x0, sigma, gamma);
+          const std::complex<double> w = faddeeva_w(z);
+          value[i] = voigt_value(w, sigma);
+          voigt_point_changes(z, w, {voigt_shifts, shifts.size()}, point_change, point_formed, fallback);
+        } else {
+          point.set(c, x[start + i] - x0, sigma, gamma);
+          value[i] = point.value;
+          profile_differences(c, base, shift_terms, point, point_change, point_formed);
+        }
+        log_density[i] = value[i] / normaliser + 1e-200;
+        for (std::size_t j = 0; j < shifts.size(); ++j) {
+          change[j][i] = point_change[j];
+          formed[j][i] = point_formed[j];
+        }
+      }
+      log_in_place({log_density, len});
+      for (std::size_t i = 0; i < len; ++i) {
+        const double w = weights[start + i];
+        double* out = &sample_terms[(start + i) * stride];
+        out[0] = w * log_density[i];
+        const double inverse_value = 1.0 / value[i];
+        for (std::size_t j = 0; j < shifts.size(); ++j) {
+          double term;
+          if (formed[j][i] && mass_formed[j] && value[i] > 0.0 && value[i] * inverse_mass >= 1e-180 &&
+              (value[i] + change[j][i]) * inverse_shifted_mass[j] >= 1e-180) {
+            term = log1p_of(change[j][i] * inverse_value) - mass_log_ratio[j];
+          } else {
+            const VoigtParameters& s = terms[j].shifted;
+            const double shifted = formed[j][i] ? value[i] + change[j][i] : voigt_profile(x[start + i] - s[0], s[1], s[2]);
+            term = std::log(shifted / std::fmax(shifted_mass[j], 1e-300) + 1e-200) - log_density[i];
+          }
+          out[1 + j] = w * term;
+        }
+      }
+    }
+  };
+
+  // A long grid is taken in chunks of at least kChunkSamples samples as tasks of the worker pool,
+  // so that the refits of a mixture share both cores whatever their number. The sums are then
+  // formed on this thread in sample order, as on one core.
+  const std::size_t chunks = std::clamp<std::size_t>(used / kChunkSamples, 1, kMaxChunks);
+  const std::size_t length = (used + chunks - 1) / chunks;
+  run_tasks(chunks, [&](std::size_t k) { form_terms(k * length, std::min(used, (k + 1) * length)); });
   double total = -0.0;
   for (std::size_t i = 0; i < used; ++i) {
-    const ProfilePoint point = profile_point(c, x[i] - x0, sigma, gamma);
-    const double log_density = std::log(point.value / normaliser + 1e-200);
-    total += weights[i] * log_density;
-    for (std::size_t j = 0; j < shifts.size(); ++j) {
-      double change;
-      const bool formed = profile_difference(c, base, terms[j], point, change);
-      double term;
-      if (formed && mass_formed[j] && point.value > 0.0 && point.value / mass >= 1e-180 &&
-          (point.value + change) / shifted_mass[j] >= 1e-180) {
-        term = std::log1p(change / point.value) - mass_log_ratio[j];
-      } else {
-        const VoigtParameters& s = terms[j].shifted;
-        const double shifted = formed ? point.value + change : voigt_profile(x[i] - s[0], s[1], s[2]);
-        term = std::log(shifted / std::fmax(shifted_mass[j], 1e-300) + 1e-200) - log_density;
-      }
-      differences[j] += weights[i] * term;
-    }
+    const double* terms_of_sample = &sample_terms[i * stride];
+    total += terms_of_sample[0];
+    for (std::size_t j = 0; j < shifts.size(); ++j) differences[j] += terms_of_sample[1 + j];
   }
   return total;
 }
@@ -381,5 +719,19 @@ VoigtParameters fit_voigt_component(std::span<const double> x, std::span<const d
   if (objective_calls != nullptr) *objective_calls += result->evaluations;
   return values;
 }
+
+void VoigtPeaks::density(std::size_t k, std::span<const double> x, const Window& window,
+                         std::span<double> row) const {
+  voigt_density(x, values[0][k], values[1][k], values[2][k], window.min, window.max, row);
+}
+
+VoigtPeaks::Parameters VoigtPeaks::refit(std::size_t k, std::span<const double> x,
+                                         std::span<const double> weights, const Window& window,
+                                         std::span<double> /*scratch*/) const {
+  return fit_voigt_component(x, weights, current(k), {fixed[0][k], fixed[1][k], fixed[2][k]},
+                             {window.min, window.max, sigma_min, sigma_max, gamma_min, gamma_max});
+}
+
+template EmResult run_em(VoigtPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
 
 }  // namespace brivane

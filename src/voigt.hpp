@@ -9,19 +9,19 @@
 
 #include <array>
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <type_traits>
+#include <vector>
 
+#include "em_shape.hpp"
 #include "numerics/free_parameters.hpp"
 
 namespace brivane {
 
-// w(z) = exp(-z^2) erfc(-i z), from libcerf's w_of_z. libcerf 1.x (Debian 12 ships 1.3) stores
-// which algorithm and how many terms each call used in two global ints, never read here; calls
-// from several threads therefore race on those stores (harmless on the platforms built for, but
-// a thread sanitizer reports it). libcerf 2.x and 3.x keep that record only when built with
-// CERF_INTROSPECT.
+// w(z) = exp(-z^2) erfc(-i z), from libcerf's w_of_z. Safe to call from several threads at once
+// (see the definition for libcerf 1.x's global record of each call).
 std::complex<double> faddeeva_w(std::complex<double> z);
 
 // V(u; sigma, gamma), the profile at offset u = x - x0 (unit area over the real line). The cases,
@@ -77,6 +77,28 @@ struct VoigtBounds {
 VoigtParameters fit_voigt_component(std::span<const double> x, std::span<const double> weights,
                                     const VoigtParameters& current, const std::array<bool, 3>& fixed,
                                     const VoigtBounds& bounds, std::uint64_t* objective_calls = nullptr);
+
+// K Voigt peaks as one EM shape: values x0, sigma, gamma; fixed fix_x0, fix_sigma, fix_gamma. The
+// window normalises every density and bounds a free centre; the width bounds are shared by all
+// peaks and set by the caller.
+struct VoigtPeaks : PeakParameters<3, 3> {
+  static constexpr bool kParallel = true;
+  // The window mass does not depend on the samples: a piece of the grid gets the same values as
+  // the whole row would (each piece computes the mass again).
+  static constexpr bool kElementwiseDensity = true;
+
+  double sigma_min = 0.0, sigma_max = 0.0;
+  double gamma_min = 0.0, gamma_max = 0.0;
+
+  void density(std::size_t k, std::span<const double> x, const Window& window,
+               std::span<double> row) const;
+  // fit_voigt_component from peak k's current values: unchanged where that fit leaves them.
+  Parameters refit(std::size_t k, std::span<const double> x, std::span<const double> weights,
+                   const Window& window, std::span<double> scratch) const;
+};
+
+// The Voigt mixture entry, instantiated in voigt.cpp.
+extern template EmResult run_em(VoigtPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);
 
 namespace voigt_detail {
 

@@ -8,10 +8,12 @@
 
 #include "bindings/call_frame.hpp"
 #include "bindings/signature.hpp"
+#include "doniach_sunjic.hpp"
 #include "gaussian.hpp"
 #include "lorentzian.hpp"
 #include "pseudo_voigt.hpp"
 #include "tsdc.hpp"
+#include "voigt.hpp"
 
 namespace brivane::py {
 
@@ -190,6 +192,23 @@ PyObject* run_em_loop(Arguments<kRunEmLoop>& a) {
   return run_mixture(a, peaks);
 }
 
+constexpr Signature kRunVoigtEmLoop = signature("run_voigt_em_loop", Lock::kReleased, {
+    {"x", kArray}, {"intensity", kArray}, {"x0", kWrittenArray}, {"sigma_v", kWrittenArray},
+    {"gamma_v", kWrittenArray}, {"pi", kWrittenArray}, {"dirichlet_alpha", kArray},
+    {"fix_x0", kBoolSequence}, {"fix_sigma", kBoolSequence}, {"fix_gamma", kBoolSequence},
+    {"x_min", kFloat}, {"x_max", kFloat}, {"sigma_min", kFloat}, {"sigma_max", kFloat},
+    {"gamma_min", kFloat}, {"gamma_max", kFloat}, {"max_iter", kCount}, {"r_eps", kFloat},
+    {"bg_type", kCode, "0"}, {"s_tri", kFloat, "0.0"}, {"spline_basis_preds", kOptionalRows, "None"}});
+
+PyObject* run_voigt_em_loop(Arguments<kRunVoigtEmLoop>& a) {
+  VoigtPeaks peaks;
+  peaks.sigma_min = a.get<"sigma_min">();
+  peaks.sigma_max = a.get<"sigma_max">();
+  peaks.gamma_min = a.get<"gamma_min">();
+  peaks.gamma_max = a.get<"gamma_max">();
+  return run_mixture(a, peaks);
+}
+
 constexpr Signature kRunLorentzianEmLoop = signature("run_lorentzian_em_loop", Lock::kReleased, {
     {"x", kArray}, {"intensity", kArray}, {"x0", kWrittenArray}, {"gamma_lo", kWrittenArray},
     {"pi", kWrittenArray}, {"dirichlet_alpha", kArray}, {"fix_x0", kBoolSequence},
@@ -199,6 +218,23 @@ constexpr Signature kRunLorentzianEmLoop = signature("run_lorentzian_em_loop", L
 
 PyObject* run_lorentzian_em_loop(Arguments<kRunLorentzianEmLoop>& a) {
   LorentzianPeaks peaks;
+  return run_mixture(a, peaks);
+}
+
+constexpr Signature kRunDsEmLoop = signature("run_ds_em_loop", Lock::kReleased, {
+    {"x", kArray}, {"intensity", kArray}, {"x0", kWrittenArray}, {"gamma_ds", kWrittenArray},
+    {"alpha", kWrittenArray}, {"pi", kWrittenArray}, {"dirichlet_alpha", kArray},
+    {"fix_x0", kBoolSequence}, {"fix_gamma", kBoolSequence}, {"fix_alpha", kBoolSequence},
+    {"x_min", kFloat}, {"x_max", kFloat}, {"gamma_min", kFloat}, {"gamma_max", kFloat},
+    {"alpha_min", kFloat}, {"alpha_max", kFloat}, {"max_iter", kCount}, {"r_eps", kFloat},
+    {"bg_type", kCode, "0"}, {"s_tri", kFloat, "0.0"}, {"spline_basis_preds", kOptionalRows, "None"}});
+
+PyObject* run_ds_em_loop(Arguments<kRunDsEmLoop>& a) {
+  DoniachSunjicPeaks peaks;
+  peaks.gamma_min = a.get<"gamma_min">();
+  peaks.gamma_max = a.get<"gamma_max">();
+  peaks.alpha_min = a.get<"alpha_min">();
+  peaks.alpha_max = a.get<"alpha_max">();
   return run_mixture(a, peaks);
 }
 
@@ -229,6 +265,24 @@ PyObject* lorentzian_mle(Arguments<kLorentzianMle>& a) {
                    a.get<"fix_gamma">(), a.get<"x_min">(), a.get<"x_max">());
   });
   return result_tuple({PyFloat_FromDouble(x0), PyFloat_FromDouble(gamma)});
+}
+
+constexpr Signature kDoniachSunjicMle = signature("doniach_sunjic_mle", Lock::kHeld, {
+    {"x", kArray}, {"intensity", kArray}, {"x0", kFloat}, {"gamma", kFloat}, {"alpha", kFloat},
+    {"x_min", kFloat}, {"x_max", kFloat}, {"gamma_min", kFloat}, {"gamma_max", kFloat},
+    {"alpha_min", kFloat}, {"alpha_max", kFloat}, {"fix_x0", kBool, "False"},
+    {"fix_gamma", kBool, "False"}, {"fix_alpha", kBool, "False"}});
+
+PyObject* doniach_sunjic_mle(Arguments<kDoniachSunjicMle>& a) {
+  const DoniachSunjicParameters fitted = a.compute([&] {
+    return brivane::doniach_sunjic_mle(a.get<"x">(), a.get<"intensity">(), a.get<"x0">(), a.get<"gamma">(),
+                                       a.get<"alpha">(), a.get<"x_min">(), a.get<"x_max">(),
+                                       a.get<"gamma_min">(), a.get<"gamma_max">(), a.get<"alpha_min">(),
+                                       a.get<"alpha_max">(), a.get<"fix_x0">(), a.get<"fix_gamma">(),
+                                       a.get<"fix_alpha">());
+  });
+  return result_tuple({PyFloat_FromDouble(fitted[0]), PyFloat_FromDouble(fitted[1]),
+                       PyFloat_FromDouble(fitted[2])});
 }
 
 constexpr Signature kTsdcPredict = signature("tsdc_predict", Lock::kHeld, {
@@ -295,12 +349,15 @@ constexpr Function function() {
 constexpr Function kFunctions[] = {
     function<kRunEmLoop, run_em_loop>(),
     function<kRunPvEmLoop, run_pv_em_loop>(),
+    function<kRunVoigtEmLoop, run_voigt_em_loop>(),
     function<kRunLorentzianEmLoop, run_lorentzian_em_loop>(),
+    function<kRunDsEmLoop, run_ds_em_loop>(),
     function<kRunTsdcEmLoop, run_tsdc_em_loop>(),
     function<kPseudoVoigtPredict, pseudo_voigt_predict>(),
     function<kPseudoVoigtMleConditionalMax, pseudo_voigt_mle_conditional_max>(),
     function<kPseudoVoigtMleFullOptimization, pseudo_voigt_mle_full_optimization>(),
     function<kLorentzianMle, lorentzian_mle>(),
+    function<kDoniachSunjicMle, doniach_sunjic_mle>(),
     function<kTsdcPredict, tsdc_predict>(),
     function<kTsdcMleFindRoot, tsdc_mle_find_root>(),
     function<kTsdcMleLbfgsb, tsdc_mle_lbfgsb>(),

@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "background.hpp"
 #include "failure.hpp"
 #include "lorentzian.hpp"
 #include "peak_fit_support.hpp"
+#include "vector_math.hpp"
 
 namespace brivane {
 namespace {
@@ -70,9 +72,16 @@ TEST(DoniachSunjicDensity, DegenerateGridsAndTheLogLikelihood) {
   // The density is normalised over the whole grid; only weights with a sample count.
   const std::vector<double> x = fit_test::uniform_grid(-10.0, 0.125, 161);
   const std::vector<double> row = density(x, 0.5, 0.7, 0.2), w = fit_test::patterned_weights(200, 3, 1);
+  // The log-likelihood takes its logarithms from the vectorised log of the core.
+  std::vector<double> logs(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) logs[i] = row[i] + 1e-200;
+  log_in_place(logs);
   for (std::size_t weighted : {std::size_t{40}, std::size_t{200}}) {
     double expected = 0.0;
-    for (std::size_t i = 0; i < std::min(weighted, x.size()); ++i) expected += w[i] * std::log(row[i] + 1e-200);
+    for (std::size_t i = 0; i < std::min(weighted, x.size()); ++i) {
+      EXPECT_NEAR(logs[i], std::log(row[i] + 1e-200), 2e-16 * std::fabs(logs[i])) << i;
+      expected += w[i] * logs[i];
+    }
     EXPECT_EQ(doniach_sunjic_log_likelihood(x, {w.data(), weighted}, 0.5, 0.7, 0.2), expected) << weighted;
   }
 }
@@ -227,6 +236,45 @@ TEST(DoniachSunjicFit, DegenerateInputsReturnWithoutFailing) {
   EXPECT_NO_THROW(fit(x, w, {284.0, kInf, 0.2}, kBounds));
   EXPECT_NO_THROW(fit(x, w, {284.0, 1.0, 0.2}, open));
   EXPECT_NO_THROW(fit(x, w, {284.0, 0.0, 1.0}, open));
+}
+
+TEST(DoniachSunjicMixture, ThreadCountChangesNothingAndFixedPeaksKeepTheirBits) {
+  // The Au 4f doublet's shape on a kinetic-energy axis: two asymmetric lines 3.67 apart on a flat
+  // floor, 1e5 counts on 2561 samples (enough peak-samples for the pool).
+  const std::vector<double> x = fit_test::uniform_grid(80.0, 0.005859375, 2561);
+  const std::vector<double> first = density(x, 88.0, 0.3, 0.12), second = density(x, 91.67, 0.3, 0.12);
+  std::vector<double> mixture(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) mixture[i] = 0.35 * first[i] + 0.45 * second[i] + 0.2 / 15.0;
+  const std::vector<double> counts = fit_test::draw_counts(x, mixture, 100000, 8);
+  const std::vector<double> alpha(3, 1.0);
+  auto start = [](bool fixed) {
+    DoniachSunjicPeaks peaks;
+    peaks.values = {{{87.5, 92.0}, {0.6, 0.6}, {0.05, 0.05}}};
+    peaks.fixed = {std::vector<bool>(2, fixed), std::vector<bool>(2, fixed), std::vector<bool>(2, fixed)};
+    peaks.gamma_min = 0.01;
+    peaks.gamma_max = 5.0;
+    peaks.alpha_min = 0.0;
+    peaks.alpha_max = 0.5;
+    return peaks;
+  };
+  auto fit = [&](DoniachSunjicPeaks& peaks, std::vector<double>& pi) {
+    EmProblem problem;
+    problem.x = x;
+    problem.intensity = counts;
+    problem.dirichlet_alpha = alpha;
+    problem.max_iter = 6;
+    problem.window = {x.front(), x.back()};
+    problem.bg_type = kUniformBackground;
+    return run_em(peaks, pi, problem);
+  };
+  const std::vector<double> pi{0.4, 0.4, 0.2};
+  fit_test::expect_thread_count_changes_nothing(start(false), pi, fit);
+
+  DoniachSunjicPeaks held = start(true);
+  std::vector<double> held_pi = pi;
+  fit(held, held_pi);
+  EXPECT_EQ(held.values, start(true).values);
+  EXPECT_NE(held_pi, pi);
 }
 
 }  // namespace

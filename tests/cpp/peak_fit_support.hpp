@@ -15,6 +15,8 @@
 #include <span>
 #include <vector>
 
+#include "parallel.hpp"
+
 namespace brivane::fit_test {
 
 // low + i step for i < count; with a dyadic step every node is exact and equals the reference
@@ -54,6 +56,23 @@ inline std::vector<double> draw_counts(const std::vector<double>& x, const std::
     counts[static_cast<std::size_t>(std::min<std::ptrdiff_t>(at, static_cast<std::ptrdiff_t>(n - 1)))] += 1.0;
   }
   return counts;
+}
+
+// Runs the same EM fit twice, on one worker and on the whole pool (`fit` returns its EmResult and
+// leaves the peaks and weights in the objects it was given), and expects identical results: the
+// density rows, their pieces and the refits are placed by index, so the schedule cannot matter.
+template <class Peaks, class Fit>
+void expect_thread_count_changes_nothing(const Peaks& start, const std::vector<double>& pi, Fit fit) {
+  Peaks alone = start, pooled = start;
+  std::vector<double> pi_alone = pi, pi_pooled = pi;
+  std::vector<double> ll_alone;
+  {
+    ThreadLimit one_thread(1);
+    ll_alone = fit(alone, pi_alone).log_likelihood;
+  }
+  EXPECT_EQ(fit(pooled, pi_pooled).log_likelihood, ll_alone);
+  EXPECT_EQ(pooled.values, alone.values);
+  EXPECT_EQ(pi_pooled, pi_alone);
 }
 
 // Asymptotic standard errors sqrt(diag(H^-1)) of a three-parameter maximum-likelihood estimate,

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <complex>
@@ -9,8 +11,13 @@
 #include <string>
 #include <vector>
 
+#include <tbb/parallel_for.h>
+
+#include "background.hpp"
 #include "failure.hpp"
+#include "parallel.hpp"
 #include "peak_fit_support.hpp"
+#include "vector_math.hpp"
 
 namespace brivane {
 namespace {
@@ -63,6 +70,30 @@ TEST(Faddeeva, AdapterPassesBothPartsThroughEitherDeclaration) {
   EXPECT_EQ(faddeeva_w({0.0, 0.0}), std::complex<double>(1.0, 0.0));
 }
 
+TEST(Faddeeva, ConcurrentCallsGiveTheValuesOfSequentialOnes) {
+  // libcerf 1.x updates a global record of every call; values must not depend on it. Arguments from
+  // each of its branches (real and imaginary axes, the series near the origin, the continued
+  // fraction far out), evaluated by many tasks at once, and compared bit for bit.
+  std::vector<std::complex<double>> z;
+  for (double re : {0.0, 1e-3, 0.7, 3.0, 6.5, 40.0, -2.0, 1e4}) {
+    for (double im : {0.0, 1e-9, 0.05, 1.2, 7.0, 300.0}) z.emplace_back(re, im);
+  }
+  std::vector<std::complex<double>> sequential(z.size());
+  for (std::size_t i = 0; i < z.size(); ++i) sequential[i] = faddeeva_w(z[i]);
+  constexpr std::size_t kRounds = 2000;
+  std::vector<int> differing(kRounds, 0);
+  tbb::parallel_for(std::size_t{0}, kRounds, [&](std::size_t round) {
+    for (std::size_t j = 0; j < z.size(); ++j) {
+      const std::size_t i = (j + round) % z.size();
+      const std::complex<double> w = faddeeva_w(z[i]);
+      if (std::bit_cast<std::array<std::uint64_t, 2>>(w) != std::bit_cast<std::array<std::uint64_t, 2>>(sequential[i])) {
+        ++differing[round];
+      }
+    }
+  });
+  EXPECT_EQ(std::count(differing.begin(), differing.end(), 0), static_cast<std::ptrdiff_t>(kRounds));
+}
+
 TEST(VoigtWindowMass, NormalAndCauchyProfilesInEveryPositionOfTheCentre) {
   // sigma 1 on [-10, 10]: both tails are below 1e-23 and 1 minus the upper one rounds to 1.
   EXPECT_EQ(voigt_window_mass(0.0, 1.0, 0.0, -10.0, 10.0), 1.0);
@@ -88,15 +119,55 @@ TEST(VoigtDensity, ProfileOverWindowMassOnTheWholeGridAndItsLogLikelihood) {
   std::vector<double> row(x.size());
   voigt_density(x, 1.0, 0.8, 0.5, -5.0, 7.0, row);
   const double mass = voigt_window_mass(1.0, 0.8, 0.5, -5.0, 7.0);
+  // The log-likelihood takes its logarithms from the vectorised log of the core.
+  std::vector<double> logs(30);
   double expected = 0.0;
   for (std::size_t i = 0; i < x.size(); ++i) {
     EXPECT_EQ(row[i], voigt_profile(x[i] - 1.0, 0.8, 0.5) / mass) << i;
-    if (i < 30) expected += w[i] * std::log(row[i] + 1e-200);
+    if (i < 30) logs[i] = row[i] + 1e-200;
+  }
+  log_in_place(logs);
+  for (std::size_t i = 0; i < 30; ++i) {
+    EXPECT_NEAR(logs[i], std::log(row[i] + 1e-200), 2e-16 * std::fabs(logs[i])) << i;
+    expected += w[i] * logs[i];
   }
   EXPECT_EQ(voigt_log_likelihood(x, {w.data(), 30}, {1.0, 0.8, 0.5}, -5.0, 7.0), expected);
   // A reversed window has a negative mass, floored at 1e-300.
   voigt_density(x, 1.0, 0.8, 0.5, 7.0, -5.0, row);
   EXPECT_EQ(row[40], voigt_profile(x[40] - 1.0, 0.8, 0.5) / 1e-300);
+}
+
+TEST(VoigtLogLikelihood, ALongGridTakenInChunksSumsAsOneSequentialPass) {
+  // 5001 samples are formed in five chunks on the pool; the sums must still be the plain
+  // sample-order sums, on one worker and on all of them.
+  const std::vector<double> x = fit_test::uniform_grid(-40.0, 0.015625, 5001);
+  const std::vector<double> w = fit_test::patterned_weights(x.size(), 10, 1);
+  const VoigtParameters p{2.0, 0.7, 0.4};
+  std::vector<double> logs(x.size());
+  voigt_density(x, p[0], p[1], p[2], -30.0, 30.0, logs);
+  for (double& v : logs) v += 1e-200;
+  log_in_place(logs);
+  double expected = -0.0;
+  for (std::size_t i = 0; i < x.size(); ++i) expected += w[i] * logs[i];
+  const Shift shifts[] = {{0, p[0] + 1e-7}, {1, p[1] + 1e-7}, {2, p[2] + 1e-7}};
+  double pooled[3], alone[3];
+  EXPECT_EQ(voigt_log_likelihood_differences(x, w, p, shifts, -30.0, 30.0, pooled), expected);
+  {
+    ThreadLimit one_worker(1);
+    EXPECT_EQ(voigt_log_likelihood_differences(x, w, p, shifts, -30.0, 30.0, alone), expected);
+  }
+  for (int j = 0; j < 3; ++j) EXPECT_EQ(pooled[j], alone[j]) << j;
+  // And each difference is the sample-order sum of the per-sample terms of a short grid's pass:
+  // the same grid cut into pieces below the chunk size gives the same terms.
+  double pieces[3] = {-0.0, -0.0, -0.0};
+  for (std::size_t begin = 0; begin < x.size(); begin += 500) {
+    const std::size_t length = std::min<std::size_t>(500, x.size() - begin);
+    double piece[3];
+    voigt_log_likelihood_differences(std::span(x).subspan(begin, length), std::span(w).subspan(begin, length), p,
+                                     shifts, -30.0, 30.0, piece);
+    for (int j = 0; j < 3; ++j) pieces[j] += piece[j];
+  }
+  for (int j = 0; j < 3; ++j) EXPECT_NEAR(pooled[j], pieces[j], 1e-12 * std::fabs(pooled[j])) << j;
 }
 
 struct VoigtDifferenceReference {
@@ -242,6 +313,53 @@ TEST(VoigtFit, DegenerateInputsReturnWithoutFailing) {
   EXPECT_NO_THROW(fit_voigt_component(x, w, {0.5, kInf, 0.5}, {}, kBounds));
   EXPECT_NO_THROW(fit_voigt_component(x, w, p, {}, open));
   EXPECT_NO_THROW(fit_voigt_component(x, w, {0.5, 0.0, 0.0}, {}, open));
+}
+
+// Two Voigt peaks and a flat floor, 1e5 counts on 2561 samples: enough peak-samples for the pool
+// and two density pieces per peak.
+struct MixtureData {
+  std::vector<double> x, counts;
+};
+MixtureData two_voigt_peaks() {
+  MixtureData d{fit_test::uniform_grid(-30.0, 0.0234375, 2561), {}};
+  std::vector<double> first(d.x.size()), second(d.x.size()), mixture(d.x.size());
+  voigt_density(d.x, -5.0, 0.8, 0.4, -30.0, 30.0, first);
+  voigt_density(d.x, 4.0, 0.5, 1.0, -30.0, 30.0, second);
+  for (std::size_t i = 0; i < d.x.size(); ++i) mixture[i] = 0.5 * first[i] + 0.3 * second[i] + 0.2 / 60.0;
+  d.counts = fit_test::draw_counts(d.x, mixture, 100000, 5);
+  return d;
+}
+
+VoigtPeaks two_peak_start(bool fixed) {
+  VoigtPeaks peaks;
+  peaks.values = {{{-4.0, 5.0}, {1.0, 1.0}, {1.0, 1.0}}};
+  peaks.fixed = {std::vector<bool>(2, fixed), std::vector<bool>(2, fixed), std::vector<bool>(2, fixed)};
+  peaks.sigma_min = peaks.gamma_min = 0.01;
+  peaks.sigma_max = peaks.gamma_max = 10.0;
+  return peaks;
+}
+
+TEST(VoigtMixture, ThreadCountChangesNothingAndFixedPeaksKeepTheirBits) {
+  const MixtureData d = two_voigt_peaks();
+  const std::vector<double> alpha(3, 1.0);
+  auto fit = [&](VoigtPeaks& peaks, std::vector<double>& pi) {
+    EmProblem problem;
+    problem.x = d.x;
+    problem.intensity = d.counts;
+    problem.dirichlet_alpha = alpha;
+    problem.max_iter = 6;
+    problem.window = {-30.0, 30.0};
+    problem.bg_type = kUniformBackground;
+    return run_em(peaks, pi, problem);
+  };
+  const std::vector<double> pi{0.4, 0.4, 0.2};
+  fit_test::expect_thread_count_changes_nothing(two_peak_start(false), pi, fit);
+
+  VoigtPeaks held = two_peak_start(true);
+  std::vector<double> held_pi = pi;
+  fit(held, held_pi);
+  EXPECT_EQ(held.values, two_peak_start(true).values);
+  EXPECT_NE(held_pi, pi);
 }
 
 }  // namespace

@@ -6,6 +6,10 @@ the SciPy fit of the same objective from the same start (with its objective-call
 NumPy log-likelihood both results are judged by. test_fit_comparison.py checks that the module is
 never worse; bench/fit_comparison.py counts the objective calls of both, the module's through the C++
 program bench/fit_comparison_calls.cpp, which reads the cases from the file `write_cases` writes.
+
+The Voigt component fit has no Python function of its own (it is reached through run_voigt_em_loop
+only), so its comparison with SciPy stays in the C++ tests: tests/cpp/voigt_test.cpp against the
+table of tests/cpp/reference/make_voigt_fit_table.py.
 """
 import contextlib
 import dataclasses
@@ -18,6 +22,7 @@ from typing import Callable
 
 import numpy as np
 
+import reference_doniach_sunjic
 import reference_lorentzian
 import reference_pseudo_voigt
 import reference_tsdc
@@ -36,7 +41,8 @@ class Case:
     params: tuple  # the values passed in: used where held, ignored where fitted
     fixed: tuple  # one flag per parameter, in the same order
     window: tuple  # (x_min, x_max)
-    settings: tuple = ()  # the shape's further scalars, as its fit takes them (TSDC: ea_min, ea_max, beta)
+    settings: tuple = ()  # the shape's further scalars, as its fit takes them (TSDC: ea_min, ea_max, beta;
+    # Doniach-Sunjic: gamma_min, gamma_max, alpha_min, alpha_max)
 
     @property
     def group(self):
@@ -475,4 +481,118 @@ def tsdc_log_likelihood(case, params):
 
 TSDC = Shape("tsdc", tsdc_cases, tsdc_module_fit, tsdc_reference_fit, tsdc_log_likelihood)
 
-SHAPES = (LORENTZIAN, PSEUDO_VOIGT, TSDC)
+# --- Doniach-Sunjic cases ------------------------------------------------------------------------
+#
+# XPS-like lines: each group draws SPECTRA_PER_GROUP spectra with its own seed, alternately on a
+# binding-energy axis far from zero and on one near or across it, each fitted three times: all
+# free, centre held, asymmetry held. The fit starts from the values passed in, which are rough:
+# the centre up to a width or so off, the width up to a factor of 2, the asymmetry anywhere in
+# [0, 0.3].
+
+DS_FLAG_SETS = {"free": (False, False, False), "fix_x0": (True, False, False), "fix_alpha": (False, False, True)}
+
+
+def xps_axis(rng, far):
+    span = log_uniform(rng, 4.0, 60.0)
+    low = float(rng.uniform(30.0, 1200.0)) if far else float(rng.uniform(-1.2 * span, 0.2 * span))
+    return low, low + span
+
+
+def typical_line(rng, far, n):
+    low, high = xps_axis(rng, far)
+    span = high - low
+    gamma = log_uniform(rng, max(2.0 * span / (n - 1), 0.02), 0.05 * span)
+    centre = float(rng.uniform(low + 0.25 * span, high - 0.25 * span))
+    return low, high, centre, gamma, float(rng.uniform(0.0, 0.35)), log_uniform(rng, 50.0, 5000.0)
+
+
+def narrow_line(rng, far, n):
+    low, high, centre, _, alpha, height = typical_line(rng, far, n)
+    return low, high, centre, (high - low) / (n - 1) * float(rng.uniform(0.4, 3.0)), alpha, height
+
+
+def wide_line(rng, far, n):
+    low, high, centre, _, alpha, height = typical_line(rng, far, n)
+    return low, high, centre, (high - low) * float(rng.uniform(0.05, 0.3)), alpha, height
+
+
+def low_counts_line(rng, far, n):
+    low, high, centre, gamma, alpha, _ = typical_line(rng, far, n)
+    return low, high, centre, gamma, alpha, float(rng.uniform(2.0, 10.0))
+
+
+def high_counts_line(rng, far, n):
+    low, high, centre, gamma, alpha, _ = typical_line(rng, far, n)
+    return low, high, centre, gamma, alpha, log_uniform(rng, 1e5, 1e7)
+
+
+def strongly_asymmetric_line(rng, far, n):
+    low, high, centre, gamma, _, height = typical_line(rng, far, n)
+    return low, high, centre, gamma, float(rng.uniform(0.35, 0.6)), height
+
+
+def edge_line(rng, far, n):
+    low, high, _, gamma, alpha, height = typical_line(rng, far, n)
+    inside = gamma * float(rng.uniform(-1.0, 3.0))  # up to one width outside the grid
+    return low, high, (low + inside if rng.random() < 0.5 else high - inside), gamma, alpha, height
+
+
+DS_GROUPS = {
+    # name: (seed, line draw, flat background per sample as a range of multiples of the height)
+    "typical lines": (201, typical_line, (0.0, 0.0)),
+    "narrow lines": (202, narrow_line, (0.0, 0.02)),
+    "wide lines": (203, wide_line, (0.0, 0.0)),
+    "low counts": (204, low_counts_line, (0.0, 0.3)),
+    "high counts": (205, high_counts_line, (0.0, 0.01)),
+    "strong asymmetry": (206, strongly_asymmetric_line, (0.02, 1.0)),
+    "line near an edge": (207, edge_line, (0.0, 0.05)),
+}
+
+
+@functools.lru_cache(maxsize=1)
+def doniach_sunjic_cases():
+    cases = []
+    for group, (seed, draw, background) in DS_GROUPS.items():
+        rng = np.random.default_rng(seed)
+        for k in range(SPECTRA_PER_GROUP):
+            n = int(log_uniform(rng, 200.0, 2000.0))
+            low, high, centre, gamma, alpha, height = draw(rng, k % 2 == 0, n)
+            flat = height * float(rng.uniform(*background))
+            x = np.linspace(low, high, n)
+            # The shape's value at its centre is gamma^(alpha - 1) cos(pi alpha / 2): scaled to `height`.
+            peak = reference_doniach_sunjic.shape(x, centre, gamma, alpha) / (gamma ** (alpha - 1.0) *
+                                                                               np.cos(np.pi * alpha / 2.0))
+            counts = rng.poisson(height * peak + flat).astype(float)
+            inset = 0.1 * (high - low) if k % 3 == 2 else 0.0
+            window = (low + inset, high - inset)
+            start = (centre + gamma * float(rng.normal()), gamma * float(np.exp(0.7 * rng.uniform(-1.0, 1.0))),
+                     float(rng.uniform(0.0, 0.3)))
+            bounds = (1e-3 * (high - low) / (n - 1), high - low, 0.0, 0.9)
+            label = (f"{n} samples on [{low:.6g}, {high:.6g}], centre {centre:.6g}, gamma {gamma:.4g}, "
+                     f"alpha {alpha:.3g}, height {height:.4g}, background {flat:.4g}")
+            for flags, fixed in DS_FLAG_SETS.items():
+                cases.append(Case(f"{group} #{k} {flags}", label, x, counts, start, fixed, window, bounds))
+    return tuple(cases)
+
+
+def doniach_sunjic_module_fit(case):
+    import brivane_core
+
+    return brivane_core.doniach_sunjic_mle(case.x, case.intensity, *case.params, *case.window, *case.settings,
+                                           *case.fixed)
+
+
+def doniach_sunjic_reference_fit(case):
+    params, result = reference_doniach_sunjic.minimise(case.x, case.intensity, *case.params, *case.window,
+                                                       *case.settings, *case.fixed)
+    return params, (0 if result is None else int(result.nfev))
+
+
+def doniach_sunjic_log_likelihood(case, params):
+    return reference_doniach_sunjic.log_likelihood(case.x, case.intensity, *params)
+
+
+DONIACH_SUNJIC = Shape("doniach_sunjic", doniach_sunjic_cases, doniach_sunjic_module_fit,
+                       doniach_sunjic_reference_fit, doniach_sunjic_log_likelihood)
+
+SHAPES = (LORENTZIAN, PSEUDO_VOIGT, DONIACH_SUNJIC, TSDC)

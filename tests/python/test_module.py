@@ -16,8 +16,14 @@ SIGNATURES = {
     "run_pv_em_loop": "(x, intensity, x0, gamma_pv, eta, pi, dirichlet_alpha, fix_x0, fix_gamma, fix_eta, "
                       "use_full_opt, x_min, x_max, gamma_min, gamma_max, max_iter, r_eps, bg_type=0, s_tri=0.0, "
                       "spline_basis_preds=None)",
+    "run_voigt_em_loop": "(x, intensity, x0, sigma_v, gamma_v, pi, dirichlet_alpha, fix_x0, fix_sigma, "
+                         "fix_gamma, x_min, x_max, sigma_min, sigma_max, gamma_min, gamma_max, max_iter, r_eps, "
+                         "bg_type=0, s_tri=0.0, spline_basis_preds=None)",
     "run_lorentzian_em_loop": "(x, intensity, x0, gamma_lo, pi, dirichlet_alpha, fix_x0, fix_gamma, x_min, "
                               "x_max, max_iter, r_eps, bg_type=0, s_tri=0.0, spline_basis_preds=None)",
+    "run_ds_em_loop": "(x, intensity, x0, gamma_ds, alpha, pi, dirichlet_alpha, fix_x0, fix_gamma, fix_alpha, "
+                      "x_min, x_max, gamma_min, gamma_max, alpha_min, alpha_max, max_iter, r_eps, bg_type=0, "
+                      "s_tri=0.0, spline_basis_preds=None)",
     "run_tsdc_em_loop": "(t, intensity, ea, tau0, tp, pi, dirichlet_alpha, fix_ea, fix_tp, beta, ea_min, ea_max, "
                         "t_min, t_max, max_iter, r_eps, bg_type=0, s_tri=0.0, spline_basis_preds=None)",
     "pseudo_voigt_predict": "(x, x0, gamma, eta, x_min, x_max)",
@@ -26,6 +32,8 @@ SIGNATURES = {
     "pseudo_voigt_mle_full_optimization": "(x, intensity, x0, gamma, eta, x_min, x_max, gamma_min, gamma_max, "
                                           "max_iter, r_eps, fix_x0=False, fix_gamma=False, fix_eta=False)",
     "lorentzian_mle": "(x, intensity, x0, gamma, x_min, x_max, fix_x0=False, fix_gamma=False)",
+    "doniach_sunjic_mle": "(x, intensity, x0, gamma, alpha, x_min, x_max, gamma_min, gamma_max, alpha_min, "
+                          "alpha_max, fix_x0=False, fix_gamma=False, fix_alpha=False)",
     "tsdc_predict": "(t, ea, tau0, beta)",
     "tsdc_mle_find_root": "(t, intensity, ea, tau0, tp, ea_min, ea_max, beta, fix_ea=False, fix_tp=False)",
     "tsdc_mle_lbfgsb": "(t, intensity, ea, tau0, tp, ea_min, ea_max, t_min, t_max, beta, fix_ea=False, "

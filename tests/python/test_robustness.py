@@ -52,6 +52,67 @@ def test_em_entries_survive_random_degenerate_input(function, names, capfd):
     capfd.readouterr()
 
 
+def random_three_parameter_em_arguments(rng, function):
+    """Random degenerate arguments for an EM entry with three parameters per peak and bounds of its
+    own, read off its signature: arrays of any length, NaN, infinite and reversed bounds."""
+    names = list(inspect.signature(function).parameters)
+    pick = lambda: GRIDS[rng.integers(len(GRIDS))].copy()  # noqa: E731
+    bound = lambda: float(rng.choice([0.0, 0.5, 2.0, np.nan, np.inf, -1.0]))  # noqa: E731
+    k = int(rng.integers(0, 3))
+    args = {names[0]: pick(), "intensity": pick(), "pi": rng.random(int(rng.integers(0, 5))),
+            "dirichlet_alpha": rng.random(int(rng.integers(0, 5))) * 2.0, "max_iter": int(rng.integers(0, 4)),
+            "r_eps": float(rng.choice([0.0, 1e-9, np.nan])), "bg_type": int(rng.integers(0, 8)),
+            "s_tri": float(rng.choice([0.0, 0.5, 2.0, np.nan])),
+            "spline_basis_preds": [list(rng.random(int(rng.integers(0, 6))))] if rng.random() < 0.3 else None}
+    for name in names[2:names.index("pi")]:
+        args[name] = rng.normal(size=k if rng.random() < 0.8 else int(rng.integers(0, 3)))
+    for name in names:
+        if name.startswith("fix_"):
+            args[name] = list(rng.random(k if rng.random() < 0.8 else int(rng.integers(0, 3))) > 0.5)
+        elif name.endswith(("_min", "_max")):
+            args[name] = bound()
+    return args
+
+
+@pytest.mark.parametrize("function", [brivane_core.run_voigt_em_loop, brivane_core.run_ds_em_loop])
+def test_three_parameter_em_entries_survive_random_degenerate_input(function):
+    rng = np.random.default_rng(2027)
+    outcomes = set()
+    for _ in range(300):
+        args = random_three_parameter_em_arguments(rng, function)
+        before = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
+        try:
+            t, ll, rel, s_tri = function(**args)
+            assert ll.size == rel.size == t + 1
+            outcomes.add("ok")
+        except PanicException as error:
+            assert str(error).startswith(("index out of bounds: the len is ", "copy_from_slice: ",
+                                          "min > max, or either was NaN. min = "))
+            for name, value in before.items():
+                np.testing.assert_array_equal(args[name], value)
+            outcomes.add("panic")
+    assert outcomes == {"ok", "panic"}
+
+
+def test_doniach_sunjic_mle_survives_random_degenerate_input():
+    rng = np.random.default_rng(8)
+    outcomes = set()
+    for _ in range(400):
+        x = GRIDS[rng.integers(len(GRIDS))]
+        intensity = GRIDS[rng.integers(len(GRIDS))]
+        start = (float(rng.normal()), float(rng.choice([0.0, 1.0, -1.0, np.nan])), float(rng.choice([0.0, 0.3, 1.0])))
+        bounds = [float(rng.choice([0.0, -1.0, 1.0, 2.0, np.nan, np.inf])) for _ in range(6)]
+        flags = [bool(f) for f in rng.random(3) < 0.4]
+        try:
+            fitted = brivane_core.doniach_sunjic_mle(x, intensity, *start, *bounds, *flags)
+            assert len(fitted) == 3 and all(isinstance(v, float) for v in fitted)
+            outcomes.add("ok")
+        except PanicException as error:
+            assert str(error).startswith("min > max, or either was NaN. min = ")
+            outcomes.add("panic")
+    assert outcomes == {"ok", "panic"}
+
+
 def test_lorentzian_mle_survives_random_degenerate_input(capfd):
     rng = np.random.default_rng(7)
     for _ in range(400):

@@ -1,0 +1,233 @@
+"""doniach_sunjic_mle and run_ds_em_loop against NumPy and SciPy, on synthetic spectra drawn with
+fixed seeds. (The single-peak fit's comparison with SciPy's L-BFGS-B over a whole case set is in
+fit_comparison.py.)"""
+import numpy as np
+import pytest
+
+from brivane_core import PanicException, doniach_sunjic_mle, run_ds_em_loop
+import reference_doniach_sunjic as reference
+from mixture_errors import expect_recovered, mixture_log_likelihood, standard_errors
+
+
+def trapezoid_cells(x):
+    """Each sample's share of the trapezoid rule: half the distance between its neighbours."""
+    cells = np.empty_like(x)
+    cells[1:-1] = 0.5 * (x[2:] - x[:-2])
+    cells[0], cells[-1] = 0.5 * (x[1] - x[0]), 0.5 * (x[-1] - x[-2])
+    return cells
+
+
+def ds_counts(x, peaks, background, seed):
+    """Poisson counts: for each (x0, gamma, alpha, counts) the grid-normalised density times the
+    sample's trapezoid cell times the counts, so that the mean is exactly the model the fit
+    maximises; plus `background` per sample."""
+    cells = trapezoid_cells(x)
+    mean = sum(n * reference.density(x, c, g, a) * cells for c, g, a, n in peaks) + background
+    return np.random.default_rng(seed).poisson(mean).astype(float)
+
+
+# A C 1s-like line on a binding-energy axis far from zero: x0, gamma, alpha.
+LINE = (284.8, 0.45, 0.12)
+LINE_BOUNDS = (0.01, 5.0, 0.0, 0.6)  # gamma_min, gamma_max, alpha_min, alpha_max
+
+
+@pytest.fixture(scope="module")
+def line():
+    x = np.linspace(278.0, 292.0, 1401)
+    return x, ds_counts(x, [LINE + (200000,)], 0.0, seed=41)
+
+
+class TestSinglePeakFit:
+    def test_recovers_the_line_from_a_rough_start(self, line):
+        x, counts = line
+        fitted = doniach_sunjic_mle(x, counts, 286.0, 2.0, 0.3, x[0], x[-1], *LINE_BOUNDS)
+        log_likelihood = lambda p: reference.log_likelihood(x, counts, *p)  # noqa: E731
+        errors = standard_errors(log_likelihood, fitted, [1e-4] * 3)
+        expect_recovered(fitted, LINE, errors, [LINE[1], LINE[1], LINE[2]], ["x0", "gamma", "alpha"])
+        assert log_likelihood(fitted) >= log_likelihood(LINE)
+
+    def test_a_common_factor_on_the_counts_changes_no_fitted_value(self, line):
+        # The maximum-likelihood line depends on the counts' proportions only. The projected-gradient
+        # tolerance 1e-5 pins it down within about 1e-5 over the curvature, which is of order the
+        # count total: 2e2 at the small end (1e-3 of the counts) and 2e11 at the large one.
+        x, counts = line
+        fits = np.array([doniach_sunjic_mle(x, counts * f, 286.0, 2.0, 0.3, x[0], x[-1], *LINE_BOUNDS)
+                         for f in (1e-3, 1.0, 1e6)])
+        np.testing.assert_allclose(fits[2], fits[1], rtol=0, atol=1e-7)
+        np.testing.assert_allclose(fits[0], fits[1], rtol=0, atol=1e-4)
+
+    def test_held_parameters_come_back_as_passed(self, line):
+        x, counts = line
+        for flags in ((True, False, False), (False, True, False), (False, False, True), (True, False, True)):
+            start = (284.5, 0.7, 0.2)
+            fitted = doniach_sunjic_mle(x, counts, *start, x[0], x[-1], *LINE_BOUNDS, *flags)
+            expected, _ = reference.minimise(x, counts, *start, x[0], x[-1], *LINE_BOUNDS, *flags)
+            for held, got, passed, scipy in zip(flags, fitted, start, expected):
+                assert got == passed if held else got == pytest.approx(scipy, abs=1e-4)
+
+    def test_only_the_first_intensities_enter_when_they_are_fewer_than_the_samples(self, line):
+        # The density is still normalised over the whole grid: a fit to the left half of the
+        # counts is not a fit to the left half of the grid.
+        x, counts = line
+        half = counts[: x.size // 2].copy()
+        fitted = doniach_sunjic_mle(x, half, 284.0, 1.0, 0.1, x[0], x[-1], *LINE_BOUNDS)
+        expected, _ = reference.minimise(x, half, 284.0, 1.0, 0.1, x[0], x[-1], *LINE_BOUNDS)
+        assert reference.log_likelihood(x, half, *fitted) >= reference.log_likelihood(x, half, *expected) - 1e-9
+        assert fitted != doniach_sunjic_mle(x[: x.size // 2], half, 284.0, 1.0, 0.1, x[0], x[-1], *LINE_BOUNDS)
+
+    @pytest.mark.parametrize("case", ["all held", "no counts", "empty grid", "one sample", "gamma bounds reversed",
+                                      "centre bounds reversed"])
+    def test_degenerate_inputs_return_the_start(self, line, case):
+        x, counts = line
+        start = (284.5, 0.7, 0.2)
+        bounds = (x[0], x[-1]) + LINE_BOUNDS
+        if case == "all held":
+            fitted = doniach_sunjic_mle(x, counts, *start, *bounds, True, True, True)
+        elif case == "no counts":
+            fitted = doniach_sunjic_mle(x, np.zeros_like(x), *start, *bounds)
+        elif case == "empty grid":
+            fitted = doniach_sunjic_mle(np.array([]), np.array([]), *start, *bounds)
+        elif case == "one sample":
+            # One sample has no trapezoid: the density is 0 and the objective flat.
+            fitted = doniach_sunjic_mle(x[:1], counts[:1] + 5.0, *start, *bounds)
+        elif case == "gamma bounds reversed":
+            fitted = doniach_sunjic_mle(x, counts, *start, x[0], x[-1], 5.0, 0.01, 0.0, 0.6)
+        else:
+            fitted = doniach_sunjic_mle(x, counts, *start, x[-1], x[0], *LINE_BOUNDS)
+        assert fitted == start
+
+    def test_nan_bounds_of_a_free_parameter_raise(self, line):
+        x, counts = line
+        with pytest.raises(PanicException, match=r"^min > max, or either was NaN\. min = 0\.0, max = NaN$"):
+            doniach_sunjic_mle(x, counts, 284.5, 0.7, 0.2, x[0], x[-1], 0.01, 5.0, 0.0, float("nan"))
+        # Held, the same parameter's bounds are never looked at.
+        assert doniach_sunjic_mle(x, counts, 284.5, 0.7, 0.2, x[0], x[-1], 0.01, 5.0, 0.0, float("nan"),
+                                  fix_alpha=True)[2] == 0.2
+
+    def test_argument_conversion(self, line):
+        x, counts = line
+        with pytest.raises(TypeError) as info:
+            doniach_sunjic_mle(x, counts, 284.5, 0.7, 0.2, x[0], x[-1], *LINE_BOUNDS, fix_alpha=1)
+        assert str(info.value) == "argument 'fix_alpha': 'int' object cannot be converted to 'PyBool'"
+        with pytest.raises(TypeError) as info:
+            doniach_sunjic_mle(list(x), counts, 284.5, 0.7, 0.2, x[0], x[-1], *LINE_BOUNDS)
+        assert str(info.value) == "argument 'x': 'list' object cannot be converted to 'PyArray<T, D>'"
+        assert doniach_sunjic_mle(x[::-1][::-1], counts, 284.5, 0.7, 0.2, x[0], x[-1], *LINE_BOUNDS,
+                                  fix_x0=np.True_, fix_gamma=np.True_, fix_alpha=np.True_) == (284.5, 0.7, 0.2)
+
+
+# The Au 4f doublet's shape on an axis far from zero: 4f7/2 and 4f5/2 3.67 apart, area ratio 3:4.
+DOUBLET = [(88.0, 0.3, 0.1, 120000), (91.67, 0.3, 0.1, 90000)]
+DS_BOUNDS = (0.01, 5.0, 0.0, 0.5)
+
+
+def em_arguments(x, counts, x0, gamma, alpha, window=None, **overrides):
+    k = len(x0)
+    b = 0 if overrides.get("bg_type", 0) == 0 else 1
+    window = (x[0], x[-1]) if window is None else window
+    args = dict(x=x, intensity=counts, x0=np.array(x0, float), gamma_ds=np.array(gamma, float),
+                alpha=np.array(alpha, float), pi=np.full(k + b, 1.0 / (k + b)), dirichlet_alpha=np.ones(k + b),
+                fix_x0=[False] * k, fix_gamma=[False] * k, fix_alpha=[False] * k, x_min=window[0], x_max=window[1],
+                gamma_min=DS_BOUNDS[0], gamma_max=DS_BOUNDS[1], alpha_min=DS_BOUNDS[2], alpha_max=DS_BOUNDS[3],
+                max_iter=500, r_eps=1e-10)
+    args.update(overrides)
+    return args
+
+
+@pytest.fixture(scope="module")
+def doublet():
+    x = np.linspace(80.0, 100.0, 1001)
+    return x, ds_counts(x, DOUBLET, 30.0, seed=42)
+
+
+ROUGH = dict(x0=[87.3, 92.5], gamma=[0.8, 0.8], alpha=[0.02, 0.02])
+
+
+class TestMixture:
+    def test_first_iteration_agrees_with_numpy_and_scipy(self, doublet):
+        x, counts = doublet
+        args = em_arguments(x, counts, **ROUGH, bg_type=1, max_iter=1, r_eps=0.0)
+        t, ll, rel, _ = run_ds_em_loop(**args)
+        assert t == 1 and ll.size == rel.size == 2
+        rows = np.vstack([reference.density(x, *p) for p in zip(*ROUGH.values())] + [np.full(x.size, 0.05)])
+        pi = np.full(3, 1.0 / 3.0)
+        m = pi @ rows
+        g = rows * pi[:, None] / (m + 1e-20)
+        assert ll[0] == pytest.approx(counts @ np.log(m + 1e-200), rel=1e-12)
+        b = g @ counts
+        np.testing.assert_allclose(args["pi"], b / b.sum(), rtol=1e-12)
+        for k in range(2):
+            weights = counts * g[k]
+            module = (args["x0"][k], args["gamma_ds"][k], args["alpha"][k])
+            expected, _ = reference.minimise(x, weights, *(v[k] for v in ROUGH.values()), x[0], x[-1], *DS_BOUNDS)
+            # At least as high as SciPy's optimum of the same objective, and beside it.
+            objective = lambda p: reference.log_likelihood(x, weights, *p)  # noqa: E731
+            assert objective(module) >= objective(expected) - 1e-10 * abs(objective(expected))
+            np.testing.assert_allclose(module, expected, atol=1e-4)
+
+    def test_recovers_the_doublet_from_rough_starts(self, doublet):
+        x, counts = doublet
+        args = em_arguments(x, counts, **ROUGH, bg_type=1)
+        t, ll, _, _ = run_ds_em_loop(**args)
+        assert t < 500 and np.all(np.diff(ll) >= -1e-9 * np.abs(ll[1:]))
+        fitted = np.concatenate([np.column_stack([args["x0"], args["gamma_ds"], args["alpha"]]).ravel(),
+                                 args["pi"][:-1]])
+        background = np.full((1, x.size), 1.0 / (x[-1] - x[0]))
+        log_likelihood = mixture_log_likelihood(counts, lambda c, g, a: reference.density(x, c, g, a), 3, background)
+        errors = standard_errors(log_likelihood, fitted, np.concatenate([np.full(6, 1e-4), np.full(2, 1e-6)]))
+        total = sum(p[3] for p in DOUBLET) + 30.0 * x.size
+        truth = np.concatenate([np.ravel([p[:3] for p in DOUBLET]), [p[3] / total for p in DOUBLET]])
+        scale = np.concatenate([[0.3, 0.3, 0.1] * 2, truth[6:]])
+        names = [f"{n}[{k}]" for k in range(2) for n in ("x0", "gamma", "alpha")] + ["pi[0]", "pi[1]"]
+        expect_recovered(fitted, truth, errors, scale, names)
+        assert log_likelihood(fitted) >= log_likelihood(truth)
+
+    def test_the_window_bounds_centres_but_leaves_the_peak_densities_alone(self, doublet):
+        # Without a background and with the centres held, the window plays no part at all.
+        x, counts = doublet
+        results = []
+        for window in ((80.0, 100.0), (85.0, 95.0), (-1e3, 1e3)):
+            args = em_arguments(x, counts, **ROUGH, window=window, fix_x0=[True, True], max_iter=5, r_eps=0.0)
+            ll = run_ds_em_loop(**args)[1]
+            results.append((ll.tolist(), args["gamma_ds"].tolist(), args["alpha"].tolist(), args["pi"].tolist()))
+        assert results[1] == results[0] and results[2] == results[0]
+
+    def test_all_flags_fixed_changes_only_the_weights(self, doublet):
+        x, counts = doublet
+        held = [True, True]
+        args = em_arguments(x, counts, **ROUGH, fix_x0=held, fix_gamma=held, fix_alpha=held, bg_type=3, max_iter=4,
+                            r_eps=0.0)
+        start = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
+        t, _, _, s_tri = run_ds_em_loop(**args)
+        assert t == 4 and 0.0 <= s_tri <= 0.99999
+        for name in ("x0", "gamma_ds", "alpha"):
+            assert args[name].tobytes() == start[name].tobytes()
+        assert not np.array_equal(args["pi"], start["pi"])
+
+    def test_a_grid_of_one_sample_leaves_the_background_alone(self):
+        # One sample has no trapezoid: every peak row is 0 and the mixture is the background's.
+        x, counts = np.array([5.0]), np.array([7.0])
+        args = em_arguments(x, counts, [5.0], [1.0], [0.1], window=(0.0, 10.0), bg_type=1, max_iter=3, r_eps=0.0)
+        t, ll, _, _ = run_ds_em_loop(**args)
+        assert ll[0] == pytest.approx(7.0 * np.log(0.5 * 0.1), rel=1e-15)
+        assert args["pi"].tolist() == [0.0, 1.0] and args["x0"].tolist() == [5.0]
+
+    def test_small_counts_climb_and_keep_to_the_bounds(self):
+        # 80 counts on 500 samples far below zero.
+        x = np.linspace(-520.0, -500.0, 500)
+        counts = ds_counts(x, [(-510.0, 0.5, 0.2, 70)], 0.02, seed=43)
+        assert counts.sum() < 100
+        args = em_arguments(x, counts, [-508.0], [2.0], [0.0], bg_type=1)
+        _, ll, _, _ = run_ds_em_loop(**args)
+        assert np.all(np.diff(ll) >= -1e-9 * np.abs(ll[1:]))
+        assert abs(args["x0"][0] + 510.0) < 0.5
+        assert 0.01 <= args["gamma_ds"][0] <= 5.0 and 0.0 <= args["alpha"][0] <= 0.5
+
+    def test_nan_bounds_abort_without_writing(self, doublet):
+        x, counts = doublet
+        args = em_arguments(x, counts, **ROUGH, bg_type=1, gamma_min=float("nan"))
+        start = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
+        with pytest.raises(PanicException, match=r"^min > max, or either was NaN\. min = NaN, max = 5\.0$"):
+            run_ds_em_loop(**args)
+        for name, value in start.items():
+            np.testing.assert_array_equal(args[name], value, err_msg=name)

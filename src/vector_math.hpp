@@ -1,81 +1,129 @@
 #pragma once
-// Elementary functions for the hot loops of the EM iteration.
+// Vectorised kernels of the EM iteration: exp and log over arrays, a Gaussian density row, the
+// E-step over stored density rows and the fused Gaussian mixture pass.
 //
-// exp_kernel and the log behind log_in_place are branch-free, written so that the compiler
-// vectorises the loops that call them: every special case is a select, the integer work uses
-// 64-bit lanes, and no integer-to-double conversion beyond SSE2 is needed. Both are within one
-// unit in the last place of the exact result over the whole double range (checked against long
-// double in the unit tests). Products and sums are not contracted, so every instruction-set clone
-// gives identical results. The core is compiled with -fno-trapping-math, which lets the selects
-// become vector blends; it changes no value.
+// Each kernel exists in three variants, compiled from one source (vector_math_simd.hpp) for
+// AVX-512 (F, DQ, VL, BW), for AVX2 with FMA, and for baseline x86-64 (SSE2, no FMA). The variant
+// is chosen once, at first use, from what the processor offers, so one build runs on any x86-64
+// machine. All variants work on vectors of 8 doubles with the same operations in the same order:
+// the AVX2 and AVX-512 variants give bit-identical results; the baseline one lacks FMA and may
+// differ in the last bits.
+//
+// exp and log are within one unit in the last place of the exact result over the whole double
+// range (checked against quadruple precision in the unit tests).
 
-#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
 namespace brivane {
 
-namespace vector_math_detail {
+// The fixed order of every sum over samples made by the passes: samples are cut into chunks of
+// kSumChunk from the start of the grid; within a chunk, kSumLanes accumulators take the samples
+// whose offset is their lane number modulo kSumLanes, and are added in a fixed tree at the chunk's
+// end; the chunks' totals are then added in chunk order. The order depends only on n, not on how
+// the chunks are shared among threads.
+inline constexpr std::size_t kSumChunk = 1024;
+inline constexpr std::size_t kSumLanes = 8;
+// Samples per block of a pass: the block's densities and per-sample terms stay in the first-level
+// cache while every component passes over them.
+inline constexpr std::size_t kPassBlock = 128;
 
-inline double from_bits(std::uint64_t bits) { return std::bit_cast<double>(bits); }
-inline std::uint64_t to_bits(double value) { return std::bit_cast<std::uint64_t>(value); }
-
-constexpr double kLog2e = 1.4426950408889634;
-// ln 2 split so that k * kLn2High is exact for |k| < 2^21 (Cody and Waite 1980).
-constexpr double kLn2High = 6.93147180369123816490e-01;
-constexpr double kLn2Low = 1.90821492927058770002e-10;
-// Adding 1.5 * 2^52 rounds a double of magnitude below 2^51 to an integer held in the low bits.
-constexpr double kRoundingShift = 6755399441055744.0;
-constexpr double kExpOverflow = 709.782712893384;     // above: +inf
-constexpr double kExpUnderflow = -745.1332191019412;  // below: +0
-
-}  // namespace vector_math_detail
-
-// exp(x) for any double: +inf above 709.78, +0 below -745.13, NaN for NaN, subnormal results in
-// between rounded once.
-inline double exp_kernel(double x) {
-  using namespace vector_math_detail;
-  // x = k ln2 + r with |r| <= ln2 / 2, exp(x) = 2^k exp(r).
-  const double shifted = x * kLog2e + kRoundingShift;
-  const double k = shifted - kRoundingShift;
-  const std::int64_t k_int =
-      static_cast<std::int64_t>(to_bits(shifted)) - static_cast<std::int64_t>(to_bits(kRoundingShift));
-  // r = hi - lo carried in two parts: hi is exact, lo holds the rounding of the reduction.
-  const double hi = x - k * kLn2High;
-  const double lo = k * kLn2Low;
-  const double r = hi - lo;
-  // exp(r) = 1 + r + r^2 q(r), q the Taylor series of (exp(r) - 1 - r) / r^2 to degree 11 (the
-  // remainder is below 5e-18 on |r| <= 0.347). The small terms are summed first and the exact
-  // hi last, so only the final two additions round at the size of the result: at most 0.88 ulp,
-  // with no division in the loop.
-  double q = 1.0 / 6227020800.0;
-  q = q * r + 1.0 / 479001600.0;
-  q = q * r + 1.0 / 39916800.0;
-  q = q * r + 1.0 / 3628800.0;
-  q = q * r + 1.0 / 362880.0;
-  q = q * r + 1.0 / 40320.0;
-  q = q * r + 1.0 / 5040.0;
-  q = q * r + 1.0 / 720.0;
-  q = q * r + 1.0 / 120.0;
-  q = q * r + 1.0 / 24.0;
-  q = q * r + 1.0 / 6.0;
-  q = q * r + 0.5;
-  const double p = 1.0 + (hi + ((r * r) * q - lo));
-  // 2^k in two halves keeps both factors normal down to the subnormal results near -745, where
-  // only the last product rounds.
-  const std::int64_t half = k_int >> 1;
-  const double scale_low = from_bits(static_cast<std::uint64_t>(half + 1023) << 52);
-  const double scale_high = from_bits(static_cast<std::uint64_t>(k_int - half + 1023) << 52);
-  double result = (p * scale_low) * scale_high;
-  result = x > kExpOverflow ? __builtin_inf() : result;
-  result = x < kExpUnderflow ? 0.0 : result;
-  return x != x ? x : result;
+// The E-step over stored density rows, for components 0..P-1:
+//   m = sum_k pi_k d_k (in component order), f = c / (m + 1e-20) with c the intensity (weights)
+//   or 1 (responsibilities), row_k = (pi_k d_k) f,
+// and the chunk sums: [0] sum intensity ln(m + 1e-200), [1 + k] sum of row k.
+struct EStepPass {
+  const double* intensity = nullptr;
+  std::size_t components = 0;           // P
+  const double* pi = nullptr;           // P weights
+  const double* const* densities = nullptr;  // P rows
+  double* const* rows = nullptr;        // P rows written: intensity * G, or G
+  bool weights = true;
+  double* mixture = nullptr;            // optional: receives m
+};
+// Working memory of e_step_chunk, in doubles.
+inline std::size_t e_step_scratch(std::size_t components) {
+  return (1 + components) * kSumLanes + (components + 1) * kPassBlock;
 }
 
-// values[i] = exp(values[i]) for every entry.
+// How the pass forms the first background row: a constant inside the window [x_min, x_max] and
+// 0 outside (the uniform and all-zero rows), max(slope x + intercept, 0) inside (the linear row),
+// or read from stored rows (every background row after the first is read).
+enum class BackgroundForm : std::uint8_t { kConstant, kLinear, kStored };
+struct BackgroundRow {
+  BackgroundForm form = BackgroundForm::kStored;
+  double x_min = 0.0, x_max = 0.0;
+  double value = 0.0;                  // kConstant
+  double slope = 0.0, intercept = 0.0; // kLinear
+};
+
+// One pass of the Gaussian mixture: the densities of the K peaks,
+//   d_k = exp(-z^2) / q_k, z = (x - mu_k) e_k, e_k = 1 / (sigma_k sqrt 2),
+// with exp flushed to 0 below exp(-708), and of the background rows, then the E-step as in
+// EStepPass (weights) without storing the rows, and the moments the refits need. Chunk sums: [0]
+// log-likelihood, [1 + k] expected count of component k < P, then for each peak k < min(K, P)
+// sum w (x - c_k) and sum w (x - c_k)^2 about its reference point c_k.
+struct GaussianPass {
+  const double* x = nullptr;
+  const double* intensity = nullptr;
+  std::size_t peaks = 0;       // K
+  std::size_t components = 0;  // P, the number of weights
+  const double* pi = nullptr;
+  const double* centre = nullptr;              // K
+  const double* inverse_scale = nullptr;       // K: e_k
+  const double* inverse_normaliser = nullptr;  // K: 1 / q_k
+  const double* reference = nullptr;           // K: c_k
+  BackgroundRow background;
+  const double* const* stored_rows = nullptr;  // background rows read by the pass
+  double* background_weights = nullptr;        // optional: intensity * G of row K
+};
+inline std::size_t gaussian_pass_sums(std::size_t peaks, std::size_t components) {
+  return 1 + components + 2 * (peaks < components ? peaks : components);
+}
+inline std::size_t gaussian_pass_scratch(std::size_t peaks, std::size_t components) {
+  return gaussian_pass_sums(peaks, components) * kSumLanes + (components + 2) * kPassBlock;
+}
+
+struct SimdKernels {
+  void (*exp)(double* values, std::size_t n);
+  void (*exp_flushed)(double* values, std::size_t n);  // for arguments <= 0: 0 below exp(-708)
+  void (*log)(double* values, std::size_t n);
+  // row[i] = exp(-z^2) / normaliser, z = (x[i] - centre) inverse_scale, exp over the full range.
+  void (*gaussian_row)(const double* x, std::size_t n, double centre, double inverse_scale, double normaliser,
+                       double* row);
+  // Samples [begin, end) of one chunk; `sums` receives the chunk's sums, `scratch` is working memory.
+  void (*e_step_chunk)(const EStepPass& pass, std::size_t begin, std::size_t end, double* sums, double* scratch);
+  void (*gaussian_chunk)(const GaussianPass& pass, std::size_t begin, std::size_t end, double* sums,
+                         double* scratch);
+};
+
+enum class SimdLevel : std::uint8_t { kBaseline, kAvx2, kAvx512 };
+
+// Whether this processor can run a variant.
+bool simd_level_supported(SimdLevel level);
+// The variant in use: the best the processor supports, unless a SimdOverride is alive.
+SimdLevel simd_level();
+const SimdKernels& simd_kernels();
+const char* simd_level_name(SimdLevel level);
+
+// Forces a supported variant while it lives, for tests and benchmarks that compare the variants.
+// Process-wide: no fit may run on another thread meanwhile.
+class SimdOverride {
+ public:
+  explicit SimdOverride(SimdLevel level);
+  ~SimdOverride();
+  SimdOverride(const SimdOverride&) = delete;
+  SimdOverride& operator=(const SimdOverride&) = delete;
+
+ private:
+  SimdLevel previous_;
+};
+
+// values[i] = exp(values[i]): +inf above 709.78, +0 below -745.13, NaN for NaN.
 void exp_in_place(std::span<double> values);
 
-// values[i] = log(values[i]) for every entry: -inf at 0, NaN below 0 and for NaN.
+// values[i] = log(values[i]): -inf at 0, NaN below 0 and for NaN.
 void log_in_place(std::span<double> values);
 
 }  // namespace brivane

@@ -1,0 +1,565 @@
+// The vectorised kernels, written once for an 8-lane vector of doubles and compiled three times:
+// vector_math_avx512.cpp (AVX-512 F/DQ/VL/BW: one 512-bit register per vector), vector_math_avx2.cpp
+// (AVX2 with FMA: two 256-bit registers) and vector_math_baseline.cpp (SSE2: four 128-bit
+// registers, no FMA). The including file defines BRIVANE_SIMD_NAMESPACE and BRIVANE_SIMD_TABLE.
+//
+// Every operation acts lane by lane and rounds once (an FMA rounds once too), and every sum keeps
+// its own accumulator per lane, so the AVX2 and AVX-512 variants compute the same operations in the
+// same order and give bit-identical results. The baseline variant has no FMA: it forms a*b + c
+// with two roundings, so its results may differ in the last bits.
+//
+// Nothing here may be an inline function or template shared with other translation units: the
+// linker would keep one copy of each, compiled for whichever instruction set came first. Helpers
+// live in an anonymous namespace; only the kernel table is visible outside.
+
+// GCC 12 reports the undefined pass-through operand of its own AVX-512 shift intrinsics as
+// possibly uninitialised; the operand is never read.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "vector_math.hpp"
+
+namespace brivane::BRIVANE_SIMD_NAMESPACE {
+namespace {
+
+#define SIMD_INLINE [[gnu::always_inline]] inline
+
+// ---- One native register and its operations ----------------------------------------------------
+
+#if defined(__AVX512F__) && defined(__AVX512DQ__)
+constexpr int kParts = 1;
+using Native = __m512d;
+using NativeInt = __m512i;
+using NativeMask = __mmask8;
+SIMD_INLINE Native n_set(double v) { return _mm512_set1_pd(v); }
+SIMD_INLINE NativeInt n_set_int(std::int64_t v) { return _mm512_set1_epi64(v); }
+SIMD_INLINE Native n_load(const double* p) { return _mm512_loadu_pd(p); }
+SIMD_INLINE void n_store(double* p, Native v) { _mm512_storeu_pd(p, v); }
+SIMD_INLINE Native n_add(Native a, Native b) { return _mm512_add_pd(a, b); }
+SIMD_INLINE Native n_sub(Native a, Native b) { return _mm512_sub_pd(a, b); }
+SIMD_INLINE Native n_mul(Native a, Native b) { return _mm512_mul_pd(a, b); }
+SIMD_INLINE Native n_div(Native a, Native b) { return _mm512_div_pd(a, b); }
+SIMD_INLINE Native n_fma(Native a, Native b, Native c) { return _mm512_fmadd_pd(a, b, c); }
+SIMD_INLINE Native n_fnma(Native a, Native b, Native c) { return _mm512_fnmadd_pd(a, b, c); }
+SIMD_INLINE NativeMask n_lt(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+SIMD_INLINE NativeMask n_le(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
+SIMD_INLINE NativeMask n_gt(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+SIMD_INLINE NativeMask n_eq(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+SIMD_INLINE NativeMask n_unordered(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_UNORD_Q); }
+SIMD_INLINE NativeMask n_mask_or(NativeMask a, NativeMask b) { return static_cast<NativeMask>(a | b); }
+SIMD_INLINE NativeMask n_mask_and(NativeMask a, NativeMask b) { return static_cast<NativeMask>(a & b); }
+SIMD_INLINE Native n_select(NativeMask m, Native a, Native b) { return _mm512_mask_blend_pd(m, b, a); }
+SIMD_INLINE NativeInt n_bits(Native a) { return _mm512_castpd_si512(a); }
+SIMD_INLINE Native n_from_bits(NativeInt a) { return _mm512_castsi512_pd(a); }
+SIMD_INLINE NativeInt n_add_int(NativeInt a, NativeInt b) { return _mm512_add_epi64(a, b); }
+SIMD_INLINE NativeInt n_sub_int(NativeInt a, NativeInt b) { return _mm512_sub_epi64(a, b); }
+SIMD_INLINE NativeInt n_and_int(NativeInt a, NativeInt b) { return _mm512_and_si512(a, b); }
+SIMD_INLINE NativeInt n_or_int(NativeInt a, NativeInt b) { return _mm512_or_si512(a, b); }
+template <int kShift> SIMD_INLINE NativeInt n_shl(NativeInt a) { return _mm512_slli_epi64(a, kShift); }
+template <int kShift> SIMD_INLINE NativeInt n_shr(NativeInt a) { return _mm512_srli_epi64(a, kShift); }
+#elif defined(__AVX2__) && defined(__FMA__)
+constexpr int kParts = 2;
+using Native = __m256d;
+using NativeInt = __m256i;
+using NativeMask = __m256d;
+SIMD_INLINE Native n_set(double v) { return _mm256_set1_pd(v); }
+SIMD_INLINE NativeInt n_set_int(std::int64_t v) { return _mm256_set1_epi64x(v); }
+SIMD_INLINE Native n_load(const double* p) { return _mm256_loadu_pd(p); }
+SIMD_INLINE void n_store(double* p, Native v) { _mm256_storeu_pd(p, v); }
+SIMD_INLINE Native n_add(Native a, Native b) { return _mm256_add_pd(a, b); }
+SIMD_INLINE Native n_sub(Native a, Native b) { return _mm256_sub_pd(a, b); }
+SIMD_INLINE Native n_mul(Native a, Native b) { return _mm256_mul_pd(a, b); }
+SIMD_INLINE Native n_div(Native a, Native b) { return _mm256_div_pd(a, b); }
+SIMD_INLINE Native n_fma(Native a, Native b, Native c) { return _mm256_fmadd_pd(a, b, c); }
+SIMD_INLINE Native n_fnma(Native a, Native b, Native c) { return _mm256_fnmadd_pd(a, b, c); }
+SIMD_INLINE NativeMask n_lt(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+SIMD_INLINE NativeMask n_le(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
+SIMD_INLINE NativeMask n_gt(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+SIMD_INLINE NativeMask n_eq(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
+SIMD_INLINE NativeMask n_unordered(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_UNORD_Q); }
+SIMD_INLINE NativeMask n_mask_or(NativeMask a, NativeMask b) { return _mm256_or_pd(a, b); }
+SIMD_INLINE NativeMask n_mask_and(NativeMask a, NativeMask b) { return _mm256_and_pd(a, b); }
+SIMD_INLINE Native n_select(NativeMask m, Native a, Native b) { return _mm256_blendv_pd(b, a, m); }
+SIMD_INLINE NativeInt n_bits(Native a) { return _mm256_castpd_si256(a); }
+SIMD_INLINE Native n_from_bits(NativeInt a) { return _mm256_castsi256_pd(a); }
+SIMD_INLINE NativeInt n_add_int(NativeInt a, NativeInt b) { return _mm256_add_epi64(a, b); }
+SIMD_INLINE NativeInt n_sub_int(NativeInt a, NativeInt b) { return _mm256_sub_epi64(a, b); }
+SIMD_INLINE NativeInt n_and_int(NativeInt a, NativeInt b) { return _mm256_and_si256(a, b); }
+SIMD_INLINE NativeInt n_or_int(NativeInt a, NativeInt b) { return _mm256_or_si256(a, b); }
+template <int kShift> SIMD_INLINE NativeInt n_shl(NativeInt a) { return _mm256_slli_epi64(a, kShift); }
+template <int kShift> SIMD_INLINE NativeInt n_shr(NativeInt a) { return _mm256_srli_epi64(a, kShift); }
+#else
+constexpr int kParts = 4;
+using Native = __m128d;
+using NativeInt = __m128i;
+using NativeMask = __m128d;
+SIMD_INLINE Native n_set(double v) { return _mm_set1_pd(v); }
+SIMD_INLINE NativeInt n_set_int(std::int64_t v) { return _mm_set1_epi64x(v); }
+SIMD_INLINE Native n_load(const double* p) { return _mm_loadu_pd(p); }
+SIMD_INLINE void n_store(double* p, Native v) { _mm_storeu_pd(p, v); }
+SIMD_INLINE Native n_add(Native a, Native b) { return _mm_add_pd(a, b); }
+SIMD_INLINE Native n_sub(Native a, Native b) { return _mm_sub_pd(a, b); }
+SIMD_INLINE Native n_mul(Native a, Native b) { return _mm_mul_pd(a, b); }
+SIMD_INLINE Native n_div(Native a, Native b) { return _mm_div_pd(a, b); }
+// Without FMA the product is rounded before the sum.
+SIMD_INLINE Native n_fma(Native a, Native b, Native c) { return _mm_add_pd(_mm_mul_pd(a, b), c); }
+SIMD_INLINE Native n_fnma(Native a, Native b, Native c) { return _mm_sub_pd(c, _mm_mul_pd(a, b)); }
+SIMD_INLINE NativeMask n_lt(Native a, Native b) { return _mm_cmplt_pd(a, b); }
+SIMD_INLINE NativeMask n_le(Native a, Native b) { return _mm_cmple_pd(a, b); }
+SIMD_INLINE NativeMask n_gt(Native a, Native b) { return _mm_cmpgt_pd(a, b); }
+SIMD_INLINE NativeMask n_eq(Native a, Native b) { return _mm_cmpeq_pd(a, b); }
+SIMD_INLINE NativeMask n_unordered(Native a, Native b) { return _mm_cmpunord_pd(a, b); }
+SIMD_INLINE NativeMask n_mask_or(NativeMask a, NativeMask b) { return _mm_or_pd(a, b); }
+SIMD_INLINE NativeMask n_mask_and(NativeMask a, NativeMask b) { return _mm_and_pd(a, b); }
+SIMD_INLINE Native n_select(NativeMask m, Native a, Native b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
+SIMD_INLINE NativeInt n_bits(Native a) { return _mm_castpd_si128(a); }
+SIMD_INLINE Native n_from_bits(NativeInt a) { return _mm_castsi128_pd(a); }
+SIMD_INLINE NativeInt n_add_int(NativeInt a, NativeInt b) { return _mm_add_epi64(a, b); }
+SIMD_INLINE NativeInt n_sub_int(NativeInt a, NativeInt b) { return _mm_sub_epi64(a, b); }
+SIMD_INLINE NativeInt n_and_int(NativeInt a, NativeInt b) { return _mm_and_si128(a, b); }
+SIMD_INLINE NativeInt n_or_int(NativeInt a, NativeInt b) { return _mm_or_si128(a, b); }
+template <int kShift> SIMD_INLINE NativeInt n_shl(NativeInt a) { return _mm_slli_epi64(a, kShift); }
+template <int kShift> SIMD_INLINE NativeInt n_shr(NativeInt a) { return _mm_srli_epi64(a, kShift); }
+#endif
+
+constexpr int kLanes = 8;
+constexpr int kPartLanes = kLanes / kParts;
+static_assert(kSumLanes == kLanes, "the summation order assumes 8 lanes");
+
+// ---- 8 lanes: the same code for every instruction set ------------------------------------------
+
+#define SIMD_EACH(expression) \
+  for (int j = 0; j < kParts; ++j) expression
+
+struct V {
+  Native p[kParts];
+};
+struct I {
+  NativeInt p[kParts];
+};
+struct M {
+  NativeMask p[kParts];
+};
+
+SIMD_INLINE V set(double v) {
+  V r;
+  SIMD_EACH(r.p[j] = n_set(v));
+  return r;
+}
+SIMD_INLINE I set_int(std::int64_t v) {
+  I r;
+  SIMD_EACH(r.p[j] = n_set_int(v));
+  return r;
+}
+SIMD_INLINE V load(const double* p) {
+  V r;
+  SIMD_EACH(r.p[j] = n_load(p + j * kPartLanes));
+  return r;
+}
+SIMD_INLINE void store(double* p, V v) { SIMD_EACH(n_store(p + j * kPartLanes, v.p[j])); }
+
+#define SIMD_BINARY(name, op, Result, Arg, field) \
+  SIMD_INLINE Result name(Arg a, Arg b) {         \
+    Result r;                                     \
+    SIMD_EACH(r.p[j] = op(a.p[j], b.p[j]));       \
+    return r;                                     \
+  }
+SIMD_BINARY(operator+, n_add, V, V, p)
+SIMD_BINARY(operator-, n_sub, V, V, p)
+SIMD_BINARY(operator*, n_mul, V, V, p)
+SIMD_BINARY(operator/, n_div, V, V, p)
+SIMD_BINARY(operator<, n_lt, M, V, p)
+SIMD_BINARY(operator<=, n_le, M, V, p)
+SIMD_BINARY(operator>, n_gt, M, V, p)
+SIMD_BINARY(operator==, n_eq, M, V, p)
+SIMD_BINARY(unordered, n_unordered, M, V, p)
+SIMD_BINARY(operator|, n_mask_or, M, M, p)
+SIMD_BINARY(operator&, n_mask_and, M, M, p)
+SIMD_BINARY(add_int, n_add_int, I, I, p)
+SIMD_BINARY(sub_int, n_sub_int, I, I, p)
+SIMD_BINARY(and_int, n_and_int, I, I, p)
+SIMD_BINARY(or_int, n_or_int, I, I, p)
+#undef SIMD_BINARY
+
+SIMD_INLINE V operator-(V a) { return set(0.0) - a; }
+// a * b + c, rounded once where the instruction set has FMA.
+SIMD_INLINE V fma(V a, V b, V c) {
+  V r;
+  SIMD_EACH(r.p[j] = n_fma(a.p[j], b.p[j], c.p[j]));
+  return r;
+}
+// c - a * b, rounded once where the instruction set has FMA.
+SIMD_INLINE V fnma(V a, V b, V c) {
+  V r;
+  SIMD_EACH(r.p[j] = n_fnma(a.p[j], b.p[j], c.p[j]));
+  return r;
+}
+// m ? a : b, lane by lane.
+SIMD_INLINE V select(M m, V a, V b) {
+  V r;
+  SIMD_EACH(r.p[j] = n_select(m.p[j], a.p[j], b.p[j]));
+  return r;
+}
+SIMD_INLINE I bits(V a) {
+  I r;
+  SIMD_EACH(r.p[j] = n_bits(a.p[j]));
+  return r;
+}
+SIMD_INLINE V from_bits(I a) {
+  V r;
+  SIMD_EACH(r.p[j] = n_from_bits(a.p[j]));
+  return r;
+}
+template <int kShift> SIMD_INLINE I shl(I a) {
+  I r;
+  SIMD_EACH(r.p[j] = n_shl<kShift>(a.p[j]));
+  return r;
+}
+template <int kShift> SIMD_INLINE I shr(I a) {
+  I r;
+  SIMD_EACH(r.p[j] = n_shr<kShift>(a.p[j]));
+  return r;
+}
+
+// The lanes of an accumulator added in one fixed order.
+SIMD_INLINE double lane_total(V v) {
+  alignas(64) double lanes[kLanes];
+  store(lanes, v);
+  return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+}
+
+// Loads `count` (< 8) values and fills the other lanes with `fill`.
+SIMD_INLINE V load_partial(const double* p, std::size_t count, double fill) {
+  alignas(64) double lanes[kLanes];
+  for (int j = 0; j < kLanes; ++j) lanes[j] = static_cast<std::size_t>(j) < count ? p[j] : fill;
+  return load(lanes);
+}
+SIMD_INLINE void store_partial(double* p, std::size_t count, V v) {
+  alignas(64) double lanes[kLanes];
+  store(lanes, v);
+  for (std::size_t j = 0; j < count; ++j) p[j] = lanes[j];
+}
+// Lanes below `count` set.
+SIMD_INLINE M first_lanes(std::size_t count) {
+  alignas(64) double index[kLanes] = {0, 1, 2, 3, 4, 5, 6, 7};
+  return load(index) < set(static_cast<double>(count));
+}
+
+// ---- exp ---------------------------------------------------------------------------------------
+
+constexpr double kLog2e = 1.4426950408889634;
+// ln 2 split so that k * kLn2High is exact for |k| < 2^21 (Cody and Waite).
+constexpr double kLn2High = 6.93147180369123816490e-01;
+constexpr double kLn2Low = 1.90821492927058770002e-10;
+// Adding 1.5 * 2^52 rounds a double below 2^51 in magnitude to an integer held in the low bits.
+constexpr double kRoundingShift = 6755399441055744.0;
+constexpr double kExpOverflow = 709.782712893384;     // above: +inf
+constexpr double kExpUnderflow = -745.1332191019412;  // below: +0
+// Below this the flushing exp returns 0: exp(-708) = 3.3e-308 is still normal, so the scale 2^k
+// of every result it keeps is a normal number and needs no second factor.
+constexpr double kExpFlush = -708.0;
+
+// exp(x) = 2^k p. Returns p and k (as the integer in the low bits of `shifted`).
+//
+// x = k ln2 + r, |r| <= ln2 / 2, with hi = x - k ln2_high exact and lo = k ln2_low. exp(r) =
+// 1 + r + r^2 q(r), q a degree-9 fit of (exp(r) - 1 - r) / r^2 on |r| <= ln2 / 2 (relative error
+// of exp(r) below 2e-17). The small terms are summed first and the exact hi last, so only the last
+// two additions round at the size of the result: below 0.9 ulp in all, with or without FMA.
+SIMD_INLINE V exp_mantissa(V x, V& shifted) {
+  shifted = fma(x, set(kLog2e), set(kRoundingShift));
+  const V k = shifted - set(kRoundingShift);
+  const V hi = fnma(k, set(kLn2High), x);
+  const V lo = k * set(kLn2Low);
+  const V r = hi - lo;
+  V q = set(2.510038549551032e-08);
+  q = fma(q, r, set(2.7620088445409746e-07));
+  q = fma(q, r, set(2.7557268459997064e-06));
+  q = fma(q, r, set(2.4801521295954376e-05));
+  q = fma(q, r, set(0.00019841269863053618));
+  q = fma(q, r, set(0.0013888888917213717));
+  q = fma(q, r, set(0.008333333333330062));
+  q = fma(q, r, set(0.04166666666662413));
+  q = fma(q, r, set(0.16666666666666669));
+  q = fma(q, r, set(0.5000000000000001));
+  return set(1.0) + (hi + fma(r * r, q, -lo));
+}
+
+SIMD_INLINE I exponent_of(V shifted) { return sub_int(bits(shifted), bits(set(kRoundingShift))); }
+
+// exp(x) for any double: +inf above 709.78, +0 below -745.13, NaN for NaN, subnormal results in
+// between rounded once.
+SIMD_INLINE V exp_full(V x) {
+  V shifted;
+  const V p = exp_mantissa(x, shifted);
+  const I k = exponent_of(shifted);
+  // 2^k as 2^h 2^(k-h), h = floor(k/2), keeps both factors normal down to the subnormal results
+  // near -745, where only the last product rounds. The bias of 2048 makes k positive for the
+  // logical shift; lanes outside [-1100, 1100] are replaced below.
+  const I h = sub_int(shr<1>(add_int(k, set_int(2048))), set_int(1024));
+  const V low = from_bits(shl<52>(add_int(h, set_int(1023))));
+  const V high = from_bits(shl<52>(add_int(sub_int(k, h), set_int(1023))));
+  V result = (p * low) * high;
+  result = select(x > set(kExpOverflow), set(__builtin_inf()), result);
+  result = select(x < set(kExpUnderflow), set(0.0), result);
+  return select(unordered(x, x), x, result);
+}
+
+// exp(x) for x <= 0 (and NaN), flushed to 0 below -708 instead of rounded to a subnormal:
+// subnormal results are slow on most processors, and a density that small changes no sum of the
+// EM pass (every one of them adds at least the floor 1e-200 or multiplies by it).
+SIMD_INLINE V exp_flushed(V x) {
+  V shifted;
+  const V p = exp_mantissa(x, shifted);
+  const V result = from_bits(add_int(bits(p), shl<52>(exponent_of(shifted))));
+  return select(unordered(x, x), x, select(x < set(kExpFlush), set(0.0), result));
+}
+
+// ---- log ---------------------------------------------------------------------------------------
+
+// Coefficients of (log(1+f) - 2s - ...)/(2s) in s^2, s = f / (2 + f), on [sqrt(1/2) - 1,
+// sqrt(2) - 1] (Sun's fdlibm, e_log.c; error below 2^-58.45).
+constexpr double kLg1 = 6.666666666666735130e-01;
+constexpr double kLg2 = 3.999999999940941908e-01;
+constexpr double kLg3 = 2.857142874366239149e-01;
+constexpr double kLg4 = 2.222219843214978396e-01;
+constexpr double kLg5 = 1.818357216161805012e-01;
+constexpr double kLg6 = 1.531383769920937332e-01;
+constexpr double kLg7 = 1.479819860511658591e-01;
+constexpr double kTwo52 = 4503599627370496.0;
+
+// log(x): -inf at 0, NaN below 0 and for NaN, +inf at +inf; subnormal inputs are scaled into the
+// normal range first. Below one ulp.
+SIMD_INLINE V log_any(V x) {
+  const M subnormal = x < set(2.2250738585072014e-308);
+  const V scaled = select(subnormal, x * set(kTwo52), x);
+  const I b = bits(scaled);
+  // The mantissa m in [sqrt(1/2), sqrt(2)): take it in [1, 2) and halve it above sqrt(2).
+  const V mantissa = from_bits(or_int(and_int(b, set_int(0x000fffffffffffffLL)), set_int(0x3ff0000000000000LL)));
+  const M upper = mantissa > set(1.4142135623730951);
+  const V m = select(upper, mantissa * set(0.5), mantissa);
+  // The exponent as a double without an integer conversion instruction.
+  const V biased = from_bits(or_int(shr<52>(b), set_int(0x4330000000000000LL))) - set(kTwo52);
+  const V k = (biased - select(subnormal, set(1023.0 + 52.0), set(1023.0))) + select(upper, set(1.0), set(0.0));
+
+  const V f = m - set(1.0);
+  const V s = f / (set(2.0) + f);
+  const V z = s * s;
+  const V w = z * z;
+  const V t1 = w * fma(w, fma(w, set(kLg6), set(kLg4)), set(kLg2));
+  const V t2 = z * fma(w, fma(w, fma(w, set(kLg7), set(kLg5)), set(kLg3)), set(kLg1));
+  const V r = t2 + t1;
+  const V half_f_squared = set(0.5) * (f * f);
+  V result = k * set(kLn2High) - ((half_f_squared - fma(s, half_f_squared + r, k * set(kLn2Low))) - f);
+  result = select(x == set(0.0), set(-__builtin_inf()), result);
+  result = select(x == set(__builtin_inf()), x, result);
+  result = select(x < set(0.0), set(__builtin_nan("")), result);
+  return select(unordered(x, x), x, result);
+}
+
+// ---- array kernels ------------------------------------------------------------------------------
+
+template <class F>
+SIMD_INLINE void map_in_place(double* values, std::size_t n, F f) {
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) store(values + i, f(load(values + i)));
+  if (i < n) store_partial(values + i, n - i, f(load_partial(values + i, n - i, 1.0)));
+}
+
+void exp_array(double* values, std::size_t n) { map_in_place(values, n, exp_full); }
+void exp_flushed_array(double* values, std::size_t n) { map_in_place(values, n, exp_flushed); }
+void log_array(double* values, std::size_t n) { map_in_place(values, n, log_any); }
+
+void gaussian_row(const double* x, std::size_t n, double centre, double inverse_scale, double normaliser,
+                  double* row) {
+  const V mu = set(centre), e = set(inverse_scale), q = set(normaliser);
+  auto density = [&](V at) {
+    const V z = (at - mu) * e;
+    return exp_full(-(z * z)) / q;
+  };
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) store(row + i, density(load(x + i)));
+  if (i < n) store_partial(row + i, n - i, density(load_partial(x + i, n - i, centre)));
+}
+
+// ---- the E-step and the Gaussian pass ------------------------------------------------------------
+//
+// Both work on samples [begin, end) of one chunk, block by block (kPassBlock samples whose
+// densities and per-sample terms stay in the first-level cache), and leave in `sums` the chunk's
+// totals: sums[0] the log-likelihood, sums[1 + k] the expected count of component k, then the
+// Gaussian moments. Lane j of every accumulator takes the samples whose offset from the chunk's
+// start is j modulo 8; the lanes are added in one fixed order at the chunk's end.
+
+// The block's samples, with the last vector padded: x repeats its last value and the intensity is
+// 0; `valid` marks the real lanes of the last vector.
+struct Block {
+  std::size_t start, length, vectors, tail;  // tail: real lanes of the last vector, 0 if full
+};
+
+SIMD_INLINE Block block_at(std::size_t start, std::size_t end) {
+  const std::size_t length = end - start < kPassBlock ? end - start : kPassBlock;
+  return {start, length, (length + kLanes - 1) / kLanes, length % kLanes};
+}
+
+SIMD_INLINE V load_block(const double* values, const Block& b, std::size_t v, double fill) {
+  const std::size_t at = b.start + v * kLanes;
+  return (b.tail != 0 && v + 1 == b.vectors) ? load_partial(values + at, b.tail, fill) : load(values + at);
+}
+
+SIMD_INLINE void store_block(double* values, const Block& b, std::size_t v, V value) {
+  const std::size_t at = b.start + v * kLanes;
+  if (b.tail != 0 && v + 1 == b.vectors) {
+    store_partial(values + at, b.tail, value);
+  } else {
+    store(values + at, value);
+  }
+}
+
+// Zero in the padded lanes of the last vector.
+SIMD_INLINE V real_lanes(const Block& b, std::size_t v, V value) {
+  return (b.tail != 0 && v + 1 == b.vectors) ? select(first_lanes(b.tail), value, set(0.0)) : value;
+}
+
+// Mixture, the per-sample factor and the log-likelihood of a block whose component densities are in
+// `densities` (row k at k * kPassBlock): m = sum_k pi_k d_k in component order, factor =
+// numerator / (m + 1e-20) (numerator: the intensity for weights, 1 for responsibilities),
+// log-likelihood += intensity ln(m + 1e-200).
+SIMD_INLINE void mixture_and_factor(const double* pi, std::size_t components, const double* intensity,
+                                    const Block& b, const double* densities, bool weights,
+                                    double* mixture_out, double* factor, V& log_likelihood) {
+  for (std::size_t v = 0; v < b.vectors; ++v) {
+    V m = set(0.0);
+    for (std::size_t k = 0; k < components; ++k) m = fma(set(pi[k]), load(densities + k * kPassBlock + v * kLanes), m);
+    const V counts = load_block(intensity, b, v, 0.0);
+    // One division per sample serves every component.
+    store(factor + v * kLanes, (weights ? counts : set(1.0)) / (m + set(1e-20)));
+    log_likelihood = log_likelihood + real_lanes(b, v, counts * log_any(m + set(1e-200)));
+    if (mixture_out != nullptr) store_block(mixture_out, b, v, m);
+  }
+}
+
+void e_step_chunk(const EStepPass& pass, std::size_t begin, std::size_t end, double* sums, double* scratch) {
+  const std::size_t components = pass.components;
+  double* accumulators = scratch;                                   // (1 + P) x 8
+  double* densities = accumulators + (1 + components) * kLanes;     // P x kPassBlock
+  double* factor = densities + components * kPassBlock;             // kPassBlock
+  for (std::size_t j = 0; j < (1 + components) * kLanes; ++j) accumulators[j] = 0.0;
+  for (std::size_t start = begin; start < end; start += kPassBlock) {
+    const Block b = block_at(start, end);
+    for (std::size_t k = 0; k < components; ++k) {
+      for (std::size_t v = 0; v < b.vectors; ++v) {
+        store(densities + k * kPassBlock + v * kLanes, load_block(pass.densities[k], b, v, 0.0));
+      }
+    }
+    V log_likelihood = load(accumulators);
+    mixture_and_factor(pass.pi, components, pass.intensity, b, densities, pass.weights, pass.mixture, factor,
+                       log_likelihood);
+    store(accumulators, log_likelihood);
+    for (std::size_t k = 0; k < components; ++k) {
+      const V weight = set(pass.pi[k]);
+      V count = load(accumulators + (1 + k) * kLanes);
+      for (std::size_t v = 0; v < b.vectors; ++v) {
+        // (pi_k d_k) times the sample's factor: intensity G_k, or G_k.
+        const V w = (weight * load(densities + k * kPassBlock + v * kLanes)) * load(factor + v * kLanes);
+        store_block(pass.rows[k], b, v, w);
+        count = count + real_lanes(b, v, w);
+      }
+      store(accumulators + (1 + k) * kLanes, count);
+    }
+  }
+  for (std::size_t j = 0; j < 1 + components; ++j) sums[j] = lane_total(load(accumulators + j * kLanes));
+}
+
+void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end, double* sums, double* scratch) {
+  const std::size_t components = pass.components;
+  const std::size_t peaks = pass.peaks < components ? pass.peaks : components;
+  const std::size_t accumulator_count = 1 + components + 2 * peaks;
+  double* accumulators = scratch;                                  // accumulator_count x 8
+  double* densities = accumulators + accumulator_count * kLanes;  // P x kPassBlock
+  double* factor = densities + components * kPassBlock;            // kPassBlock
+  double* xs = factor + kPassBlock;                                // kPassBlock
+  for (std::size_t j = 0; j < accumulator_count * kLanes; ++j) accumulators[j] = 0.0;
+  double* moments = accumulators + (1 + components) * kLanes;
+  for (std::size_t start = begin; start < end; start += kPassBlock) {
+    const Block b = block_at(start, end);
+    const double last_x = pass.x[start + b.length - 1];
+    for (std::size_t v = 0; v < b.vectors; ++v) store(xs + v * kLanes, load_block(pass.x, b, v, last_x));
+
+    // Peak densities exp(-z^2) / q, z = (x - mu) e.
+    for (std::size_t k = 0; k < peaks; ++k) {
+      const V mu = set(pass.centre[k]), e = set(pass.inverse_scale[k]), inverse_q = set(pass.inverse_normaliser[k]);
+      double* row = densities + k * kPassBlock;
+      for (std::size_t v = 0; v < b.vectors; ++v) {
+        const V z = (load(xs + v * kLanes) - mu) * e;
+        store(row + v * kLanes, exp_flushed(-(z * z)) * inverse_q);
+      }
+    }
+    // Background rows: the first one may be formed here from x, the others are read.
+    for (std::size_t k = pass.peaks; k < components; ++k) {
+      double* row = densities + k * kPassBlock;
+      const std::size_t background = k - pass.peaks;
+      if (background == 0 && pass.background.form != BackgroundForm::kStored) {
+        const BackgroundRow& bg = pass.background;
+        for (std::size_t v = 0; v < b.vectors; ++v) {
+          const V at = load(xs + v * kLanes);
+          const M inside = (set(bg.x_min) <= at) & (at <= set(bg.x_max));
+          // The products and sums of the stored rows, rounded the same way (no FMA).
+          const V value = bg.form == BackgroundForm::kLinear ? set(bg.slope) * at + set(bg.intercept) : set(bg.value);
+          // fmax(value, 0): a NaN value clips to 0 like a negative one.
+          const V clipped = select(value > set(0.0), value, set(0.0));
+          store(row + v * kLanes, select(inside, bg.form == BackgroundForm::kLinear ? clipped : value, set(0.0)));
+        }
+      } else {
+        for (std::size_t v = 0; v < b.vectors; ++v) store(row + v * kLanes, load_block(pass.stored_rows[background], b, v, 0.0));
+      }
+    }
+
+    V log_likelihood = load(accumulators);
+    mixture_and_factor(pass.pi, components, pass.intensity, b, densities, true, nullptr, factor, log_likelihood);
+    store(accumulators, log_likelihood);
+
+    // Expected counts, and for the peaks the first two moments about the reference point c:
+    // sum w (x - c) and sum w (x - c)^2.
+    for (std::size_t k = 0; k < components; ++k) {
+      const V weight = set(pass.pi[k]);
+      const double* row = densities + k * kPassBlock;
+      V count = load(accumulators + (1 + k) * kLanes);
+      if (k < peaks) {
+        const V c = set(pass.reference[k]);
+        V first = load(moments + 2 * k * kLanes), second = load(moments + (2 * k + 1) * kLanes);
+        for (std::size_t v = 0; v < b.vectors; ++v) {
+          const V w = real_lanes(b, v, (weight * load(row + v * kLanes)) * load(factor + v * kLanes));
+          const V d = load(xs + v * kLanes) - c;
+          const V wd = w * d;
+          count = count + w;
+          first = first + wd;
+          second = fma(wd, d, second);
+        }
+        store(moments + 2 * k * kLanes, first);
+        store(moments + (2 * k + 1) * kLanes, second);
+      } else {
+        const bool keep = k == pass.peaks && pass.background_weights != nullptr;
+        for (std::size_t v = 0; v < b.vectors; ++v) {
+          const V w = (weight * load(row + v * kLanes)) * load(factor + v * kLanes);
+          if (keep) store_block(pass.background_weights, b, v, w);
+          count = count + real_lanes(b, v, w);
+        }
+      }
+      store(accumulators + (1 + k) * kLanes, count);
+    }
+  }
+  for (std::size_t j = 0; j < accumulator_count; ++j) sums[j] = lane_total(load(accumulators + j * kLanes));
+}
+
+#undef SIMD_EACH
+#undef SIMD_INLINE
+
+}  // namespace
+
+extern const SimdKernels BRIVANE_SIMD_TABLE;
+const SimdKernels BRIVANE_SIMD_TABLE = {exp_array, exp_flushed_array, log_array, gaussian_row, e_step_chunk,
+                                        gaussian_chunk};
+
+}  // namespace brivane::BRIVANE_SIMD_NAMESPACE

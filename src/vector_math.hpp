@@ -60,7 +60,7 @@ struct BackgroundRow {
 
 // One pass of the Gaussian mixture: the densities of the K peaks,
 //   d_k = exp(-z^2) / q_k, z = (x - mu_k) e_k, e_k = 1 / (sigma_k sqrt 2),
-// with exp flushed to 0 below exp(-708), and of the background rows, then the E-step as in
+// with exp flushed to 0 below about exp(-708), and of the background rows, then the E-step as in
 // EStepPass (weights) without storing the rows, and the moments the refits need. Chunk sums: [0]
 // log-likelihood, [1 + k] expected count of component k < P, then for each peak k < min(K, P)
 // sum w (x - c_k) and sum w (x - c_k)^2 about its reference point c_k.
@@ -82,12 +82,13 @@ inline std::size_t gaussian_pass_sums(std::size_t peaks, std::size_t components)
   return 1 + components + 2 * (peaks < components ? peaks : components);
 }
 inline std::size_t gaussian_pass_scratch(std::size_t peaks, std::size_t components) {
-  return gaussian_pass_sums(peaks, components) * kSumLanes + (components + 2) * kPassBlock;
+  return gaussian_pass_sums(peaks, components) * kSumLanes + (components + 2) * kPassBlock + peaks;
 }
 
 struct SimdKernels {
   void (*exp)(double* values, std::size_t n);
-  void (*exp_flushed)(double* values, std::size_t n);  // for arguments <= 0: 0 below exp(-708)
+  // exp, but 0 instead of results below about 2^-1021: exp(x) for x >= -708, 0 below -709.
+  void (*exp_flushed)(double* values, std::size_t n);
   void (*log)(double* values, std::size_t n);
   // row[i] = exp(-z^2) / normaliser, z = (x[i] - centre) inverse_scale, exp over the full range.
   void (*gaussian_row)(const double* x, std::size_t n, double centre, double inverse_scale, double normaliser,

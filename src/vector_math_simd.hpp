@@ -18,6 +18,7 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <bit>
 #include <cstdint>
 
 #include "vector_math.hpp"
@@ -44,6 +45,8 @@ SIMD_INLINE Native n_mul(Native a, Native b) { return _mm512_mul_pd(a, b); }
 SIMD_INLINE Native n_div(Native a, Native b) { return _mm512_div_pd(a, b); }
 SIMD_INLINE Native n_fma(Native a, Native b, Native c) { return _mm512_fmadd_pd(a, b, c); }
 SIMD_INLINE Native n_fnma(Native a, Native b, Native c) { return _mm512_fnmadd_pd(a, b, c); }
+SIMD_INLINE Native n_max(Native a, Native b) { return _mm512_max_pd(a, b); }
+SIMD_INLINE Native n_min(Native a, Native b) { return _mm512_min_pd(a, b); }
 SIMD_INLINE NativeMask n_lt(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
 SIMD_INLINE NativeMask n_le(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
 SIMD_INLINE NativeMask n_gt(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
@@ -75,6 +78,8 @@ SIMD_INLINE Native n_mul(Native a, Native b) { return _mm256_mul_pd(a, b); }
 SIMD_INLINE Native n_div(Native a, Native b) { return _mm256_div_pd(a, b); }
 SIMD_INLINE Native n_fma(Native a, Native b, Native c) { return _mm256_fmadd_pd(a, b, c); }
 SIMD_INLINE Native n_fnma(Native a, Native b, Native c) { return _mm256_fnmadd_pd(a, b, c); }
+SIMD_INLINE Native n_max(Native a, Native b) { return _mm256_max_pd(a, b); }
+SIMD_INLINE Native n_min(Native a, Native b) { return _mm256_min_pd(a, b); }
 SIMD_INLINE NativeMask n_lt(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
 SIMD_INLINE NativeMask n_le(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
 SIMD_INLINE NativeMask n_gt(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
@@ -107,6 +112,8 @@ SIMD_INLINE Native n_div(Native a, Native b) { return _mm_div_pd(a, b); }
 // Without FMA the product is rounded before the sum.
 SIMD_INLINE Native n_fma(Native a, Native b, Native c) { return _mm_add_pd(_mm_mul_pd(a, b), c); }
 SIMD_INLINE Native n_fnma(Native a, Native b, Native c) { return _mm_sub_pd(c, _mm_mul_pd(a, b)); }
+SIMD_INLINE Native n_max(Native a, Native b) { return _mm_max_pd(a, b); }
+SIMD_INLINE Native n_min(Native a, Native b) { return _mm_min_pd(a, b); }
 SIMD_INLINE NativeMask n_lt(Native a, Native b) { return _mm_cmplt_pd(a, b); }
 SIMD_INLINE NativeMask n_le(Native a, Native b) { return _mm_cmple_pd(a, b); }
 SIMD_INLINE NativeMask n_gt(Native a, Native b) { return _mm_cmpgt_pd(a, b); }
@@ -171,6 +178,9 @@ SIMD_BINARY(operator+, n_add, V, V, p)
 SIMD_BINARY(operator-, n_sub, V, V, p)
 SIMD_BINARY(operator*, n_mul, V, V, p)
 SIMD_BINARY(operator/, n_div, V, V, p)
+// a > b ? a : b and a < b ? a : b; when either is NaN, b (the same rule on every instruction set).
+SIMD_BINARY(max_or_second, n_max, V, V, p)
+SIMD_BINARY(min_or_second, n_min, V, V, p)
 SIMD_BINARY(operator<, n_lt, M, V, p)
 SIMD_BINARY(operator<=, n_le, M, V, p)
 SIMD_BINARY(operator>, n_gt, M, V, p)
@@ -258,9 +268,6 @@ constexpr double kLn2Low = 1.90821492927058770002e-10;
 constexpr double kRoundingShift = 6755399441055744.0;
 constexpr double kExpOverflow = 709.782712893384;     // above: +inf
 constexpr double kExpUnderflow = -745.1332191019412;  // below: +0
-// Below this the flushing exp returns 0: exp(-708) = 3.3e-308 is still normal, so the scale 2^k
-// of every result it keeps is a normal number and needs no second factor.
-constexpr double kExpFlush = -708.0;
 
 // exp(x) = 2^k p. Returns p and k (as the integer in the low bits of `shifted`).
 //
@@ -307,15 +314,25 @@ SIMD_INLINE V exp_full(V x) {
   return select(unordered(x, x), x, result);
 }
 
-// exp(x) for x <= 0 (and NaN), flushed to 0 below -708 instead of rounded to a subnormal:
-// subnormal results are slow on most processors, and a density that small changes no sum of the
-// EM pass (every one of them adds at least the floor 1e-200 or multiplies by it).
-SIMD_INLINE V exp_flushed(V x) {
+// exp(x) times a factor, with results below about 2^-1021 times the factor flushed to 0 instead of
+// rounded towards the subnormals: subnormal results are slow on most processors, and a density
+// that small changes no sum of the EM pass (every one of them adds at least the floor 1e-200 or
+// multiplies by it). `twice_factor` is 2 * factor. Exactly exp(x) * factor, rounded once, where
+// exp(x) >= exp(-708); 0 where exp(x) < exp(-709); NaN for NaN.
+//
+// No lane is treated apart: x is clamped into [-745, 710] (NaN passes through), so that k is an
+// integer in range; exp(x) = (2p) 2^(k-1), and 2^(k-1) is built from the bits of max(k, -1022) - 1
+// + 1023, which is +0 for k <= -1022. Above 709.78 the product overflows to +inf by itself.
+SIMD_INLINE V exp_scaled_flushed(V x, V twice_factor) {
+  const V clamped = max_or_second(set(-745.0), min_or_second(set(710.0), x));
   V shifted;
-  const V p = exp_mantissa(x, shifted);
-  const V result = from_bits(add_int(bits(p), shl<52>(exponent_of(shifted))));
-  return select(unordered(x, x), x, select(x < set(kExpFlush), set(0.0), result));
+  const V p = exp_mantissa(clamped, shifted);
+  const V floored = max_or_second(set(kRoundingShift - 1022.0), shifted);
+  const V scale = from_bits(shl<52>(sub_int(bits(floored), set_int(std::bit_cast<std::int64_t>(kRoundingShift) - 1022))));
+  return (p * twice_factor) * scale;
 }
+
+SIMD_INLINE V exp_flushed(V x) { return exp_scaled_flushed(x, set(2.0)); }
 
 // ---- log ---------------------------------------------------------------------------------------
 
@@ -477,60 +494,79 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
   const std::size_t peaks = pass.peaks < components ? pass.peaks : components;
   const std::size_t accumulator_count = 1 + components + 2 * peaks;
   double* accumulators = scratch;                                  // accumulator_count x 8
-  double* densities = accumulators + accumulator_count * kLanes;  // P x kPassBlock
-  double* factor = densities + components * kPassBlock;            // kPassBlock
+  double* terms = accumulators + accumulator_count * kLanes;       // P x kPassBlock: pi_k d_k
+  double* factor = terms + components * kPassBlock;                // kPassBlock
   double* xs = factor + kPassBlock;                                // kPassBlock
+  double* twice_scale = xs + kPassBlock;                           // K: 2 pi_k / q_k
   for (std::size_t j = 0; j < accumulator_count * kLanes; ++j) accumulators[j] = 0.0;
   double* moments = accumulators + (1 + components) * kLanes;
+  for (std::size_t k = 0; k < peaks; ++k) twice_scale[k] = 2.0 * (pass.pi[k] * pass.inverse_normaliser[k]);
   for (std::size_t start = begin; start < end; start += kPassBlock) {
     const Block b = block_at(start, end);
     const double last_x = pass.x[start + b.length - 1];
     for (std::size_t v = 0; v < b.vectors; ++v) store(xs + v * kLanes, load_block(pass.x, b, v, last_x));
 
-    // Peak densities exp(-z^2) / q, z = (x - mu) e.
+    // The mixture's terms pi_k d_k of the peaks, exp(-z^2) (pi_k / q_k) with z = (x - mu) e: the
+    // weight joins the normaliser once per chunk instead of once per sample.
     for (std::size_t k = 0; k < peaks; ++k) {
-      const V mu = set(pass.centre[k]), e = set(pass.inverse_scale[k]), inverse_q = set(pass.inverse_normaliser[k]);
-      double* row = densities + k * kPassBlock;
+      const V mu = set(pass.centre[k]), e = set(pass.inverse_scale[k]), scale = set(twice_scale[k]);
+      double* row = terms + k * kPassBlock;
       for (std::size_t v = 0; v < b.vectors; ++v) {
         const V z = (load(xs + v * kLanes) - mu) * e;
-        store(row + v * kLanes, exp_flushed(-(z * z)) * inverse_q);
+        store(row + v * kLanes, exp_scaled_flushed(-(z * z), scale));
       }
     }
-    // Background rows: the first one may be formed here from x, the others are read.
+    // The terms of the background rows: the first one may be formed here from x, the others are
+    // read.
     for (std::size_t k = pass.peaks; k < components; ++k) {
-      double* row = densities + k * kPassBlock;
+      double* row = terms + k * kPassBlock;
+      const V weight = set(pass.pi[k]);
       const std::size_t background = k - pass.peaks;
-      if (background == 0 && pass.background.form != BackgroundForm::kStored) {
-        const BackgroundRow& bg = pass.background;
+      const BackgroundRow& bg = pass.background;
+      if (background == 0 && bg.form == BackgroundForm::kLinear) {
+        for (std::size_t v = 0; v < b.vectors; ++v) {
+          const V at = load(xs + v * kLanes);
+          // The products and sums of the stored row, rounded the same way (no FMA); fmax(value,
+          // 0): a NaN value clips to 0 like a negative one.
+          const V line = set(bg.slope) * at + set(bg.intercept);
+          const M inside = (set(bg.x_min) <= at) & (at <= set(bg.x_max));
+          store(row + v * kLanes, weight * select(inside & (line > set(0.0)), line, set(0.0)));
+        }
+      } else if (background == 0 && bg.form == BackgroundForm::kConstant) {
         for (std::size_t v = 0; v < b.vectors; ++v) {
           const V at = load(xs + v * kLanes);
           const M inside = (set(bg.x_min) <= at) & (at <= set(bg.x_max));
-          // The products and sums of the stored rows, rounded the same way (no FMA).
-          const V value = bg.form == BackgroundForm::kLinear ? set(bg.slope) * at + set(bg.intercept) : set(bg.value);
-          // fmax(value, 0): a NaN value clips to 0 like a negative one.
-          const V clipped = select(value > set(0.0), value, set(0.0));
-          store(row + v * kLanes, select(inside, bg.form == BackgroundForm::kLinear ? clipped : value, set(0.0)));
+          store(row + v * kLanes, weight * select(inside, set(bg.value), set(0.0)));
         }
       } else {
-        for (std::size_t v = 0; v < b.vectors; ++v) store(row + v * kLanes, load_block(pass.stored_rows[background], b, v, 0.0));
+        for (std::size_t v = 0; v < b.vectors; ++v) {
+          store(row + v * kLanes, weight * load_block(pass.stored_rows[background], b, v, 0.0));
+        }
       }
     }
 
+    // Mixture m = sum of the terms in component order, factor = intensity / (m + 1e-20), and the
+    // log-likelihood.
     V log_likelihood = load(accumulators);
-    mixture_and_factor(pass.pi, components, pass.intensity, b, densities, true, nullptr, factor, log_likelihood);
+    for (std::size_t v = 0; v < b.vectors; ++v) {
+      V m = load(terms + v * kLanes);
+      for (std::size_t k = 1; k < components; ++k) m = m + load(terms + k * kPassBlock + v * kLanes);
+      const V counts = load_block(pass.intensity, b, v, 0.0);
+      store(factor + v * kLanes, counts / (m + set(1e-20)));
+      log_likelihood = log_likelihood + real_lanes(b, v, counts * log_any(m + set(1e-200)));
+    }
     store(accumulators, log_likelihood);
 
     // Expected counts, and for the peaks the first two moments about the reference point c:
-    // sum w (x - c) and sum w (x - c)^2.
+    // sum w (x - c) and sum w (x - c)^2, with w = (pi_k d_k) factor.
     for (std::size_t k = 0; k < components; ++k) {
-      const V weight = set(pass.pi[k]);
-      const double* row = densities + k * kPassBlock;
+      const double* row = terms + k * kPassBlock;
       V count = load(accumulators + (1 + k) * kLanes);
       if (k < peaks) {
         const V c = set(pass.reference[k]);
         V first = load(moments + 2 * k * kLanes), second = load(moments + (2 * k + 1) * kLanes);
         for (std::size_t v = 0; v < b.vectors; ++v) {
-          const V w = real_lanes(b, v, (weight * load(row + v * kLanes)) * load(factor + v * kLanes));
+          const V w = real_lanes(b, v, load(row + v * kLanes) * load(factor + v * kLanes));
           const V d = load(xs + v * kLanes) - c;
           const V wd = w * d;
           count = count + w;
@@ -542,7 +578,7 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
       } else {
         const bool keep = k == pass.peaks && pass.background_weights != nullptr;
         for (std::size_t v = 0; v < b.vectors; ++v) {
-          const V w = (weight * load(row + v * kLanes)) * load(factor + v * kLanes);
+          const V w = load(row + v * kLanes) * load(factor + v * kLanes);
           if (keep) store_block(pass.background_weights, b, v, w);
           count = count + real_lanes(b, v, w);
         }

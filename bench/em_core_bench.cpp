@@ -61,12 +61,12 @@ int main(int argc, char** argv) {
   for (brivane::SimdLevel level : {brivane::SimdLevel::kAvx512, brivane::SimdLevel::kAvx2, brivane::SimdLevel::kBaseline}) {
     if (!brivane::simd_level_supported(level)) continue;
     const brivane::SimdOverride variant(level);
+    const double all = per_iteration();
     double one;
     {
       tbb::global_control limit(tbb::global_control::max_allowed_parallelism, 1);
       one = per_iteration();
     }
-    const double all = per_iteration();
     std::printf("n = %zu, %s: %.1f us per iteration on 1 thread, %.1f us on %d (speed-up %.2f)\n", n,
                 brivane::simd_level_name(level), one, all, threads, one / all);
   }

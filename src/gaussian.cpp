@@ -62,7 +62,8 @@ void GaussianPeaks::pass_constants(std::span<double> constants) const {
   for (std::size_t k = 0; k < peaks; ++k) {
     const double sigma = values[1][k];
     constants[k] = values[0][k];
-    constants[peaks + k] = 1.0 / (sigma * 1.4142135623730951);
+    // sqrt(log2(e) / 2) / sigma: the pass evaluates exp(-z^2) as 2^(-y^2).
+    constants[peaks + k] = 0.8493218002880191 / sigma;
     constants[2 * peaks + k] = 1.0 / std::sqrt(sigma * (sigma * 6.283185307179586));
   }
 }
@@ -77,7 +78,7 @@ void GaussianPeaks::pass_chunk(const FusedPassInputs& inputs, std::span<const do
   pass.components = inputs.pi.size();
   pass.pi = inputs.pi.data();
   pass.centre = constants.data();
-  pass.inverse_scale = constants.data() + peaks;
+  pass.scale = constants.data() + peaks;
   pass.inverse_normaliser = constants.data() + 2 * peaks;
   pass.reference = inputs.reference.data();
   pass.background = inputs.background;

@@ -21,7 +21,7 @@ struct GaussianPeaks : PeakParameters<2, 2> {
   static constexpr bool kParallel = true;
   static constexpr bool kElementwiseDensity = true;
   static constexpr std::size_t kPeakSums = 2;          // sum w (x - c), sum w (x - c)^2
-  static constexpr std::size_t kConstantsPerPeak = 3;  // mu, 1 / (sigma sqrt 2), 1 / sqrt(2 pi sigma^2)
+  static constexpr std::size_t kConstantsPerPeak = 3;  // mu, sqrt(log2(e) / 2) / sigma, 1 / sqrt(2 pi sigma^2)
 
   void density(std::size_t k, std::span<const double> x, const Window& window,
                std::span<double> row) const;

@@ -42,8 +42,9 @@ void run_tasks_sequentially(std::size_t count, Task&& task) {
 // Sums over the samples of a grid in an order fixed by the grid alone. The samples are cut into
 // chunks of kSumChunk; a chunk function forms `sums` totals of its chunk (with kSumLanes
 // accumulators each, vector_math.hpp), and the chunks' totals are added in chunk order. Chunks are
-// shared among at most a few tasks per worker, each with its own working memory, so the result is
-// bit-identical for any number of threads. Everything is allocated once, at construction.
+// shared among at most kTasksPerThread tasks per worker, each with its own working memory, so the
+// result is bit-identical for any number of threads. Everything is allocated once, at
+// construction.
 class ChunkedSums {
  public:
   // `scratch` doubles of working memory per task; `parallel` false keeps every chunk on the calling
@@ -54,12 +55,16 @@ class ChunkedSums {
         sums_(sums),
         scratch_size_(scratch),
         tasks_(parallel && chunks_ > 1
-                   ? std::min(chunks_, 4 * static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency())))
+                   ? std::min(chunks_, kTasksPerThread * static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency())))
                    : std::min<std::size_t>(chunks_, 1)),
         partials_(chunks_ * sums),
         scratch_(std::max<std::size_t>(tasks_, 1) * scratch) {}
 
   std::size_t sums() const { return sums_; }
+
+  // Tasks per worker: enough that a thread delayed by other work on the machine leaves its share
+  // to the others, few enough that each task's working memory stays small.
+  static constexpr std::size_t kTasksPerThread = 8;
 
   // Calls chunk(begin, end, chunk_sums, scratch) for every chunk (one pool region, or none when
   // there is one task) and writes the ordered totals to totals[0 .. sums). An empty grid gives 0.

@@ -22,8 +22,9 @@ namespace brivane {
 // kSumChunk from the start of the grid; within a chunk, kSumLanes accumulators take the samples
 // whose offset is their lane number modulo kSumLanes, and are added in a fixed tree at the chunk's
 // end; the chunks' totals are then added in chunk order. The order depends only on n, not on how
-// the chunks are shared among threads.
-inline constexpr std::size_t kSumChunk = 1024;
+// the chunks are shared among threads. Chunks of 256 cut even a grid of 2,000 samples into eight
+// pieces, which the threads share out as each becomes free.
+inline constexpr std::size_t kSumChunk = 256;
 inline constexpr std::size_t kSumLanes = 8;
 // Samples per block of a pass: the block's densities and per-sample terms stay in the first-level
 // cache while every component passes over them.
@@ -59,11 +60,12 @@ struct BackgroundRow {
 };
 
 // One pass of the Gaussian mixture: the densities of the K peaks,
-//   d_k = exp(-z^2) / q_k, z = (x - mu_k) e_k, e_k = 1 / (sigma_k sqrt 2),
-// with exp flushed to 0 below about exp(-708), and of the background rows, then the E-step as in
-// EStepPass (weights) without storing the rows, and the moments the refits need. Chunk sums: [0]
-// log-likelihood, [1 + k] expected count of component k < P, then for each peak k < min(K, P)
-// sum w (x - c_k) and sum w (x - c_k)^2 about its reference point c_k.
+//   d_k = 2^(-y^2) / q_k, y = (x - mu_k) s_k, s_k = sqrt(log2(e) / 2) / sigma_k,
+// which is exp(-z^2) / q_k with z = (x - mu_k) / (sigma_k sqrt 2), flushed to 0 below about
+// 2^-1021 / q_k; the background rows; then the E-step as in EStepPass (weights) without storing the
+// rows, and the moments the refits need. Chunk sums: [0] log-likelihood, [1 + k] expected count of
+// component k < P, then for each peak k < min(K, P) sum w (x - c_k) and sum w (x - c_k)^2 about its
+// reference point c_k.
 struct GaussianPass {
   const double* x = nullptr;
   const double* intensity = nullptr;
@@ -71,7 +73,7 @@ struct GaussianPass {
   std::size_t components = 0;  // P, the number of weights
   const double* pi = nullptr;
   const double* centre = nullptr;              // K
-  const double* inverse_scale = nullptr;       // K: e_k
+  const double* scale = nullptr;               // K: s_k
   const double* inverse_normaliser = nullptr;  // K: 1 / q_k
   const double* reference = nullptr;           // K: c_k
   BackgroundRow background;
@@ -87,8 +89,9 @@ inline std::size_t gaussian_pass_scratch(std::size_t peaks, std::size_t componen
 
 struct SimdKernels {
   void (*exp)(double* values, std::size_t n);
-  // exp, but 0 instead of results below about 2^-1021: exp(x) for x >= -708, 0 below -709.
-  void (*exp_flushed)(double* values, std::size_t n);
+  // values[i] = 2^(-values[i]^2), the Gaussian pass's exponential: 0 instead of results below
+  // about 2^-1021.
+  void (*exp2_of_minus_square)(double* values, std::size_t n);
   void (*log)(double* values, std::size_t n);
   // row[i] = exp(-z^2) / normaliser, z = (x[i] - centre) inverse_scale, exp over the full range.
   void (*gaussian_row)(const double* x, std::size_t n, double centre, double inverse_scale, double normaliser,

@@ -269,13 +269,13 @@ constexpr double kRoundingShift = 6755399441055744.0;
 constexpr double kExpOverflow = 709.782712893384;     // above: +inf
 constexpr double kExpUnderflow = -745.1332191019412;  // below: +0
 
-// exp(x) = 2^k p. Returns p and k (as the integer in the low bits of `shifted`).
+// exp(x) = 2^k (1 + u). Returns u and k (as the integer in the low bits of `shifted`).
 //
 // x = k ln2 + r, |r| <= ln2 / 2, with hi = x - k ln2_high exact and lo = k ln2_low. exp(r) =
 // 1 + r + r^2 q(r), q a degree-9 fit of (exp(r) - 1 - r) / r^2 on |r| <= ln2 / 2 (relative error
 // of exp(r) below 2e-17). The small terms are summed first and the exact hi last, so only the last
 // two additions round at the size of the result: below 0.9 ulp in all, with or without FMA.
-SIMD_INLINE V exp_mantissa(V x, V& shifted) {
+SIMD_INLINE V exp_mantissa_minus_one(V x, V& shifted) {
   shifted = fma(x, set(kLog2e), set(kRoundingShift));
   const V k = shifted - set(kRoundingShift);
   const V hi = fnma(k, set(kLn2High), x);
@@ -291,7 +291,7 @@ SIMD_INLINE V exp_mantissa(V x, V& shifted) {
   q = fma(q, r, set(0.04166666666662413));
   q = fma(q, r, set(0.16666666666666669));
   q = fma(q, r, set(0.5000000000000001));
-  return set(1.0) + (hi + fma(r * r, q, -lo));
+  return hi + fma(r * r, q, -lo);
 }
 
 SIMD_INLINE I exponent_of(V shifted) { return sub_int(bits(shifted), bits(set(kRoundingShift))); }
@@ -300,7 +300,7 @@ SIMD_INLINE I exponent_of(V shifted) { return sub_int(bits(shifted), bits(set(kR
 // between rounded once.
 SIMD_INLINE V exp_full(V x) {
   V shifted;
-  const V p = exp_mantissa(x, shifted);
+  const V p = set(1.0) + exp_mantissa_minus_one(x, shifted);
   const I k = exponent_of(shifted);
   // 2^k as 2^h 2^(k-h), h = floor(k/2), keeps both factors normal down to the subnormal results
   // near -745, where only the last product rounds. The bias of 2048 makes k positive for the
@@ -314,25 +314,40 @@ SIMD_INLINE V exp_full(V x) {
   return select(unordered(x, x), x, result);
 }
 
-// exp(x) times a factor, with results below about 2^-1021 times the factor flushed to 0 instead of
+// factor * 2^(-y^2), the Gaussian's density when y = (x - mu) sqrt(log2 e / 2) / sigma (then
+// 2^(-y^2) = exp(-z^2)), with results below about 2^-1021 times the factor flushed to 0 instead of
 // rounded towards the subnormals: subnormal results are slow on most processors, and a density
 // that small changes no sum of the EM pass (every one of them adds at least the floor 1e-200 or
-// multiplies by it). `twice_factor` is 2 * factor. Exactly exp(x) * factor, rounded once, where
-// exp(x) >= exp(-708); 0 where exp(x) < exp(-709); NaN for NaN.
+// multiplies by it). `twice_factor` is 2 * factor. With FMA within one ulp of 2^(-y^2) (times the
+// factor, rounded once) where 2^(-y^2) >= 2^-1021; without FMA y^2 is rounded first and the last
+// step rounds twice (1.5 ulp of 2^(-round(y^2))). 0 where 2^(-y^2) < 2^-1022.5; NaN for NaN.
 //
-// No lane is treated apart: x is clamped into [-745, 710] (NaN passes through), so that k is an
-// integer in range; exp(x) = (2p) 2^(k-1), and 2^(k-1) is built from the bits of max(k, -1022) - 1
-// + 1023, which is +0 for k <= -1022. Above 709.78 the product overflows to +inf by itself.
-SIMD_INLINE V exp_scaled_flushed(V x, V twice_factor) {
-  const V clamped = max_or_second(set(-745.0), min_or_second(set(710.0), x));
-  V shifted;
-  const V p = exp_mantissa(clamped, shifted);
+// Working in powers of 2 makes the reduction exact and cheap: with k = round(-y^2), FMA gives
+// r = -y^2 - k in [-1/2, 1/2] from the exact y^2 with one rounding, and 2^r = 1 + r Q(r), Q a
+// degree-10 fit of (2^r - 1) / r (relative error of 2^r below 2e-17). No lane is treated apart:
+// |y| is clamped to 40 (NaN passes through), and 2^k = 2 * 2^(k-1) is built from the bits of
+// max(k, -1022) - 1 + 1023, which is +0 for k <= -1022.
+SIMD_INLINE V exp2_of_minus_square(V y, V twice_factor) {
+  const V clamped = max_or_second(set(-40.0), min_or_second(set(40.0), y));
+  const V shifted = fnma(clamped, clamped, set(kRoundingShift));  // shift - y^2, rounded to an integer
+  const V minus_k = set(kRoundingShift) - shifted;
+  const V r = fnma(clamped, clamped, minus_k);
+  V q = set(4.4549643712692967e-10);
+  q = fma(q, r, set(7.072593027878997e-09));
+  q = fma(q, r, set(1.0178062426976924e-07));
+  q = fma(q, r, set(1.3215442552522291e-06));
+  q = fma(q, r, set(1.525273382986708e-05));
+  q = fma(q, r, set(0.00015403530441794136));
+  q = fma(q, r, set(0.0013333558146416916));
+  q = fma(q, r, set(0.009618129107606854));
+  q = fma(q, r, set(0.0555041086648216));
+  q = fma(q, r, set(0.24022650695910097));
+  q = fma(q, r, set(0.6931471805599453));
   const V floored = max_or_second(set(kRoundingShift - 1022.0), shifted);
   const V scale = from_bits(shl<52>(sub_int(bits(floored), set_int(std::bit_cast<std::int64_t>(kRoundingShift) - 1022))));
-  return (p * twice_factor) * scale;
+  // 2 factor (1 + r Q), the last step rounded once.
+  return fma(twice_factor * r, q, twice_factor) * scale;
 }
-
-SIMD_INLINE V exp_flushed(V x) { return exp_scaled_flushed(x, set(2.0)); }
 
 // ---- log ---------------------------------------------------------------------------------------
 
@@ -386,7 +401,9 @@ SIMD_INLINE void map_in_place(double* values, std::size_t n, F f) {
 }
 
 void exp_array(double* values, std::size_t n) { map_in_place(values, n, exp_full); }
-void exp_flushed_array(double* values, std::size_t n) { map_in_place(values, n, exp_flushed); }
+void exp2_of_minus_square_array(double* values, std::size_t n) {
+  map_in_place(values, n, [](V y) { return exp2_of_minus_square(y, set(2.0)); });
+}
 void log_array(double* values, std::size_t n) { map_in_place(values, n, log_any); }
 
 void gaussian_row(const double* x, std::size_t n, double centre, double inverse_scale, double normaliser,
@@ -497,23 +514,22 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
   double* terms = accumulators + accumulator_count * kLanes;       // P x kPassBlock: pi_k d_k
   double* factor = terms + components * kPassBlock;                // kPassBlock
   double* xs = factor + kPassBlock;                                // kPassBlock
-  double* twice_scale = xs + kPassBlock;                           // K: 2 pi_k / q_k
+  double* twice_factor = xs + kPassBlock;                          // K: 2 pi_k / q_k
   for (std::size_t j = 0; j < accumulator_count * kLanes; ++j) accumulators[j] = 0.0;
   double* moments = accumulators + (1 + components) * kLanes;
-  for (std::size_t k = 0; k < peaks; ++k) twice_scale[k] = 2.0 * (pass.pi[k] * pass.inverse_normaliser[k]);
+  for (std::size_t k = 0; k < peaks; ++k) twice_factor[k] = 2.0 * (pass.pi[k] * pass.inverse_normaliser[k]);
   for (std::size_t start = begin; start < end; start += kPassBlock) {
     const Block b = block_at(start, end);
     const double last_x = pass.x[start + b.length - 1];
     for (std::size_t v = 0; v < b.vectors; ++v) store(xs + v * kLanes, load_block(pass.x, b, v, last_x));
 
-    // The mixture's terms pi_k d_k of the peaks, exp(-z^2) (pi_k / q_k) with z = (x - mu) e: the
+    // The mixture's terms pi_k d_k of the peaks, 2^(-y^2) (pi_k / q_k) with y = (x - mu) s: the
     // weight joins the normaliser once per chunk instead of once per sample.
     for (std::size_t k = 0; k < peaks; ++k) {
-      const V mu = set(pass.centre[k]), e = set(pass.inverse_scale[k]), scale = set(twice_scale[k]);
+      const V mu = set(pass.centre[k]), scale = set(pass.scale[k]), factor = set(twice_factor[k]);
       double* row = terms + k * kPassBlock;
       for (std::size_t v = 0; v < b.vectors; ++v) {
-        const V z = (load(xs + v * kLanes) - mu) * e;
-        store(row + v * kLanes, exp_scaled_flushed(-(z * z), scale));
+        store(row + v * kLanes, exp2_of_minus_square((load(xs + v * kLanes) - mu) * scale, factor));
       }
     }
     // The terms of the background rows: the first one may be formed here from x, the others are
@@ -595,7 +611,7 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
 }  // namespace
 
 extern const SimdKernels BRIVANE_SIMD_TABLE;
-const SimdKernels BRIVANE_SIMD_TABLE = {exp_array, exp_flushed_array, log_array, gaussian_row, e_step_chunk,
+const SimdKernels BRIVANE_SIMD_TABLE = {exp_array, exp2_of_minus_square_array, log_array, gaussian_row, e_step_chunk,
                                         gaussian_chunk};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

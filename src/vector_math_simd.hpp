@@ -574,8 +574,38 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
     store(accumulators, log_likelihood);
 
     // Expected counts, and for the peaks the first two moments about the reference point c:
-    // sum w (x - c) and sum w (x - c)^2, with w = (pi_k d_k) factor.
-    for (std::size_t k = 0; k < components; ++k) {
+    // sum w (x - c) and sum w (x - c)^2, with w = (pi_k d_k) factor. Peaks go in pairs, so that
+    // six chains of additions advance side by side; each accumulator still takes its own samples
+    // in order.
+    std::size_t k = 0;
+    for (; k + 2 <= peaks; k += 2) {
+      const double* row_a = terms + k * kPassBlock;
+      const double* row_b = row_a + kPassBlock;
+      const V c_a = set(pass.reference[k]), c_b = set(pass.reference[k + 1]);
+      V count_a = load(accumulators + (1 + k) * kLanes), count_b = load(accumulators + (2 + k) * kLanes);
+      V first_a = load(moments + 2 * k * kLanes), second_a = load(moments + (2 * k + 1) * kLanes);
+      V first_b = load(moments + (2 * k + 2) * kLanes), second_b = load(moments + (2 * k + 3) * kLanes);
+      for (std::size_t v = 0; v < b.vectors; ++v) {
+        const V f = load(factor + v * kLanes), at = load(xs + v * kLanes);
+        const V w_a = real_lanes(b, v, load(row_a + v * kLanes) * f);
+        const V w_b = real_lanes(b, v, load(row_b + v * kLanes) * f);
+        const V d_a = at - c_a, d_b = at - c_b;
+        const V wd_a = w_a * d_a, wd_b = w_b * d_b;
+        count_a = count_a + w_a;
+        count_b = count_b + w_b;
+        first_a = first_a + wd_a;
+        first_b = first_b + wd_b;
+        second_a = fma(wd_a, d_a, second_a);
+        second_b = fma(wd_b, d_b, second_b);
+      }
+      store(accumulators + (1 + k) * kLanes, count_a);
+      store(accumulators + (2 + k) * kLanes, count_b);
+      store(moments + 2 * k * kLanes, first_a);
+      store(moments + (2 * k + 1) * kLanes, second_a);
+      store(moments + (2 * k + 2) * kLanes, first_b);
+      store(moments + (2 * k + 3) * kLanes, second_b);
+    }
+    for (; k < components; ++k) {
       const double* row = terms + k * kPassBlock;
       V count = load(accumulators + (1 + k) * kLanes);
       if (k < peaks) {

@@ -89,7 +89,8 @@ struct PeakParameters {
 };
 
 // The shape interface of the EM engine.
-// - kParallel: whether the K densities and refits may run as tasks of the worker pool.
+// - kParallel: whether the K densities and refits, and the chunks of the pass over the samples,
+//   may run as tasks of the worker pool.
 // - kElementwiseDensity: whether a density row may be computed piece by piece along the grid
 //   (false for densities normalised over the whole grid).
 // - density(k, x, window, row): fills row with peak k's density at the samples x.

@@ -49,11 +49,13 @@ SIMD_INLINE Native n_max(Native a, Native b) { return _mm512_max_pd(a, b); }
 SIMD_INLINE Native n_min(Native a, Native b) { return _mm512_min_pd(a, b); }
 SIMD_INLINE NativeMask n_lt(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
 SIMD_INLINE NativeMask n_le(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
+SIMD_INLINE NativeMask n_ge(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
 SIMD_INLINE NativeMask n_gt(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
 SIMD_INLINE NativeMask n_eq(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
 SIMD_INLINE NativeMask n_unordered(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_UNORD_Q); }
 SIMD_INLINE NativeMask n_mask_or(NativeMask a, NativeMask b) { return static_cast<NativeMask>(a | b); }
 SIMD_INLINE NativeMask n_mask_and(NativeMask a, NativeMask b) { return static_cast<NativeMask>(a & b); }
+SIMD_INLINE bool n_all(NativeMask m) { return m == 0xff; }
 SIMD_INLINE Native n_select(NativeMask m, Native a, Native b) { return _mm512_mask_blend_pd(m, b, a); }
 SIMD_INLINE NativeInt n_bits(Native a) { return _mm512_castpd_si512(a); }
 SIMD_INLINE Native n_from_bits(NativeInt a) { return _mm512_castsi512_pd(a); }
@@ -82,11 +84,13 @@ SIMD_INLINE Native n_max(Native a, Native b) { return _mm256_max_pd(a, b); }
 SIMD_INLINE Native n_min(Native a, Native b) { return _mm256_min_pd(a, b); }
 SIMD_INLINE NativeMask n_lt(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
 SIMD_INLINE NativeMask n_le(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
+SIMD_INLINE NativeMask n_ge(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
 SIMD_INLINE NativeMask n_gt(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
 SIMD_INLINE NativeMask n_eq(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
 SIMD_INLINE NativeMask n_unordered(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_UNORD_Q); }
 SIMD_INLINE NativeMask n_mask_or(NativeMask a, NativeMask b) { return _mm256_or_pd(a, b); }
 SIMD_INLINE NativeMask n_mask_and(NativeMask a, NativeMask b) { return _mm256_and_pd(a, b); }
+SIMD_INLINE bool n_all(NativeMask m) { return _mm256_movemask_pd(m) == 0xf; }
 SIMD_INLINE Native n_select(NativeMask m, Native a, Native b) { return _mm256_blendv_pd(b, a, m); }
 SIMD_INLINE NativeInt n_bits(Native a) { return _mm256_castpd_si256(a); }
 SIMD_INLINE Native n_from_bits(NativeInt a) { return _mm256_castsi256_pd(a); }
@@ -116,11 +120,13 @@ SIMD_INLINE Native n_max(Native a, Native b) { return _mm_max_pd(a, b); }
 SIMD_INLINE Native n_min(Native a, Native b) { return _mm_min_pd(a, b); }
 SIMD_INLINE NativeMask n_lt(Native a, Native b) { return _mm_cmplt_pd(a, b); }
 SIMD_INLINE NativeMask n_le(Native a, Native b) { return _mm_cmple_pd(a, b); }
+SIMD_INLINE NativeMask n_ge(Native a, Native b) { return _mm_cmpge_pd(a, b); }
 SIMD_INLINE NativeMask n_gt(Native a, Native b) { return _mm_cmpgt_pd(a, b); }
 SIMD_INLINE NativeMask n_eq(Native a, Native b) { return _mm_cmpeq_pd(a, b); }
 SIMD_INLINE NativeMask n_unordered(Native a, Native b) { return _mm_cmpunord_pd(a, b); }
 SIMD_INLINE NativeMask n_mask_or(NativeMask a, NativeMask b) { return _mm_or_pd(a, b); }
 SIMD_INLINE NativeMask n_mask_and(NativeMask a, NativeMask b) { return _mm_and_pd(a, b); }
+SIMD_INLINE bool n_all(NativeMask m) { return _mm_movemask_pd(m) == 0x3; }
 SIMD_INLINE Native n_select(NativeMask m, Native a, Native b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
 SIMD_INLINE NativeInt n_bits(Native a) { return _mm_castpd_si128(a); }
 SIMD_INLINE Native n_from_bits(NativeInt a) { return _mm_castsi128_pd(a); }
@@ -183,6 +189,7 @@ SIMD_BINARY(max_or_second, n_max, V, V, p)
 SIMD_BINARY(min_or_second, n_min, V, V, p)
 SIMD_BINARY(operator<, n_lt, M, V, p)
 SIMD_BINARY(operator<=, n_le, M, V, p)
+SIMD_BINARY(operator>=, n_ge, M, V, p)
 SIMD_BINARY(operator>, n_gt, M, V, p)
 SIMD_BINARY(operator==, n_eq, M, V, p)
 SIMD_BINARY(unordered, n_unordered, M, V, p)
@@ -195,6 +202,12 @@ SIMD_BINARY(or_int, n_or_int, I, I, p)
 #undef SIMD_BINARY
 
 SIMD_INLINE V operator-(V a) { return set(0.0) - a; }
+// Whether every lane is set.
+SIMD_INLINE bool all(M m) {
+  bool result = true;
+  SIMD_EACH(result = result && n_all(m.p[j]));
+  return result;
+}
 // a * b + c, rounded once where the instruction set has FMA.
 SIMD_INLINE V fma(V a, V b, V c) {
   V r;
@@ -362,19 +375,18 @@ constexpr double kLg6 = 1.531383769920937332e-01;
 constexpr double kLg7 = 1.479819860511658591e-01;
 constexpr double kTwo52 = 4503599627370496.0;
 
-// log(x): -inf at 0, NaN below 0 and for NaN, +inf at +inf; subnormal inputs are scaled into the
-// normal range first. Below one ulp.
-SIMD_INLINE V log_any(V x) {
-  const M subnormal = x < set(2.2250738585072014e-308);
-  const V scaled = select(subnormal, x * set(kTwo52), x);
-  const I b = bits(scaled);
+// log(x) for x in [2^-1022, 2^1024) from its exponent k and its mantissa m, with s = f / (2 + f),
+// f = m - 1, as in fdlibm (below one ulp). `exponent_bias` is 1023, or 1023 + 52 for a subnormal
+// number scaled by 2^52.
+SIMD_INLINE V log_normal(V x, V exponent_bias) {
+  const I b = bits(x);
   // The mantissa m in [sqrt(1/2), sqrt(2)): take it in [1, 2) and halve it above sqrt(2).
   const V mantissa = from_bits(or_int(and_int(b, set_int(0x000fffffffffffffLL)), set_int(0x3ff0000000000000LL)));
   const M upper = mantissa > set(1.4142135623730951);
   const V m = select(upper, mantissa * set(0.5), mantissa);
   // The exponent as a double without an integer conversion instruction.
   const V biased = from_bits(or_int(shr<52>(b), set_int(0x4330000000000000LL))) - set(kTwo52);
-  const V k = (biased - select(subnormal, set(1023.0 + 52.0), set(1023.0))) + select(upper, set(1.0), set(0.0));
+  const V k = (biased - exponent_bias) + select(upper, set(1.0), set(0.0));
 
   const V f = m - set(1.0);
   const V s = f / (set(2.0) + f);
@@ -384,7 +396,17 @@ SIMD_INLINE V log_any(V x) {
   const V t2 = z * fma(w, fma(w, fma(w, set(kLg7), set(kLg5)), set(kLg3)), set(kLg1));
   const V r = t2 + t1;
   const V half_f_squared = set(0.5) * (f * f);
-  V result = k * set(kLn2High) - ((half_f_squared - fma(s, half_f_squared + r, k * set(kLn2Low))) - f);
+  return k * set(kLn2High) - ((half_f_squared - fma(s, half_f_squared + r, k * set(kLn2Low))) - f);
+}
+
+// log(x): -inf at 0, NaN below 0 and for NaN, +inf at +inf; subnormal inputs are scaled into the
+// normal range first. Below one ulp. Vectors of positive normal numbers (the usual case) skip the
+// special cases; the values are the same either way.
+SIMD_INLINE V log_any(V x) {
+  const V smallest_normal = set(2.2250738585072014e-308);
+  if (all((x >= smallest_normal) & (x < set(__builtin_inf())))) return log_normal(x, set(1023.0));
+  const M subnormal = x < smallest_normal;
+  V result = log_normal(select(subnormal, x * set(kTwo52), x), select(subnormal, set(1023.0 + 52.0), set(1023.0)));
   result = select(x == set(0.0), set(-__builtin_inf()), result);
   result = select(x == set(__builtin_inf()), x, result);
   result = select(x < set(0.0), set(__builtin_nan("")), result);

@@ -12,9 +12,10 @@
 // linker would keep one copy of each, compiled for whichever instruction set came first. Helpers
 // live in an anonymous namespace; only the kernel table is visible outside.
 
-// GCC 12 reports the undefined pass-through operand of its own AVX-512 shift intrinsics as
-// possibly uninitialised; the operand is never read.
+// GCC 12 reports the undefined pass-through operand of its own AVX-512 intrinsics (shifts, min)
+// as uninitialised; the operand is never read.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
 #include <cstddef>

@@ -14,13 +14,28 @@ constexpr double kTiltUpper = 0.99999;
 
 bool inside(double x, double x_min, double x_max) { return x_min <= x && x <= x_max; }
 
-void uniform_row(std::span<double> row, std::span<const double> x, double x_min, double x_max) {
+// The uniform density 1/w, or 0 for a window without width.
+double uniform_value(double x_min, double x_max) {
   const double width = x_max - x_min;
-  if (!(width > 0.0)) {
+  return width > 0.0 ? 1.0 / width : 0.0;
+}
+
+struct Line {
+  double slope, intercept;
+};
+
+Line linear_density(double x_min, double x_max, double s_tri) {
+  const double width = x_max - x_min;
+  const double slope = s_tri * 2.0 / (width * width);
+  return {slope, (1.0 - s_tri) / width - x_min * slope};
+}
+
+void uniform_row(std::span<double> row, std::span<const double> x, double x_min, double x_max) {
+  const double value = uniform_value(x_min, x_max);
+  if (value == 0.0) {
     std::fill(row.begin(), row.end(), 0.0);
     return;
   }
-  const double value = 1.0 / width;
   for (std::size_t i = 0; i < row.size(); ++i) row[i] = inside(x[i], x_min, x_max) ? value : 0.0;
 }
 
@@ -37,12 +52,10 @@ void square_root_row(std::span<double> row, std::span<const double> x, double x_
 
 void linear_row(std::span<double> row, std::span<const double> x, double x_min, double x_max,
                 double s_tri) {
-  const double width = x_max - x_min;
-  const double slope = s_tri * 2.0 / (width * width);
-  const double intercept = (1.0 - s_tri) / width - x_min * slope;
+  const Line line = linear_density(x_min, x_max, s_tri);
   for (std::size_t i = 0; i < row.size(); ++i) {
     // fmax, not std::max: a NaN value clips to 0 like a negative one.
-    row[i] = inside(x[i], x_min, x_max) ? std::fmax(slope * x[i] + intercept, 0.0) : 0.0;
+    row[i] = inside(x[i], x_min, x_max) ? std::fmax(line.slope * x[i] + line.intercept, 0.0) : 0.0;
   }
 }
 
@@ -84,6 +97,33 @@ void background_densities(RowMatrix& densities, std::size_t peak_count, std::uin
       std::fill(row.begin(), row.end(), 0.0);
     }
   }
+}
+
+BackgroundRow background_row_form(std::uint8_t bg_type, double x_min, double x_max, double s_tri) {
+  BackgroundRow row;
+  row.x_min = x_min;
+  row.x_max = x_max;
+  switch (bg_type) {
+    case kSquareRootBackground:
+    case kBasisBackground:
+      row.form = BackgroundForm::kStored;
+      break;
+    case kUniformBackground:
+      row.form = BackgroundForm::kConstant;
+      row.value = uniform_value(x_min, x_max);
+      break;
+    case kLinearBackground: {
+      const Line line = linear_density(x_min, x_max, s_tri);
+      row.form = BackgroundForm::kLinear;
+      row.slope = line.slope;
+      row.intercept = line.intercept;
+      break;
+    }
+    default:  // no row (code 0: never read) or the all-zero row of codes 5..255
+      row.form = BackgroundForm::kConstant;
+      row.value = 0.0;
+  }
+  return row;
 }
 
 double linear_background_score(std::span<const double> x, std::span<const double> weights,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "matrix.hpp"
+#include "vector_math.hpp"
 
 namespace brivane {
 
@@ -34,6 +35,12 @@ std::size_t background_row_count(std::uint8_t bg_type, const BasisRows* spline_b
 void background_densities(RowMatrix& densities, std::size_t peak_count, std::uint8_t bg_type,
                           std::span<const double> x, double x_min, double x_max, double s_tri,
                           const BasisRows* spline_basis_preds);
+
+// How a pass over the grid forms the first background row from x alone, with the same values as
+// background_densities: the uniform row and the all-zero row of codes 5..255 as a constant inside
+// the window, the linear row as max(slope x + intercept, 0) inside it. The square-root and basis
+// rows are stored (form kStored): the pass reads them from rows computed once.
+BackgroundRow background_row_form(std::uint8_t bg_type, double x_min, double x_max, double s_tri);
 
 // Score of the linear background's weighted log-likelihood with respect to its tilt s, over the
 // first min(n, len w) samples inside the window; the derivative of the density does not depend on

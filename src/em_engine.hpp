@@ -2,11 +2,19 @@
 // The EM iteration shared by every mixture fit: the definition of run_em (em_shape.hpp), which a
 // shape's unit includes to instantiate its mixture entry.
 //
-// A shape plugs in through the EmShape concept. The skeleton owns the density and weight matrices,
-// the background rows, the E-step, the Dirichlet weight update, the stopping rule and the
-// histories.
+// A shape plugs in through the EmShape concept. The skeleton owns the background rows, the E-step,
+// the Dirichlet weight update, the stopping rule and the histories. It runs one of two iterations:
+// - a shape with a fused pass (FusedEmShape, closed-form refits) makes one pass over the data per
+//   iteration: densities, mixture, log-likelihood, expected counts and the refits' sums, block by
+//   block, in one pool region; no density or weight row is stored;
+// - every other shape keeps density and weight rows: its refits run as tasks (minimisations that
+//   read the weight rows), then one pass forms the densities (chunk by chunk when the density is
+//   elementwise, otherwise row by row first), the E-step and the sums.
+// Every sum over samples runs in the chunk order of ChunkedSums, so results do not depend on the
+// number of threads.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -22,67 +30,193 @@
 namespace brivane {
 
 // Small problems finish faster on the calling thread than a hand-off to the pool takes: below
-// this many density entries (peaks times samples) the per-peak work of an iteration, and below
-// this many samples the E-step, stay on the calling thread.
+// this many density entries (peaks times samples) the per-peak tasks stay on the calling thread.
+// Passes over the samples share their chunks among the pool when there is more than one.
 inline constexpr std::size_t kParallelWorkThreshold = 4096;
-inline constexpr std::size_t kParallelSamplesThreshold = 1024;
-inline constexpr std::size_t kDensityPieceSamples = 1024;
 
-template <EmShape Shape>
-EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem) {
-  const std::size_t n = problem.x.size();
-  const std::size_t peaks = shape.count();
-  const std::size_t components =
-      peaks + background_row_count(problem.bg_type, problem.spline_basis_preds);
-  RowMatrix densities(components, n);
-  // Row k holds intensity * responsibility of component k after each E-step.
-  RowMatrix weights(components, n);
-  std::vector<double> mixture(n);
-  std::vector<double> expected_counts(pi.size(), 0.0);
-  std::vector<double> scratch(n);
-  std::vector<typename Shape::Parameters> refitted(peaks);
+namespace em_detail {
 
+inline EmResult start_result(const EmProblem& problem) {
   EmResult result;
   result.s_tri = problem.s_tri;
   const std::size_t reserve = static_cast<std::size_t>(std::min<std::uint64_t>(problem.max_iter, 4096)) + 1;
   result.log_likelihood.reserve(reserve);
   result.relative_change.reserve(reserve);
+  return result;
+}
 
-  const bool parallel = Shape::kParallel && peaks * n >= kParallelWorkThreshold;
+// Appends one E-step's log-likelihood and its relative change; true when the change is small
+// enough to stop (a NaN change never is).
+inline bool record(EmResult& result, double& previous, double current, double r_eps) {
+  const double relative = (current - previous) / std::fabs(previous);
+  result.log_likelihood.push_back(current);
+  result.relative_change.push_back(relative);
+  ++result.iterations;
+  previous = current;
+  return std::fabs(relative) < r_eps;
+}
+
+template <FusedEmShape Shape>
+EmResult run_fused(Shape& shape, std::vector<double>& pi, const EmProblem& problem) {
+  const std::size_t n = problem.x.size();
+  const std::size_t peaks = shape.count();
+  const std::size_t background_rows = background_row_count(problem.bg_type, problem.spline_basis_preds);
+  const std::size_t components = peaks + background_rows;
+  const std::size_t weights = pi.size();
+  const std::size_t summed_peaks = std::min(peaks, weights);
+  constexpr std::size_t kPeakSums = Shape::kPeakSums;
+
+  EmResult result = start_result(problem);
+  shape.check_density_inputs();
+  // The square-root and basis rows are stored once; the others are formed in the pass from x.
+  BackgroundRow background = background_row_form(problem.bg_type, problem.window.min, problem.window.max, result.s_tri);
+  RowMatrix stored(background.form == BackgroundForm::kStored ? background_rows : 0, n);
+  if (stored.rows() > 0) {
+    background_densities(stored, 0, problem.bg_type, problem.x, problem.window.min, problem.window.max,
+                         result.s_tri, problem.spline_basis_preds);
+  }
+  std::vector<const double*> stored_rows(stored.rows());
+  for (std::size_t b = 0; b < stored.rows(); ++b) stored_rows[b] = stored.row(b).data();
+  // The tilt estimate of the linear background reads its weight row, which the pass keeps.
+  const bool linear = problem.bg_type == kLinearBackground;
+  std::vector<double> background_weights(linear ? n : 0, 0.0);
+
+  std::vector<double> constants(Shape::kConstantsPerPeak * peaks);
+  std::vector<double> reference(peaks);
+  std::vector<double> pass_pi(weights);
+  std::vector<typename Shape::Parameters> refitted(peaks);
+  std::vector<char> retaken(peaks);
+  const std::size_t sum_count = 1 + weights + kPeakSums * summed_peaks;
+  ChunkedSums sums(n, sum_count, shape.pass_scratch(weights), Shape::kParallel);
+  std::vector<double> totals(sum_count), retaken_totals(sum_count);
+  const std::array<double, kPeakSums> no_sums{};
+
+  FusedPassInputs inputs;
+  inputs.x = problem.x;
+  inputs.intensity = problem.intensity;
+  inputs.pi = pass_pi;
+  inputs.reference = reference;
+  inputs.stored_rows = stored_rows.data();
+  inputs.background_weights = linear && peaks < weights ? background_weights.data() : nullptr;
+
+  auto pass = [&](std::span<double> out) {
+    if (n == 0) {
+      std::fill(out.begin(), out.end(), 0.0);
+      return 0.0;
+    }
+    sums.run([&](std::size_t begin, std::size_t end, double* chunk_sums,
+                 double* scratch) { shape.pass_chunk(inputs, constants, begin, end, chunk_sums, scratch); },
+             out);
+    return out[0];
+  };
+  // The E-step of the current values and weights, with the sums each peak's refit needs.
+  auto evaluate = [&] {
+    shape.check_density_inputs();
+    if (n > 0) {
+      require_length(components, weights);
+      require_length(problem.intensity.size(), n);
+    }
+    shape.pass_constants(constants);
+    for (std::size_t k = 0; k < peaks; ++k) reference[k] = shape.reference_point(k);
+    std::copy(pi.begin(), pi.end(), pass_pi.begin());
+    inputs.background = background;
+    return pass(totals);
+  };
+  auto peak_sums = [&](const std::vector<double>& from, std::size_t k) -> std::span<const double> {
+    if (k >= summed_peaks) return no_sums;
+    return {from.data() + 1 + weights + kPeakSums * k, kPeakSums};
+  };
+  auto weight_sum = [&](const std::vector<double>& from, std::size_t k) { return k < weights ? from[1 + k] : 0.0; };
+
+  double previous = evaluate();
+  result.log_likelihood.push_back(previous);
+  result.relative_change.push_back(0.0);
+
+  while (result.iterations < problem.max_iter) {
+    update_mixing_weights_from_counts(pi, std::span<const double>(totals).subspan(1, weights), components,
+                                      problem.dirichlet_alpha);
+
+    shape.check_refit_inputs();
+    bool retake = false;
+    for (std::size_t k = 0; k < peaks; ++k) {
+      const SumsRefit<typename Shape::Parameters> fit =
+          shape.refit_from_sums(k, weight_sum(totals, k), peak_sums(totals, k), reference[k], true);
+      refitted[k] = fit.values;
+      retaken[k] = fit.retake ? 1 : 0;
+      if (fit.retake) {
+        reference[k] = fit.reference;
+        retake = true;
+      }
+    }
+    if (retake) {
+      // The same E-step (values and weights unchanged), with the sums of the flagged peaks taken
+      // about their new centres.
+      pass(retaken_totals);
+      for (std::size_t k = 0; k < peaks; ++k) {
+        if (retaken[k] == 0) continue;
+        refitted[k] = shape.refit_from_sums(k, weight_sum(retaken_totals, k), peak_sums(retaken_totals, k),
+                                            reference[k], false).values;
+      }
+    }
+    for (std::size_t k = 0; k < peaks; ++k) shape.store(k, refitted[k]);
+
+    if (linear) {
+      result.s_tri = estimate_s_tri(problem.x, background_weights, problem.window.min, problem.window.max);
+      background = background_row_form(problem.bg_type, problem.window.min, problem.window.max, result.s_tri);
+    }
+
+    if (record(result, previous, evaluate(), problem.r_eps)) break;
+  }
+  return result;
+}
+
+template <EmShape Shape>
+EmResult run_with_rows(Shape& shape, std::vector<double>& pi, const EmProblem& problem) {
+  const std::size_t n = problem.x.size();
+  const std::size_t peaks = shape.count();
+  const std::size_t components = peaks + background_row_count(problem.bg_type, problem.spline_basis_preds);
+  RowMatrix densities(components, n);
+  // Row k holds intensity * responsibility of component k after each E-step.
+  RowMatrix weights(components, n);
+  std::vector<double> expected_counts(pi.size(), 0.0);
+  std::vector<typename Shape::Parameters> refitted(peaks);
+  WeightPass weight_pass(problem.intensity, densities, pi, weights, Shape::kParallel);
+
+  EmResult result = start_result(problem);
+
+  const bool parallel_peaks = Shape::kParallel && peaks * n >= kParallelWorkThreshold;
   auto for_each_peak = [&](auto&& task) {
-    if (parallel) {
+    if (parallel_peaks) {
       run_tasks(peaks, task);
     } else {
       run_tasks_sequentially(peaks, task);
     }
   };
-  // A density that is computed sample by sample is also split along the grid, so that both
-  // cores stay busy when the peaks do not divide evenly among them.
-  const std::size_t pieces =
-      Shape::kElementwiseDensity && parallel ? (n + kDensityPieceSamples - 1) / kDensityPieceSamples : 1;
-  const std::size_t piece_length = pieces > 1 ? (n + pieces - 1) / pieces : n;
-  auto evaluate_densities = [&] {
+  // The densities, then the E-step. An elementwise density is formed chunk by chunk inside the
+  // E-step's pass; a density normalised over the whole grid needs its whole row first.
+  auto e_step = [&] {
     shape.check_density_inputs();
-    if (pieces > 1) {
-      run_tasks(peaks * pieces, [&](std::size_t task) {
-        const std::size_t k = task / pieces;
-        const std::size_t begin = (task % pieces) * piece_length;
-        const std::size_t length = std::min(n, begin + piece_length) - begin;
-        shape.density(k, problem.x.subspan(begin, length), problem.window,
-                      densities.row(k).subspan(begin, length));
-      });
+    if constexpr (Shape::kElementwiseDensity) {
+      return weight_pass.run(
+          [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = 0; k < peaks; ++k) {
+              shape.density(k, problem.x.subspan(begin, end - begin), problem.window,
+                            densities.row(k).subspan(begin, end - begin));
+            }
+          },
+          expected_counts);
     } else {
       for_each_peak([&](std::size_t k) { shape.density(k, problem.x, problem.window, densities.row(k)); });
+      return weight_pass.run(expected_counts);
     }
-    background_densities(densities, peaks, problem.bg_type, problem.x, problem.window.min,
-                         problem.window.max, result.s_tri, problem.spline_basis_preds);
   };
-  auto e_step = [&] {
-    return weights_and_log_likelihood(problem.intensity, densities, pi, mixture, weights,
-                                      expected_counts, scratch, n >= kParallelSamplesThreshold);
+  auto background = [&] {
+    background_densities(densities, peaks, problem.bg_type, problem.x, problem.window.min, problem.window.max,
+                         result.s_tri, problem.spline_basis_preds);
   };
 
-  evaluate_densities();
+  shape.check_density_inputs();
+  background();
   double previous = e_step();
   result.log_likelihood.push_back(previous);
   result.relative_change.push_back(0.0);
@@ -100,18 +234,23 @@ EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem)
 
     if (problem.bg_type == kLinearBackground) {
       result.s_tri = estimate_s_tri(problem.x, weights.row(peaks), problem.window.min, problem.window.max);
+      background();
     }
 
-    evaluate_densities();
-    const double current = e_step();
-    const double relative = (current - previous) / std::fabs(previous);
-    result.log_likelihood.push_back(current);
-    result.relative_change.push_back(relative);
-    ++result.iterations;
-    previous = current;
-    if (std::fabs(relative) < problem.r_eps) break;
+    if (record(result, previous, e_step(), problem.r_eps)) break;
   }
   return result;
+}
+
+}  // namespace em_detail
+
+template <EmShape Shape>
+EmResult run_em(Shape& shape, std::vector<double>& pi, const EmProblem& problem) {
+  if constexpr (FusedEmShape<Shape>) {
+    return em_detail::run_fused(shape, pi, problem);
+  } else {
+    return em_detail::run_with_rows(shape, pi, problem);
+  }
 }
 
 }  // namespace brivane

@@ -3,16 +3,10 @@
 #include <algorithm>
 
 #include "failure.hpp"
-#include "parallel.hpp"
-#include "vector_math.hpp"
 
 namespace brivane {
 
 namespace {
-
-// Samples per block of the E-step: the block's densities, responsibilities and logarithms stay
-// in the first-level cache while every component passes over them.
-constexpr std::size_t kBlock = 512;
 
 void check_weight_update_sizes(std::size_t components, std::size_t rows, std::size_t alphas) {
   // The first component that lacks either its responsibility row or its concentration fails.
@@ -37,135 +31,65 @@ void dirichlet_update(std::span<double> pi, std::span<const double> dirichlet_al
   for (double& weight : pi) weight = weight / clamped_total;
 }
 
-// What one E-step reads and writes; `terms` receives intensity[i] ln(m[i] + 1e-200).
-struct EStep {
-  std::span<const double> intensity;
-  const RowMatrix& densities;
-  std::span<const double> pi;
-  std::span<double> mixture;
-  RowMatrix& rows;
-  std::span<double> terms;
-  bool weights;  // rows receive intensity * G instead of G
-};
-
-// The E-step over samples [begin, end), block by block: each block's densities, rows and
-// logarithms stay in the first-level cache while every component passes over them.
-__attribute__((target_clones("avx2", "default")))
-void e_step_samples(const EStep& step, std::size_t begin, std::size_t end) {
-  const std::size_t components = step.pi.size();
-  for (std::size_t start = begin; start < end; start += kBlock) {
-    const std::size_t len = std::min(kBlock, end - start);
-    double* __restrict m = step.mixture.data() + start;
-    const double* __restrict counts = step.intensity.data() + start;
-    // Each m[i] sums its terms in component order, starting from 0.
-    std::fill(m, m + len, 0.0);
-    for (std::size_t k = 0; k < components; ++k) {
-      const double weight = step.pi[k];
-      const double* __restrict d = step.densities.row(k).data() + start;
-      for (std::size_t i = 0; i < len; ++i) m[i] += weight * d[i];
-    }
-    // The floored denominator is the same for every component: formed once per sample.
-    double denominator[kBlock];
-    for (std::size_t i = 0; i < len; ++i) denominator[i] = m[i] + 1e-20;
-    for (std::size_t k = 0; k < components; ++k) {
-      const double weight = step.pi[k];
-      const double* __restrict d = step.densities.row(k).data() + start;
-      double* __restrict g = step.rows.row(k).data() + start;
-      if (step.weights) {
-        for (std::size_t i = 0; i < len; ++i) g[i] = counts[i] * ((d[i] * weight) / denominator[i]);
-      } else {
-        for (std::size_t i = 0; i < len; ++i) g[i] = (d[i] * weight) / denominator[i];
-      }
-    }
-    double* __restrict t = step.terms.data() + start;
-    for (std::size_t i = 0; i < len; ++i) t[i] = m[i] + 1e-200;
-    log_in_place({t, len});
-    for (std::size_t i = 0; i < len; ++i) t[i] = counts[i] * t[i];
-  }
+void check_e_step_sizes(std::size_t components, std::size_t density_rows, std::size_t output_rows,
+                        std::size_t intensity, std::size_t n) {
+  require_length(density_rows, components);
+  require_length(output_rows, components);
+  require_length(intensity, n);
 }
 
-// Sums of whole rows, each in sample order. Up to four sums advance together in one pass so that
-// their additions overlap instead of each waiting on the one before.
-void sum_rows_in_order(std::span<const double* const> rows, std::size_t n, std::span<double> sums) {
-  constexpr std::size_t kGroup = 4;
-  for (std::size_t first = 0; first < rows.size(); first += kGroup) {
-    const std::size_t group = std::min(kGroup, rows.size() - first);
-    double sum[kGroup] = {};
-    for (std::size_t i = 0; i < n; ++i) {
-      for (std::size_t j = 0; j < group; ++j) sum[j] += rows[first + j][i];
-    }
-    for (std::size_t j = 0; j < group; ++j) sums[first + j] = sum[j];
-  }
+std::vector<const double*> row_pointers(const RowMatrix& matrix) {
+  std::vector<const double*> rows(matrix.rows());
+  for (std::size_t k = 0; k < rows.size(); ++k) rows[k] = matrix.row(k).data();
+  return rows;
 }
 
-// Samples per task when the E-step runs on the pool.
-constexpr std::size_t kTaskSamples = 1024;
-
-// Runs one E-step and returns the log-likelihood. The samples are split among tasks, but every
-// sum (the log-likelihood and, for weights, each row's expected count) still adds its terms in
-// sample order, so the result does not depend on how the work was split.
-double run_e_step(const EStep& step, std::span<double> expected_counts, bool parallel) {
-  const std::size_t n = step.mixture.size();
-  if (n == 0) return 0.0;
-  const std::size_t components = step.pi.size();
-  require_length(step.densities.rows(), components);
-  require_length(step.rows.rows(), components);
-  require_length(step.intensity.size(), n);
-  require_length(step.terms.size(), n);
-
-  const std::size_t tasks = parallel ? (n + kTaskSamples - 1) / kTaskSamples : 1;
-  const std::size_t per_task = (n + tasks - 1) / tasks;
-  run_tasks(tasks, [&](std::size_t t) {
-    e_step_samples(step, t * per_task, std::min(n, (t + 1) * per_task));
-  });
-
-  // The ordered sums: the log-likelihood terms, then each weight row whose count is wanted.
-  // Sum j reads row j - 1 (sum 0 reads the terms); they go in tasks of four.
-  const std::size_t sums = 1 + expected_counts.size();
-  constexpr std::size_t kSumsPerTask = 4;
-  double log_likelihood = 0.0;
-  auto sum_task = [&](std::size_t t) {
-    const double* rows[kSumsPerTask];
-    double totals[kSumsPerTask];
-    const std::size_t first = t * kSumsPerTask;
-    const std::size_t count = std::min(kSumsPerTask, sums - first);
-    for (std::size_t j = 0; j < count; ++j) {
-      rows[j] = first + j == 0 ? step.terms.data() : step.rows.row(first + j - 1).data();
-    }
-    sum_rows_in_order({rows, count}, n, {totals, count});
-    for (std::size_t j = 0; j < count; ++j) {
-      if (first + j == 0) {
-        log_likelihood = totals[j];
-      } else {
-        expected_counts[first + j - 1] = totals[j];
-      }
-    }
-  };
-  const std::size_t sum_tasks = (sums + kSumsPerTask - 1) / kSumsPerTask;
-  if (parallel) {
-    run_tasks(sum_tasks, sum_task);
-  } else {
-    run_tasks_sequentially(sum_tasks, sum_task);
-  }
-  return log_likelihood;
+std::vector<double*> row_pointers(RowMatrix& matrix) {
+  std::vector<double*> rows(matrix.rows());
+  for (std::size_t k = 0; k < rows.size(); ++k) rows[k] = matrix.row(k).data();
+  return rows;
 }
 
 }  // namespace
 
 double gamma_and_log_likelihood(std::span<const double> intensity, const RowMatrix& densities,
                                 std::span<const double> pi, std::span<double> mixture,
-                                RowMatrix& responsibilities, std::span<double> scratch) {
-  return run_e_step({intensity, densities, pi, mixture, responsibilities, scratch, false}, {}, false);
+                                RowMatrix& responsibilities) {
+  const std::size_t n = mixture.size();
+  if (n == 0) return 0.0;
+  check_e_step_sizes(pi.size(), densities.rows(), responsibilities.rows(), intensity.size(), n);
+  const std::vector<const double*> density_rows = row_pointers(densities);
+  const std::vector<double*> rows = row_pointers(responsibilities);
+  EStepPass pass;
+  pass.intensity = intensity.data();
+  pass.components = pi.size();
+  pass.pi = pi.data();
+  pass.densities = density_rows.data();
+  pass.rows = rows.data();
+  pass.weights = false;
+  pass.mixture = mixture.data();
+  ChunkedSums sums(n, 1 + pi.size(), e_step_scratch(pi.size()), false);
+  std::vector<double> totals(sums.sums());
+  const SimdKernels& kernels = simd_kernels();
+  sums.run([&](std::size_t begin, std::size_t end, double* chunk_sums,
+               double* scratch) { kernels.e_step_chunk(pass, begin, end, chunk_sums, scratch); },
+           totals);
+  return totals[0];
 }
 
-double weights_and_log_likelihood(std::span<const double> intensity, const RowMatrix& densities,
-                                  std::span<const double> pi, std::span<double> mixture,
-                                  RowMatrix& weights, std::span<double> expected_counts,
-                                  std::span<double> scratch, bool parallel) {
-  require_length(expected_counts.size(), pi.size());
-  return run_e_step({intensity, densities, pi, mixture, weights, scratch, true},
-                    expected_counts.first(pi.size()), parallel);
-}
+WeightPass::WeightPass(std::span<const double> intensity, const RowMatrix& densities, std::span<const double> pi,
+                       RowMatrix& weights, bool parallel)
+    : n_(densities.cols()),
+      intensity_(intensity),
+      pi_(pi),
+      rows_(densities.rows()),
+      weight_rows_(weights.rows()),
+      density_rows_(row_pointers(densities)),
+      weight_row_pointers_(row_pointers(weights)),
+      sums_(densities.cols(), 1 + pi.size(), e_step_scratch(pi.size()), parallel),
+      totals_(1 + pi.size()) {}
+
+void WeightPass::check() const { check_e_step_sizes(pi_.size(), rows_, weight_rows_, intensity_.size(), n_); }
 
 void update_mixing_weights(std::span<double> pi, std::span<const double> intensity,
                            const RowMatrix& responsibilities,

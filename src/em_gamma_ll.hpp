@@ -3,31 +3,83 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "matrix.hpp"
+#include "parallel.hpp"
+#include "vector_math.hpp"
 
 namespace brivane {
 
 // E-step over the P = len(pi) first components. Fills the mixture density
 //   m[i] = sum_k pi[k] D[k][i]                         (k in order, from 0)
 // and the responsibilities G[k][i] = (D[k][i] pi[k]) / (m[i] + 1e-20), and returns the weighted
-// log-likelihood sum_i intensity[i] ln(m[i] + 1e-200) accumulated in sample order. The floors
-// keep both finite where the mixture vanishes. An empty grid gives 0 and computes nothing.
-// `scratch` holds n doubles. A pi longer than the rows of D, or an intensity shorter than the
+// log-likelihood sum_i intensity[i] ln(m[i] + 1e-200). The floors keep both finite where the
+// mixture vanishes. The quotient is formed as (D[k][i] pi[k]) (1 / (m[i] + 1e-20)), one division
+// per sample; the log-likelihood is summed in the fixed chunk order of ChunkedSums. An empty grid
+// gives 0 and computes nothing. A pi longer than the rows of D, or an intensity shorter than the
 // grid, raises the index Failure before anything is computed.
 double gamma_and_log_likelihood(std::span<const double> intensity, const RowMatrix& densities,
                                 std::span<const double> pi, std::span<double> mixture,
-                                RowMatrix& responsibilities, std::span<double> scratch);
+                                RowMatrix& responsibilities);
 
-// The E-step as the EM loop uses it: the same log-likelihood, but row k receives the sample
-// weights intensity[i] G[k][i] that the refits, the tilt estimate and the weight update need
-// (nothing else reads the responsibilities), and expected_counts[k] (one per entry of pi) their
-// sums in sample order. With `parallel` the samples are shared among the worker pool; every sum
-// still runs in sample order, so the result is the same either way.
-double weights_and_log_likelihood(std::span<const double> intensity, const RowMatrix& densities,
-                                  std::span<const double> pi, std::span<double> mixture,
-                                  RowMatrix& weights, std::span<double> expected_counts,
-                                  std::span<double> scratch, bool parallel);
+// The E-step over stored density rows as the EM loop runs it, with everything allocated once: row k
+// of `weights` receives the sample weights intensity[i] G[k][i] = (D[k][i] pi[k]) (intensity[i] /
+// (m[i] + 1e-20)) that the refits, the tilt estimate and the weight update need (nothing else
+// reads the responsibilities), expected_counts[k] their sums and the result the log-likelihood,
+// every sum in the chunk order of ChunkedSums, so the result is the same for any thread count.
+class WeightPass {
+ public:
+  // `pi` is read at every run, through this view. With `parallel` the chunks are shared among the
+  // worker pool.
+  WeightPass(std::span<const double> intensity, const RowMatrix& densities, std::span<const double> pi,
+             RowMatrix& weights, bool parallel);
+
+  // Runs before(begin, end) and then the E-step on every chunk [begin, end) of the grid, in one
+  // pool region; `before` may fill the chunk's densities. Returns the log-likelihood and writes one
+  // expected count per entry of pi. The size checks of gamma_and_log_likelihood come first.
+  template <class Before>
+  double run(Before&& before, std::span<double> expected_counts);
+  double run(std::span<double> expected_counts) {
+    return run([](std::size_t, std::size_t) {}, expected_counts);
+  }
+
+ private:
+  void check() const;
+
+  std::size_t n_;
+  std::span<const double> intensity_;
+  std::span<const double> pi_;
+  std::size_t rows_;
+  std::size_t weight_rows_;
+  std::vector<const double*> density_rows_;
+  std::vector<double*> weight_row_pointers_;
+  ChunkedSums sums_;
+  std::vector<double> totals_;
+};
+
+template <class Before>
+double WeightPass::run(Before&& before, std::span<double> expected_counts) {
+  if (n_ == 0) return 0.0;
+  check();
+  const std::size_t components = pi_.size();
+  EStepPass pass;
+  pass.intensity = intensity_.data();
+  pass.components = components;
+  pass.pi = pi_.data();
+  pass.densities = density_rows_.data();
+  pass.rows = weight_row_pointers_.data();
+  pass.weights = true;
+  const SimdKernels& kernels = simd_kernels();
+  sums_.run(
+      [&](std::size_t begin, std::size_t end, double* chunk_sums, double* scratch) {
+        before(begin, end);
+        kernels.e_step_chunk(pass, begin, end, chunk_sums, scratch);
+      },
+      totals_);
+  for (std::size_t k = 0; k < components; ++k) expected_counts[k] = totals_[1 + k];
+  return totals_[0];
+}
 
 // Maximum a posteriori mixing weights under a Dirichlet prior, in place:
 //   b[k] = sum_i intensity[i] G[k][i] + alpha[k] - 1,  c[k] = b[k] / sum(b)  (0 unless > 0),

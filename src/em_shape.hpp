@@ -18,6 +18,7 @@
 
 #include "background.hpp"
 #include "failure.hpp"
+#include "vector_math.hpp"
 
 namespace brivane {
 
@@ -88,7 +89,8 @@ struct PeakParameters {
 };
 
 // The shape interface of the EM engine.
-// - kParallel: whether the K densities and refits may run as tasks of the worker pool.
+// - kParallel: whether the K densities and refits, and the chunks of the pass over the samples,
+//   may run as tasks of the worker pool.
 // - kElementwiseDensity: whether a density row may be computed piece by piece along the grid
 //   (false for densities normalised over the whole grid).
 // - density(k, x, window, row): fills row with peak k's density at the samples x.
@@ -109,6 +111,55 @@ concept EmShape =
       shape.density(k, x, window, row);
       { shape.refit(k, x, weights, window, row) } -> std::same_as<typename S::Parameters>;
       working.store(k, fitted);
+    };
+
+// What the engine hands a fused pass (FusedEmShape) besides the shape's own per-peak constants.
+struct FusedPassInputs {
+  std::span<const double> x;
+  std::span<const double> intensity;
+  std::span<const double> pi;         // the P weights of the mixture
+  std::span<const double> reference;  // K points about which the peaks' sums are taken
+  BackgroundRow background;           // how the first background row is formed
+  const double* const* stored_rows = nullptr;  // the background rows the pass reads
+  double* background_weights = nullptr;        // optional: receives intensity * G of row K
+};
+
+// A refit from a fused pass's sums. Sums about a reference point far from the new centre lose
+// digits to cancellation; then `retake` asks for the sums again about `reference` (the new
+// centre), from the same E-step, before anything is stored.
+template <class Parameters>
+struct SumsRefit {
+  Parameters values;
+  bool retake = false;
+  double reference = 0.0;
+};
+
+// A shape whose refit is closed-form in a few weighted sums per peak (the Gaussian: the first two
+// moments) lets the engine form those sums in the same pass over the data as the densities, the
+// mixture, the log-likelihood and the expected counts, block by block, so that an iteration reads
+// the data once and stores no density or weight rows. Its pass works on the chunks of ChunkedSums
+// and leaves per chunk: [0] the log-likelihood, [1 + k] the expected count of component k < P, then
+// kPeakSums sums for each peak k < min(K, P).
+// - kConstantsPerPeak: per-peak values pass_constants derives from the parameters for the pass;
+// - pass_scratch(P): working memory of pass_chunk, in doubles;
+// - pass_chunk(inputs, constants, begin, end, sums, scratch): the pass over samples [begin, end);
+// - reference_point(k): the reference of peak k's sums, from its current values;
+// - refit_from_sums(k, weight_sum, sums, reference, may_retake): the new values of peak k.
+template <class S>
+concept FusedEmShape =
+    EmShape<S> &&
+    requires(const S& shape, const FusedPassInputs& inputs, std::span<double> constants,
+             std::span<const double> fixed_constants, std::size_t k, std::size_t begin, double* sums,
+             double* scratch, std::span<const double> peak_sums, double value, bool flag) {
+      { S::kPeakSums } -> std::convertible_to<std::size_t>;
+      { S::kConstantsPerPeak } -> std::convertible_to<std::size_t>;
+      { shape.pass_scratch(k) } -> std::same_as<std::size_t>;
+      shape.pass_constants(constants);
+      shape.pass_chunk(inputs, fixed_constants, begin, begin, sums, scratch);
+      { shape.reference_point(k) } -> std::same_as<double>;
+      {
+        shape.refit_from_sums(k, value, peak_sums, value, flag)
+      } -> std::same_as<SumsRefit<typename S::Parameters>>;
     };
 
 // Runs EM from the shape's parameters and the weights `pi` (peaks, then background rows) until the

@@ -8,33 +8,10 @@
 
 namespace brivane {
 
-__attribute__((target_clones("avx2", "default")))
 void gaussian_density(std::span<const double> x, double mu, double sigma, std::span<double> row) {
   const double inverse_scale = 1.0 / (sigma * 1.4142135623730951);
   const double normaliser = std::sqrt(sigma * (sigma * 6.283185307179586));
-  const std::size_t n = std::min(x.size(), row.size());
-  double* __restrict out = row.data();
-  const double* __restrict in = x.data();
-  // Beyond about 27 widths from the centre exp(-z^2) is exactly 0, and so is the density when the
-  // normaliser is a positive number: a block of samples that lies wholly out there is filled with
-  // zeros instead of evaluated. The values are the same either way.
-  const bool zeros_are_exact = std::isfinite(normaliser) && normaliser > 0.0;
-  constexpr std::size_t kBlock = 64;
-  for (std::size_t start = 0; start < n; start += kBlock) {
-    const std::size_t len = std::min(kBlock, n - start);
-    double* __restrict block = out + start;
-    std::size_t underflowing = 0;
-    for (std::size_t i = 0; i < len; ++i) {
-      const double z = (in[start + i] - mu) * inverse_scale;
-      block[i] = -(z * z);
-      underflowing += block[i] < vector_math_detail::kExpUnderflow ? 1 : 0;
-    }
-    if (zeros_are_exact && underflowing == len) {
-      std::fill(block, block + len, 0.0);
-      continue;
-    }
-    for (std::size_t i = 0; i < len; ++i) block[i] = exp_kernel(block[i]) / normaliser;
-  }
+  simd_kernels().gaussian_row(x.data(), std::min(x.size(), row.size()), mu, inverse_scale, normaliser, row.data());
 }
 
 void GaussianPeaks::density(std::size_t k, std::span<const double> x, const Window& /*window*/,
@@ -74,6 +51,68 @@ GaussianPeaks::Parameters GaussianPeaks::refit(std::size_t k, std::span<const do
     fitted[1] = variance > 0.0 ? std::fmax(std::sqrt(variance), 1e-5) : 1e-5;
   }
   return fitted;
+}
+
+std::size_t GaussianPeaks::pass_scratch(std::size_t components) const {
+  return gaussian_pass_scratch(count(), components);
+}
+
+void GaussianPeaks::pass_constants(std::span<double> constants) const {
+  const std::size_t peaks = count();
+  for (std::size_t k = 0; k < peaks; ++k) {
+    const double sigma = values[1][k];
+    constants[k] = values[0][k];
+    // sqrt(log2(e) / 2) / sigma: the pass evaluates exp(-z^2) as 2^(-y^2).
+    constants[peaks + k] = 0.8493218002880191 / sigma;
+    constants[2 * peaks + k] = 1.0 / std::sqrt(sigma * (sigma * 6.283185307179586));
+  }
+}
+
+void GaussianPeaks::pass_chunk(const FusedPassInputs& inputs, std::span<const double> constants, std::size_t begin,
+                               std::size_t end, double* sums, double* scratch) const {
+  const std::size_t peaks = count();
+  GaussianPass pass;
+  pass.x = inputs.x.data();
+  pass.intensity = inputs.intensity.data();
+  pass.peaks = peaks;
+  pass.components = inputs.pi.size();
+  pass.pi = inputs.pi.data();
+  pass.centre = constants.data();
+  pass.scale = constants.data() + peaks;
+  pass.inverse_normaliser = constants.data() + 2 * peaks;
+  pass.reference = inputs.reference.data();
+  pass.background = inputs.background;
+  pass.stored_rows = inputs.stored_rows;
+  pass.background_weights = inputs.background_weights;
+  simd_kernels().gaussian_chunk(pass, begin, end, sums, scratch);
+}
+
+SumsRefit<GaussianPeaks::Parameters> GaussianPeaks::refit_from_sums(std::size_t k, double weight_sum,
+                                                                   std::span<const double> sums, double reference,
+                                                                   bool may_retake) const {
+  SumsRefit<Parameters> fit{current(k)};
+  const bool fix_mu = fixed[0][k];
+  const bool fix_sigma = fixed[1][k];
+  if ((fix_mu && fix_sigma) || weight_sum < 1e-300) return fit;
+  const double denominator = weight_sum + 1e-100;
+  const double first = sums[0], second = sums[1];
+  // A fixed centre is the reference itself (the sums are always taken about the current centre
+  // first, and a fixed centre never asks for a retake).
+  if (!fix_mu) fit.values[0] = std::fma(reference, weight_sum, first) / denominator;
+  if (!fix_sigma) {
+    const double shift = fit.values[0] - reference;
+    // sum w (x - mu')^2 = S2 - d (2 S1 - d W); its terms are at most S2 + |d| (2 |S1| + |d| W).
+    const double spread = std::fma(-shift, std::fma(-shift, weight_sum, 2.0 * first), second);
+    const double terms = second + std::fabs(shift) * (2.0 * std::fabs(first) + std::fabs(shift) * weight_sum);
+    if (may_retake && spread * kCancellation < terms) {
+      fit.retake = true;
+      fit.reference = fit.values[0];
+      return fit;
+    }
+    const double variance = spread / denominator;
+    fit.values[1] = variance > 0.0 ? std::fmax(std::sqrt(variance), 1e-5) : 1e-5;
+  }
+  return fit;
 }
 
 template EmResult run_em(GaussianPeaks& peaks, std::vector<double>& pi, const EmProblem& problem);

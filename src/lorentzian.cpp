@@ -135,7 +135,12 @@ struct GridExtent {
 
 GridExtent grid_extent(std::span<const double> x) {
   GridExtent grid{x.empty() ? 0.0 : x[0], x.empty() ? 0.0 : x[0]};
-  for (double at : x) grid = {std::fmin(grid.low, at), std::fmax(grid.high, at)};
+  // fmin and fmax written as selects (a NaN sample is passed over, a NaN start replaced), so that
+  // the loop needs no library call per sample.
+  for (double at : x) {
+    grid.low = (at < grid.low || grid.low != grid.low) ? at : grid.low;
+    grid.high = (at > grid.high || grid.high != grid.high) ? at : grid.high;
+  }
   return grid;
 }
 

@@ -1,15 +1,19 @@
 #pragma once
-// Elementary functions for the hot loops of the EM iteration.
+// Vectorised kernels of the EM iteration: exp and log over arrays, a Gaussian density row, the
+// E-step over stored density rows and the fused Gaussian mixture pass.
 //
-// exp_kernel and the log behind log_in_place are branch-free, written so that the compiler
-// vectorises the loops that call them: every special case is a select, the integer work uses
-// 64-bit lanes, and no integer-to-double conversion beyond SSE2 is needed. Both are within one
-// unit in the last place of the exact result over the whole double range (checked against long
-// double in the unit tests). Products and sums are not contracted, so every instruction-set clone
-// gives identical results. The core is compiled with -fno-trapping-math, which lets the selects
-// become vector blends; it changes no value.
+// Each kernel exists in three variants, compiled from one source (vector_math_simd.hpp) for
+// AVX-512 (F, DQ, VL, BW), for AVX2 with FMA, and for baseline x86-64 (SSE2, no FMA). The variant
+// is chosen once, at first use, from what the processor offers, so one build runs on any x86-64
+// machine. All variants work on vectors of 8 doubles with the same operations in the same order:
+// the AVX2 and AVX-512 variants give bit-identical results; the baseline one lacks FMA and may
+// differ in the last bits.
+//
+// exp and log are within one unit in the last place of the exact result over the whole double
+// range (checked against quadruple precision in the unit tests).
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -31,17 +35,21 @@ constexpr double kExpUnderflow = -745.1332191019412;  // below: +0
 
 }  // namespace vector_math_detail
 
-// exp(x) for any double: +inf above 709.78, +0 below -745.13, NaN for NaN, subnormal results in
+// A scalar exp(x) for any double, for loops that form their exponent per sample; written
+// branch-free so that such loops still vectorise. exp(x) for any double: +inf above 709.78, +0 below -745.13, NaN for NaN, subnormal results in
 // between rounded once.
 inline double exp_kernel(double x) {
   using namespace vector_math_detail;
+  // Beyond these the result is +inf or +0 anyway (the selects below); holding x here keeps the
+  // integer arithmetic of the exponent from overflowing for huge negative arguments. NaN passes.
+  const double held = x < -746.0 ? -746.0 : (x > 710.0 ? 710.0 : x);
   // x = k ln2 + r with |r| <= ln2 / 2, exp(x) = 2^k exp(r).
-  const double shifted = x * kLog2e + kRoundingShift;
+  const double shifted = held * kLog2e + kRoundingShift;
   const double k = shifted - kRoundingShift;
   const std::int64_t k_int =
       static_cast<std::int64_t>(to_bits(shifted)) - static_cast<std::int64_t>(to_bits(kRoundingShift));
   // r = hi - lo carried in two parts: hi is exact, lo holds the rounding of the reduction.
-  const double hi = x - k * kLn2High;
+  const double hi = held - k * kLn2High;
   const double lo = k * kLn2Low;
   const double r = hi - lo;
   // exp(r) = 1 + r + r^2 q(r), q the Taylor series of (exp(r) - 1 - r) / r^2 to degree 11 (the
@@ -72,10 +80,117 @@ inline double exp_kernel(double x) {
   return x != x ? x : result;
 }
 
-// values[i] = exp(values[i]) for every entry.
+
+// The fixed order of every sum over samples made by the passes: samples are cut into chunks of
+// kSumChunk from the start of the grid; within a chunk, kSumLanes accumulators take the samples
+// whose offset is their lane number modulo kSumLanes, and are added in a fixed tree at the chunk's
+// end; the chunks' totals are then added in chunk order. The order depends only on n, not on how
+// the chunks are shared among threads. Chunks of 256 cut even a grid of 2,000 samples into eight
+// pieces, which the threads share out as each becomes free.
+inline constexpr std::size_t kSumChunk = 256;
+inline constexpr std::size_t kSumLanes = 8;
+// Samples per block of a pass: the block's densities and per-sample terms stay in the first-level
+// cache while every component passes over them.
+inline constexpr std::size_t kPassBlock = 128;
+
+// The E-step over stored density rows, for components 0..P-1:
+//   m = sum_k pi_k d_k (in component order), f = c / (m + 1e-20) with c the intensity (weights)
+//   or 1 (responsibilities), row_k = (pi_k d_k) f,
+// and the chunk sums: [0] sum intensity ln(m + 1e-200), [1 + k] sum of row k.
+struct EStepPass {
+  const double* intensity = nullptr;
+  std::size_t components = 0;           // P
+  const double* pi = nullptr;           // P weights
+  const double* const* densities = nullptr;  // P rows
+  double* const* rows = nullptr;        // P rows written: intensity * G, or G
+  bool weights = true;
+  double* mixture = nullptr;            // optional: receives m
+};
+// Working memory of e_step_chunk, in doubles.
+inline std::size_t e_step_scratch(std::size_t components) {
+  return (1 + components) * kSumLanes + (components + 1) * kPassBlock;
+}
+
+// How the pass forms the first background row: a constant inside the window [x_min, x_max] and
+// 0 outside (the uniform and all-zero rows), max(slope x + intercept, 0) inside (the linear row),
+// or read from stored rows (every background row after the first is read).
+enum class BackgroundForm : std::uint8_t { kConstant, kLinear, kStored };
+struct BackgroundRow {
+  BackgroundForm form = BackgroundForm::kStored;
+  double x_min = 0.0, x_max = 0.0;
+  double value = 0.0;                  // kConstant
+  double slope = 0.0, intercept = 0.0; // kLinear
+};
+
+// One pass of the Gaussian mixture: the densities of the K peaks,
+//   d_k = 2^(-y^2) / q_k, y = (x - mu_k) s_k, s_k = sqrt(log2(e) / 2) / sigma_k,
+// which is exp(-z^2) / q_k with z = (x - mu_k) / (sigma_k sqrt 2), flushed to 0 below about
+// 2^-1021 / q_k; the background rows; then the E-step as in EStepPass (weights) without storing the
+// rows, and the moments the refits need. Chunk sums: [0] log-likelihood, [1 + k] expected count of
+// component k < P, then for each peak k < min(K, P) sum w (x - c_k) and sum w (x - c_k)^2 about its
+// reference point c_k.
+struct GaussianPass {
+  const double* x = nullptr;
+  const double* intensity = nullptr;
+  std::size_t peaks = 0;       // K
+  std::size_t components = 0;  // P, the number of weights
+  const double* pi = nullptr;
+  const double* centre = nullptr;              // K
+  const double* scale = nullptr;               // K: s_k
+  const double* inverse_normaliser = nullptr;  // K: 1 / q_k
+  const double* reference = nullptr;           // K: c_k
+  BackgroundRow background;
+  const double* const* stored_rows = nullptr;  // background rows read by the pass
+  double* background_weights = nullptr;        // optional: intensity * G of row K
+};
+inline std::size_t gaussian_pass_sums(std::size_t peaks, std::size_t components) {
+  return 1 + components + 2 * (peaks < components ? peaks : components);
+}
+inline std::size_t gaussian_pass_scratch(std::size_t peaks, std::size_t components) {
+  return gaussian_pass_sums(peaks, components) * kSumLanes + (components + 2) * kPassBlock + peaks;
+}
+
+struct SimdKernels {
+  void (*exp)(double* values, std::size_t n);
+  // values[i] = 2^(-values[i]^2), the Gaussian pass's exponential: 0 instead of results below
+  // about 2^-1021.
+  void (*exp2_of_minus_square)(double* values, std::size_t n);
+  void (*log)(double* values, std::size_t n);
+  // row[i] = exp(-z^2) / normaliser, z = (x[i] - centre) inverse_scale, exp over the full range.
+  void (*gaussian_row)(const double* x, std::size_t n, double centre, double inverse_scale, double normaliser,
+                       double* row);
+  // Samples [begin, end) of one chunk; `sums` receives the chunk's sums, `scratch` is working memory.
+  void (*e_step_chunk)(const EStepPass& pass, std::size_t begin, std::size_t end, double* sums, double* scratch);
+  void (*gaussian_chunk)(const GaussianPass& pass, std::size_t begin, std::size_t end, double* sums,
+                         double* scratch);
+};
+
+enum class SimdLevel : std::uint8_t { kBaseline, kAvx2, kAvx512 };
+
+// Whether this processor can run a variant.
+bool simd_level_supported(SimdLevel level);
+// The variant in use: the best the processor supports, unless a SimdOverride is alive.
+SimdLevel simd_level();
+const SimdKernels& simd_kernels();
+const char* simd_level_name(SimdLevel level);
+
+// Forces a supported variant while it lives, for tests and benchmarks that compare the variants.
+// Process-wide: no fit may run on another thread meanwhile.
+class SimdOverride {
+ public:
+  explicit SimdOverride(SimdLevel level);
+  ~SimdOverride();
+  SimdOverride(const SimdOverride&) = delete;
+  SimdOverride& operator=(const SimdOverride&) = delete;
+
+ private:
+  SimdLevel previous_;
+};
+
+// values[i] = exp(values[i]): +inf above 709.78, +0 below -745.13, NaN for NaN.
 void exp_in_place(std::span<double> values);
 
-// values[i] = log(values[i]) for every entry: -inf at 0, NaN below 0 and for NaN.
+// values[i] = log(values[i]): -inf at 0, NaN below 0 and for NaN.
 void log_in_place(std::span<double> values);
 
 }  // namespace brivane

@@ -8,7 +8,11 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include <tbb/global_control.h>
+#include <tbb/task_arena.h>
 
 #include "em_engine.hpp"
 #include "failure.hpp"
@@ -219,6 +223,28 @@ TEST(EmLoop, AFailedRefitAbortsBeforeAnythingOfItsIterationIsStored) {
 
 TEST(EmLoop, AFailedParallelRefitReachesTheCallerBeforeAnythingIsStored) {
   a_failed_refit_aborts_before_anything_of_its_iteration_is_stored<true>();
+}
+
+TEST(EmLoop, ShapesWithStoredRowsGiveIdenticalResultsOnOneTwoAndEightThreads) {
+  // The E-step of shapes that keep their rows (here the elementwise stub, its densities formed in
+  // the pass's chunks) sums in the same fixed order as the fused pass, whatever the thread count.
+  auto run = [] {
+    StubData data(9001, kLinearBackground, 8);
+    std::vector<std::vector<StubPeaks<true>::Seen>> seen;
+    StubPeaks<true> peaks = stub_peaks<true>(seen);
+    std::vector<double> pi{0.3, 0.3, 0.3, 0.1};
+    const EmResult result = run_em(peaks, pi, data.problem);
+    return std::make_tuple(result.log_likelihood, result.s_tri, peaks.values, pi, seen[2].back().weights);
+  };
+  auto with_threads = [&](int threads) {
+    const tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
+    tbb::task_arena arena(threads);
+    return arena.execute(run);
+  };
+  const auto one = with_threads(1);
+  EXPECT_EQ(with_threads(2), one);
+  EXPECT_EQ(with_threads(8), one);
+  EXPECT_EQ(std::get<0>(one).size(), 9u);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "vector_math.hpp"
 
 #include <gtest/gtest.h>
+#include <quadmath.h>
 
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -79,6 +82,103 @@ TEST(VectorMath, LogSpecialValues) {
   EXPECT_TRUE(std::isnan(v[5]));
   EXPECT_NEAR(v[6], std::log(1e-310), 1e-12);
   EXPECT_NEAR(v[7], -460.51701859880916, 1e-12);
+}
+
+// Runs `check` once per instruction-set variant this processor supports, with that variant forced.
+template <class Check>
+void for_each_variant(Check&& check) {
+  for (SimdLevel level : {SimdLevel::kBaseline, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
+    if (!simd_level_supported(level)) continue;
+    SCOPED_TRACE(simd_level_name(level));
+    const SimdOverride variant(level);
+    check(level);
+  }
+}
+
+// Distance in units in the last place from a quadruple-precision reference.
+double ulps_from(double value, __float128 reference) {
+  const double rounded = static_cast<double>(reference);
+  if (value == rounded) return 0.0;
+  const double spacing = std::fabs(std::nextafter(rounded, INFINITY) - rounded);
+  return static_cast<double>(fabsq(static_cast<__float128>(value) - reference) / spacing);
+}
+
+TEST(VectorMathVariants, EveryVariantIsWithinOneUlpAndTheGaussianExpOnlyDropsTinyResults) {
+  const std::vector<double> arguments = sweep(-745.0, 709.7, 100001);
+  std::vector<double> positives;
+  for (double e = -1074.0; e <= 1023.0; e += 0.29) positives.push_back(std::exp2(e));
+  for (double v : sweep(0.7, 1.5, 50001)) positives.push_back(v);
+  // 2^(-y^2) from 1 down past the flushing point at y^2 near 1022, and special values.
+  std::vector<double> roots = sweep(-32.2, 32.2, 100001);
+  for (double v : sweep(-1.0, 1.0, 20001)) roots.push_back(v);
+  for (double special : {HUGE_VAL, -HUGE_VAL, 1e300, std::nan("")}) roots.push_back(special);
+  for_each_variant([&](SimdLevel level) {
+    std::vector<double> e = arguments, l = positives, g = roots;
+    simd_kernels().exp(e.data(), e.size());
+    simd_kernels().log(l.data(), l.size());
+    simd_kernels().exp2_of_minus_square(g.data(), g.size());
+    double worst_exp = 0.0, worst_log = 0.0, worst_gaussian = 0.0;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+      const __float128 reference = expq(static_cast<__float128>(arguments[i]));
+      if (reference >= static_cast<__float128>(2.2250738585072014e-308)) worst_exp = std::fmax(worst_exp, ulps_from(e[i], reference));
+    }
+    for (std::size_t i = 0; i < positives.size(); ++i) {
+      worst_log = std::fmax(worst_log, ulps_from(l[i], logq(static_cast<__float128>(positives[i]))));
+    }
+    for (std::size_t i = 0; i < roots.size(); ++i) {
+      const double y = roots[i];
+      if (std::isnan(y)) {
+        EXPECT_TRUE(std::isnan(g[i]));
+        continue;
+      }
+      // With FMA the kernel reduces the exact square; without, the square rounded to a double.
+      const __float128 square =
+          level == SimdLevel::kBaseline ? static_cast<__float128>(y * y) : static_cast<__float128>(y) * y;
+      if (square > 1022.5) {
+        ASSERT_EQ(g[i], 0.0) << y;
+      } else if (square <= 1021.0) {
+        worst_gaussian = std::fmax(worst_gaussian, ulps_from(g[i], exp2q(-square)));
+      } else {
+        ASSERT_TRUE(g[i] == 0.0 || ulps_from(g[i], exp2q(-square)) <= 1.0) << y;
+      }
+    }
+    EXPECT_LE(worst_exp, 1.0);
+    EXPECT_LE(worst_log, 1.0);
+    // Without FMA the last step, factor + (factor r) Q, rounds twice.
+    EXPECT_LE(worst_gaussian, level == SimdLevel::kBaseline ? 1.5 : 1.0);
+  });
+}
+
+TEST(VectorMathVariants, Avx2AndAvx512GiveIdenticalValuesAndTheBaselineIsWithinAnUlp) {
+  if (!simd_level_supported(SimdLevel::kAvx512)) GTEST_SKIP() << "this processor lacks AVX-512";
+  const std::vector<double> arguments = sweep(-750.0, 712.0, 300007);
+  const std::vector<double> roots = sweep(-33.0, 33.0, 300007);
+  std::vector<double> positives;
+  for (double v : sweep(-1.0, 3000.0, 300007)) positives.push_back(v * v * v);
+  std::vector<double> x = sweep(-40.0, 40.0, 4001);
+  auto outputs = [&](SimdLevel level) {
+    const SimdOverride variant(level);
+    std::vector<double> e = arguments, f = roots, l = positives, row(x.size());
+    exp_in_place(e);
+    simd_kernels().exp2_of_minus_square(f.data(), f.size());
+    log_in_place(l);
+    simd_kernels().gaussian_row(x.data(), x.size(), 1.25, 0.3, 2.5, row.data());
+    return std::array<std::vector<double>, 4>{e, f, l, row};
+  };
+  const auto avx512 = outputs(SimdLevel::kAvx512), avx2 = outputs(SimdLevel::kAvx2), baseline = outputs(SimdLevel::kBaseline);
+  for (std::size_t j = 0; j < avx512.size(); ++j) {
+    ASSERT_EQ(avx512[j].size(), avx2[j].size());
+    for (std::size_t i = 0; i < avx512[j].size(); ++i) {
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(avx512[j][i]), std::bit_cast<std::uint64_t>(avx2[j][i])) << j << " " << i;
+      const double a = avx512[j][i], b = baseline[j][i];
+      if (a == b || (std::isnan(a) && std::isnan(b))) continue;
+      // Each rounds within an ulp of the exact value, so they are at most two apart; but without
+      // FMA the Gaussian exponential starts from y^2 rounded, which moves 2^(-y^2) by up to
+      // y^2 ln 2 units of 2^-53.
+      const double spread = j == 1 ? 2.0 + roots[i] * roots[i] * 0.7 : 2.0;
+      ASSERT_LE(std::fabs(a - b), spread * std::fabs(std::nextafter(a, INFINITY) - a)) << j << " " << i;
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,670 @@
+// The vectorised kernels, written once for an 8-lane vector of doubles and compiled three times:
+// vector_math_avx512.cpp (AVX-512 F/DQ/VL/BW: one 512-bit register per vector), vector_math_avx2.cpp
+// (AVX2 with FMA: two 256-bit registers) and vector_math_baseline.cpp (SSE2: four 128-bit
+// registers, no FMA). The including file defines BRIVANE_SIMD_NAMESPACE and BRIVANE_SIMD_TABLE.
+//
+// Every operation acts lane by lane and rounds once (an FMA rounds once too), and every sum keeps
+// its own accumulator per lane, so the AVX2 and AVX-512 variants compute the same operations in the
+// same order and give bit-identical results. The baseline variant has no FMA: it forms a*b + c
+// with two roundings, so its results may differ in the last bits.
+//
+// Nothing here may be an inline function or template shared with other translation units: the
+// linker would keep one copy of each, compiled for whichever instruction set came first. Helpers
+// live in an anonymous namespace; only the kernel table is visible outside.
+
+// GCC 12 reports the undefined pass-through operand of its own AVX-512 intrinsics (shifts, min)
+// as uninitialised; the operand is never read.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#include <immintrin.h>
+
+#include <cstddef>
+#include <bit>
+#include <cstdint>
+
+#include "vector_math.hpp"
+
+namespace brivane::BRIVANE_SIMD_NAMESPACE {
+namespace {
+
+#define SIMD_INLINE [[gnu::always_inline]] inline
+
+// ---- One native register and its operations ----------------------------------------------------
+
+#if defined(__AVX512F__) && defined(__AVX512DQ__)
+constexpr int kParts = 1;
+using Native = __m512d;
+using NativeInt = __m512i;
+using NativeMask = __mmask8;
+SIMD_INLINE Native n_set(double v) { return _mm512_set1_pd(v); }
+SIMD_INLINE NativeInt n_set_int(std::int64_t v) { return _mm512_set1_epi64(v); }
+SIMD_INLINE Native n_load(const double* p) { return _mm512_loadu_pd(p); }
+SIMD_INLINE void n_store(double* p, Native v) { _mm512_storeu_pd(p, v); }
+SIMD_INLINE Native n_add(Native a, Native b) { return _mm512_add_pd(a, b); }
+SIMD_INLINE Native n_sub(Native a, Native b) { return _mm512_sub_pd(a, b); }
+SIMD_INLINE Native n_mul(Native a, Native b) { return _mm512_mul_pd(a, b); }
+SIMD_INLINE Native n_div(Native a, Native b) { return _mm512_div_pd(a, b); }
+SIMD_INLINE Native n_fma(Native a, Native b, Native c) { return _mm512_fmadd_pd(a, b, c); }
+SIMD_INLINE Native n_fnma(Native a, Native b, Native c) { return _mm512_fnmadd_pd(a, b, c); }
+SIMD_INLINE Native n_max(Native a, Native b) { return _mm512_max_pd(a, b); }
+SIMD_INLINE Native n_min(Native a, Native b) { return _mm512_min_pd(a, b); }
+SIMD_INLINE NativeMask n_lt(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+SIMD_INLINE NativeMask n_le(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
+SIMD_INLINE NativeMask n_ge(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
+SIMD_INLINE NativeMask n_gt(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+SIMD_INLINE NativeMask n_eq(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+SIMD_INLINE NativeMask n_unordered(Native a, Native b) { return _mm512_cmp_pd_mask(a, b, _CMP_UNORD_Q); }
+SIMD_INLINE NativeMask n_mask_or(NativeMask a, NativeMask b) { return static_cast<NativeMask>(a | b); }
+SIMD_INLINE NativeMask n_mask_and(NativeMask a, NativeMask b) { return static_cast<NativeMask>(a & b); }
+SIMD_INLINE bool n_all(NativeMask m) { return m == 0xff; }
+SIMD_INLINE Native n_select(NativeMask m, Native a, Native b) { return _mm512_mask_blend_pd(m, b, a); }
+SIMD_INLINE NativeInt n_bits(Native a) { return _mm512_castpd_si512(a); }
+SIMD_INLINE Native n_from_bits(NativeInt a) { return _mm512_castsi512_pd(a); }
+SIMD_INLINE NativeInt n_add_int(NativeInt a, NativeInt b) { return _mm512_add_epi64(a, b); }
+SIMD_INLINE NativeInt n_sub_int(NativeInt a, NativeInt b) { return _mm512_sub_epi64(a, b); }
+SIMD_INLINE NativeInt n_and_int(NativeInt a, NativeInt b) { return _mm512_and_si512(a, b); }
+SIMD_INLINE NativeInt n_or_int(NativeInt a, NativeInt b) { return _mm512_or_si512(a, b); }
+template <int kShift> SIMD_INLINE NativeInt n_shl(NativeInt a) { return _mm512_slli_epi64(a, kShift); }
+template <int kShift> SIMD_INLINE NativeInt n_shr(NativeInt a) { return _mm512_srli_epi64(a, kShift); }
+#elif defined(__AVX2__) && defined(__FMA__)
+constexpr int kParts = 2;
+using Native = __m256d;
+using NativeInt = __m256i;
+using NativeMask = __m256d;
+SIMD_INLINE Native n_set(double v) { return _mm256_set1_pd(v); }
+SIMD_INLINE NativeInt n_set_int(std::int64_t v) { return _mm256_set1_epi64x(v); }
+SIMD_INLINE Native n_load(const double* p) { return _mm256_loadu_pd(p); }
+SIMD_INLINE void n_store(double* p, Native v) { _mm256_storeu_pd(p, v); }
+SIMD_INLINE Native n_add(Native a, Native b) { return _mm256_add_pd(a, b); }
+SIMD_INLINE Native n_sub(Native a, Native b) { return _mm256_sub_pd(a, b); }
+SIMD_INLINE Native n_mul(Native a, Native b) { return _mm256_mul_pd(a, b); }
+SIMD_INLINE Native n_div(Native a, Native b) { return _mm256_div_pd(a, b); }
+SIMD_INLINE Native n_fma(Native a, Native b, Native c) { return _mm256_fmadd_pd(a, b, c); }
+SIMD_INLINE Native n_fnma(Native a, Native b, Native c) { return _mm256_fnmadd_pd(a, b, c); }
+SIMD_INLINE Native n_max(Native a, Native b) { return _mm256_max_pd(a, b); }
+SIMD_INLINE Native n_min(Native a, Native b) { return _mm256_min_pd(a, b); }
+SIMD_INLINE NativeMask n_lt(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+SIMD_INLINE NativeMask n_le(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
+SIMD_INLINE NativeMask n_ge(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
+SIMD_INLINE NativeMask n_gt(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+SIMD_INLINE NativeMask n_eq(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
+SIMD_INLINE NativeMask n_unordered(Native a, Native b) { return _mm256_cmp_pd(a, b, _CMP_UNORD_Q); }
+SIMD_INLINE NativeMask n_mask_or(NativeMask a, NativeMask b) { return _mm256_or_pd(a, b); }
+SIMD_INLINE NativeMask n_mask_and(NativeMask a, NativeMask b) { return _mm256_and_pd(a, b); }
+SIMD_INLINE bool n_all(NativeMask m) { return _mm256_movemask_pd(m) == 0xf; }
+SIMD_INLINE Native n_select(NativeMask m, Native a, Native b) { return _mm256_blendv_pd(b, a, m); }
+SIMD_INLINE NativeInt n_bits(Native a) { return _mm256_castpd_si256(a); }
+SIMD_INLINE Native n_from_bits(NativeInt a) { return _mm256_castsi256_pd(a); }
+SIMD_INLINE NativeInt n_add_int(NativeInt a, NativeInt b) { return _mm256_add_epi64(a, b); }
+SIMD_INLINE NativeInt n_sub_int(NativeInt a, NativeInt b) { return _mm256_sub_epi64(a, b); }
+SIMD_INLINE NativeInt n_and_int(NativeInt a, NativeInt b) { return _mm256_and_si256(a, b); }
+SIMD_INLINE NativeInt n_or_int(NativeInt a, NativeInt b) { return _mm256_or_si256(a, b); }
+template <int kShift> SIMD_INLINE NativeInt n_shl(NativeInt a) { return _mm256_slli_epi64(a, kShift); }
+template <int kShift> SIMD_INLINE NativeInt n_shr(NativeInt a) { return _mm256_srli_epi64(a, kShift); }
+#else
+constexpr int kParts = 4;
+using Native = __m128d;
+using NativeInt = __m128i;
+using NativeMask = __m128d;
+SIMD_INLINE Native n_set(double v) { return _mm_set1_pd(v); }
+SIMD_INLINE NativeInt n_set_int(std::int64_t v) { return _mm_set1_epi64x(v); }
+SIMD_INLINE Native n_load(const double* p) { return _mm_loadu_pd(p); }
+SIMD_INLINE void n_store(double* p, Native v) { _mm_storeu_pd(p, v); }
+SIMD_INLINE Native n_add(Native a, Native b) { return _mm_add_pd(a, b); }
+SIMD_INLINE Native n_sub(Native a, Native b) { return _mm_sub_pd(a, b); }
+SIMD_INLINE Native n_mul(Native a, Native b) { return _mm_mul_pd(a, b); }
+SIMD_INLINE Native n_div(Native a, Native b) { return _mm_div_pd(a, b); }
+// Without FMA the product is rounded before the sum.
+SIMD_INLINE Native n_fma(Native a, Native b, Native c) { return _mm_add_pd(_mm_mul_pd(a, b), c); }
+SIMD_INLINE Native n_fnma(Native a, Native b, Native c) { return _mm_sub_pd(c, _mm_mul_pd(a, b)); }
+SIMD_INLINE Native n_max(Native a, Native b) { return _mm_max_pd(a, b); }
+SIMD_INLINE Native n_min(Native a, Native b) { return _mm_min_pd(a, b); }
+SIMD_INLINE NativeMask n_lt(Native a, Native b) { return _mm_cmplt_pd(a, b); }
+SIMD_INLINE NativeMask n_le(Native a, Native b) { return _mm_cmple_pd(a, b); }
+SIMD_INLINE NativeMask n_ge(Native a, Native b) { return _mm_cmpge_pd(a, b); }
+SIMD_INLINE NativeMask n_gt(Native a, Native b) { return _mm_cmpgt_pd(a, b); }
+SIMD_INLINE NativeMask n_eq(Native a, Native b) { return _mm_cmpeq_pd(a, b); }
+SIMD_INLINE NativeMask n_unordered(Native a, Native b) { return _mm_cmpunord_pd(a, b); }
+SIMD_INLINE NativeMask n_mask_or(NativeMask a, NativeMask b) { return _mm_or_pd(a, b); }
+SIMD_INLINE NativeMask n_mask_and(NativeMask a, NativeMask b) { return _mm_and_pd(a, b); }
+SIMD_INLINE bool n_all(NativeMask m) { return _mm_movemask_pd(m) == 0x3; }
+SIMD_INLINE Native n_select(NativeMask m, Native a, Native b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
+SIMD_INLINE NativeInt n_bits(Native a) { return _mm_castpd_si128(a); }
+SIMD_INLINE Native n_from_bits(NativeInt a) { return _mm_castsi128_pd(a); }
+SIMD_INLINE NativeInt n_add_int(NativeInt a, NativeInt b) { return _mm_add_epi64(a, b); }
+SIMD_INLINE NativeInt n_sub_int(NativeInt a, NativeInt b) { return _mm_sub_epi64(a, b); }
+SIMD_INLINE NativeInt n_and_int(NativeInt a, NativeInt b) { return _mm_and_si128(a, b); }
+SIMD_INLINE NativeInt n_or_int(NativeInt a, NativeInt b) { return _mm_or_si128(a, b); }
+template <int kShift> SIMD_INLINE NativeInt n_shl(NativeInt a) { return _mm_slli_epi64(a, kShift); }
+template <int kShift> SIMD_INLINE NativeInt n_shr(NativeInt a) { return _mm_srli_epi64(a, kShift); }
+#endif
+
+constexpr int kLanes = 8;
+constexpr int kPartLanes = kLanes / kParts;
+static_assert(kSumLanes == kLanes, "the summation order assumes 8 lanes");
+
+// ---- 8 lanes: the same code for every instruction set ------------------------------------------
+
+#define SIMD_EACH(expression) \
+  for (int j = 0; j < kParts; ++j) expression
+
+struct V {
+  Native p[kParts];
+};
+struct I {
+  NativeInt p[kParts];
+};
+struct M {
+  NativeMask p[kParts];
+};
+
+SIMD_INLINE V set(double v) {
+  V r;
+  SIMD_EACH(r.p[j] = n_set(v));
+  return r;
+}
+SIMD_INLINE I set_int(std::int64_t v) {
+  I r;
+  SIMD_EACH(r.p[j] = n_set_int(v));
+  return r;
+}
+SIMD_INLINE V load(const double* p) {
+  V r;
+  SIMD_EACH(r.p[j] = n_load(p + j * kPartLanes));
+  return r;
+}
+SIMD_INLINE void store(double* p, V v) { SIMD_EACH(n_store(p + j * kPartLanes, v.p[j])); }
+
+#define SIMD_BINARY(name, op, Result, Arg, field) \
+  SIMD_INLINE Result name(Arg a, Arg b) {         \
+    Result r;                                     \
+    SIMD_EACH(r.p[j] = op(a.p[j], b.p[j]));       \
+    return r;                                     \
+  }
+SIMD_BINARY(operator+, n_add, V, V, p)
+SIMD_BINARY(operator-, n_sub, V, V, p)
+SIMD_BINARY(operator*, n_mul, V, V, p)
+SIMD_BINARY(operator/, n_div, V, V, p)
+// a > b ? a : b and a < b ? a : b; when either is NaN, b (the same rule on every instruction set).
+SIMD_BINARY(max_or_second, n_max, V, V, p)
+SIMD_BINARY(min_or_second, n_min, V, V, p)
+SIMD_BINARY(operator<, n_lt, M, V, p)
+SIMD_BINARY(operator<=, n_le, M, V, p)
+SIMD_BINARY(operator>=, n_ge, M, V, p)
+SIMD_BINARY(operator>, n_gt, M, V, p)
+SIMD_BINARY(operator==, n_eq, M, V, p)
+SIMD_BINARY(unordered, n_unordered, M, V, p)
+SIMD_BINARY(operator|, n_mask_or, M, M, p)
+SIMD_BINARY(operator&, n_mask_and, M, M, p)
+SIMD_BINARY(add_int, n_add_int, I, I, p)
+SIMD_BINARY(sub_int, n_sub_int, I, I, p)
+SIMD_BINARY(and_int, n_and_int, I, I, p)
+SIMD_BINARY(or_int, n_or_int, I, I, p)
+#undef SIMD_BINARY
+
+SIMD_INLINE V operator-(V a) { return set(0.0) - a; }
+// Whether every lane is set.
+SIMD_INLINE bool all(M m) {
+  bool result = true;
+  SIMD_EACH(result = result && n_all(m.p[j]));
+  return result;
+}
+// a * b + c, rounded once where the instruction set has FMA.
+SIMD_INLINE V fma(V a, V b, V c) {
+  V r;
+  SIMD_EACH(r.p[j] = n_fma(a.p[j], b.p[j], c.p[j]));
+  return r;
+}
+// c - a * b, rounded once where the instruction set has FMA.
+SIMD_INLINE V fnma(V a, V b, V c) {
+  V r;
+  SIMD_EACH(r.p[j] = n_fnma(a.p[j], b.p[j], c.p[j]));
+  return r;
+}
+// m ? a : b, lane by lane.
+SIMD_INLINE V select(M m, V a, V b) {
+  V r;
+  SIMD_EACH(r.p[j] = n_select(m.p[j], a.p[j], b.p[j]));
+  return r;
+}
+SIMD_INLINE I bits(V a) {
+  I r;
+  SIMD_EACH(r.p[j] = n_bits(a.p[j]));
+  return r;
+}
+SIMD_INLINE V from_bits(I a) {
+  V r;
+  SIMD_EACH(r.p[j] = n_from_bits(a.p[j]));
+  return r;
+}
+template <int kShift> SIMD_INLINE I shl(I a) {
+  I r;
+  SIMD_EACH(r.p[j] = n_shl<kShift>(a.p[j]));
+  return r;
+}
+template <int kShift> SIMD_INLINE I shr(I a) {
+  I r;
+  SIMD_EACH(r.p[j] = n_shr<kShift>(a.p[j]));
+  return r;
+}
+
+// The lanes of an accumulator added in one fixed order.
+SIMD_INLINE double lane_total(V v) {
+  alignas(64) double lanes[kLanes];
+  store(lanes, v);
+  return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+}
+
+// Loads `count` (< 8) values and fills the other lanes with `fill`.
+SIMD_INLINE V load_partial(const double* p, std::size_t count, double fill) {
+  alignas(64) double lanes[kLanes];
+  for (int j = 0; j < kLanes; ++j) lanes[j] = static_cast<std::size_t>(j) < count ? p[j] : fill;
+  return load(lanes);
+}
+SIMD_INLINE void store_partial(double* p, std::size_t count, V v) {
+  alignas(64) double lanes[kLanes];
+  store(lanes, v);
+  for (std::size_t j = 0; j < count; ++j) p[j] = lanes[j];
+}
+// Lanes below `count` set.
+SIMD_INLINE M first_lanes(std::size_t count) {
+  alignas(64) double index[kLanes] = {0, 1, 2, 3, 4, 5, 6, 7};
+  return load(index) < set(static_cast<double>(count));
+}
+
+// ---- exp ---------------------------------------------------------------------------------------
+
+constexpr double kLog2e = 1.4426950408889634;
+// ln 2 split so that k * kLn2High is exact for |k| < 2^21 (Cody and Waite).
+constexpr double kLn2High = 6.93147180369123816490e-01;
+constexpr double kLn2Low = 1.90821492927058770002e-10;
+// Adding 1.5 * 2^52 rounds a double below 2^51 in magnitude to an integer held in the low bits.
+constexpr double kRoundingShift = 6755399441055744.0;
+constexpr double kExpOverflow = 709.782712893384;     // above: +inf
+constexpr double kExpUnderflow = -745.1332191019412;  // below: +0
+
+// exp(x) = 2^k (1 + u). Returns u and k (as the integer in the low bits of `shifted`).
+//
+// x = k ln2 + r, |r| <= ln2 / 2, with hi = x - k ln2_high exact and lo = k ln2_low. exp(r) =
+// 1 + r + r^2 q(r), q a degree-9 fit of (exp(r) - 1 - r) / r^2 on |r| <= ln2 / 2 (relative error
+// of exp(r) below 2e-17). The small terms are summed first and the exact hi last, so only the last
+// two additions round at the size of the result: below 0.9 ulp in all, with or without FMA.
+SIMD_INLINE V exp_mantissa_minus_one(V x, V& shifted) {
+  shifted = fma(x, set(kLog2e), set(kRoundingShift));
+  const V k = shifted - set(kRoundingShift);
+  const V hi = fnma(k, set(kLn2High), x);
+  const V lo = k * set(kLn2Low);
+  const V r = hi - lo;
+  V q = set(2.510038549551032e-08);
+  q = fma(q, r, set(2.7620088445409746e-07));
+  q = fma(q, r, set(2.7557268459997064e-06));
+  q = fma(q, r, set(2.4801521295954376e-05));
+  q = fma(q, r, set(0.00019841269863053618));
+  q = fma(q, r, set(0.0013888888917213717));
+  q = fma(q, r, set(0.008333333333330062));
+  q = fma(q, r, set(0.04166666666662413));
+  q = fma(q, r, set(0.16666666666666669));
+  q = fma(q, r, set(0.5000000000000001));
+  return hi + fma(r * r, q, -lo);
+}
+
+SIMD_INLINE I exponent_of(V shifted) { return sub_int(bits(shifted), bits(set(kRoundingShift))); }
+
+// exp(x) for any double: +inf above 709.78, +0 below -745.13, NaN for NaN, subnormal results in
+// between rounded once.
+SIMD_INLINE V exp_full(V x) {
+  V shifted;
+  const V p = set(1.0) + exp_mantissa_minus_one(x, shifted);
+  const I k = exponent_of(shifted);
+  // 2^k as 2^h 2^(k-h), h = floor(k/2), keeps both factors normal down to the subnormal results
+  // near -745, where only the last product rounds. The bias of 2048 makes k positive for the
+  // logical shift; lanes outside [-1100, 1100] are replaced below.
+  const I h = sub_int(shr<1>(add_int(k, set_int(2048))), set_int(1024));
+  const V low = from_bits(shl<52>(add_int(h, set_int(1023))));
+  const V high = from_bits(shl<52>(add_int(sub_int(k, h), set_int(1023))));
+  V result = (p * low) * high;
+  result = select(x > set(kExpOverflow), set(__builtin_inf()), result);
+  result = select(x < set(kExpUnderflow), set(0.0), result);
+  return select(unordered(x, x), x, result);
+}
+
+// factor * 2^(-y^2), the Gaussian's density when y = (x - mu) sqrt(log2 e / 2) / sigma (then
+// 2^(-y^2) = exp(-z^2)), with results below about 2^-1021 times the factor flushed to 0 instead of
+// rounded towards the subnormals: subnormal results are slow on most processors, and a density
+// that small changes no sum of the EM pass (every one of them adds at least the floor 1e-200 or
+// multiplies by it). `twice_factor` is 2 * factor. With FMA within one ulp of 2^(-y^2) (times the
+// factor, rounded once) where 2^(-y^2) >= 2^-1021; without FMA y^2 is rounded first and the last
+// step rounds twice (1.5 ulp of 2^(-round(y^2))). 0 where 2^(-y^2) < 2^-1022.5; NaN for NaN.
+//
+// Working in powers of 2 makes the reduction exact and cheap: with k = round(-y^2), FMA gives
+// r = -y^2 - k in [-1/2, 1/2] from the exact y^2 with one rounding, and 2^r = 1 + r Q(r), Q a
+// degree-10 fit of (2^r - 1) / r (relative error of 2^r below 2e-17). No lane is treated apart:
+// |y| is clamped to 40 (NaN passes through), and 2^k = 2 * 2^(k-1) is built from the bits of
+// max(k, -1022) - 1 + 1023, which is +0 for k <= -1022.
+SIMD_INLINE V exp2_of_minus_square(V y, V twice_factor) {
+  const V clamped = max_or_second(set(-40.0), min_or_second(set(40.0), y));
+  const V shifted = fnma(clamped, clamped, set(kRoundingShift));  // shift - y^2, rounded to an integer
+  const V minus_k = set(kRoundingShift) - shifted;
+  const V r = fnma(clamped, clamped, minus_k);
+  V q = set(4.4549643712692967e-10);
+  q = fma(q, r, set(7.072593027878997e-09));
+  q = fma(q, r, set(1.0178062426976924e-07));
+  q = fma(q, r, set(1.3215442552522291e-06));
+  q = fma(q, r, set(1.525273382986708e-05));
+  q = fma(q, r, set(0.00015403530441794136));
+  q = fma(q, r, set(0.0013333558146416916));
+  q = fma(q, r, set(0.009618129107606854));
+  q = fma(q, r, set(0.0555041086648216));
+  q = fma(q, r, set(0.24022650695910097));
+  q = fma(q, r, set(0.6931471805599453));
+  const V floored = max_or_second(set(kRoundingShift - 1022.0), shifted);
+  const V scale = from_bits(shl<52>(sub_int(bits(floored), set_int(std::bit_cast<std::int64_t>(kRoundingShift) - 1022))));
+  // 2 factor (1 + r Q), the last step rounded once.
+  return fma(twice_factor * r, q, twice_factor) * scale;
+}
+
+// ---- log ---------------------------------------------------------------------------------------
+
+// Coefficients of (log(1+f) - 2s - ...)/(2s) in s^2, s = f / (2 + f), on [sqrt(1/2) - 1,
+// sqrt(2) - 1] (Sun's fdlibm, e_log.c; error below 2^-58.45).
+constexpr double kLg1 = 6.666666666666735130e-01;
+constexpr double kLg2 = 3.999999999940941908e-01;
+constexpr double kLg3 = 2.857142874366239149e-01;
+constexpr double kLg4 = 2.222219843214978396e-01;
+constexpr double kLg5 = 1.818357216161805012e-01;
+constexpr double kLg6 = 1.531383769920937332e-01;
+constexpr double kLg7 = 1.479819860511658591e-01;
+constexpr double kTwo52 = 4503599627370496.0;
+
+// log(x) for x in [2^-1022, 2^1024) from its exponent k and its mantissa m, with s = f / (2 + f),
+// f = m - 1, as in fdlibm (below one ulp). `exponent_bias` is 1023, or 1023 + 52 for a subnormal
+// number scaled by 2^52.
+SIMD_INLINE V log_normal(V x, V exponent_bias) {
+  const I b = bits(x);
+  // The mantissa m in [sqrt(1/2), sqrt(2)): take it in [1, 2) and halve it above sqrt(2).
+  const V mantissa = from_bits(or_int(and_int(b, set_int(0x000fffffffffffffLL)), set_int(0x3ff0000000000000LL)));
+  const M upper = mantissa > set(1.4142135623730951);
+  const V m = select(upper, mantissa * set(0.5), mantissa);
+  // The exponent as a double without an integer conversion instruction.
+  const V biased = from_bits(or_int(shr<52>(b), set_int(0x4330000000000000LL))) - set(kTwo52);
+  const V k = (biased - exponent_bias) + select(upper, set(1.0), set(0.0));
+
+  const V f = m - set(1.0);
+  const V s = f / (set(2.0) + f);
+  const V z = s * s;
+  const V w = z * z;
+  const V t1 = w * fma(w, fma(w, set(kLg6), set(kLg4)), set(kLg2));
+  const V t2 = z * fma(w, fma(w, fma(w, set(kLg7), set(kLg5)), set(kLg3)), set(kLg1));
+  const V r = t2 + t1;
+  const V half_f_squared = set(0.5) * (f * f);
+  return k * set(kLn2High) - ((half_f_squared - fma(s, half_f_squared + r, k * set(kLn2Low))) - f);
+}
+
+// log(x): -inf at 0, NaN below 0 and for NaN, +inf at +inf; subnormal inputs are scaled into the
+// normal range first. Below one ulp. Vectors of positive normal numbers (the usual case) skip the
+// special cases; the values are the same either way.
+SIMD_INLINE V log_any(V x) {
+  const V smallest_normal = set(2.2250738585072014e-308);
+  if (all((x >= smallest_normal) & (x < set(__builtin_inf())))) return log_normal(x, set(1023.0));
+  const M subnormal = x < smallest_normal;
+  V result = log_normal(select(subnormal, x * set(kTwo52), x), select(subnormal, set(1023.0 + 52.0), set(1023.0)));
+  result = select(x == set(0.0), set(-__builtin_inf()), result);
+  result = select(x == set(__builtin_inf()), x, result);
+  result = select(x < set(0.0), set(__builtin_nan("")), result);
+  return select(unordered(x, x), x, result);
+}
+
+// ---- array kernels ------------------------------------------------------------------------------
+
+template <class F>
+SIMD_INLINE void map_in_place(double* values, std::size_t n, F f) {
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) store(values + i, f(load(values + i)));
+  if (i < n) store_partial(values + i, n - i, f(load_partial(values + i, n - i, 1.0)));
+}
+
+void exp_array(double* values, std::size_t n) { map_in_place(values, n, exp_full); }
+void exp2_of_minus_square_array(double* values, std::size_t n) {
+  map_in_place(values, n, [](V y) { return exp2_of_minus_square(y, set(2.0)); });
+}
+void log_array(double* values, std::size_t n) { map_in_place(values, n, log_any); }
+
+void gaussian_row(const double* x, std::size_t n, double centre, double inverse_scale, double normaliser,
+                  double* row) {
+  const V mu = set(centre), e = set(inverse_scale), q = set(normaliser);
+  auto density = [&](V at) {
+    const V z = (at - mu) * e;
+    return exp_full(-(z * z)) / q;
+  };
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) store(row + i, density(load(x + i)));
+  if (i < n) store_partial(row + i, n - i, density(load_partial(x + i, n - i, centre)));
+}
+
+// ---- the E-step and the Gaussian pass ------------------------------------------------------------
+//
+// Both work on samples [begin, end) of one chunk, block by block (kPassBlock samples whose
+// densities and per-sample terms stay in the first-level cache), and leave in `sums` the chunk's
+// totals: sums[0] the log-likelihood, sums[1 + k] the expected count of component k, then the
+// Gaussian moments. Lane j of every accumulator takes the samples whose offset from the chunk's
+// start is j modulo 8; the lanes are added in one fixed order at the chunk's end.
+
+// The block's samples, with the last vector padded: x repeats its last value and the intensity is
+// 0; `valid` marks the real lanes of the last vector.
+struct Block {
+  std::size_t start, length, vectors, tail;  // tail: real lanes of the last vector, 0 if full
+};
+
+SIMD_INLINE Block block_at(std::size_t start, std::size_t end) {
+  const std::size_t length = end - start < kPassBlock ? end - start : kPassBlock;
+  return {start, length, (length + kLanes - 1) / kLanes, length % kLanes};
+}
+
+SIMD_INLINE V load_block(const double* values, const Block& b, std::size_t v, double fill) {
+  const std::size_t at = b.start + v * kLanes;
+  return (b.tail != 0 && v + 1 == b.vectors) ? load_partial(values + at, b.tail, fill) : load(values + at);
+}
+
+SIMD_INLINE void store_block(double* values, const Block& b, std::size_t v, V value) {
+  const std::size_t at = b.start + v * kLanes;
+  if (b.tail != 0 && v + 1 == b.vectors) {
+    store_partial(values + at, b.tail, value);
+  } else {
+    store(values + at, value);
+  }
+}
+
+// Zero in the padded lanes of the last vector.
+SIMD_INLINE V real_lanes(const Block& b, std::size_t v, V value) {
+  return (b.tail != 0 && v + 1 == b.vectors) ? select(first_lanes(b.tail), value, set(0.0)) : value;
+}
+
+// Mixture, the per-sample factor and the log-likelihood of a block whose component densities are in
+// `densities` (row k at k * kPassBlock): m = sum_k pi_k d_k in component order, factor =
+// numerator / (m + 1e-20) (numerator: the intensity for weights, 1 for responsibilities),
+// log-likelihood += intensity ln(m + 1e-200).
+SIMD_INLINE void mixture_and_factor(const double* pi, std::size_t components, const double* intensity,
+                                    const Block& b, const double* densities, bool weights,
+                                    double* mixture_out, double* factor, V& log_likelihood) {
+  for (std::size_t v = 0; v < b.vectors; ++v) {
+    V m = set(0.0);
+    for (std::size_t k = 0; k < components; ++k) m = fma(set(pi[k]), load(densities + k * kPassBlock + v * kLanes), m);
+    const V counts = load_block(intensity, b, v, 0.0);
+    // One division per sample serves every component.
+    store(factor + v * kLanes, (weights ? counts : set(1.0)) / (m + set(1e-20)));
+    log_likelihood = log_likelihood + real_lanes(b, v, counts * log_any(m + set(1e-200)));
+    if (mixture_out != nullptr) store_block(mixture_out, b, v, m);
+  }
+}
+
+void e_step_chunk(const EStepPass& pass, std::size_t begin, std::size_t end, double* sums, double* scratch) {
+  const std::size_t components = pass.components;
+  double* accumulators = scratch;                                   // (1 + P) x 8
+  double* densities = accumulators + (1 + components) * kLanes;     // P x kPassBlock
+  double* factor = densities + components * kPassBlock;             // kPassBlock
+  for (std::size_t j = 0; j < (1 + components) * kLanes; ++j) accumulators[j] = 0.0;
+  for (std::size_t start = begin; start < end; start += kPassBlock) {
+    const Block b = block_at(start, end);
+    for (std::size_t k = 0; k < components; ++k) {
+      for (std::size_t v = 0; v < b.vectors; ++v) {
+        store(densities + k * kPassBlock + v * kLanes, load_block(pass.densities[k], b, v, 0.0));
+      }
+    }
+    V log_likelihood = load(accumulators);
+    mixture_and_factor(pass.pi, components, pass.intensity, b, densities, pass.weights, pass.mixture, factor,
+                       log_likelihood);
+    store(accumulators, log_likelihood);
+    for (std::size_t k = 0; k < components; ++k) {
+      const V weight = set(pass.pi[k]);
+      V count = load(accumulators + (1 + k) * kLanes);
+      for (std::size_t v = 0; v < b.vectors; ++v) {
+        // (pi_k d_k) times the sample's factor: intensity G_k, or G_k.
+        const V w = (weight * load(densities + k * kPassBlock + v * kLanes)) * load(factor + v * kLanes);
+        store_block(pass.rows[k], b, v, w);
+        count = count + real_lanes(b, v, w);
+      }
+      store(accumulators + (1 + k) * kLanes, count);
+    }
+  }
+  for (std::size_t j = 0; j < 1 + components; ++j) sums[j] = lane_total(load(accumulators + j * kLanes));
+}
+
+void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end, double* sums, double* scratch) {
+  const std::size_t components = pass.components;
+  const std::size_t peaks = pass.peaks < components ? pass.peaks : components;
+  const std::size_t accumulator_count = 1 + components + 2 * peaks;
+  double* accumulators = scratch;                                  // accumulator_count x 8
+  double* terms = accumulators + accumulator_count * kLanes;       // P x kPassBlock: pi_k d_k
+  double* factor = terms + components * kPassBlock;                // kPassBlock
+  double* xs = factor + kPassBlock;                                // kPassBlock
+  double* twice_factor = xs + kPassBlock;                          // K: 2 pi_k / q_k
+  for (std::size_t j = 0; j < accumulator_count * kLanes; ++j) accumulators[j] = 0.0;
+  double* moments = accumulators + (1 + components) * kLanes;
+  for (std::size_t k = 0; k < peaks; ++k) twice_factor[k] = 2.0 * (pass.pi[k] * pass.inverse_normaliser[k]);
+  for (std::size_t start = begin; start < end; start += kPassBlock) {
+    const Block b = block_at(start, end);
+    const double last_x = pass.x[start + b.length - 1];
+    for (std::size_t v = 0; v < b.vectors; ++v) store(xs + v * kLanes, load_block(pass.x, b, v, last_x));
+
+    // The mixture's terms pi_k d_k of the peaks, 2^(-y^2) (pi_k / q_k) with y = (x - mu) s: the
+    // weight joins the normaliser once per chunk instead of once per sample.
+    for (std::size_t k = 0; k < peaks; ++k) {
+      const V mu = set(pass.centre[k]), scale = set(pass.scale[k]), factor = set(twice_factor[k]);
+      double* row = terms + k * kPassBlock;
+      for (std::size_t v = 0; v < b.vectors; ++v) {
+        store(row + v * kLanes, exp2_of_minus_square((load(xs + v * kLanes) - mu) * scale, factor));
+      }
+    }
+    // The terms of the background rows: the first one may be formed here from x, the others are
+    // read.
+    for (std::size_t k = pass.peaks; k < components; ++k) {
+      double* row = terms + k * kPassBlock;
+      const V weight = set(pass.pi[k]);
+      const std::size_t background = k - pass.peaks;
+      const BackgroundRow& bg = pass.background;
+      if (background == 0 && bg.form == BackgroundForm::kLinear) {
+        for (std::size_t v = 0; v < b.vectors; ++v) {
+          const V at = load(xs + v * kLanes);
+          // The products and sums of the stored row, rounded the same way (no FMA); fmax(value,
+          // 0): a NaN value clips to 0 like a negative one.
+          const V line = set(bg.slope) * at + set(bg.intercept);
+          const M inside = (set(bg.x_min) <= at) & (at <= set(bg.x_max));
+          store(row + v * kLanes, weight * select(inside & (line > set(0.0)), line, set(0.0)));
+        }
+      } else if (background == 0 && bg.form == BackgroundForm::kConstant) {
+        for (std::size_t v = 0; v < b.vectors; ++v) {
+          const V at = load(xs + v * kLanes);
+          const M inside = (set(bg.x_min) <= at) & (at <= set(bg.x_max));
+          store(row + v * kLanes, weight * select(inside, set(bg.value), set(0.0)));
+        }
+      } else {
+        for (std::size_t v = 0; v < b.vectors; ++v) {
+          store(row + v * kLanes, weight * load_block(pass.stored_rows[background], b, v, 0.0));
+        }
+      }
+    }
+
+    // Mixture m = sum of the terms in component order, factor = intensity / (m + 1e-20), and the
+    // log-likelihood.
+    V log_likelihood = load(accumulators);
+    for (std::size_t v = 0; v < b.vectors; ++v) {
+      V m = load(terms + v * kLanes);
+      for (std::size_t k = 1; k < components; ++k) m = m + load(terms + k * kPassBlock + v * kLanes);
+      const V counts = load_block(pass.intensity, b, v, 0.0);
+      store(factor + v * kLanes, counts / (m + set(1e-20)));
+      log_likelihood = log_likelihood + real_lanes(b, v, counts * log_any(m + set(1e-200)));
+    }
+    store(accumulators, log_likelihood);
+
+    // Expected counts, and for the peaks the first two moments about the reference point c:
+    // sum w (x - c) and sum w (x - c)^2, with w = (pi_k d_k) factor. Peaks go in pairs, so that
+    // six chains of additions advance side by side; each accumulator still takes its own samples
+    // in order.
+    std::size_t k = 0;
+    for (; k + 2 <= peaks; k += 2) {
+      const double* row_a = terms + k * kPassBlock;
+      const double* row_b = row_a + kPassBlock;
+      const V c_a = set(pass.reference[k]), c_b = set(pass.reference[k + 1]);
+      V count_a = load(accumulators + (1 + k) * kLanes), count_b = load(accumulators + (2 + k) * kLanes);
+      V first_a = load(moments + 2 * k * kLanes), second_a = load(moments + (2 * k + 1) * kLanes);
+      V first_b = load(moments + (2 * k + 2) * kLanes), second_b = load(moments + (2 * k + 3) * kLanes);
+      for (std::size_t v = 0; v < b.vectors; ++v) {
+        const V f = load(factor + v * kLanes), at = load(xs + v * kLanes);
+        const V w_a = real_lanes(b, v, load(row_a + v * kLanes) * f);
+        const V w_b = real_lanes(b, v, load(row_b + v * kLanes) * f);
+        const V d_a = at - c_a, d_b = at - c_b;
+        const V wd_a = w_a * d_a, wd_b = w_b * d_b;
+        count_a = count_a + w_a;
+        count_b = count_b + w_b;
+        first_a = first_a + wd_a;
+        first_b = first_b + wd_b;
+        second_a = fma(wd_a, d_a, second_a);
+        second_b = fma(wd_b, d_b, second_b);
+      }
+      store(accumulators + (1 + k) * kLanes, count_a);
+      store(accumulators + (2 + k) * kLanes, count_b);
+      store(moments + 2 * k * kLanes, first_a);
+      store(moments + (2 * k + 1) * kLanes, second_a);
+      store(moments + (2 * k + 2) * kLanes, first_b);
+      store(moments + (2 * k + 3) * kLanes, second_b);
+    }
+    for (; k < components; ++k) {
+      const double* row = terms + k * kPassBlock;
+      V count = load(accumulators + (1 + k) * kLanes);
+      if (k < peaks) {
+        const V c = set(pass.reference[k]);
+        V first = load(moments + 2 * k * kLanes), second = load(moments + (2 * k + 1) * kLanes);
+        for (std::size_t v = 0; v < b.vectors; ++v) {
+          const V w = real_lanes(b, v, load(row + v * kLanes) * load(factor + v * kLanes));
+          const V d = load(xs + v * kLanes) - c;
+          const V wd = w * d;
+          count = count + w;
+          first = first + wd;
+          second = fma(wd, d, second);
+        }
+        store(moments + 2 * k * kLanes, first);
+        store(moments + (2 * k + 1) * kLanes, second);
+      } else {
+        const bool keep = k == pass.peaks && pass.background_weights != nullptr;
+        for (std::size_t v = 0; v < b.vectors; ++v) {
+          const V w = load(row + v * kLanes) * load(factor + v * kLanes);
+          if (keep) store_block(pass.background_weights, b, v, w);
+          count = count + real_lanes(b, v, w);
+        }
+      }
+      store(accumulators + (1 + k) * kLanes, count);
+    }
+  }
+  for (std::size_t j = 0; j < accumulator_count; ++j) sums[j] = lane_total(load(accumulators + j * kLanes));
+}
+
+#undef SIMD_EACH
+#undef SIMD_INLINE
+
+}  // namespace
+
+extern const SimdKernels BRIVANE_SIMD_TABLE;
+const SimdKernels BRIVANE_SIMD_TABLE = {exp_array, exp2_of_minus_square_array, log_array, gaussian_row, e_step_chunk,
+                                        gaussian_chunk};
+
+}  // namespace brivane::BRIVANE_SIMD_NAMESPACE

@@ -68,6 +68,16 @@ Fit fit(const Spectrum& s, std::uint8_t bg_type, std::uint64_t max_iter, double 
   return f;
 }
 
+void expect_identical(const Fit& a, const Fit& b) {
+  EXPECT_EQ(a.result.iterations, b.result.iterations);
+  EXPECT_EQ(a.result.log_likelihood, b.result.log_likelihood);
+  EXPECT_EQ(a.result.relative_change, b.result.relative_change);
+  EXPECT_EQ(a.result.s_tri, b.result.s_tri);
+  EXPECT_EQ(a.peaks.values[0], b.peaks.values[0]);
+  EXPECT_EQ(a.peaks.values[1], b.peaks.values[1]);
+  EXPECT_EQ(a.pi, b.pi);
+}
+
 TEST(EmEngine, ResultsDoNotDependOnTheThreadCount) {
   const Spectrum s = three_peaks(4000, 11);
   Fit single;
@@ -75,13 +85,7 @@ TEST(EmEngine, ResultsDoNotDependOnTheThreadCount) {
     ThreadLimit one_thread(1);
     single = fit(s, kLinearBackground, 60);
   }
-  const Fit many = fit(s, kLinearBackground, 60);
-  EXPECT_EQ(single.result.log_likelihood, many.result.log_likelihood);
-  EXPECT_EQ(single.result.relative_change, many.result.relative_change);
-  EXPECT_EQ(single.result.s_tri, many.result.s_tri);
-  EXPECT_EQ(single.peaks.values[0], many.peaks.values[0]);
-  EXPECT_EQ(single.peaks.values[1], many.peaks.values[1]);
-  EXPECT_EQ(single.pi, many.pi);
+  expect_identical(single, fit(s, kLinearBackground, 60));
 }
 
 TEST(EmEngine, NestedAndConcurrentFitsAgreeWithASequentialOne) {
@@ -160,16 +164,6 @@ auto with_threads(int threads, F&& f) {
   const tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
   tbb::task_arena arena(threads);
   return arena.execute(f);
-}
-
-void expect_identical(const Fit& a, const Fit& b) {
-  EXPECT_EQ(a.result.iterations, b.result.iterations);
-  EXPECT_EQ(a.result.log_likelihood, b.result.log_likelihood);
-  EXPECT_EQ(a.result.relative_change, b.result.relative_change);
-  EXPECT_EQ(a.result.s_tri, b.result.s_tri);
-  EXPECT_EQ(a.peaks.values[0], b.peaks.values[0]);
-  EXPECT_EQ(a.peaks.values[1], b.peaks.values[1]);
-  EXPECT_EQ(a.pi, b.pi);
 }
 
 TEST(EmEngine, ResultsAreIdenticalOnOneTwoAndEightThreads) {

@@ -25,6 +25,25 @@ def random_em_arguments(rng, names):
     return dict(zip(names, values))
 
 
+EM_PANICS = ("index out of bounds: the len is ", "copy_from_slice: ")
+CLAMP_FAILURE = "min > max, or either was NaN. "
+
+
+def call_em_entry(function, args, panics, outcomes):
+    """One EM call on random arguments: it returns histories of t + 1 entries, or raises a
+    PanicException with one of `panics` and leaves every array it was given as it was."""
+    before = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
+    try:
+        t, ll, rel, s_tri = function(**args)
+        assert ll.size == rel.size == t + 1
+        outcomes.add("ok")
+    except PanicException as error:
+        assert str(error).startswith(panics)
+        for name, value in before.items():
+            np.testing.assert_array_equal(args[name], value, err_msg=name)
+        outcomes.add("panic")
+
+
 GAUSSIAN = ["x", "intensity", "mu", "sigma", "pi", "dirichlet_alpha", "fix_mu", "fix_sigma", "max_iter", "r_eps",
             "x_min", "x_max", "bg_type", "s_tri", "spline_basis_preds"]
 LORENTZIAN = ["x", "intensity", "x0", "gamma_lo", "pi", "dirichlet_alpha", "fix_x0", "fix_gamma", "max_iter",
@@ -37,17 +56,7 @@ def test_em_entries_survive_random_degenerate_input(function, names, capfd):
     rng = np.random.default_rng(2026)
     outcomes = set()
     for _ in range(400):
-        args = random_em_arguments(rng, names)
-        before = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
-        try:
-            t, ll, rel, s_tri = function(**args)
-            assert ll.size == rel.size == t + 1
-            outcomes.add("ok")
-        except PanicException as error:
-            assert str(error).startswith(("index out of bounds: the len is ", "copy_from_slice: "))
-            for name, value in before.items():
-                np.testing.assert_array_equal(args[name], value)
-            outcomes.add("panic")
+        call_em_entry(function, random_em_arguments(rng, names), EM_PANICS, outcomes)
     assert outcomes == {"ok", "panic"}
     capfd.readouterr()
 
@@ -79,18 +88,8 @@ def test_three_parameter_em_entries_survive_random_degenerate_input(function):
     rng = np.random.default_rng(2027)
     outcomes = set()
     for _ in range(300):
-        args = random_three_parameter_em_arguments(rng, function)
-        before = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
-        try:
-            t, ll, rel, s_tri = function(**args)
-            assert ll.size == rel.size == t + 1
-            outcomes.add("ok")
-        except PanicException as error:
-            assert str(error).startswith(("index out of bounds: the len is ", "copy_from_slice: ",
-                                          "min > max, or either was NaN. min = "))
-            for name, value in before.items():
-                np.testing.assert_array_equal(args[name], value)
-            outcomes.add("panic")
+        call_em_entry(function, random_three_parameter_em_arguments(rng, function), EM_PANICS + (CLAMP_FAILURE,),
+                      outcomes)
     assert outcomes == {"ok", "panic"}
 
 
@@ -108,7 +107,7 @@ def test_doniach_sunjic_mle_survives_random_degenerate_input():
             assert len(fitted) == 3 and all(isinstance(v, float) for v in fitted)
             outcomes.add("ok")
         except PanicException as error:
-            assert str(error).startswith("min > max, or either was NaN. min = ")
+            assert str(error).startswith(CLAMP_FAILURE)
             outcomes.add("panic")
     assert outcomes == {"ok", "panic"}
 
@@ -126,9 +125,6 @@ def test_lorentzian_mle_survives_random_degenerate_input(capfd):
     capfd.readouterr()
 
 
-PSEUDO_VOIGT_PANICS = ("index out of bounds: the len is ", "copy_from_slice: ", "min > max, or either was NaN. ")
-
-
 def test_pv_em_entry_survives_random_degenerate_input():
     # The Lorentzian's random arguments, plus eta, its flags, the refit switch and the width bounds
     # (a NaN bound may end a full-optimisation call with the clamp's panic).
@@ -143,16 +139,7 @@ def test_pv_em_entry_survives_random_degenerate_input():
         args["gamma_min"] = float(rng.choice([0.1, 0.0, np.nan, 5.0]))
         args["gamma_max"] = float(rng.choice([10.0, 0.1, np.nan]))
         args["max_iter"] = min(args["max_iter"], 3)
-        before = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
-        try:
-            t, ll, rel, s_tri = brivane_core.run_pv_em_loop(**args)
-            assert ll.size == rel.size == t + 1
-            outcomes.add("ok")
-        except PanicException as error:
-            assert str(error).startswith(PSEUDO_VOIGT_PANICS)
-            for name, value in before.items():
-                np.testing.assert_array_equal(args[name], value)
-            outcomes.add("panic")
+        call_em_entry(brivane_core.run_pv_em_loop, args, EM_PANICS + (CLAMP_FAILURE,), outcomes)
     assert outcomes == {"ok", "panic"}
 
 
@@ -173,7 +160,7 @@ def test_pseudo_voigt_single_peak_functions_survive_random_degenerate_input():
                                                                      *flags)
             assert len(result) == 3 and all(isinstance(v, float) for v in result)
         except PanicException as error:
-            assert str(error).startswith("min > max, or either was NaN. ") and np.isnan(bounds).any()
+            assert str(error).startswith(CLAMP_FAILURE) and np.isnan(bounds).any()
 
 
 def em_entries():
@@ -219,7 +206,6 @@ def test_an_abort_after_the_weight_update_writes_nothing_back(name, capfd):
 
 
 TSDC_GRIDS = GRIDS + [np.linspace(250.0, 400.0, 151)]
-CLAMP_FAILURE = "min > max, or either was NaN. "
 
 
 def random_tsdc_call(rng):
@@ -248,16 +234,7 @@ def test_tsdc_functions_survive_random_degenerate_input():
     outcomes = set()
     for _ in range(400):
         args = random_tsdc_call(rng)
-        before = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
-        try:
-            t, ll, rel, s_tri = brivane_core.run_tsdc_em_loop(**args)
-            assert ll.size == rel.size == t + 1
-            outcomes.add("ok")
-        except PanicException as error:
-            assert str(error).startswith(("index out of bounds: the len is ", "copy_from_slice: ", CLAMP_FAILURE))
-            for name, value in before.items():
-                np.testing.assert_array_equal(args[name], value)
-            outcomes.add("panic")
+        call_em_entry(brivane_core.run_tsdc_em_loop, args, EM_PANICS + (CLAMP_FAILURE,), outcomes)
         peak = (float(rng.choice([0.8, 0.0, -1.0, np.nan])), 1e-12, float(rng.choice([300.0, 0.0, np.nan])))
         flags = (bool(rng.random() < 0.3), bool(rng.random() < 0.3))
         t, counts = args["t"], args["intensity"]

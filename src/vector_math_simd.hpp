@@ -544,13 +544,44 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
   for (std::size_t start = begin; start < end; start += kPassBlock) {
     const Block b = block_at(start, end);
     const double last_x = pass.x[start + b.length - 1];
-    for (std::size_t v = 0; v < b.vectors; ++v) store(xs + v * kLanes, load_block(pass.x, b, v, last_x));
+    // The block's extent, and whether all its positions are finite (x - x is 0 only then).
+    V lowest = set(last_x), highest = lowest, finite = set(0.0);
+    for (std::size_t v = 0; v < b.vectors; ++v) {
+      const V at = load_block(pass.x, b, v, last_x);
+      store(xs + v * kLanes, at);
+      lowest = min_or_second(lowest, at);
+      highest = max_or_second(highest, at);
+      finite = finite + (at - at);
+    }
+    double block_low = 0.0, block_high = 0.0;
+    const bool all_finite = lane_total(finite) == 0.0;
+    if (all_finite) {
+      alignas(64) double lanes[kLanes];
+      store(lanes, lowest);
+      block_low = lanes[0];
+      for (std::size_t j = 1; j < kLanes; ++j) block_low = lanes[j] < block_low ? lanes[j] : block_low;
+      store(lanes, highest);
+      block_high = lanes[0];
+      for (std::size_t j = 1; j < kLanes; ++j) block_high = lanes[j] > block_high ? lanes[j] : block_high;
+    }
 
     // The mixture's terms pi_k d_k of the peaks, 2^(-y^2) (pi_k / q_k) with y = (x - mu) s: the
     // weight joins the normaliser once per chunk instead of once per sample.
     for (std::size_t k = 0; k < peaks; ++k) {
-      const V mu = set(pass.centre[k]), scale = set(pass.scale[k]), factor = set(twice_factor[k]);
       double* row = terms + k * kPassBlock;
+      // A narrow peak on a wide grid lies far from most blocks. Where every |y| of the block is at
+      // least 33 (rounding is monotonic, so |fl(fl(x - mu) s)| >= fl(gap |s|) >= 33), the
+      // exponential flushes every term to a zero with the factor's sign; writing those zeros gives
+      // the same bits at a fraction of the cost. A zero or non-finite factor takes the general way.
+      const double mu_k = pass.centre[k];
+      const double gap = block_low - mu_k > mu_k - block_high ? block_low - mu_k : mu_k - block_high;
+      const double tf = twice_factor[k];
+      if (all_finite && gap * __builtin_fabs(pass.scale[k]) >= 33.0 && tf != 0.0 && tf - tf == 0.0) {
+        const V zero = set(tf * 0.0);
+        for (std::size_t v = 0; v < b.vectors; ++v) store(row + v * kLanes, zero);
+        continue;
+      }
+      const V mu = set(mu_k), scale = set(pass.scale[k]), factor = set(tf);
       for (std::size_t v = 0; v < b.vectors; ++v) {
         store(row + v * kLanes, exp2_of_minus_square((load(xs + v * kLanes) - mu) * scale, factor));
       }

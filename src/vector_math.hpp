@@ -147,7 +147,7 @@ inline std::size_t gaussian_pass_sums(std::size_t peaks, std::size_t components)
   return 1 + components + 2 * (peaks < components ? peaks : components);
 }
 inline std::size_t gaussian_pass_scratch(std::size_t peaks, std::size_t components) {
-  return gaussian_pass_sums(peaks, components) * kSumLanes + (components + 2) * kPassBlock + peaks;
+  return gaussian_pass_sums(peaks, components) * kSumLanes + (components + 2) * kPassBlock + 2 * peaks;
 }
 
 struct SimdKernels {

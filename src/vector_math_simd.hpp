@@ -538,6 +538,7 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
   double* factor = terms + components * kPassBlock;                // kPassBlock
   double* xs = factor + kPassBlock;                                // kPassBlock
   double* twice_factor = xs + kPassBlock;                          // K: 2 pi_k / q_k
+  double* near_peaks = twice_factor + peaks;                       // K: the block's peaks not skipped
   for (std::size_t j = 0; j < accumulator_count * kLanes; ++j) accumulators[j] = 0.0;
   double* moments = accumulators + (1 + components) * kLanes;
   for (std::size_t k = 0; k < peaks; ++k) twice_factor[k] = 2.0 * (pass.pi[k] * pass.inverse_normaliser[k]);
@@ -567,6 +568,7 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
 
     // The mixture's terms pi_k d_k of the peaks, 2^(-y^2) (pi_k / q_k) with y = (x - mu) s: the
     // weight joins the normaliser once per chunk instead of once per sample.
+    std::size_t near_count = 0;
     for (std::size_t k = 0; k < peaks; ++k) {
       double* row = terms + k * kPassBlock;
       // A narrow peak on a wide grid lies far from most blocks. Where every |y| of the block is at
@@ -576,7 +578,11 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
       const double mu_k = pass.centre[k];
       const double gap = block_low - mu_k > mu_k - block_high ? block_low - mu_k : mu_k - block_high;
       const double tf = twice_factor[k];
-      if (all_finite && gap * __builtin_fabs(pass.scale[k]) >= 33.0 && tf != 0.0 && tf - tf == 0.0) {
+      const bool far = all_finite && gap * __builtin_fabs(pass.scale[k]) >= 33.0 && tf != 0.0 && tf - tf == 0.0;
+      // Its sums skip the block too, unless its reference point is not finite (see below).
+      const double c = pass.reference[k];
+      if (!far || c - c != 0.0) near_peaks[near_count++] = static_cast<double>(k);
+      if (far) {
         const V zero = set(tf * 0.0);
         for (std::size_t v = 0; v < b.vectors; ++v) store(row + v * kLanes, zero);
         continue;
@@ -618,27 +624,41 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
     // Mixture m = sum of the terms in component order, factor = intensity / (m + 1e-20), and the
     // log-likelihood.
     V log_likelihood = load(accumulators);
+    V factor_check = set(0.0);
     for (std::size_t v = 0; v < b.vectors; ++v) {
       V m = load(terms + v * kLanes);
       for (std::size_t k = 1; k < components; ++k) m = m + load(terms + k * kPassBlock + v * kLanes);
       const V counts = load_block(pass.intensity, b, v, 0.0);
-      store(factor + v * kLanes, counts / (m + set(1e-20)));
+      const V f = counts / (m + set(1e-20));
+      store(factor + v * kLanes, f);
+      factor_check = factor_check + (f - f);
       log_likelihood = log_likelihood + real_lanes(b, v, counts * log_any(m + set(1e-200)));
     }
     store(accumulators, log_likelihood);
+
+    // A skipped peak's weights on this block are its zero terms times finite factors: zeros, and
+    // so are their products with the finite offsets from a finite reference point. Those leave its
+    // sums as they are (an accumulator starts at +0 and is never -0, so adding a zero of either
+    // sign changes no bit). With a factor that is not finite (a NaN or infinite intensity) they are
+    // not zeros, and every peak takes its sums.
+    if (lane_total(factor_check) != 0.0) {
+      near_count = peaks;
+      for (std::size_t k = 0; k < peaks; ++k) near_peaks[k] = static_cast<double>(k);
+    }
 
     // Expected counts, and for the peaks the first two moments about the reference point c:
     // sum w (x - c) and sum w (x - c)^2, with w = (pi_k d_k) factor. Peaks go in pairs, so that
     // six chains of additions advance side by side; each accumulator still takes its own samples
     // in order.
-    std::size_t k = 0;
-    for (; k + 2 <= peaks; k += 2) {
+    std::size_t pair = 0;
+    for (; pair + 2 <= near_count; pair += 2) {
+      const auto k = static_cast<std::size_t>(near_peaks[pair]), l = static_cast<std::size_t>(near_peaks[pair + 1]);
       const double* row_a = terms + k * kPassBlock;
-      const double* row_b = row_a + kPassBlock;
-      const V c_a = set(pass.reference[k]), c_b = set(pass.reference[k + 1]);
-      V count_a = load(accumulators + (1 + k) * kLanes), count_b = load(accumulators + (2 + k) * kLanes);
+      const double* row_b = terms + l * kPassBlock;
+      const V c_a = set(pass.reference[k]), c_b = set(pass.reference[l]);
+      V count_a = load(accumulators + (1 + k) * kLanes), count_b = load(accumulators + (1 + l) * kLanes);
       V first_a = load(moments + 2 * k * kLanes), second_a = load(moments + (2 * k + 1) * kLanes);
-      V first_b = load(moments + (2 * k + 2) * kLanes), second_b = load(moments + (2 * k + 3) * kLanes);
+      V first_b = load(moments + 2 * l * kLanes), second_b = load(moments + (2 * l + 1) * kLanes);
       for (std::size_t v = 0; v < b.vectors; ++v) {
         const V f = load(factor + v * kLanes), at = load(xs + v * kLanes);
         const V w_a = real_lanes(b, v, load(row_a + v * kLanes) * f);
@@ -653,13 +673,15 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
         second_b = fma(wd_b, d_b, second_b);
       }
       store(accumulators + (1 + k) * kLanes, count_a);
-      store(accumulators + (2 + k) * kLanes, count_b);
+      store(accumulators + (1 + l) * kLanes, count_b);
       store(moments + 2 * k * kLanes, first_a);
       store(moments + (2 * k + 1) * kLanes, second_a);
-      store(moments + (2 * k + 2) * kLanes, first_b);
-      store(moments + (2 * k + 3) * kLanes, second_b);
+      store(moments + 2 * l * kLanes, first_b);
+      store(moments + (2 * l + 1) * kLanes, second_b);
     }
-    for (; k < components; ++k) {
+    // The last near peak if their number is odd, then the background components.
+    for (std::size_t next = pair; next < near_count + (components - peaks); ++next) {
+      const std::size_t k = next < near_count ? static_cast<std::size_t>(near_peaks[next]) : peaks + (next - near_count);
       const double* row = terms + k * kPassBlock;
       V count = load(accumulators + (1 + k) * kLanes);
       if (k < peaks) {

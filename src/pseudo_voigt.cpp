@@ -36,14 +36,7 @@ constexpr std::size_t kGridPoints = 10;
 constexpr std::size_t kBlock = 256;
 
 // What the density of one parameter set needs at every sample, formed once per call.
-struct Profile {
-  double x0;
-  double sigma;
-  double gaussian_normaliser;  // sigma sqrt(2 pi)
-  double half_width;
-  double eta;
-  double lorentzian_weight;  // (1 - eta) / Z
-};
+using Profile = PseudoVoigtProfile;
 
 Profile profile(const PseudoVoigtPeak& peak, double x_min, double x_max) {
   const double sigma = peak.gamma / kFwhmPerSigma;
@@ -72,12 +65,6 @@ inline void density_parts(const Profile& p, const double* __restrict x, std::siz
   }
 }
 
-// The log-likelihood terms' logarithms ln(eta G + L (1 - eta)/Z + 1e-20), in place of g.
-inline void log_density(const Profile& p, double* __restrict g, const double* __restrict l, std::size_t len) {
-  for (std::size_t i = 0; i < len; ++i) g[i] = p.eta * g[i] + l[i] * p.lorentzian_weight + kDensityFloor;
-  log_in_place({g, len});
-}
-
 __attribute__((target_clones("avx2", "default")))
 void density_row(const Profile& p, const double* x, std::size_t n, double* out) {
   double l[kBlock];
@@ -89,16 +76,20 @@ void density_row(const Profile& p, const double* x, std::size_t n, double* out) 
   }
 }
 
-__attribute__((target_clones("avx2", "default")))
+// The log-likelihood sum_i w_i ln(eta G_i + L_i (1 - eta)/Z + 1e-20) over the first m samples, on
+// the calling thread, in the fixed order of every sum over samples (vector_math.hpp: chunks of
+// kSumChunk, eight lanes each, the chunks added in order). It is the mixing searches' pass with one
+// candidate, so a score of theirs and this log-likelihood at the same parameters are the same
+// number.
 double log_likelihood_of(const Profile& p, const double* x, const double* w, std::size_t m) {
-  double g[kBlock], l[kBlock];
+  const PseudoVoigtMixingPass pass{x, w, p, 1, &p.eta, &p.lorentzian_weight};
+  const auto chunk = simd_kernels().pseudo_voigt_mixing_chunk;
+  alignas(64) double scratch[kPseudoVoigtMixingScratch];
   double total = 0.0;
-  for (std::size_t start = 0; start < m; start += kBlock) {
-    const std::size_t len = std::min(kBlock, m - start);
-    density_parts(p, x + start, len, g, l);
-    log_density(p, g, l, len);
-    const double* __restrict ws = w + start;
-    for (std::size_t i = 0; i < len; ++i) total += ws[i] * g[i];
+  for (std::size_t begin = 0; begin < m; begin += kSumChunk) {
+    double sum;
+    chunk(pass, begin, std::min(m, begin + kSumChunk), &sum, scratch);
+    total += sum;
   }
   return total;
 }
@@ -138,18 +129,7 @@ double log_likelihood_of(const Profile& p, const double* x, const double* w, std
 // its zero and the likelihood's maximum differ by that much, and the remaining fits end in a line
 // search that cannot find a decrease between the two.
 
-struct ShiftTerms {
-  Profile moved;
-  bool centre;                // the centre moved; otherwise the width
-  double step;                // x0' - x0
-  double step_per_sigma;      // (x0' - x0) / sigma
-  double z_change;            // (sigma' - sigma) / (sigma sigma')
-  double sigma_ratio;         // sigma / sigma'
-  double sigma_change_ratio;  // (sigma' - sigma) / sigma'
-  double half_width_ratio;    // (h' - h) / h
-  double half_width_product;  // h h'
-  double weight_change;       // (1 - eta) / Z' - (1 - eta) / Z
-};
+using ShiftTerms = PseudoVoigtShift;
 
 // The change of the Lorentzian weight (1 - eta) / Z between two parameter sets.
 double lorentzian_weight_change(const PseudoVoigtPeak& base, const PseudoVoigtPeak& moved, double x_min, double x_max,
@@ -174,103 +154,6 @@ double lorentzian_weight_change(const PseudoVoigtPeak& base, const PseudoVoigtPe
   return std::isfinite(change) ? change : direct;
 }
 
-// ln(1 + r) for |r| < 1e-3 to within an ulp of the result: the first omitted term, r^7 / 7, is
-// below 1.5e-19 |r|.
-inline double log1p_small(double r) {
-  return r * (1.0 + r * (-0.5 + r * (1.0 / 3.0 + r * (-0.25 + r * (0.2 + r * (-1.0 / 6.0))))));
-}
-
-// exp(t) - 1: by its series for |t| < 1e-2 (the first omitted term, t^9 / 9!, is below 3e-22 |t|),
-// else from the exponential, which then loses at most 2e-14 relative to the result.
-inline double expm1_any(double t) {
-  const double series =
-      t * (1.0 + t * (0.5 + t * (1.0 / 6.0 + t * (1.0 / 24.0 + t * (1.0 / 120.0 + t * (1.0 / 720.0 +
-      t * (1.0 / 5040.0 + t * (1.0 / 40320.0))))))));
-  return std::fabs(t) < 1e-2 ? series : exp_any(t) - 1.0;
-}
-
-// The density at one sample, as density_parts and log_density form it.
-double density_at(const Profile& p, double x) {
-  double g, l;
-  density_parts(p, &x, 1, &g, &l);
-  return p.eta * g + l * p.lorentzian_weight;
-}
-
-template <std::size_t kShifts>
-[[gnu::always_inline]] inline double log_likelihood_and_differences_of(const Profile& p, const ShiftTerms* shifts,
-                                                                       const double* x, const double* w,
-                                                                       std::size_t m, double* differences) {
-  alignas(32) double offset[kBlock], z[kBlock], g[kBlock], l[kBlock], log_term[kBlock];
-  alignas(32) double ratio[kShifts + 1][kBlock], log_ratio[kShifts + 1][kBlock];
-  const double h2 = p.half_width * p.half_width;
-  double total = 0.0, compensation = 0.0;
-  double change[kShifts + 1] = {};
-  for (std::size_t start = 0; start < m; start += kBlock) {
-    const std::size_t len = std::min(kBlock, m - start);
-    const double* __restrict xs = x + start;
-    for (std::size_t i = 0; i < len; ++i) {
-      offset[i] = xs[i] - p.x0;
-      z[i] = offset[i] / p.sigma;
-      g[i] = exp_any(z[i] * -0.5 * z[i]) / p.gaussian_normaliser;
-      l[i] = p.half_width / ((offset[i] * offset[i] + h2) * kPi);
-      log_term[i] = p.eta * g[i] + l[i] * p.lorentzian_weight + kDensityFloor;
-    }
-    for (std::size_t j = 0; j < kShifts; ++j) {
-      const ShiftTerms& t = shifts[j];
-      const double moved_h2 = t.moved.half_width * t.moved.half_width;
-      for (std::size_t i = 0; i < len; ++i) {
-        double gaussian_change, lorentzian_change;
-        if (t.centre) {
-          const double moved_offset = xs[i] - t.moved.x0;
-          const double moved_z = moved_offset / p.sigma;
-          gaussian_change = g[i] * expm1_any(0.5 * (t.step_per_sigma * (z[i] + moved_z)));
-          lorentzian_change = l[i] * (t.step * (offset[i] + moved_offset)) / (moved_offset * moved_offset + h2);
-        } else {
-          const double moved_z = offset[i] / t.moved.sigma;
-          const double exponent_change = 0.5 * ((offset[i] * t.z_change) * (z[i] + moved_z));
-          gaussian_change = g[i] * (expm1_any(exponent_change) * t.sigma_ratio - t.sigma_change_ratio);
-          const double a2 = offset[i] * offset[i];
-          lorentzian_change = l[i] * (t.half_width_ratio * (a2 - t.half_width_product)) / (a2 + moved_h2);
-        }
-        const double density_change =
-            p.eta * gaussian_change + t.moved.lorentzian_weight * lorentzian_change + t.weight_change * l[i];
-        ratio[j][i] = density_change / log_term[i];  // log_term holds p + 1e-20 until its logarithm
-        log_ratio[j][i] = 1.0 + ratio[j][i];
-      }
-    }
-    log_in_place({log_term, len});
-    for (std::size_t j = 0; j < kShifts; ++j) log_in_place({log_ratio[j], len});
-    const double* __restrict ws = w + start;
-    for (std::size_t i = 0; i < len; ++i) {
-      const double term = ws[i] * log_term[i];
-      const double sum = total + term;
-      compensation += std::fabs(total) >= std::fabs(term) ? (total - sum) + term : (term - sum) + total;
-      total = sum;
-      for (std::size_t j = 0; j < kShifts; ++j) {
-        const double r = ratio[j][i];
-        double log_change = std::fabs(r) < 1e-3 ? log1p_small(r) : log_ratio[j][i];
-        if (!std::isfinite(log_change)) [[unlikely]] {
-          log_change = std::log(density_at(shifts[j].moved, xs[i]) + kDensityFloor) - log_term[i];
-        }
-        change[j] += ws[i] * log_change;
-      }
-    }
-  }
-  for (std::size_t j = 0; j < kShifts; ++j) differences[j] = change[j];
-  // Once the running sum is infinite the compensation means nothing.
-  return std::isfinite(total) ? total + compensation : total;
-}
-
-__attribute__((target_clones("avx2", "default")))
-double log_likelihood_and_differences(const Profile& p, const ShiftTerms* shifts, std::size_t count,
-                                      const double* x, const double* w, std::size_t m, double* differences) {
-  switch (count) {
-    case 0: return log_likelihood_and_differences_of<0>(p, shifts, x, w, m, differences);
-    case 1: return log_likelihood_and_differences_of<1>(p, shifts, x, w, m, differences);
-    default: return log_likelihood_and_differences_of<2>(p, shifts, x, w, m, differences);
-  }
-}
-
 ShiftTerms shift_terms(const PseudoVoigtPeak& base, const Profile& p, const Shift& shift, double x_min,
                        double x_max) {
   PseudoVoigtPeak moved = base;
@@ -293,51 +176,76 @@ ShiftTerms shift_terms(const PseudoVoigtPeak& base, const Profile& p, const Shif
   return t;
 }
 
-// G and L at one centre and width over the first m samples, so that the log-likelihood of each
-// eta costs one logarithm per sample instead of an exponential and a logarithm. The products
-// and sums are those of the density, so every score equals pseudo_voigt_log_likelihood exactly.
+// The mixing search's scores: the log-likelihood at one centre and width for each of a list of
+// eta, in one pass over the samples that forms G and L once per chunk and takes one logarithm per
+// sample and candidate. The scores are pseudo_voigt_log_likelihood's numbers. With `parallel` the
+// chunks are shared among the worker pool; the sums' order is fixed by the grid alone, so the
+// scores are the same for any number of threads. Allocates once, at construction.
 class MixingScores {
  public:
-  MixingScores(std::span<const double> x, std::span<const double> weights)
-      : x_(x), w_(weights), m_(std::min(x.size(), weights.size())), g_(m_), l_(m_) {}
+  MixingScores(std::span<const double> x, std::span<const double> weights, std::size_t candidates, bool parallel)
+      : x_(x.data()), w_(weights.data()),
+        sums_(std::min(x.size(), weights.size()), candidates, kPseudoVoigtMixingScratch, parallel),
+        lorentzian_weight_(candidates) {}
 
-  void set_peak(double x0, double gamma, double x_min, double x_max) {
-    const Profile p = profile({x0, gamma, 0.0}, x_min, x_max);
-    mass_ = pseudo_voigt_window_mass(x0, gamma, x_min, x_max);
-    fill(p);
+  // Scores eta[k] for k < candidates at (x0, gamma) into scores[k].
+  void score(double x0, double gamma, double x_min, double x_max, const double* eta, double* scores) {
+    const std::size_t candidates = sums_.sums();
+    const double mass = pseudo_voigt_window_mass(x0, gamma, x_min, x_max);
+    for (std::size_t k = 0; k < candidates; ++k) lorentzian_weight_[k] = (1.0 - eta[k]) / mass;
+    const PseudoVoigtMixingPass pass{x_, w_, profile({x0, gamma, 0.0}, x_min, x_max), candidates, eta,
+                                     lorentzian_weight_.data()};
+    const auto chunk = simd_kernels().pseudo_voigt_mixing_chunk;
+    sums_.run([&](std::size_t begin, std::size_t end, double* sums, double* scratch) {
+      chunk(pass, begin, end, sums, scratch);
+    }, {scores, candidates});
   }
-
-  double score(double eta) const { return mixed_log_likelihood(eta, (1.0 - eta) / mass_); }
 
  private:
-  __attribute__((target_clones("avx2", "default"))) void fill(const Profile& p) {
-    for (std::size_t start = 0; start < m_; start += kBlock) {
-      const std::size_t len = std::min(kBlock, m_ - start);
-      density_parts(p, x_.data() + start, len, g_.data() + start, l_.data() + start);
-    }
-  }
-
-  __attribute__((target_clones("avx2", "default"))) double mixed_log_likelihood(double eta,
-                                                                                 double lorentzian_weight) const {
-    double terms[kBlock];
-    double total = 0.0;
-    for (std::size_t start = 0; start < m_; start += kBlock) {
-      const std::size_t len = std::min(kBlock, m_ - start);
-      const double* __restrict g = g_.data() + start;
-      const double* __restrict l = l_.data() + start;
-      for (std::size_t i = 0; i < len; ++i) terms[i] = eta * g[i] + l[i] * lorentzian_weight + kDensityFloor;
-      log_in_place({terms, len});
-      const double* __restrict w = w_.data() + start;
-      for (std::size_t i = 0; i < len; ++i) total += w[i] * terms[i];
-    }
-    return total;
-  }
-
-  std::span<const double> x_, w_;
-  std::size_t m_;
-  std::vector<double> g_, l_;
-  double mass_ = 1.0;
+  const double* x_;
+  const double* w_;
+  ChunkedSums sums_;
+  std::vector<double> lorentzian_weight_;
 };
+
+// The objective's pass: the log-likelihood and its forward differences at a parameter set, over
+// the first m samples. The value is summed with compensation in every lane, over the lanes and
+// over the chunks in chunk order; the differences in the fixed order of every sum over samples.
+// With `parallel` the chunks are shared among the worker pool, with the same result. Allocates
+// once, at construction.
+class ObjectivePass {
+ public:
+  ObjectivePass(std::span<const double> x, std::span<const double> weights, std::size_t shifts, bool parallel)
+      : x_(x.data()), w_(weights.data()), sums_(std::min(x.size(), weights.size()), 2 + shifts, 0, parallel) {}
+
+  double run(const Profile& p, const ShiftTerms* shifts, std::size_t count, double* differences) {
+    PseudoVoigtObjectivePass pass{x_, w_, p, count, {}};
+    for (std::size_t j = 0; j < count; ++j) pass.shift[j] = shifts[j];
+    const auto chunk = simd_kernels().pseudo_voigt_objective_chunk;
+    double totals[4];
+    sums_.run([&](std::size_t begin, std::size_t end, double* sums, double* scratch) {
+      chunk(pass, begin, end, sums, scratch);
+    }, totals);
+    for (std::size_t j = 0; j < count; ++j) differences[j] = totals[2 + j];
+    double total = 0.0, compensation = 0.0;
+    for (std::size_t c = 0; c < sums_.chunks(); ++c) {
+      const std::span<const double> chunk_sums = sums_.chunk_sums(c);
+      const double sum = total + chunk_sums[0];
+      compensation += std::fabs(total) >= std::fabs(chunk_sums[0]) ? (total - sum) + chunk_sums[0]
+                                                                   : (chunk_sums[0] - sum) + total;
+      compensation += chunk_sums[1];
+      total = sum;
+    }
+    // Once the running sum is infinite the compensation means nothing.
+    return std::isfinite(total) ? total + compensation : total;
+  }
+
+ private:
+  const double* x_;
+  const double* w_;
+  ChunkedSums sums_;
+};
+
 
 // The root searches' tolerance: 1e-10, or twice the spacing of doubles at the bracket's larger
 // end where that spacing is coarser. From |x| = 2^18 on, neighbouring doubles lie more than 1e-10
@@ -457,32 +365,38 @@ std::optional<CentreAndWidth> stationary_centre_and_width(const ShareWeightedSam
 double conditional_mixing_search(std::span<const double> x, std::span<const double> weights, double x0,
                                  double gamma, double x_min, double x_max) {
   constexpr std::size_t kValues = 20;
-  MixingScores mixing(x, weights);
-  mixing.set_peak(x0, gamma, x_min, x_max);
-  double scores[kValues];
-  for (std::size_t k = 0; k < kValues; ++k) scores[k] = mixing.score(static_cast<double>(k) * 0.01 + 0.8);
-  return static_cast<double>(best_later_on_ties(scores)) * 0.01 + 0.8;
+  std::array<double, kValues> eta, scores;
+  for (std::size_t k = 0; k < kValues; ++k) eta[k] = static_cast<double>(k) * 0.01 + 0.8;
+  MixingScores mixing(x, weights, kValues, false);
+  mixing.score(x0, gamma, x_min, x_max, eta.data(), scores.data());
+  return eta[best_later_on_ties(scores)];
 }
 
-// Below this many samples the 100 scores of the full mixing search take less time than handing
-// them to the pool.
-constexpr std::size_t kParallelSearchSamples = 64;
+// The full optimisation's mixing search: eta from 0.00, 0.01, ..., 0.99.
+class FullMixingSearch {
+ public:
+  static constexpr std::size_t kValues = 100;
 
-// eta from 0.00, 0.01, ..., 0.99 by the log-likelihood at the peak `mixing` holds. Each score is
-// one task writing its own slot and summing its samples in order, and the slots are compared
-// afterwards in index order, so the result is the same for any number of threads.
-double full_mixing_search_of(const MixingScores& mixing, std::size_t samples, double fallback) {
-  constexpr std::size_t kValues = 100;
-  std::array<double, kValues> scores;
-  auto score = [&](std::size_t k) { scores[k] = mixing.score(static_cast<double>(k) * 0.01); };
-  if (samples >= kParallelSearchSamples) {
-    run_tasks(kValues, score);
-  } else {
-    run_tasks_sequentially(kValues, score);
+  // The chunks of samples go to the worker pool; each forms all 100 scores of its samples, and the
+  // scores are compared afterwards in index order, so the result is the same for any number of
+  // threads.
+  FullMixingSearch(std::span<const double> x, std::span<const double> weights) : mixing_(x, weights, kValues, true) {
+    for (std::size_t k = 0; k < kValues; ++k) eta_[k] = static_cast<double>(k) * 0.01;
   }
-  const std::optional<std::size_t> best = best_earlier_on_ties(scores);
-  return best ? static_cast<double>(*best) * 0.01 : fallback;
-}
+
+  // The best eta at (x0, gamma) and its score, the log-likelihood there; none when every score
+  // is -inf or NaN.
+  std::optional<std::pair<double, double>> best(double x0, double gamma, double x_min, double x_max) {
+    mixing_.score(x0, gamma, x_min, x_max, eta_.data(), scores_.data());
+    const std::optional<std::size_t> best = best_earlier_on_ties(scores_);
+    if (!best) return std::nullopt;
+    return std::pair{eta_[*best], scores_[*best]};
+  }
+
+ private:
+  MixingScores mixing_;
+  std::array<double, kValues> eta_, scores_;
+};
 
 }  // namespace
 
@@ -521,8 +435,8 @@ double pseudo_voigt_log_likelihood_differences(std::span<const double> x, std::s
   const Profile p = profile(peak, x_min, x_max);
   ShiftTerms terms[2];
   for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = shift_terms(peak, p, shifts[j], x_min, x_max);
-  const std::size_t m = std::min(x.size(), weights.size());
-  return log_likelihood_and_differences(p, terms, shifts.size(), x.data(), weights.data(), m, differences.data());
+  ObjectivePass pass(x, weights, shifts.size(), false);
+  return pass.run(p, terms, shifts.size(), differences.data());
 }
 
 ComponentShares component_shares(std::span<const double> x, const PseudoVoigtPeak& peak, double x_min,
@@ -679,9 +593,9 @@ PseudoVoigtPeak pseudo_voigt_mle_conditional_max(std::span<const double> x, std:
 
 double full_mixing_search(std::span<const double> x, std::span<const double> weights, double x0, double gamma,
                           double fallback, double x_min, double x_max) {
-  MixingScores mixing(x, weights);
-  mixing.set_peak(x0, gamma, x_min, x_max);
-  return full_mixing_search_of(mixing, std::min(x.size(), weights.size()), fallback);
+  FullMixingSearch search(x, weights);
+  const auto best = search.best(x0, gamma, x_min, x_max);
+  return best ? best->first : fallback;
 }
 
 PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, std::span<const double> weights,
@@ -694,12 +608,15 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
   if (total == 0.0) return start;  // a NaN total goes on
 
   PseudoVoigtPeak current = start;
-  std::optional<MixingScores> mixing;  // the parts of the mixing search, made once per call
+  const bool bounded = !(flags.fix_x0 && flags.fix_gamma);
+  // The passes' working memory, made once per call.
+  std::optional<FullMixingSearch> mixing;
   if (!flags.fix_eta) mixing.emplace(x, weights);
-  const std::size_t samples = std::min(x.size(), weights.size());
+  std::optional<ObjectivePass> objective;
+  if (bounded) objective.emplace(x, weights, static_cast<std::size_t>(!flags.fix_x0) + !flags.fix_gamma, false);
   double previous = pseudo_voigt_log_likelihood(x, weights, current, x_min, x_max);
   for (std::uint64_t step = 0; step < limits.max_iter; ++step) {
-    if (!(flags.fix_x0 && flags.fix_gamma)) {
+    if (bounded) {
       // A fresh minimisation every step, from the current values: nothing of the last one's
       // limited memory carries over.
       FreeParameters<2> free({current.x0, current.gamma});
@@ -709,8 +626,11 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
       auto evaluate = [&](const std::array<double, 2>& base, std::span<const Shift> shifts,
                           std::span<double> differences) {
         if (passes) *passes += shifts.size() + 1;
-        return pseudo_voigt_log_likelihood_differences(x, weights, {base[0], base[1], eta}, shifts, x_min, x_max,
-                                                       differences);
+        const PseudoVoigtPeak peak{base[0], base[1], eta};
+        const Profile p = profile(peak, x_min, x_max);
+        ShiftTerms terms[2];
+        for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = shift_terms(peak, p, shifts[j], x_min, x_max);
+        return objective->run(p, terms, shifts.size(), differences.data());
       };
       // On a minimiser error (bounds it rejects) the values stay as they are.
       std::array<double, 2> values{current.x0, current.gamma};
@@ -718,15 +638,21 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
       current.x0 = values[0];
       current.gamma = values[1];
     }
+    // The winning score is the log-likelihood at the new parameters: it serves as the step's.
+    std::optional<double> latest;
     if (mixing) {
-      mixing->set_peak(current.x0, current.gamma, x_min, x_max);
-      current.eta = full_mixing_search_of(*mixing, samples, start.eta);
+      if (const auto best = mixing->best(current.x0, current.gamma, x_min, x_max)) {
+        current.eta = best->first;
+        latest = best->second;
+      } else {
+        current.eta = start.eta;
+      }
     }
-    const double latest = pseudo_voigt_log_likelihood(x, weights, current, x_min, x_max);
+    if (!latest) latest = pseudo_voigt_log_likelihood(x, weights, current, x_min, x_max);
     // The signed gain: a step that loses likelihood stops as well. A NaN gain goes on.
-    const double gain = (latest - previous) / std::fmax(std::fabs(previous), 1e-300);
+    const double gain = (*latest - previous) / std::fmax(std::fabs(previous), 1e-300);
     if (gain < limits.r_eps) break;
-    previous = latest;
+    previous = *latest;
   }
   return current;
 }

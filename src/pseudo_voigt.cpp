@@ -178,34 +178,39 @@ ShiftTerms shift_terms(const PseudoVoigtPeak& base, const Profile& p, const Shif
 
 // The mixing search's scores: the log-likelihood at one centre and width for each of a list of
 // eta, in one pass over the samples that forms G and L once per chunk and takes one logarithm per
-// sample and candidate. The scores are pseudo_voigt_log_likelihood's numbers. With `parallel` the
-// chunks are shared among the worker pool; the sums' order is fixed by the grid alone, so the
-// scores are the same for any number of threads. Allocates once, at construction.
+// sample and candidate. A score is pseudo_voigt_log_likelihood's number at its eta, whatever the
+// other candidates of the pass. With `parallel` the chunks are shared among the worker pool; the
+// sums' order is fixed by the grid alone, so the scores are the same for any number of threads.
+// Allocates once, at construction.
 class MixingScores {
  public:
-  MixingScores(std::span<const double> x, std::span<const double> weights, std::size_t candidates, bool parallel)
+  MixingScores(std::span<const double> x, std::span<const double> weights, std::size_t capacity, bool parallel)
       : x_(x.data()), w_(weights.data()),
-        sums_(std::min(x.size(), weights.size()), candidates, kPseudoVoigtMixingScratch, parallel),
-        lorentzian_weight_(candidates) {}
+        sums_(std::min(x.size(), weights.size()), capacity, kPseudoVoigtMixingScratch, parallel),
+        lorentzian_weight_(capacity), totals_(capacity) {}
 
-  // Scores eta[k] for k < candidates at (x0, gamma) into scores[k].
-  void score(double x0, double gamma, double x_min, double x_max, const double* eta, double* scores) {
-    const std::size_t candidates = sums_.sums();
+  std::size_t chunks() const { return sums_.chunks(); }
+
+  // Scores eta[j] for j < count (at most the capacity) at (x0, gamma) into scores[j].
+  void score(double x0, double gamma, double x_min, double x_max, const double* eta, std::size_t count,
+             double* scores) {
     const double mass = pseudo_voigt_window_mass(x0, gamma, x_min, x_max);
-    for (std::size_t k = 0; k < candidates; ++k) lorentzian_weight_[k] = (1.0 - eta[k]) / mass;
-    const PseudoVoigtMixingPass pass{x_, w_, profile({x0, gamma, 0.0}, x_min, x_max), candidates, eta,
+    for (std::size_t j = 0; j < count; ++j) lorentzian_weight_[j] = (1.0 - eta[j]) / mass;
+    const PseudoVoigtMixingPass pass{x_, w_, profile({x0, gamma, 0.0}, x_min, x_max), count, eta,
                                      lorentzian_weight_.data()};
     const auto chunk = simd_kernels().pseudo_voigt_mixing_chunk;
+    // Entries past `count` of each chunk's sums are left over from earlier passes and unused.
     sums_.run([&](std::size_t begin, std::size_t end, double* sums, double* scratch) {
       chunk(pass, begin, end, sums, scratch);
-    }, {scores, candidates});
+    }, totals_);
+    std::copy(totals_.begin(), totals_.begin() + static_cast<std::ptrdiff_t>(count), scores);
   }
 
  private:
   const double* x_;
   const double* w_;
   ChunkedSums sums_;
-  std::vector<double> lorentzian_weight_;
+  std::vector<double> lorentzian_weight_, totals_;
 };
 
 // The objective's pass: the log-likelihood and its forward differences at a parameter set, over
@@ -368,34 +373,153 @@ double conditional_mixing_search(std::span<const double> x, std::span<const doub
   std::array<double, kValues> eta, scores;
   for (std::size_t k = 0; k < kValues; ++k) eta[k] = static_cast<double>(k) * 0.01 + 0.8;
   MixingScores mixing(x, weights, kValues, false);
-  mixing.score(x0, gamma, x_min, x_max, eta.data(), scores.data());
+  mixing.score(x0, gamma, x_min, x_max, eta.data(), kValues, scores.data());
   return eta[best_later_on_ties(scores)];
 }
 
-// The full optimisation's mixing search: eta from 0.00, 0.01, ..., 0.99.
+// The full optimisation's mixing search: eta from 0.00, 0.01, ..., 0.99, the highest score
+// winning, the earliest among equal ones, NaN and -inf never.
+//
+// Not every score needs forming. With weights that are finite and not negative, the exact
+// log-likelihood f(eta) = sum w ln(eta G + (1 - eta) L / Z + 1e-20) of the G and L the pass forms
+// is concave in eta (a weighted sum of logarithms of affine functions), and every computed score
+// lies within a bound e of it (below). For two scored values a < b:
+//   score(b) > score(a) + 2e  gives f(b) > f(a), so f(k) <= f(a) for every k <= a by concavity,
+//                             and score(k) <= f(a) + e <= score(a) + 2e < score(b): no k <= a wins;
+//   score(a) > score(b) + 2e  likewise rules out every k >= b.
+// The search therefore scores a coarse grid of candidates, narrows the interval that can still
+// hold the winner, scores within it, and at the end has scored every candidate of the interval:
+// the winner is the one a scan of all 100 scores would pick. Where the shortcut does not apply (a
+// negative, infinite or NaN weight, an extreme width, a score that is not finite) every candidate
+// is scored.
+//
+// The bound e: a computed term w ln(a') with a' the floored density as rounded (all its parts are
+// non-negative, so a' = a (1 + t), |t| <= 4.01u, u = 2^-53) differs from w ln(a) by at most
+// |w| (4.01u + 2u L + u L) with |ln a'| <= L, the logarithm being within one unit in the last
+// place; and the lanes' and chunks' additions, each term going through at most D of them
+// (32 within its lane, 3 across the lanes, one per chunk and one more), add at most
+// D u / (1 - D u) L sum |w|. L is the larger of ln(1e20) and the logarithm of the largest density
+// 1 / (sigma sqrt(2 pi)) + 1 / (pi h Z) + 1e-20. e is four times the sum of these.
 class FullMixingSearch {
  public:
   static constexpr std::size_t kValues = 100;
 
-  // The chunks of samples go to the worker pool; each forms all 100 scores of its samples, and the
+  // The chunks of samples go to the worker pool; each forms the scores of its samples, and the
   // scores are compared afterwards in index order, so the result is the same for any number of
   // threads.
   FullMixingSearch(std::span<const double> x, std::span<const double> weights) : mixing_(x, weights, kValues, true) {
     for (std::size_t k = 0; k < kValues; ++k) eta_[k] = static_cast<double>(k) * 0.01;
+    const std::size_t m = std::min(x.size(), weights.size());
+    double total = 0.0;
+    bool usable = true;
+    for (std::size_t i = 0; i < m; ++i) {
+      usable = usable && weights[i] >= 0.0 && weights[i] < std::numeric_limits<double>::infinity();
+      total += weights[i];
+    }
+    weight_total_ = usable ? total : std::numeric_limits<double>::quiet_NaN();
   }
 
   // The best eta at (x0, gamma) and its score, the log-likelihood there; none when every score
   // is -inf or NaN.
   std::optional<std::pair<double, double>> best(double x0, double gamma, double x_min, double x_max) {
-    mixing_.score(x0, gamma, x_min, x_max, eta_.data(), scores_.data());
+    scores_.fill(std::numeric_limits<double>::quiet_NaN());
+    scored_.fill(false);
+    const double bound = score_error_bound(x0, gamma, x_min, x_max);
+    if (std::isfinite(bound)) {
+      narrowed_search(x0, gamma, x_min, x_max, bound);
+    } else {
+      score_all(x0, gamma, x_min, x_max);
+    }
+    // Candidates left unscored cannot win; as NaN they never do.
     const std::optional<std::size_t> best = best_earlier_on_ties(scores_);
     if (!best) return std::nullopt;
     return std::pair{eta_[*best], scores_[*best]};
   }
 
  private:
+  // Candidates scored per pass while narrowing, and the coarse grid's spacing.
+  static constexpr std::size_t kPerPass = 8;
+  static constexpr std::size_t kCoarseSpacing = 11;
+
+  double score_error_bound(double x0, double gamma, double x_min, double x_max) const {
+    constexpr double kUnit = 0x1p-53;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // Widths far from 1 could make the parts' squares underflow or overflow.
+    if (!(std::isfinite(weight_total_) && std::isfinite(x0) && gamma >= 1e-100 && gamma <= 1e100)) return nan;
+    const Profile p = profile({x0, gamma, 0.0}, x_min, x_max);
+    const double mass = pseudo_voigt_window_mass(x0, gamma, x_min, x_max);
+    const double largest = 1.0 / p.gaussian_normaliser + 1.0 / (kPi * p.half_width * mass) + kDensityFloor;
+    const double log_bound = std::fmax(46.1, std::log(largest * 1.01));
+    const double depth = 32.0 + 3.0 + static_cast<double>(mixing_.chunks()) + 1.0;
+    const double summation = depth * kUnit / (1.0 - depth * kUnit);
+    const double bound = 4.0 * weight_total_ * (4.01 * kUnit + 3.01 * kUnit * log_bound + summation * log_bound * 1.01);
+    return std::isfinite(bound) ? bound : nan;
+  }
+
+  void score(double x0, double gamma, double x_min, double x_max, const std::size_t* which, std::size_t count) {
+    double eta[kValues], scores[kValues];
+    for (std::size_t j = 0; j < count; ++j) eta[j] = eta_[which[j]];
+    mixing_.score(x0, gamma, x_min, x_max, eta, count, scores);
+    for (std::size_t j = 0; j < count; ++j) {
+      scores_[which[j]] = scores[j];
+      scored_[which[j]] = true;
+    }
+  }
+
+  void score_all(double x0, double gamma, double x_min, double x_max) {
+    std::size_t which[kValues], count = 0;
+    for (std::size_t k = 0; k < kValues; ++k) {
+      if (!scored_[k]) which[count++] = k;
+    }
+    score(x0, gamma, x_min, x_max, which, count);
+  }
+
+  void narrowed_search(double x0, double gamma, double x_min, double x_max, double bound) {
+    std::size_t which[kValues], count = 0;
+    for (std::size_t k = 0; k < kValues; k += kCoarseSpacing) which[count++] = k;
+    score(x0, gamma, x_min, x_max, which, count);
+    std::size_t low = 0, high = kValues - 1;  // the candidates that can still win
+    std::size_t open_before = kValues;
+    for (;;) {
+      // Narrow by every pair of neighbouring scored candidates.
+      std::optional<std::size_t> previous;
+      for (std::size_t k = 0; k < kValues; ++k) {
+        if (!scored_[k]) continue;
+        if (!std::isfinite(scores_[k])) {
+          score_all(x0, gamma, x_min, x_max);
+          return;
+        }
+        if (previous) {
+          const double a = scores_[*previous], b = scores_[k];
+          if (b > a + 2.0 * bound) low = std::max(low, *previous + 1);
+          if (a > b + 2.0 * bound) high = std::min(high, k - 1);
+        }
+        previous = k;
+      }
+      if (low > high) {  // cannot happen; scoring everything is always right
+        score_all(x0, gamma, x_min, x_max);
+        return;
+      }
+      std::size_t open[kValues], open_count = 0;
+      for (std::size_t k = low; k <= high; ++k) {
+        if (!scored_[k]) open[open_count++] = k;
+      }
+      // Scores too close to tell apart (a flat likelihood) narrow nothing: score the rest at once.
+      if (open_count <= kPerPass || open_count + kPerPass >= open_before) {
+        score(x0, gamma, x_min, x_max, open, open_count);
+        return;
+      }
+      open_before = open_count;
+      count = 0;
+      for (std::size_t j = 0; j < kPerPass; ++j) which[count++] = open[(2 * j + 1) * open_count / (2 * kPerPass)];
+      score(x0, gamma, x_min, x_max, which, count);
+    }
+  }
+
   MixingScores mixing_;
+  double weight_total_ = 0.0;  // NaN where a weight is negative, infinite or NaN
   std::array<double, kValues> eta_, scores_;
+  std::array<bool, kValues> scored_;
 };
 
 }  // namespace

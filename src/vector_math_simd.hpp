@@ -768,19 +768,22 @@ SIMD_INLINE void pv_neumaier(V& total, V& compensation, V term) {
 }
 
 // The change ln(p' + 1e-20) - ln(p + 1e-20) of one sample's logarithm at shift `t`, from the change
-// of the density's terms (see pseudo_voigt.cpp): `density` is p + 1e-20, `log_density` its
-// logarithm. Where that route gives no number, the two logarithms are subtracted.
+// of the density's terms (see pseudo_voigt.cpp): `inverse_density` is 1 / (p + 1e-20) (one division
+// serves both shifts), `log_density` ln(p + 1e-20). The moved z are
+// formed with the reciprocals of the widths: they enter only the exponent's small change, which
+// they shift by an ulp or two of itself. Where that route gives no number, the two logarithms
+// are subtracted.
 SIMD_INLINE V pv_log_change(const PseudoVoigtProfile& p, const PseudoVoigtShift& t, V at, V offset, V z, V g, V l,
-                            V density, V log_density) {
+                            V inverse_density, V log_density) {
   V gaussian_change, lorentzian_change;
   const V h2 = set(p.half_width * p.half_width);
   if (t.centre) {
     const V moved_offset = at - set(t.moved.x0);
-    const V moved_z = moved_offset / set(p.sigma);
+    const V moved_z = moved_offset * set(1.0 / p.sigma);
     gaussian_change = g * pv_expm1(set(0.5) * (set(t.step_per_sigma) * (z + moved_z)));
     lorentzian_change = (l * (set(t.step) * (offset + moved_offset))) / (moved_offset * moved_offset + h2);
   } else {
-    const V moved_z = offset / set(t.moved.sigma);
+    const V moved_z = offset * set(1.0 / t.moved.sigma);
     const V exponent_change = set(0.5) * ((offset * set(t.z_change)) * (z + moved_z));
     gaussian_change = g * (pv_expm1(exponent_change) * set(t.sigma_ratio) - set(t.sigma_change_ratio));
     const V a2 = offset * offset;
@@ -789,7 +792,7 @@ SIMD_INLINE V pv_log_change(const PseudoVoigtProfile& p, const PseudoVoigtShift&
   }
   const V density_change =
       (set(p.eta) * gaussian_change + set(t.moved.lorentzian_weight) * lorentzian_change) + set(t.weight_change) * l;
-  const V change = pv_log1p(density_change / density);
+  const V change = pv_log1p(density_change * inverse_density);
   const M usable = finite(change);
   if (all(usable)) return change;
   V moved_offset, moved_z, moved_g, moved_l;
@@ -812,9 +815,10 @@ void pseudo_voigt_objective_chunk(const PseudoVoigtObjectivePass& pass, std::siz
     pv_parts(p, at, offset, z, g, l);
     const V density = (set(p.eta) * g + l * set(p.lorentzian_weight)) + set(kPvDensityFloor);
     const V log_density = log_any(density);
+    const V inverse_density = set(1.0) / density;
     pv_neumaier(total, compensation, pv_real(c, v, w * log_density));
     for (std::size_t j = 0; j < shifts; ++j) {
-      const V change = pv_log_change(p, pass.shift[j], at, offset, z, g, l, density, log_density);
+      const V change = pv_log_change(p, pass.shift[j], at, offset, z, g, l, inverse_density, log_density);
       changes[j] = changes[j] + pv_real(c, v, w * change);
     }
   }

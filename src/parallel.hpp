@@ -61,6 +61,10 @@ class ChunkedSums {
         scratch_(std::max<std::size_t>(tasks_, 1) * scratch) {}
 
   std::size_t sums() const { return sums_; }
+  std::size_t chunks() const { return chunks_; }
+  // The sums of chunk c from the last run, for a caller that combines them in chunk order its own
+  // way (with compensation, say).
+  std::span<const double> chunk_sums(std::size_t c) const { return {partials_.data() + c * sums_, sums_}; }
 
   // Tasks per worker: enough that a thread delayed by other work on the machine leaves its share
   // to the others, few enough that each task's working memory stays small.

@@ -5,6 +5,9 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "em_engine.hpp"
 #include "failure.hpp"
@@ -36,14 +39,7 @@ constexpr std::size_t kGridPoints = 10;
 constexpr std::size_t kBlock = 256;
 
 // What the density of one parameter set needs at every sample, formed once per call.
-struct Profile {
-  double x0;
-  double sigma;
-  double gaussian_normaliser;  // sigma sqrt(2 pi)
-  double half_width;
-  double eta;
-  double lorentzian_weight;  // (1 - eta) / Z
-};
+using Profile = PseudoVoigtProfile;
 
 Profile profile(const PseudoVoigtPeak& peak, double x_min, double x_max) {
   const double sigma = peak.gamma / kFwhmPerSigma;
@@ -72,12 +68,6 @@ inline void density_parts(const Profile& p, const double* __restrict x, std::siz
   }
 }
 
-// The log-likelihood terms' logarithms ln(eta G + L (1 - eta)/Z + 1e-20), in place of g.
-inline void log_density(const Profile& p, double* __restrict g, const double* __restrict l, std::size_t len) {
-  for (std::size_t i = 0; i < len; ++i) g[i] = p.eta * g[i] + l[i] * p.lorentzian_weight + kDensityFloor;
-  log_in_place({g, len});
-}
-
 __attribute__((target_clones("avx2", "default")))
 void density_row(const Profile& p, const double* x, std::size_t n, double* out) {
   double l[kBlock];
@@ -89,16 +79,20 @@ void density_row(const Profile& p, const double* x, std::size_t n, double* out) 
   }
 }
 
-__attribute__((target_clones("avx2", "default")))
+// The log-likelihood sum_i w_i ln(eta G_i + L_i (1 - eta)/Z + 1e-20) over the first m samples, on
+// the calling thread, in the fixed order of every sum over samples (vector_math.hpp: chunks of
+// kSumChunk, eight lanes each, the chunks added in order). It is the mixing searches' pass with one
+// candidate, so a score of theirs and this log-likelihood at the same parameters are the same
+// number.
 double log_likelihood_of(const Profile& p, const double* x, const double* w, std::size_t m) {
-  double g[kBlock], l[kBlock];
+  const PseudoVoigtMixingPass pass{x, w, p, 1, &p.eta, &p.lorentzian_weight};
+  const auto chunk = simd_kernels().pseudo_voigt_mixing_chunk;
+  alignas(64) double scratch[kPseudoVoigtMixingScratch];
   double total = 0.0;
-  for (std::size_t start = 0; start < m; start += kBlock) {
-    const std::size_t len = std::min(kBlock, m - start);
-    density_parts(p, x + start, len, g, l);
-    log_density(p, g, l, len);
-    const double* __restrict ws = w + start;
-    for (std::size_t i = 0; i < len; ++i) total += ws[i] * g[i];
+  for (std::size_t begin = 0; begin < m; begin += kSumChunk) {
+    double sum;
+    chunk(pass, begin, std::min(m, begin + kSumChunk), &sum, scratch);
+    total += sum;
   }
   return total;
 }
@@ -125,9 +119,11 @@ double log_likelihood_of(const Profile& p, const double* x, const double* w, std
 //
 // The value matters as much: near the optimum a line search must see decreases of about 1e-13
 // in a log-likelihood of 1e5, while the running sum of its terms rounds by about 1e-9 over a few
-// thousand samples. The value handed to the minimiser is therefore summed in sample order with
-// compensation (Neumaier's variant of Kahan's sum), which leaves only the terms' own rounding; it
-// may differ from pseudo_voigt_log_likelihood in the last bits.
+// thousand samples. The value handed to the minimiser is therefore summed with compensation
+// (Neumaier's variant of Kahan's sum) in each of the eight lanes of a chunk, then over the lanes
+// and over the chunks in order, which leaves only the terms' own rounding; it may differ from
+// pseudo_voigt_log_likelihood in the last bits. The pass is the vector kernel
+// pseudo_voigt_objective_chunk (vector_math_simd.hpp), on the calling thread.
 //
 // Measured on 160 bounded fits of synthetic peaks (four windows, eta from 0 to 0.95, 300 and
 // 3000 samples, five starts): with differences of two whole sums 4 converge and the points
@@ -138,18 +134,7 @@ double log_likelihood_of(const Profile& p, const double* x, const double* w, std
 // its zero and the likelihood's maximum differ by that much, and the remaining fits end in a line
 // search that cannot find a decrease between the two.
 
-struct ShiftTerms {
-  Profile moved;
-  bool centre;                // the centre moved; otherwise the width
-  double step;                // x0' - x0
-  double step_per_sigma;      // (x0' - x0) / sigma
-  double z_change;            // (sigma' - sigma) / (sigma sigma')
-  double sigma_ratio;         // sigma / sigma'
-  double sigma_change_ratio;  // (sigma' - sigma) / sigma'
-  double half_width_ratio;    // (h' - h) / h
-  double half_width_product;  // h h'
-  double weight_change;       // (1 - eta) / Z' - (1 - eta) / Z
-};
+using ShiftTerms = PseudoVoigtShift;
 
 // The change of the Lorentzian weight (1 - eta) / Z between two parameter sets.
 double lorentzian_weight_change(const PseudoVoigtPeak& base, const PseudoVoigtPeak& moved, double x_min, double x_max,
@@ -174,103 +159,6 @@ double lorentzian_weight_change(const PseudoVoigtPeak& base, const PseudoVoigtPe
   return std::isfinite(change) ? change : direct;
 }
 
-// ln(1 + r) for |r| < 1e-3 to within an ulp of the result: the first omitted term, r^7 / 7, is
-// below 1.5e-19 |r|.
-inline double log1p_small(double r) {
-  return r * (1.0 + r * (-0.5 + r * (1.0 / 3.0 + r * (-0.25 + r * (0.2 + r * (-1.0 / 6.0))))));
-}
-
-// exp(t) - 1: by its series for |t| < 1e-2 (the first omitted term, t^9 / 9!, is below 3e-22 |t|),
-// else from the exponential, which then loses at most 2e-14 relative to the result.
-inline double expm1_any(double t) {
-  const double series =
-      t * (1.0 + t * (0.5 + t * (1.0 / 6.0 + t * (1.0 / 24.0 + t * (1.0 / 120.0 + t * (1.0 / 720.0 +
-      t * (1.0 / 5040.0 + t * (1.0 / 40320.0))))))));
-  return std::fabs(t) < 1e-2 ? series : exp_any(t) - 1.0;
-}
-
-// The density at one sample, as density_parts and log_density form it.
-double density_at(const Profile& p, double x) {
-  double g, l;
-  density_parts(p, &x, 1, &g, &l);
-  return p.eta * g + l * p.lorentzian_weight;
-}
-
-template <std::size_t kShifts>
-[[gnu::always_inline]] inline double log_likelihood_and_differences_of(const Profile& p, const ShiftTerms* shifts,
-                                                                       const double* x, const double* w,
-                                                                       std::size_t m, double* differences) {
-  alignas(32) double offset[kBlock], z[kBlock], g[kBlock], l[kBlock], log_term[kBlock];
-  alignas(32) double ratio[kShifts + 1][kBlock], log_ratio[kShifts + 1][kBlock];
-  const double h2 = p.half_width * p.half_width;
-  double total = 0.0, compensation = 0.0;
-  double change[kShifts + 1] = {};
-  for (std::size_t start = 0; start < m; start += kBlock) {
-    const std::size_t len = std::min(kBlock, m - start);
-    const double* __restrict xs = x + start;
-    for (std::size_t i = 0; i < len; ++i) {
-      offset[i] = xs[i] - p.x0;
-      z[i] = offset[i] / p.sigma;
-      g[i] = exp_any(z[i] * -0.5 * z[i]) / p.gaussian_normaliser;
-      l[i] = p.half_width / ((offset[i] * offset[i] + h2) * kPi);
-      log_term[i] = p.eta * g[i] + l[i] * p.lorentzian_weight + kDensityFloor;
-    }
-    for (std::size_t j = 0; j < kShifts; ++j) {
-      const ShiftTerms& t = shifts[j];
-      const double moved_h2 = t.moved.half_width * t.moved.half_width;
-      for (std::size_t i = 0; i < len; ++i) {
-        double gaussian_change, lorentzian_change;
-        if (t.centre) {
-          const double moved_offset = xs[i] - t.moved.x0;
-          const double moved_z = moved_offset / p.sigma;
-          gaussian_change = g[i] * expm1_any(0.5 * (t.step_per_sigma * (z[i] + moved_z)));
-          lorentzian_change = l[i] * (t.step * (offset[i] + moved_offset)) / (moved_offset * moved_offset + h2);
-        } else {
-          const double moved_z = offset[i] / t.moved.sigma;
-          const double exponent_change = 0.5 * ((offset[i] * t.z_change) * (z[i] + moved_z));
-          gaussian_change = g[i] * (expm1_any(exponent_change) * t.sigma_ratio - t.sigma_change_ratio);
-          const double a2 = offset[i] * offset[i];
-          lorentzian_change = l[i] * (t.half_width_ratio * (a2 - t.half_width_product)) / (a2 + moved_h2);
-        }
-        const double density_change =
-            p.eta * gaussian_change + t.moved.lorentzian_weight * lorentzian_change + t.weight_change * l[i];
-        ratio[j][i] = density_change / log_term[i];  // log_term holds p + 1e-20 until its logarithm
-        log_ratio[j][i] = 1.0 + ratio[j][i];
-      }
-    }
-    log_in_place({log_term, len});
-    for (std::size_t j = 0; j < kShifts; ++j) log_in_place({log_ratio[j], len});
-    const double* __restrict ws = w + start;
-    for (std::size_t i = 0; i < len; ++i) {
-      const double term = ws[i] * log_term[i];
-      const double sum = total + term;
-      compensation += std::fabs(total) >= std::fabs(term) ? (total - sum) + term : (term - sum) + total;
-      total = sum;
-      for (std::size_t j = 0; j < kShifts; ++j) {
-        const double r = ratio[j][i];
-        double log_change = std::fabs(r) < 1e-3 ? log1p_small(r) : log_ratio[j][i];
-        if (!std::isfinite(log_change)) [[unlikely]] {
-          log_change = std::log(density_at(shifts[j].moved, xs[i]) + kDensityFloor) - log_term[i];
-        }
-        change[j] += ws[i] * log_change;
-      }
-    }
-  }
-  for (std::size_t j = 0; j < kShifts; ++j) differences[j] = change[j];
-  // Once the running sum is infinite the compensation means nothing.
-  return std::isfinite(total) ? total + compensation : total;
-}
-
-__attribute__((target_clones("avx2", "default")))
-double log_likelihood_and_differences(const Profile& p, const ShiftTerms* shifts, std::size_t count,
-                                      const double* x, const double* w, std::size_t m, double* differences) {
-  switch (count) {
-    case 0: return log_likelihood_and_differences_of<0>(p, shifts, x, w, m, differences);
-    case 1: return log_likelihood_and_differences_of<1>(p, shifts, x, w, m, differences);
-    default: return log_likelihood_and_differences_of<2>(p, shifts, x, w, m, differences);
-  }
-}
-
 ShiftTerms shift_terms(const PseudoVoigtPeak& base, const Profile& p, const Shift& shift, double x_min,
                        double x_max) {
   PseudoVoigtPeak moved = base;
@@ -293,51 +181,81 @@ ShiftTerms shift_terms(const PseudoVoigtPeak& base, const Profile& p, const Shif
   return t;
 }
 
-// G and L at one centre and width over the first m samples, so that the log-likelihood of each
-// eta costs one logarithm per sample instead of an exponential and a logarithm. The products
-// and sums are those of the density, so every score equals pseudo_voigt_log_likelihood exactly.
+// The mixing search's scores: the log-likelihood at one centre and width for each of a list of
+// eta, in one pass over the samples that forms G and L once per chunk and takes one logarithm per
+// sample and candidate. A score is pseudo_voigt_log_likelihood's number at its eta, whatever the
+// other candidates of the pass. With `parallel` the chunks are shared among the worker pool; the
+// sums' order is fixed by the grid alone, so the scores are the same for any number of threads.
+// Allocates once, at construction.
 class MixingScores {
  public:
-  MixingScores(std::span<const double> x, std::span<const double> weights)
-      : x_(x), w_(weights), m_(std::min(x.size(), weights.size())), g_(m_), l_(m_) {}
+  MixingScores(std::span<const double> x, std::span<const double> weights, std::size_t capacity, bool parallel)
+      : x_(x.data()), w_(weights.data()),
+        sums_(std::min(x.size(), weights.size()), capacity, kPseudoVoigtMixingScratch, parallel),
+        lorentzian_weight_(capacity), totals_(capacity) {}
 
-  void set_peak(double x0, double gamma, double x_min, double x_max) {
-    const Profile p = profile({x0, gamma, 0.0}, x_min, x_max);
-    mass_ = pseudo_voigt_window_mass(x0, gamma, x_min, x_max);
-    fill(p);
+  std::size_t chunks() const { return sums_.chunks(); }
+
+  // Scores eta[j] for j < count (at most the capacity) at (x0, gamma) into scores[j].
+  void score(double x0, double gamma, double x_min, double x_max, const double* eta, std::size_t count,
+             double* scores) {
+    const double mass = pseudo_voigt_window_mass(x0, gamma, x_min, x_max);
+    for (std::size_t j = 0; j < count; ++j) lorentzian_weight_[j] = (1.0 - eta[j]) / mass;
+    const PseudoVoigtMixingPass pass{x_, w_, profile({x0, gamma, 0.0}, x_min, x_max), count, eta,
+                                     lorentzian_weight_.data()};
+    const auto chunk = simd_kernels().pseudo_voigt_mixing_chunk;
+    // Entries past `count` of each chunk's sums are left over from earlier passes and unused.
+    sums_.run([&](std::size_t begin, std::size_t end, double* sums, double* scratch) {
+      chunk(pass, begin, end, sums, scratch);
+    }, totals_);
+    std::copy(totals_.begin(), totals_.begin() + static_cast<std::ptrdiff_t>(count), scores);
   }
-
-  double score(double eta) const { return mixed_log_likelihood(eta, (1.0 - eta) / mass_); }
 
  private:
-  __attribute__((target_clones("avx2", "default"))) void fill(const Profile& p) {
-    for (std::size_t start = 0; start < m_; start += kBlock) {
-      const std::size_t len = std::min(kBlock, m_ - start);
-      density_parts(p, x_.data() + start, len, g_.data() + start, l_.data() + start);
-    }
-  }
-
-  __attribute__((target_clones("avx2", "default"))) double mixed_log_likelihood(double eta,
-                                                                                 double lorentzian_weight) const {
-    double terms[kBlock];
-    double total = 0.0;
-    for (std::size_t start = 0; start < m_; start += kBlock) {
-      const std::size_t len = std::min(kBlock, m_ - start);
-      const double* __restrict g = g_.data() + start;
-      const double* __restrict l = l_.data() + start;
-      for (std::size_t i = 0; i < len; ++i) terms[i] = eta * g[i] + l[i] * lorentzian_weight + kDensityFloor;
-      log_in_place({terms, len});
-      const double* __restrict w = w_.data() + start;
-      for (std::size_t i = 0; i < len; ++i) total += w[i] * terms[i];
-    }
-    return total;
-  }
-
-  std::span<const double> x_, w_;
-  std::size_t m_;
-  std::vector<double> g_, l_;
-  double mass_ = 1.0;
+  const double* x_;
+  const double* w_;
+  ChunkedSums sums_;
+  std::vector<double> lorentzian_weight_, totals_;
 };
+
+// The objective's pass: the log-likelihood and its forward differences at a parameter set, over
+// the first m samples. The value is summed with compensation in every lane, over the lanes and
+// over the chunks in chunk order; the differences in the fixed order of every sum over samples.
+// With `parallel` the chunks are shared among the worker pool, with the same result. Allocates
+// once, at construction.
+class ObjectivePass {
+ public:
+  ObjectivePass(std::span<const double> x, std::span<const double> weights, std::size_t shifts, bool parallel)
+      : x_(x.data()), w_(weights.data()), sums_(std::min(x.size(), weights.size()), 2 + shifts, 0, parallel) {}
+
+  double run(const Profile& p, const ShiftTerms* shifts, std::size_t count, double* differences) {
+    PseudoVoigtObjectivePass pass{x_, w_, p, count, {}};
+    for (std::size_t j = 0; j < count; ++j) pass.shift[j] = shifts[j];
+    const auto chunk = simd_kernels().pseudo_voigt_objective_chunk;
+    double totals[4];
+    sums_.run([&](std::size_t begin, std::size_t end, double* sums, double* scratch) {
+      chunk(pass, begin, end, sums, scratch);
+    }, totals);
+    for (std::size_t j = 0; j < count; ++j) differences[j] = totals[2 + j];
+    double total = 0.0, compensation = 0.0;
+    for (std::size_t c = 0; c < sums_.chunks(); ++c) {
+      const std::span<const double> chunk_sums = sums_.chunk_sums(c);
+      const double sum = total + chunk_sums[0];
+      compensation += std::fabs(total) >= std::fabs(chunk_sums[0]) ? (total - sum) + chunk_sums[0]
+                                                                   : (chunk_sums[0] - sum) + total;
+      compensation += chunk_sums[1];
+      total = sum;
+    }
+    // Once the running sum is infinite the compensation means nothing.
+    return std::isfinite(total) ? total + compensation : total;
+  }
+
+ private:
+  const double* x_;
+  const double* w_;
+  ChunkedSums sums_;
+};
+
 
 // The root searches' tolerance: 1e-10, or twice the spacing of doubles at the bracket's larger
 // end where that spacing is coarser. From |x| = 2^18 on, neighbouring doubles lie more than 1e-10
@@ -457,32 +375,157 @@ std::optional<CentreAndWidth> stationary_centre_and_width(const ShareWeightedSam
 double conditional_mixing_search(std::span<const double> x, std::span<const double> weights, double x0,
                                  double gamma, double x_min, double x_max) {
   constexpr std::size_t kValues = 20;
-  MixingScores mixing(x, weights);
-  mixing.set_peak(x0, gamma, x_min, x_max);
-  double scores[kValues];
-  for (std::size_t k = 0; k < kValues; ++k) scores[k] = mixing.score(static_cast<double>(k) * 0.01 + 0.8);
-  return static_cast<double>(best_later_on_ties(scores)) * 0.01 + 0.8;
+  std::array<double, kValues> eta, scores;
+  for (std::size_t k = 0; k < kValues; ++k) eta[k] = static_cast<double>(k) * 0.01 + 0.8;
+  MixingScores mixing(x, weights, kValues, false);
+  mixing.score(x0, gamma, x_min, x_max, eta.data(), kValues, scores.data());
+  return eta[best_later_on_ties(scores)];
 }
 
-// Below this many samples the 100 scores of the full mixing search take less time than handing
-// them to the pool.
-constexpr std::size_t kParallelSearchSamples = 64;
+// The full optimisation's mixing search: eta from 0.00, 0.01, ..., 0.99, the highest score
+// winning, the earliest among equal ones, NaN and -inf never.
+//
+// Not every score needs forming. With weights that are finite and not negative, the exact
+// log-likelihood f(eta) = sum w ln(eta G + (1 - eta) L / Z + 1e-20) of the G and L the pass forms
+// is concave in eta (a weighted sum of logarithms of affine functions), and every computed score
+// lies within a bound e of it (below). For two scored values a < b:
+//   score(b) > score(a) + 2e  gives f(b) > f(a), so f(k) <= f(a) for every k <= a by concavity,
+//                             and score(k) <= f(a) + e <= score(a) + 2e < score(b): no k <= a wins;
+//   score(a) > score(b) + 2e  likewise rules out every k >= b.
+// The search therefore scores a coarse grid of candidates, narrows the interval that can still
+// hold the winner, scores within it, and at the end has scored every candidate of the interval:
+// the winner is the one a scan of all 100 scores would pick. Where the shortcut does not apply (a
+// negative, infinite or NaN weight, an extreme width, a score that is not finite) every candidate
+// is scored.
+//
+// The bound e: a computed term w ln(a') with a' the floored density as rounded (all its parts are
+// non-negative, so a' = a (1 + t), |t| <= 4.01u, u = 2^-53) differs from w ln(a) by at most
+// |w| (4.01u + 2u L + u L) with |ln a'| <= L, the logarithm being within one unit in the last
+// place; and the lanes' and chunks' additions, each term going through at most D of them
+// (32 within its lane, 3 across the lanes, one per chunk and one more), add at most
+// D u / (1 - D u) L sum |w|. L is the larger of ln(1e20) and the logarithm of the largest density
+// 1 / (sigma sqrt(2 pi)) + 1 / (pi h Z) + 1e-20. e is four times the sum of these.
+class FullMixingSearch {
+ public:
+  static constexpr std::size_t kValues = 100;
 
-// eta from 0.00, 0.01, ..., 0.99 by the log-likelihood at the peak `mixing` holds. Each score is
-// one task writing its own slot and summing its samples in order, and the slots are compared
-// afterwards in index order, so the result is the same for any number of threads.
-double full_mixing_search_of(const MixingScores& mixing, std::size_t samples, double fallback) {
-  constexpr std::size_t kValues = 100;
-  std::array<double, kValues> scores;
-  auto score = [&](std::size_t k) { scores[k] = mixing.score(static_cast<double>(k) * 0.01); };
-  if (samples >= kParallelSearchSamples) {
-    run_tasks(kValues, score);
-  } else {
-    run_tasks_sequentially(kValues, score);
+  // The chunks of samples go to the worker pool; each forms the scores of its samples, and the
+  // scores are compared afterwards in index order, so the result is the same for any number of
+  // threads.
+  FullMixingSearch(std::span<const double> x, std::span<const double> weights) : mixing_(x, weights, kValues, true) {
+    for (std::size_t k = 0; k < kValues; ++k) eta_[k] = static_cast<double>(k) * 0.01;
+    const std::size_t m = std::min(x.size(), weights.size());
+    double total = 0.0;
+    bool usable = true;
+    for (std::size_t i = 0; i < m; ++i) {
+      usable = usable && weights[i] >= 0.0 && weights[i] < std::numeric_limits<double>::infinity();
+      total += weights[i];
+    }
+    weight_total_ = usable ? total : std::numeric_limits<double>::quiet_NaN();
   }
-  const std::optional<std::size_t> best = best_earlier_on_ties(scores);
-  return best ? static_cast<double>(*best) * 0.01 : fallback;
-}
+
+  // The best eta at (x0, gamma) and its score, the log-likelihood there; none when every score
+  // is -inf or NaN.
+  std::optional<std::pair<double, double>> best(double x0, double gamma, double x_min, double x_max) {
+    scores_.fill(std::numeric_limits<double>::quiet_NaN());
+    scored_.fill(false);
+    const double bound = score_error_bound(x0, gamma, x_min, x_max);
+    if (std::isfinite(bound)) {
+      narrowed_search(x0, gamma, x_min, x_max, bound);
+    } else {
+      score_all(x0, gamma, x_min, x_max);
+    }
+    // Candidates left unscored cannot win; as NaN they never do.
+    const std::optional<std::size_t> best = best_earlier_on_ties(scores_);
+    if (!best) return std::nullopt;
+    return std::pair{eta_[*best], scores_[*best]};
+  }
+
+ private:
+  // Candidates scored per pass while narrowing, and the coarse grid's spacing.
+  static constexpr std::size_t kPerPass = 8;
+  static constexpr std::size_t kCoarseSpacing = 11;
+
+  double score_error_bound(double x0, double gamma, double x_min, double x_max) const {
+    constexpr double kUnit = 0x1p-53;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // Widths far from 1 could make the parts' squares underflow or overflow.
+    if (!(std::isfinite(weight_total_) && std::isfinite(x0) && gamma >= 1e-100 && gamma <= 1e100)) return nan;
+    const Profile p = profile({x0, gamma, 0.0}, x_min, x_max);
+    const double mass = pseudo_voigt_window_mass(x0, gamma, x_min, x_max);
+    const double largest = 1.0 / p.gaussian_normaliser + 1.0 / (kPi * p.half_width * mass) + kDensityFloor;
+    const double log_bound = std::fmax(46.1, std::log(largest * 1.01));
+    const double depth = 32.0 + 3.0 + static_cast<double>(mixing_.chunks()) + 1.0;
+    const double summation = depth * kUnit / (1.0 - depth * kUnit);
+    const double bound = 4.0 * weight_total_ * (4.01 * kUnit + 3.01 * kUnit * log_bound + summation * log_bound * 1.01);
+    return std::isfinite(bound) ? bound : nan;
+  }
+
+  void score(double x0, double gamma, double x_min, double x_max, const std::size_t* which, std::size_t count) {
+    double eta[kValues], scores[kValues];
+    for (std::size_t j = 0; j < count; ++j) eta[j] = eta_[which[j]];
+    mixing_.score(x0, gamma, x_min, x_max, eta, count, scores);
+    for (std::size_t j = 0; j < count; ++j) {
+      scores_[which[j]] = scores[j];
+      scored_[which[j]] = true;
+    }
+  }
+
+  void score_all(double x0, double gamma, double x_min, double x_max) {
+    std::size_t which[kValues], count = 0;
+    for (std::size_t k = 0; k < kValues; ++k) {
+      if (!scored_[k]) which[count++] = k;
+    }
+    score(x0, gamma, x_min, x_max, which, count);
+  }
+
+  void narrowed_search(double x0, double gamma, double x_min, double x_max, double bound) {
+    std::size_t which[kValues], count = 0;
+    for (std::size_t k = 0; k < kValues; k += kCoarseSpacing) which[count++] = k;
+    score(x0, gamma, x_min, x_max, which, count);
+    std::size_t low = 0, high = kValues - 1;  // the candidates that can still win
+    std::size_t open_before = kValues;
+    for (;;) {
+      // Narrow by every pair of neighbouring scored candidates.
+      std::optional<std::size_t> previous;
+      for (std::size_t k = 0; k < kValues; ++k) {
+        if (!scored_[k]) continue;
+        if (!std::isfinite(scores_[k])) {
+          score_all(x0, gamma, x_min, x_max);
+          return;
+        }
+        if (previous) {
+          const double a = scores_[*previous], b = scores_[k];
+          if (b > a + 2.0 * bound) low = std::max(low, *previous + 1);
+          if (a > b + 2.0 * bound) high = std::min(high, k - 1);
+        }
+        previous = k;
+      }
+      if (low > high) {  // cannot happen; scoring everything is always right
+        score_all(x0, gamma, x_min, x_max);
+        return;
+      }
+      std::size_t open[kValues], open_count = 0;
+      for (std::size_t k = low; k <= high; ++k) {
+        if (!scored_[k]) open[open_count++] = k;
+      }
+      // Scores too close to tell apart (a flat likelihood) narrow nothing: score the rest at once.
+      if (open_count <= kPerPass || open_count + kPerPass >= open_before) {
+        score(x0, gamma, x_min, x_max, open, open_count);
+        return;
+      }
+      open_before = open_count;
+      count = 0;
+      for (std::size_t j = 0; j < kPerPass; ++j) which[count++] = open[(2 * j + 1) * open_count / (2 * kPerPass)];
+      score(x0, gamma, x_min, x_max, which, count);
+    }
+  }
+
+  MixingScores mixing_;
+  double weight_total_ = 0.0;  // NaN where a weight is negative, infinite or NaN
+  std::array<double, kValues> eta_, scores_;
+  std::array<bool, kValues> scored_;
+};
 
 }  // namespace
 
@@ -521,8 +564,8 @@ double pseudo_voigt_log_likelihood_differences(std::span<const double> x, std::s
   const Profile p = profile(peak, x_min, x_max);
   ShiftTerms terms[2];
   for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = shift_terms(peak, p, shifts[j], x_min, x_max);
-  const std::size_t m = std::min(x.size(), weights.size());
-  return log_likelihood_and_differences(p, terms, shifts.size(), x.data(), weights.data(), m, differences.data());
+  ObjectivePass pass(x, weights, shifts.size(), false);
+  return pass.run(p, terms, shifts.size(), differences.data());
 }
 
 ComponentShares component_shares(std::span<const double> x, const PseudoVoigtPeak& peak, double x_min,
@@ -679,9 +722,9 @@ PseudoVoigtPeak pseudo_voigt_mle_conditional_max(std::span<const double> x, std:
 
 double full_mixing_search(std::span<const double> x, std::span<const double> weights, double x0, double gamma,
                           double fallback, double x_min, double x_max) {
-  MixingScores mixing(x, weights);
-  mixing.set_peak(x0, gamma, x_min, x_max);
-  return full_mixing_search_of(mixing, std::min(x.size(), weights.size()), fallback);
+  FullMixingSearch search(x, weights);
+  const auto best = search.best(x0, gamma, x_min, x_max);
+  return best ? best->first : fallback;
 }
 
 PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, std::span<const double> weights,
@@ -694,12 +737,15 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
   if (total == 0.0) return start;  // a NaN total goes on
 
   PseudoVoigtPeak current = start;
-  std::optional<MixingScores> mixing;  // the parts of the mixing search, made once per call
+  const bool bounded = !(flags.fix_x0 && flags.fix_gamma);
+  // The passes' working memory, made once per call.
+  std::optional<FullMixingSearch> mixing;
   if (!flags.fix_eta) mixing.emplace(x, weights);
-  const std::size_t samples = std::min(x.size(), weights.size());
+  std::optional<ObjectivePass> objective;
+  if (bounded) objective.emplace(x, weights, static_cast<std::size_t>(!flags.fix_x0) + !flags.fix_gamma, false);
   double previous = pseudo_voigt_log_likelihood(x, weights, current, x_min, x_max);
   for (std::uint64_t step = 0; step < limits.max_iter; ++step) {
-    if (!(flags.fix_x0 && flags.fix_gamma)) {
+    if (bounded) {
       // A fresh minimisation every step, from the current values: nothing of the last one's
       // limited memory carries over.
       FreeParameters<2> free({current.x0, current.gamma});
@@ -709,8 +755,11 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
       auto evaluate = [&](const std::array<double, 2>& base, std::span<const Shift> shifts,
                           std::span<double> differences) {
         if (passes) *passes += shifts.size() + 1;
-        return pseudo_voigt_log_likelihood_differences(x, weights, {base[0], base[1], eta}, shifts, x_min, x_max,
-                                                       differences);
+        const PseudoVoigtPeak peak{base[0], base[1], eta};
+        const Profile p = profile(peak, x_min, x_max);
+        ShiftTerms terms[2];
+        for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = shift_terms(peak, p, shifts[j], x_min, x_max);
+        return objective->run(p, terms, shifts.size(), differences.data());
       };
       // On a minimiser error (bounds it rejects) the values stay as they are.
       std::array<double, 2> values{current.x0, current.gamma};
@@ -718,15 +767,21 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
       current.x0 = values[0];
       current.gamma = values[1];
     }
+    // The winning score is the log-likelihood at the new parameters: it serves as the step's.
+    std::optional<double> latest;
     if (mixing) {
-      mixing->set_peak(current.x0, current.gamma, x_min, x_max);
-      current.eta = full_mixing_search_of(*mixing, samples, start.eta);
+      if (const auto best = mixing->best(current.x0, current.gamma, x_min, x_max)) {
+        current.eta = best->first;
+        latest = best->second;
+      } else {
+        current.eta = start.eta;
+      }
     }
-    const double latest = pseudo_voigt_log_likelihood(x, weights, current, x_min, x_max);
+    if (!latest) latest = pseudo_voigt_log_likelihood(x, weights, current, x_min, x_max);
     // The signed gain: a step that loses likelihood stops as well. A NaN gain goes on.
-    const double gain = (latest - previous) / std::fmax(std::fabs(previous), 1e-300);
+    const double gain = (*latest - previous) / std::fmax(std::fabs(previous), 1e-300);
     if (gain < limits.r_eps) break;
-    previous = latest;
+    previous = *latest;
   }
   return current;
 }

@@ -50,7 +50,9 @@ void pseudo_voigt_density(std::span<const double> x, const PseudoVoigtPeak& peak
 std::vector<double> pseudo_voigt_predict(std::span<const double> x, const PseudoVoigtPeak& peak, double x_min,
                                          double x_max);
 
-// sum_i w_i ln(p(x_i) + 1e-20) over the first min(len x, len w) samples, in sample order.
+// sum_i w_i ln(p(x_i) + 1e-20) over the first min(len x, len w) samples, in the fixed order of
+// every sum over samples (chunks of kSumChunk with eight lane accumulators each, the chunks added
+// in order; vector_math.hpp), on the calling thread.
 double pseudo_voigt_log_likelihood(std::span<const double> x, std::span<const double> weights,
                                    const PseudoVoigtPeak& peak, double x_min, double x_max);
 
@@ -136,8 +138,10 @@ struct FullOptimisationLimits {
 };
 
 // eta from 0.00, 0.01, ..., 0.99 at (x0, gamma): the highest log-likelihood, the smallest eta
-// among equal ones; `fallback` when every score is -inf or NaN. The 100 scores are formed as
-// tasks on the worker pool; the result does not depend on how many threads run them.
+// among equal ones; `fallback` when every score is -inf or NaN. The scores are formed in chunks of
+// samples shared among the worker pool, and only as many as the winner needs: a candidate that
+// provably cannot beat a scored one is left out (pseudo_voigt.cpp). The result is that of a scan
+// of all 100 scores and does not depend on how many threads run them.
 double full_mixing_search(std::span<const double> x, std::span<const double> weights, double x0, double gamma,
                           double fallback, double x_min, double x_max);
 

@@ -4,6 +4,7 @@
 #include <quadmath.h>
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -20,6 +21,7 @@
 #include "em_shape.hpp"
 #include "failure.hpp"
 #include "parallel.hpp"
+#include "vector_math.hpp"
 
 namespace brivane {
 namespace {
@@ -597,6 +599,66 @@ TEST(PseudoVoigtFull, MixingSearchTakesTheFirstBestOfTheHundredValues) {
   EXPECT_EQ(full_mixing_search(x, std::vector<double>{1.0, 1.0, 1.0}, 10.0, -3.0, 0.77, 0.0, 20.0), 0.77);
 }
 
+TEST(PseudoVoigtFull, MixingSearchPicksWhatAScanOfAllHundredScoresPicks) {
+  // The search leaves out candidates that provably cannot win; it must land where a scan of all
+  // 100 log-likelihoods lands (the highest, the earliest among equal ones, the fallback when none
+  // is above -inf). Spectra of every size, peaks on and off their data, weights scaled from 1e-8
+  // to 1e8, and flat likelihoods: samples only where the Gaussian and the window-normalised
+  // Lorentzian are equal, so that every eta gives the same density up to rounding and the scores
+  // tie within their last bits.
+  auto scan = [](const std::vector<double>& x, const std::vector<double>& w, double x0, double gamma, double x_min,
+                 double x_max) {
+    std::vector<double> scores(100);
+    for (std::size_t k = 0; k < 100; ++k) {
+      scores[k] = pseudo_voigt_log_likelihood(x, w, {x0, gamma, static_cast<double>(k) * 0.01}, x_min, x_max);
+    }
+    const std::optional<std::size_t> best = best_earlier_on_ties(scores);
+    return best ? static_cast<double>(*best) * 0.01 : 0.77;
+  };
+  std::mt19937_64 rng(2024);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  int flat_cases = 0, distinct_winners = 0;
+  double last_winner = -1.0;
+  for (int c = 0; c < 400; ++c) {
+    const std::size_t sizes[] = {1, 7, 60, 300, 1000, 2600};
+    const std::size_t n = sizes[c % 6];
+    const PseudoVoigtPeak truth{20.0 + 60.0 * unit(rng), 0.5 + 10.0 * unit(rng), unit(rng)};
+    const double x_min = 0.0, x_max = 100.0;
+    std::vector<double> x(n), w(n);
+    const bool flat = c % 4 == 3;
+    const double x0 = flat ? truth.x0 : truth.x0 + (unit(rng) - 0.5) * (c % 8 == 0 ? 60.0 : 3.0);
+    const double gamma = flat ? truth.gamma : truth.gamma * (0.5 + unit(rng));
+    if (flat) {
+      // The distance where G = L / Z, by bisection between the centre and far out.
+      const double sigma = gamma / 2.3548200450309493, h = gamma / 2.0;
+      const double mass = (std::atan((x_max - x0) / h) - std::atan((x_min - x0) / h)) / std::numbers::pi;
+      auto excess = [&](double d) {
+        return std::exp(-d * d / (2.0 * sigma * sigma)) / (sigma * 2.5066282746310002) - h / ((d * d + h * h) * std::numbers::pi) / mass;
+      };
+      double lo = 0.0, hi = 10.0 * gamma;
+      ASSERT_GT(excess(lo), 0.0);
+      for (int it = 0; it < 200; ++it) (excess(0.5 * (lo + hi)) > 0.0 ? lo : hi) = 0.5 * (lo + hi);
+      for (std::size_t i = 0; i < n; ++i) x[i] = x0 + (i % 2 == 0 ? lo : -lo);
+      ++flat_cases;
+    } else {
+      for (std::size_t i = 0; i < n; ++i) x[i] = x_min + (x_max - x_min) * (static_cast<double>(i) + 0.5) / static_cast<double>(n);
+    }
+    const double scale = std::pow(10.0, -8.0 + 16.0 * unit(rng));
+    const std::vector<double> shape = pseudo_voigt_predict(x, truth, x_min, x_max);
+    for (std::size_t i = 0; i < n; ++i) {
+      w[i] = scale * std::floor(1e4 * shape[i] * (0.8 + 0.4 * unit(rng)) + 5.0 * unit(rng));
+    }
+    const double expected = scan(x, w, x0, gamma, x_min, x_max);
+    EXPECT_EQ(full_mixing_search(x, w, x0, gamma, 0.77, x_min, x_max), expected)
+        << "case " << c << ": n " << n << ", x0 " << x0 << ", gamma " << gamma << ", scale " << scale;
+    if (expected != last_winner) ++distinct_winners;
+    last_winner = expected;
+  }
+  // The cases did spread over the grid.
+  EXPECT_GT(flat_cases, 50);
+  EXPECT_GT(distinct_winners, 100);
+}
+
 TEST(PseudoVoigtFull, EtaFallsBackToItsStartWhenNoValueScores) {
   // The fallback is the eta the call began with, whatever the steps in between did.
   const std::vector<double> x = grid(0.0, 20.0, 101);
@@ -736,6 +798,67 @@ TEST(PseudoVoigtRecovery, SyntheticPeaksComeBackWithinTheirStatisticalErrors) {
 }
 
 // ---- Threads and bad input -----------------------------------------------------------------------
+
+// ---- Instruction sets ------------------------------------------------------------------------------
+
+TEST(PseudoVoigtVariants, PassesAreBitIdenticalOnAvx2AndAvx512AndEveryVariantMatchesThePlainFormula) {
+  // The log-likelihood, the mixing scores and the objective's differences run as vector kernels
+  // compiled for each instruction set. AVX2 and AVX-512 must agree to the bit, down to whole fits;
+  // every variant, the baseline without FMA included, must give the plain formula's log-likelihood
+  // (std::exp and std::log, summed in sample order) to 1e-13. 1003 samples: whole chunks, a part
+  // chunk and a part vector; the peaks include a width whose Gaussian underflows between samples
+  // and a centre that crosses the window's end, where the differences take their fallback route.
+  const std::vector<double> x = grid(480.0, 560.0, 1003);
+  std::vector<double> w(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double a = (x[i] - 521.3) / 2.4;
+    w[i] = i % 11 == 0 ? 0.0 : 3.0 + 2000.0 * (0.6 * std::exp(-a * a / 2) + 0.4 / (1.0 + a * a)) + static_cast<double>(i % 5);
+  }
+  struct Case {
+    PseudoVoigtPeak peak;
+    double x_min, x_max;
+  };
+  const Case cases[] = {{{521.0, 4.9, 0.6}, 450.0, 600.0}, {{530.0, 0.02, 0.9}, 450.0, 600.0},
+                        {{520.0, 1e-9, 0.2}, 500.0, 520.0}, {{505.5, 150.0, 1.0}, 600.0, 450.0}};
+  struct Outputs {
+    std::vector<double> values;
+    std::vector<PseudoVoigtPeak> fits;
+  };
+  auto outputs = [&](SimdLevel level) {
+    const SimdOverride variant(level);
+    Outputs out;
+    for (const Case& c : cases) {
+      const double ll = pseudo_voigt_log_likelihood(x, w, c.peak, c.x_min, c.x_max);
+      double plain = 0.0;
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        const double sigma = c.peak.gamma / 2.3548200450309493, h = c.peak.gamma * 0.5, d = x[i] - c.peak.x0;
+        const double mass = pseudo_voigt_window_mass(c.peak.x0, c.peak.gamma, c.x_min, c.x_max);
+        const double g = std::exp(d / sigma * -0.5 * (d / sigma)) / (sigma * 2.5066282746310002);
+        const double l = h / ((d * d + h * h) * 3.141592653589793);
+        plain += w[i] * std::log(c.peak.eta * g + l * ((1.0 - c.peak.eta) / mass) + 1e-20);
+      }
+      EXPECT_NEAR(ll, plain, 1e-13 * std::fabs(plain)) << simd_level_name(level) << " " << c.peak.gamma;
+      const Shift shifts[] = {{0, c.peak.x0 + 1e-7}, {1, c.peak.gamma + 1e-7}};
+      double differences[2];
+      out.values.push_back(ll);
+      out.values.push_back(pseudo_voigt_log_likelihood_differences(x, w, c.peak, shifts, c.x_min, c.x_max, differences));
+      out.values.insert(out.values.end(), differences, differences + 2);
+      out.values.push_back(full_mixing_search(x, w, c.peak.x0, c.peak.gamma, 0.5, c.x_min, c.x_max));
+      out.fits.push_back(pseudo_voigt_mle_full_optimization(x, w, {c.peak.x0 + 0.7, c.peak.gamma * 1.3, 0.5}, {}, c.x_min,
+                                                            c.x_max, {1e-3, 100.0, 20, 1e-12}));
+    }
+    return out;
+  };
+  outputs(SimdLevel::kBaseline);
+  if (!simd_level_supported(SimdLevel::kAvx512)) GTEST_SKIP() << "this processor lacks AVX-512";
+  const Outputs avx2 = outputs(SimdLevel::kAvx2);
+  const Outputs avx512 = outputs(SimdLevel::kAvx512);
+  ASSERT_EQ(avx2.values.size(), avx512.values.size());
+  for (std::size_t j = 0; j < avx2.values.size(); ++j) {
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(avx2.values[j]), std::bit_cast<std::uint64_t>(avx512.values[j])) << j;
+  }
+  EXPECT_EQ(avx2.fits, avx512.fits);
+}
 
 TEST(PseudoVoigtThreads, FitsAreBitIdenticalForOneThreadAndForMany) {
   // The mixing search's 100 scores run as pool tasks; each sums its samples in order and the

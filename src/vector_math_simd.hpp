@@ -22,6 +22,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "numerics/exponential_integrals.hpp"
 #include "vector_math.hpp"
 
 namespace brivane::BRIVANE_SIMD_NAMESPACE {
@@ -658,6 +659,245 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
   for (std::size_t j = 0; j < accumulator_count; ++j) sums[j] = lane_total(load(accumulators + j * kLanes));
 }
 
+// ---- exponential integrals E1 and E2, and the TSDC curve pass -------------------------------------
+//
+// E1 and E2 of 16 arguments at a time (two vectors that advance side by side, so that the latency
+// of one chain of the continued fraction hides behind the other), for 1 < x <= 709.78 by the
+// continued fraction of numerics/exponential_integrals.cpp run across the lanes:
+//   exp(x) E1 = C1 = 1 / (x + 1 - Q2),  exp(x) E2 = C2 = C1 (1 - Q2),
+//   Q_j = 1 / (b_j - a_j Q_(j+1)),  b_j = x + 2j - 1,  a_j = j^2,
+// from a depth J with Q_(J+1) = 0. The depth is the one the scalar routine takes for the smallest
+// argument of the 16 (the fraction converges faster for larger x, so every lane is at least as
+// accurate as alone); the grids of a curve change x slowly, so neighbours need about the same depth.
+// Arguments of 1 and below (the power series), NaN, negative ones and those above the cutoff take
+// the scalar routine, lane by lane.
+//
+// The deep tail runs as a ratio N/D (one FMA per level and lane, no division); the last two levels
+// and the product with exp(-x) are carried as value plus rounding error, so that the result rounds
+// essentially once: within 2 ulps of E1 and E2 over the whole range (checked against mpmath).
+
+constexpr double kIntegralCutoff = 709.782712893384;
+constexpr int kGroup = 2;                        // vectors sharing one depth
+constexpr std::size_t kGroupLanes = kGroup * kLanes;
+
+// s + e = a + b exactly (Knuth's two-sum).
+SIMD_INLINE void two_sum(V a, V b, V& s, V& e) {
+  s = a + b;
+  const V b_part = s - a;
+  e = (a - (s - b_part)) + (b - b_part);
+}
+
+// a b - p exactly, p being the rounded product a b: one FMA, or Dekker's split without FMA.
+SIMD_INLINE V product_error(V a, V b, V p) {
+#if defined(__FMA__)
+  return fma(a, b, -p);
+#else
+  const V ta = set(134217729.0) * a, tb = set(134217729.0) * b;
+  const V a_hi = ta - (ta - a), b_hi = tb - (tb - b);
+  const V a_lo = a - a_hi, b_lo = b - b_hi;
+  return (((a_hi * b_hi - p) + a_hi * b_lo) + a_lo * b_hi) + a_lo * b_lo;
+#endif
+}
+
+// 1 / (hi + lo) as q + q_low, |lo| at most an ulp of hi: the remainder 1 - q hi is exact.
+SIMD_INLINE void reciprocal(V hi, V lo, V& q, V& q_low) {
+  q = set(1.0) / hi;
+  const V p = q * hi;
+  const V remainder = (set(1.0) - p) - product_error(q, hi, p);
+  q_low = q * (remainder - q * lo);
+}
+
+// Levels for the truncation of the fraction to stay below 2^-64 relative at x (the scalar
+// routine's rule): 166 at x = 1, 17 at x = 30, 8 near 709.
+SIMD_INLINE int fraction_depth(double x) {
+  const double root = __builtin_sqrt(3.0 * x);
+  return static_cast<int>(__builtin_ceil((11.0 + root) * (11.0 + root) / x)) + 3;
+}
+
+// E1 and E2 of a group whose lanes all lie in (1, cutoff].
+SIMD_INLINE void fraction_integrals(const V (&x)[kGroup], V (&e1)[kGroup], V (&e2)[kGroup]) {
+  alignas(64) double lanes[kGroupLanes];
+  for (int g = 0; g < kGroup; ++g) store(lanes + g * kLanes, x[g]);
+  double lowest = lanes[0], highest = lanes[0];
+  for (std::size_t j = 1; j < kGroupLanes; ++j) {
+    lowest = lanes[j] < lowest ? lanes[j] : lowest;
+    highest = lanes[j] > highest ? lanes[j] : highest;
+  }
+  const int depth = fraction_depth(lowest);
+  // D grows by at most b_j < highest + 2 depth per level. Where that could pass 2^900 over the
+  // whole fraction, N and D are scaled by 2^-600 (exactly: they are far above the subnormals)
+  // every fourth level once D passes 2^600, before 2^44 more could overflow it. Exact scaling
+  // leaves every quotient, and so the result, unchanged.
+  const bool rescale = depth * __builtin_log2(highest + 2.0 * depth) > 900.0;
+  V n[kGroup], d[kGroup];
+  for (int g = 0; g < kGroup; ++g) n[g] = set(0.0), d[g] = set(1.0);
+  for (int j = depth; j >= 3; --j) {
+    const V a = set(static_cast<double>(j) * j), odd = set(2.0 * j - 1.0);
+    for (int g = 0; g < kGroup; ++g) {
+      // a n does not depend on the previous level's D: the chain per level is the FMA alone.
+      const V next = fma(x[g] + odd, d[g], -(a * n[g]));
+      n[g] = d[g];
+      d[g] = next;
+    }
+    if (rescale && (j & 3) == 0) {
+      for (int g = 0; g < kGroup; ++g) {
+        const V s = select(d[g] > set(0x1p600), set(0x1p-600), set(1.0));
+        n[g] = n[g] * s;
+        d[g] = d[g] * s;
+      }
+    }
+  }
+  for (int g = 0; g < kGroup; ++g) {
+    const V q3 = n[g] / d[g];
+    // Q2 = 1 / ((x + 3) - 4 Q3) and C1 = 1 / ((x + 1) - Q2) as value + error; the subtractions
+    // are exact two-sums of their rounded parts (x + 3 > 4 Q3 and x + 1 > Q2).
+    V s, s_err;
+    two_sum(x[g], set(3.0), s, s_err);
+    const V f = set(4.0) * q3;
+    const V d2 = s - f;
+    const V d2_low = ((s - d2) - f) + s_err;
+    V q2, q2_low;
+    reciprocal(d2, d2_low, q2, q2_low);
+    two_sum(x[g], set(1.0), s, s_err);
+    const V d1 = s - q2;
+    const V d1_low = (((s - d1) - q2) + s_err) - q2_low;
+    V c1, c1_low;
+    reciprocal(d1, d1_low, c1, c1_low);
+    // C2 = C1 (1 - Q2), 1 - Q2 = r + r_low (1 > Q2).
+    const V r = set(1.0) - q2;
+    const V r_low = ((set(1.0) - r) - q2) - q2_low;
+    const V c2 = c1 * r;
+    const V c2_low = product_error(c1, r, c2) + (c1 * r_low + c1_low * r);
+    // exp(-x) = 2^k (1 + u): C (1 + u) = C + (u C + C_low (1 + u)), rounded once at the end
+    // (1 + u itself is never rounded); 2^k in two halves keeps both factors normal, so that only
+    // the last product rounds where the result is subnormal (x above about 701.8).
+    V shifted;
+    const V u = exp_mantissa_minus_one(-x[g], shifted);
+    const I k = exponent_of(shifted);
+    const I h = sub_int(shr<1>(add_int(k, set_int(2048))), set_int(1024));
+    const V low = from_bits(shl<52>(add_int(h, set_int(1023))));
+    const V high = from_bits(shl<52>(add_int(sub_int(k, h), set_int(1023))));
+    e1[g] = ((c1 + fma(u, c1, fma(u, c1_low, c1_low))) * low) * high;
+    e2[g] = ((c2 + fma(u, c2, fma(u, c2_low, c2_low))) * low) * high;
+  }
+}
+
+// E1 and E2 of a group of arguments; lanes at and beyond `count` are padding (their results are
+// not used). Lanes outside (1, cutoff] take the scalar routine.
+SIMD_INLINE void group_integrals(const V (&x)[kGroup], std::size_t count, V (&e1)[kGroup], V (&e2)[kGroup]) {
+  M inside[kGroup];
+  bool all_inside = true;
+  for (int g = 0; g < kGroup; ++g) {
+    inside[g] = (x[g] > set(1.0)) & (x[g] <= set(kIntegralCutoff));
+    all_inside = all_inside && all(inside[g]);
+  }
+  if (all_inside) {
+    fraction_integrals(x, e1, e2);
+    return;
+  }
+  // The fraction for the lanes inside (the others in its place at the cutoff, where it is
+  // shortest), then the scalar routine for the rest.
+  V safe[kGroup];
+  for (int g = 0; g < kGroup; ++g) safe[g] = select(inside[g], x[g], set(kIntegralCutoff));
+  fraction_integrals(safe, e1, e2);
+  alignas(64) double xs[kGroupLanes], first[kGroupLanes], second[kGroupLanes];
+  for (int g = 0; g < kGroup; ++g) {
+    store(xs + g * kLanes, x[g]);
+    store(first + g * kLanes, e1[g]);
+    store(second + g * kLanes, e2[g]);
+  }
+  for (std::size_t j = 0; j < count; ++j) {
+    if (!(xs[j] > 1.0 && xs[j] <= kIntegralCutoff)) {
+      const ExponentialIntegrals scalar = exponential_integrals(xs[j]);
+      first[j] = scalar.e1;
+      second[j] = scalar.e2;
+    }
+  }
+  for (int g = 0; g < kGroup; ++g) {
+    e1[g] = load(first + g * kLanes);
+    e2[g] = load(second + g * kLanes);
+  }
+}
+
+// Loads up to 16 values of a group, the lanes from `count` on filled with `fill`.
+SIMD_INLINE void load_group(const double* p, std::size_t count, double fill, V (&v)[kGroup]) {
+  for (int g = 0; g < kGroup; ++g) {
+    const std::size_t offset = static_cast<std::size_t>(g) * kLanes;
+    const std::size_t here = count > offset ? count - offset : 0;
+    v[g] = here >= kLanes ? load(p + offset) : load_partial(p + offset, here, fill);
+  }
+}
+
+SIMD_INLINE void store_group(double* p, std::size_t count, const V (&v)[kGroup]) {
+  for (int g = 0; g < kGroup; ++g) {
+    const std::size_t offset = static_cast<std::size_t>(g) * kLanes;
+    const std::size_t here = count > offset ? count - offset : 0;
+    if (here >= kLanes) {
+      store(p + offset, v[g]);
+    } else if (here > 0) {
+      store_partial(p + offset, here, v[g]);
+    }
+  }
+}
+
+void exponential_integrals_array(const double* x, std::size_t n, double* e1, double* e2) {
+  for (std::size_t i = 0; i < n; i += kGroupLanes) {
+    const std::size_t count = n - i < kGroupLanes ? n - i : kGroupLanes;
+    V xs[kGroup], first[kGroup], second[kGroup];
+    // Padding repeats the last argument, which leaves the depth as it is.
+    load_group(x + i, count, x[i + count - 1], xs);
+    group_integrals(xs, count, first, second);
+    if (e1 != nullptr) store_group(e1 + i, count, first);
+    if (e2 != nullptr) store_group(e2 + i, count, second);
+  }
+}
+
+// One chunk of the TSDC pass (see TsdcPass). Groups of 16 samples start at `begin`.
+void tsdc_chunk(const TsdcPass& pass, std::size_t begin, std::size_t end, double* sums, double* /*scratch*/) {
+  const V reduced = set(pass.reduced_factor), minus_inverse_h = set(pass.minus_inverse_h);
+  const V energy = set(pass.energy), h = set(pass.h), ea = set(pass.ea), k = set(pass.boltzmann);
+  V s1 = set(0.0), s2 = set(0.0);
+  for (std::size_t i = begin; i < end; i += kGroupLanes) {
+    const std::size_t count = end - i < kGroupLanes ? end - i : kGroupLanes;
+    V t[kGroup], x[kGroup], e1[kGroup], e2[kGroup];
+    load_group(pass.t + i, count, pass.t[i + count - 1], t);
+    for (int g = 0; g < kGroup; ++g) x[g] = reduced / t[g];
+    group_integrals(x, count, e1, e2);
+    if (pass.row != nullptr) {
+      // The raw curve, each operation as written: exp(e2 ((-1/h) T) + (ea / -k) / T) / h.
+      V y[kGroup];
+      for (int g = 0; g < kGroup; ++g) y[g] = exp_full(e2[g] * (minus_inverse_h * t[g]) + energy / t[g]) / h;
+      store_group(pass.row + i, count, y);
+    }
+    if (pass.weights == nullptr || i >= pass.used) continue;
+    const std::size_t weighted = pass.used - i < count ? pass.used - i : count;
+    V w[kGroup];
+    load_group(pass.weights + i, weighted, 0.0, w);
+    for (int g = 0; g < kGroup; ++g) {
+      // E1 at x1 = ea / (k T), an ulp or two from x: E1(x1) = E1(x) + (x - x1) (E1(x) + E2(x) / x)
+      // (E1' = -(E1 + E2 / x)); where x1 = x (also x = 0, E1 infinite) E1(x) itself.
+      const V x1 = ea / (k * t[g]);
+      const V at_x1 = select(x1 == x[g], e1[g], e1[g] + (x[g] - x1) * (e1[g] + e2[g] / x[g]));
+      const std::size_t offset = static_cast<std::size_t>(g) * kLanes;
+      const std::size_t here = weighted > offset ? weighted - offset : 0;
+      if (here == 0) break;
+      V term1 = (at_x1 * w[g]) / k;
+      V term2 = e2[g] * (w[g] * t[g]);
+      if (here < kLanes) {
+        const M real = first_lanes(here);
+        term1 = select(real, term1, set(0.0));
+        term2 = select(real, term2, set(0.0));
+      }
+      s1 = s1 + term1;
+      s2 = s2 + term2;
+    }
+  }
+  if (sums != nullptr) {
+    sums[0] = lane_total(s1);
+    sums[1] = lane_total(s2);
+  }
+}
+
 #undef SIMD_EACH
 #undef SIMD_INLINE
 
@@ -665,6 +905,7 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
 
 extern const SimdKernels BRIVANE_SIMD_TABLE;
 const SimdKernels BRIVANE_SIMD_TABLE = {exp_array, exp2_of_minus_square_array, log_array, gaussian_row, e_step_chunk,
-                                        gaussian_chunk};
+                                        gaussian_chunk,
+                                        exponential_integrals_array, tsdc_chunk};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

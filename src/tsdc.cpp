@@ -156,12 +156,15 @@ Evaluation evaluate(std::span<const double> t, std::span<const double> w, double
     pass.weights = w.data();
     pass.used = used;
   }
+  // On one thread the chunks run in order and take the trapezoid sum along.
+  double integral = 0.0;
+  if (!use_pool(n)) pass.integral = &integral;
   const SimdKernels& kernels = simd_kernels();
   std::array<double, 2> totals{};
   sums.run([&](std::size_t begin, std::size_t end, double* partial, double* scratch) {
     kernels.tsdc_chunk(pass, begin, end, partial, scratch);
   }, totals);
-  const double normaliser = trapezoid_normaliser(t, row.data());
+  const double normaliser = use_pool(n) ? trapezoid_normaliser(t, row.data()) : integral + 1e-100;
   for (std::size_t i = 0; i < used; ++i) row[i] = row[i] / normaliser + 1e-200;
   kernels.log(row.data(), used);
   double log_likelihood = 0.0;
@@ -231,8 +234,18 @@ double tsdc_density(std::span<const double> t, double ea, double tau0, double be
   TsdcPass pass = curve_pass(t, ea, tau0, beta);
   pass.row = row.data();
   const SimdKernels& kernels = simd_kernels();
-  for_each_chunk(n, [&](std::size_t begin, std::size_t end) { kernels.tsdc_chunk(pass, begin, end, nullptr, nullptr); });
-  const double normaliser = trapezoid_normaliser(t, row.data());
+  double normaliser = 0.0;
+  if (use_pool(n)) {
+    for_each_chunk(n, [&](std::size_t begin, std::size_t end) { kernels.tsdc_chunk(pass, begin, end, nullptr, nullptr); });
+    normaliser = trapezoid_normaliser(t, row.data());
+  } else {
+    // One piece on this thread, which takes the trapezoid sum along (the same pass in the same
+    // order).
+    double integral = 0.0;
+    pass.integral = &integral;
+    kernels.tsdc_chunk(pass, 0, n, nullptr, nullptr);
+    normaliser = integral + 1e-100;
+  }
   for (std::size_t i = 0; i < n; ++i) row[i] = row[i] / normaliser;
   return normaliser;
 }

@@ -170,6 +170,11 @@ struct TsdcPass {
   double energy = 0.0;          // ea / -k
   double h = 0.0;
   double* row = nullptr;
+  // When not null (with row), the chunk adds to it the trapezoid terms
+  //   (t[j] - t[j - 1]) ((row[j - 1] + row[j]) 0.5)
+  // of the pairs that end in it, in sample order: with the chunks run in order on one thread, the
+  // grid's integral in one pass from the first pair to the last.
+  double* integral = nullptr;
 };
 
 struct SimdKernels {

@@ -714,60 +714,117 @@ SIMD_INLINE int fraction_depth(double x) {
   return static_cast<int>(__builtin_ceil((11.0 + root) * (11.0 + root) / x)) + 3;
 }
 
-// E1 and E2 of a group whose lanes all lie in (1, cutoff].
+// The fraction truncated at depth J, from level J down to level 2, is the ratio of two polynomials
+// in x: Q2 = N(x) / D(x), D of degree J - 1 and N of degree J - 2, both monic with positive integer
+// coefficients (from N = 0, D = 1 and N' = D, D' = (x + 2j - 1) D - j^2 N). For the depths of
+// x above about 11 (J up to 28, coefficients below 2^108) they are tabulated, exactly formed and
+// rounded once to double: Horner's rule then takes one FMA per degree and polynomial instead of the
+// three operations of a level of the recurrence. With positive terms and x > 0 nothing cancels,
+// and each polynomial is within a few ulps, which Q2 passes on to C1 divided by about x^2.
+constexpr int kTabulatedDepth = 28;
+
+struct FractionPolynomials {
+  // For depth J: D's coefficients of degree 0 .. J - 1 from d_offset[J], N's of degree 0 .. J - 2
+  // from n_offset[J].
+  double coefficient[2 * (kTabulatedDepth + 1) * (kTabulatedDepth + 1)];
+  int d_offset[kTabulatedDepth + 1];
+  int n_offset[kTabulatedDepth + 1];
+};
+
+__extension__ using Int128 = __int128;
+
+constexpr FractionPolynomials make_fraction_polynomials() {
+  FractionPolynomials table{};
+  int next = 0;
+  for (int depth = 3; depth <= kTabulatedDepth; ++depth) {
+    Int128 n[kTabulatedDepth + 1] = {};
+    Int128 d[kTabulatedDepth + 1] = {};
+    d[0] = 1;
+    int degree = 0;  // of d; n has degree - 1
+    for (int j = depth; j >= 2; --j) {
+      Int128 following[kTabulatedDepth + 1] = {};
+      for (int i = 0; i <= degree; ++i) {
+        following[i + 1] += d[i];
+        following[i] += static_cast<Int128>(2 * j - 1) * d[i] - static_cast<Int128>(j) * j * n[i];
+      }
+      for (int i = 0; i <= degree + 1; ++i) {
+        n[i] = d[i];
+        d[i] = following[i];
+      }
+      ++degree;
+    }
+    table.d_offset[depth] = next;
+    for (int i = 0; i <= degree; ++i) table.coefficient[next++] = static_cast<double>(d[i]);
+    table.n_offset[depth] = next;
+    for (int i = 0; i < degree; ++i) table.coefficient[next++] = static_cast<double>(n[i]);
+  }
+  return table;
+}
+
+constexpr FractionPolynomials kFractionPolynomials = make_fraction_polynomials();
+
+// E1 (when kE1) and E2 of a group whose lanes all lie in (1, cutoff].
+template <bool kE1>
 SIMD_INLINE void fraction_integrals(const V (&x)[kGroup], V (&e1)[kGroup], V (&e2)[kGroup]) {
   alignas(64) double lanes[kGroupLanes];
   for (int g = 0; g < kGroup; ++g) store(lanes + g * kLanes, x[g]);
-  double lowest = lanes[0], highest = lanes[0];
-  for (std::size_t j = 1; j < kGroupLanes; ++j) {
-    lowest = lanes[j] < lowest ? lanes[j] : lowest;
-    highest = lanes[j] > highest ? lanes[j] : highest;
-  }
+  double lowest = lanes[0];
+  for (std::size_t j = 1; j < kGroupLanes; ++j) lowest = lanes[j] < lowest ? lanes[j] : lowest;
   const int depth = fraction_depth(lowest);
-  // D grows by at most b_j < highest + 2 depth per level. Where that could pass 2^900 over the
-  // whole fraction, N and D are scaled by 2^-600 (exactly: they are far above the subnormals)
-  // every fourth level once D passes 2^600, before 2^44 more could overflow it. Exact scaling
-  // leaves every quotient, and so the result, unchanged.
-  const bool rescale = depth * __builtin_log2(highest + 2.0 * depth) > 900.0;
+  // (N, D) = (N2, D2), the tail from level 2 as a ratio.
   V n[kGroup], d[kGroup];
-  for (int g = 0; g < kGroup; ++g) n[g] = set(0.0), d[g] = set(1.0);
-  for (int j = depth; j >= 3; --j) {
-    const V a = set(static_cast<double>(j) * j), odd = set(2.0 * j - 1.0);
-    for (int g = 0; g < kGroup; ++g) {
-      // a n does not depend on the previous level's D: the chain per level is the FMA alone.
-      const V next = fma(x[g] + odd, d[g], -(a * n[g]));
-      n[g] = d[g];
-      d[g] = next;
+  if (depth <= kTabulatedDepth) {
+    const double* dc = kFractionPolynomials.coefficient + kFractionPolynomials.d_offset[depth];
+    const double* nc = kFractionPolynomials.coefficient + kFractionPolynomials.n_offset[depth];
+    for (int g = 0; g < kGroup; ++g) n[g] = set(1.0), d[g] = set(1.0);  // both monic
+    for (int i = depth - 2; i >= 0; --i) {
+      const V dci = set(dc[i]);
+      for (int g = 0; g < kGroup; ++g) d[g] = fma(d[g], x[g], dci);
     }
-    if (rescale && (j & 3) == 0) {
+    for (int i = depth - 3; i >= 0; --i) {
+      const V nci = set(nc[i]);
+      for (int g = 0; g < kGroup; ++g) n[g] = fma(n[g], x[g], nci);
+    }
+  } else {
+    // The recurrence, level by level. D grows by at most b_j < 709.79 + 2 depth per level: up to
+    // 64 levels by less than 2^(64 * 9.71), which leaves room below the overflow. Deeper fractions
+    // (x below about 3.6) scale N and D by 2^-600 (exactly: they are far above the subnormals)
+    // every fourth level once D passes 2^600, before 2^44 more could overflow it. Exact scaling
+    // leaves every quotient, and so the result, unchanged.
+    const bool rescale = depth > 64;
+    for (int g = 0; g < kGroup; ++g) n[g] = set(0.0), d[g] = set(1.0);
+    for (int j = depth; j >= 2; --j) {
+      const V minus_a = set(-static_cast<double>(j) * j), odd = set(2.0 * j - 1.0);
       for (int g = 0; g < kGroup; ++g) {
-        const V s = select(d[g] > set(0x1p600), set(0x1p-600), set(1.0));
-        n[g] = n[g] * s;
-        d[g] = d[g] * s;
+        // -a N does not depend on the previous level's D: the chain per level is the FMA alone.
+        const V next = fma(x[g] + odd, d[g], minus_a * n[g]);
+        n[g] = d[g];
+        d[g] = next;
+      }
+      if (rescale && (j & 3) == 0) {
+        for (int g = 0; g < kGroup; ++g) {
+          const V s = select(d[g] > set(0x1p600), set(0x1p-600), set(1.0));
+          n[g] = n[g] * s;
+          d[g] = d[g] * s;
+        }
       }
     }
   }
+  // The last level in double-double: with D1 = (x + 1) D2 - N2 = x D2 + (D2 - N2),
+  //   C1 = 1 / (x + 1 - Q2) = D2 / D1,   C2 = C1 (1 - Q2) = (D2 - N2) / D1,
+  // one reciprocal for both. D1 is formed as value + error (x D2 exactly by FMA, D2 - N2 by
+  // Fast2Sum as N2 < D2, their sum likewise as x D2 > D2 - N2), so that only the ratio Q2 carries
+  // the roundings of the deep tail: a relative error of Q2 reaches C1 multiplied by
+  // Q2 / (x + 1 - Q2), at most 0.2 (at x = 1) and about 1 / x^2 beyond, and C2 by at most 0.5.
   for (int g = 0; g < kGroup; ++g) {
-    const V q3 = n[g] / d[g];
-    // Q2 = 1 / ((x + 3) - 4 Q3) and C1 = 1 / ((x + 1) - Q2) as value + error; the subtractions
-    // are exact two-sums of their rounded parts (x + 3 > 4 Q3 and x + 1 > Q2).
-    V s, s_err;
-    two_sum(x[g], set(3.0), s, s_err);
-    const V f = set(4.0) * q3;
-    const V d2 = s - f;
-    const V d2_low = ((s - d2) - f) + s_err;
-    V q2, q2_low;
-    reciprocal(d2, d2_low, q2, q2_low);
-    two_sum(x[g], set(1.0), s, s_err);
-    const V d1 = s - q2;
-    const V d1_low = (((s - d1) - q2) + s_err) - q2_low;
-    V c1, c1_low;
-    reciprocal(d1, d1_low, c1, c1_low);
-    // C2 = C1 (1 - Q2), 1 - Q2 = r + r_low (1 > Q2).
-    const V r = set(1.0) - q2;
-    const V r_low = ((set(1.0) - r) - q2) - q2_low;
-    const V c2 = c1 * r;
-    const V c2_low = product_error(c1, r, c2) + (c1 * r_low + c1_low * r);
+    const V p = x[g] * d[g];
+    const V p_err = product_error(x[g], d[g], p);
+    const V r = d[g] - n[g];
+    const V r_err = (d[g] - r) - n[g];
+    const V d1 = p + r;
+    const V d1_low = ((p - d1) + r) + (p_err + r_err);
+    V inverse, inverse_low;
+    reciprocal(d1, d1_low, inverse, inverse_low);
     // exp(-x) = 2^k (1 + u): C (1 + u) = C + (u C + C_low (1 + u)), rounded once at the end
     // (1 + u itself is never rounded); 2^k in two halves keeps both factors normal, so that only
     // the last product rounds where the result is subnormal (x above about 701.8).
@@ -777,13 +834,20 @@ SIMD_INLINE void fraction_integrals(const V (&x)[kGroup], V (&e1)[kGroup], V (&e
     const I h = sub_int(shr<1>(add_int(k, set_int(2048))), set_int(1024));
     const V low = from_bits(shl<52>(add_int(h, set_int(1023))));
     const V high = from_bits(shl<52>(add_int(sub_int(k, h), set_int(1023))));
-    e1[g] = ((c1 + fma(u, c1, fma(u, c1_low, c1_low))) * low) * high;
+    if constexpr (kE1) {
+      const V c1 = d[g] * inverse;
+      const V c1_low = product_error(d[g], inverse, c1) + d[g] * inverse_low;
+      e1[g] = ((c1 + fma(u, c1, fma(u, c1_low, c1_low))) * low) * high;
+    }
+    const V c2 = r * inverse;
+    const V c2_low = product_error(r, inverse, c2) + (r * inverse_low + r_err * inverse);
     e2[g] = ((c2 + fma(u, c2, fma(u, c2_low, c2_low))) * low) * high;
   }
 }
 
-// E1 and E2 of a group of arguments; lanes at and beyond `count` are padding (their results are
+// E1 (when kE1; otherwise e1 is left undefined) and E2 of a group of arguments; lanes at and beyond `count` are padding (their results are
 // not used). Lanes outside (1, cutoff] take the scalar routine.
+template <bool kE1>
 SIMD_INLINE void group_integrals(const V (&x)[kGroup], std::size_t count, V (&e1)[kGroup], V (&e2)[kGroup]) {
   M inside[kGroup];
   bool all_inside = true;
@@ -792,18 +856,18 @@ SIMD_INLINE void group_integrals(const V (&x)[kGroup], std::size_t count, V (&e1
     all_inside = all_inside && all(inside[g]);
   }
   if (all_inside) {
-    fraction_integrals(x, e1, e2);
+    fraction_integrals<kE1>(x, e1, e2);
     return;
   }
   // The fraction for the lanes inside (the others in its place at the cutoff, where it is
   // shortest), then the scalar routine for the rest.
   V safe[kGroup];
   for (int g = 0; g < kGroup; ++g) safe[g] = select(inside[g], x[g], set(kIntegralCutoff));
-  fraction_integrals(safe, e1, e2);
+  fraction_integrals<kE1>(safe, e1, e2);
   alignas(64) double xs[kGroupLanes], first[kGroupLanes], second[kGroupLanes];
   for (int g = 0; g < kGroup; ++g) {
     store(xs + g * kLanes, x[g]);
-    store(first + g * kLanes, e1[g]);
+    if constexpr (kE1) store(first + g * kLanes, e1[g]);
     store(second + g * kLanes, e2[g]);
   }
   for (std::size_t j = 0; j < count; ++j) {
@@ -814,7 +878,7 @@ SIMD_INLINE void group_integrals(const V (&x)[kGroup], std::size_t count, V (&e1
     }
   }
   for (int g = 0; g < kGroup; ++g) {
-    e1[g] = load(first + g * kLanes);
+    if constexpr (kE1) e1[g] = load(first + g * kLanes);
     e2[g] = load(second + g * kLanes);
   }
 }
@@ -840,61 +904,93 @@ SIMD_INLINE void store_group(double* p, std::size_t count, const V (&v)[kGroup])
   }
 }
 
-void exponential_integrals_array(const double* x, std::size_t n, double* e1, double* e2) {
+template <bool kE1>
+SIMD_INLINE void integrals_of_array(const double* x, std::size_t n, double* e1, double* e2) {
   for (std::size_t i = 0; i < n; i += kGroupLanes) {
     const std::size_t count = n - i < kGroupLanes ? n - i : kGroupLanes;
     V xs[kGroup], first[kGroup], second[kGroup];
     // Padding repeats the last argument, which leaves the depth as it is.
     load_group(x + i, count, x[i + count - 1], xs);
-    group_integrals(xs, count, first, second);
-    if (e1 != nullptr) store_group(e1 + i, count, first);
+    group_integrals<kE1>(xs, count, first, second);
+    if constexpr (kE1) store_group(e1 + i, count, first);
     if (e2 != nullptr) store_group(e2 + i, count, second);
   }
 }
 
-// One chunk of the TSDC pass (see TsdcPass). Groups of 16 samples start at `begin`.
-void tsdc_chunk(const TsdcPass& pass, std::size_t begin, std::size_t end, double* sums, double* /*scratch*/) {
+void exponential_integrals_array(const double* x, std::size_t n, double* e1, double* e2) {
+  if (e1 != nullptr) {
+    integrals_of_array<true>(x, n, e1, e2);
+  } else {
+    integrals_of_array<false>(x, n, e1, e2);
+  }
+}
+
+// One chunk of the TSDC pass (see TsdcPass); E1 and the sums only when kSums. Groups of 16 samples
+// start at `begin`.
+template <bool kSums>
+SIMD_INLINE void tsdc_samples(const TsdcPass& pass, std::size_t begin, std::size_t end, double* sums) {
   const V reduced = set(pass.reduced_factor), minus_inverse_h = set(pass.minus_inverse_h);
   const V energy = set(pass.energy), h = set(pass.h), ea = set(pass.ea), k = set(pass.boltzmann);
+  const double* t_all = pass.t;
+  double* row = pass.row;
+  double integral = pass.integral != nullptr ? *pass.integral : 0.0;
   V s1 = set(0.0), s2 = set(0.0);
   for (std::size_t i = begin; i < end; i += kGroupLanes) {
     const std::size_t count = end - i < kGroupLanes ? end - i : kGroupLanes;
     V t[kGroup], x[kGroup], e1[kGroup], e2[kGroup];
-    load_group(pass.t + i, count, pass.t[i + count - 1], t);
+    load_group(t_all + i, count, t_all[i + count - 1], t);
     for (int g = 0; g < kGroup; ++g) x[g] = reduced / t[g];
-    group_integrals(x, count, e1, e2);
-    if (pass.row != nullptr) {
+    group_integrals<kSums>(x, count, e1, e2);
+    if (row != nullptr) {
       // The raw curve, each operation as written: exp(e2 ((-1/h) T) + (ea / -k) / T) / h.
       V y[kGroup];
       for (int g = 0; g < kGroup; ++g) y[g] = exp_full(e2[g] * (minus_inverse_h * t[g]) + energy / t[g]) / h;
-      store_group(pass.row + i, count, y);
-    }
-    if (pass.weights == nullptr || i >= pass.used) continue;
-    const std::size_t weighted = pass.used - i < count ? pass.used - i : count;
-    V w[kGroup];
-    load_group(pass.weights + i, weighted, 0.0, w);
-    for (int g = 0; g < kGroup; ++g) {
-      // E1 at x1 = ea / (k T), an ulp or two from x: E1(x1) = E1(x) + (x - x1) (E1(x) + E2(x) / x)
-      // (E1' = -(E1 + E2 / x)); where x1 = x (also x = 0, E1 infinite) E1(x) itself.
-      const V x1 = ea / (k * t[g]);
-      const V at_x1 = select(x1 == x[g], e1[g], e1[g] + (x[g] - x1) * (e1[g] + e2[g] / x[g]));
-      const std::size_t offset = static_cast<std::size_t>(g) * kLanes;
-      const std::size_t here = weighted > offset ? weighted - offset : 0;
-      if (here == 0) break;
-      V term1 = (at_x1 * w[g]) / k;
-      V term2 = e2[g] * (w[g] * t[g]);
-      if (here < kLanes) {
-        const M real = first_lanes(here);
-        term1 = select(real, term1, set(0.0));
-        term2 = select(real, term2, set(0.0));
+      store_group(row + i, count, y);
+      if (pass.integral != nullptr) {
+        // The trapezoid terms of the pairs that end in this group, in sample order: a chain of
+        // additions that the next group's work hides.
+        for (std::size_t j = i > 0 ? i : 1; j < i + count; ++j) {
+          integral += (t_all[j] - t_all[j - 1]) * ((row[j - 1] + row[j]) * 0.5);
+        }
       }
-      s1 = s1 + term1;
-      s2 = s2 + term2;
+    }
+    if constexpr (kSums) {
+      if (i >= pass.used) continue;
+      const std::size_t weighted = pass.used - i < count ? pass.used - i : count;
+      V w[kGroup];
+      load_group(pass.weights + i, weighted, 0.0, w);
+      for (int g = 0; g < kGroup; ++g) {
+        const std::size_t offset = static_cast<std::size_t>(g) * kLanes;
+        const std::size_t here = weighted > offset ? weighted - offset : 0;
+        if (here == 0) break;
+        // E1 at x1 = ea / (k T), an ulp or two from x: E1(x1) = E1(x) + (x - x1) (E1(x) + E2(x) / x)
+        // (E1' = -(E1 + E2 / x)); where x1 = x (also x = 0, E1 infinite) E1(x) itself.
+        const V x1 = ea / (k * t[g]);
+        const V at_x1 = select(x1 == x[g], e1[g], e1[g] + (x[g] - x1) * (e1[g] + e2[g] / x[g]));
+        V term1 = (at_x1 * w[g]) / k;
+        V term2 = e2[g] * (w[g] * t[g]);
+        if (here < kLanes) {
+          const M real = first_lanes(here);
+          term1 = select(real, term1, set(0.0));
+          term2 = select(real, term2, set(0.0));
+        }
+        s1 = s1 + term1;
+        s2 = s2 + term2;
+      }
     }
   }
+  if (pass.integral != nullptr) *pass.integral = integral;
   if (sums != nullptr) {
     sums[0] = lane_total(s1);
     sums[1] = lane_total(s2);
+  }
+}
+
+void tsdc_chunk(const TsdcPass& pass, std::size_t begin, std::size_t end, double* sums, double* /*scratch*/) {
+  if (pass.weights != nullptr) {
+    tsdc_samples<true>(pass, begin, end, sums);
+  } else {
+    tsdc_samples<false>(pass, begin, end, sums);
   }
 }
 

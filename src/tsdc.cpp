@@ -24,11 +24,12 @@ constexpr double kPeakBracketHigh = 2000.0;
 // Samples per task of the density. The vectorised pass costs some 5 to 10 ns a sample, so a chunk
 // is about a microsecond of work, what opening a region on the pool costs: the pool is used from
 // kParallelFrom samples on, where the chunks are many; shorter grids run on the calling thread.
-// Chunks start at multiples of 16 (the groups of the vectorised exponential integrals), so a
+// Chunks start at multiples of kIntegralGroup (the groups of the vectorised exponential integrals), so a
 // sample's values do not depend on the split.
 constexpr std::size_t kChunk = 512;
 constexpr std::size_t kParallelFrom = 2048;
-static_assert(kChunk % 16 == 0 && kSumChunk % 16 == 0, "chunks must hold whole groups of 16 samples");
+static_assert(kChunk % kIntegralGroup == 0 && kSumChunk % kIntegralGroup == 0,
+              "chunks must hold whole groups of the vectorised exponential integrals");
 
 std::size_t chunk_count(std::size_t n) { return (n + kChunk - 1) / kChunk; }
 
@@ -246,7 +247,7 @@ double tsdc_density(std::span<const double> t, double ea, double tau0, double be
     kernels.tsdc_chunk(pass, 0, n, nullptr, nullptr);
     normaliser = integral + 1e-100;
   }
-  for (std::size_t i = 0; i < n; ++i) row[i] = row[i] / normaliser;
+  kernels.divide(row.data(), n, normaliser);
   return normaliser;
 }
 

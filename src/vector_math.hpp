@@ -156,9 +156,10 @@ inline std::size_t gaussian_pass_scratch(std::size_t peaks, std::size_t componen
 // and, over the samples below `used` (when weights is not null), the chunk sums
 //   [0] sum E1(ea / (k t)) w / k,   [1] sum E2(x) (w t),
 // each taken by kSumLanes accumulators as the module's other sums. E1 at ea / (k t), an ulp or two
-// from x, follows from E1 and E2 at x by one step of the derivative. Groups of 16 samples from
-// `begin` share the depth of their continued fraction: chunks that start at multiples of 16 give
-// every sample the same values whatever the split.
+// from x, follows from E1 and E2 at x by one step of the derivative. Groups of kIntegralGroup
+// samples from `begin` share the depth of their continued fraction: chunks that start at multiples
+// of kIntegralGroup give every sample the same values whatever the split.
+inline constexpr std::size_t kIntegralGroup = 32;
 struct TsdcPass {
   const double* t = nullptr;
   const double* weights = nullptr;
@@ -191,11 +192,13 @@ struct SimdKernels {
   void (*gaussian_chunk)(const GaussianPass& pass, std::size_t begin, std::size_t end, double* sums,
                          double* scratch);
   // e1[i] = E1(x[i]) and e2[i] = E2(x[i]) (either pointer may be null), within 2 ulps, with the
-  // special values of numerics/exponential_integrals.hpp. Groups of 16 arguments from the first
+  // special values of numerics/exponential_integrals.hpp. Groups of kIntegralGroup arguments from the first
   // share one depth of the continued fraction.
   void (*exponential_integrals)(const double* x, std::size_t n, double* e1, double* e2);
   // One chunk of the TSDC pass; `sums` (2 doubles) may be null, `scratch` is not used.
   void (*tsdc_chunk)(const TsdcPass& pass, std::size_t begin, std::size_t end, double* sums, double* scratch);
+  // values[i] = values[i] / divisor, each quotient rounded once.
+  void (*divide)(double* values, std::size_t n, double divisor);
 };
 
 enum class SimdLevel : std::uint8_t { kBaseline, kAvx2, kAvx512 };

@@ -661,24 +661,26 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
 
 // ---- exponential integrals E1 and E2, and the TSDC curve pass -------------------------------------
 //
-// E1 and E2 of 16 arguments at a time (two vectors that advance side by side, so that the latency
-// of one chain of the continued fraction hides behind the other), for 1 < x <= 709.78 by the
+// E1 and E2 of 32 arguments at a time (four vectors that advance side by side, so that the latency
+// of one chain of FMAs hides behind the others), for 1 < x <= 709.78 by the
 // continued fraction of numerics/exponential_integrals.cpp run across the lanes:
 //   exp(x) E1 = C1 = 1 / (x + 1 - Q2),  exp(x) E2 = C2 = C1 (1 - Q2),
 //   Q_j = 1 / (b_j - a_j Q_(j+1)),  b_j = x + 2j - 1,  a_j = j^2,
 // from a depth J with Q_(J+1) = 0. The depth is the one the scalar routine takes for the smallest
-// argument of the 16 (the fraction converges faster for larger x, so every lane is at least as
+// argument of the 32 (the fraction converges faster for larger x, so every lane is at least as
 // accurate as alone); the grids of a curve change x slowly, so neighbours need about the same depth.
 // Arguments of 1 and below (the power series), NaN, negative ones and those above the cutoff take
 // the scalar routine, lane by lane.
 //
-// The deep tail runs as a ratio N/D (one FMA per level and lane, no division); the last two levels
-// and the product with exp(-x) are carried as value plus rounding error, so that the result rounds
-// essentially once: within 2 ulps of E1 and E2 over the whole range (checked against mpmath).
+// The tail from level 2 is a ratio N/D of polynomials in x (tabulated for the common depths, else
+// formed by the recurrence with one FMA per level and lane; no division either way); the last
+// level and the product with exp(-x) are carried as value plus rounding error, so that the result
+// rounds essentially once: within 2 ulps of E1 and E2 over the whole range (checked against mpmath).
 
 constexpr double kIntegralCutoff = 709.782712893384;
-constexpr int kGroup = 2;                        // vectors sharing one depth
+constexpr int kGroup = 4;                        // vectors sharing one depth
 constexpr std::size_t kGroupLanes = kGroup * kLanes;
+static_assert(kGroupLanes == kIntegralGroup, "the group size is part of the interface");
 
 // s + e = a + b exactly (Knuth's two-sum).
 SIMD_INLINE void two_sum(V a, V b, V& s, V& e) {
@@ -776,14 +778,14 @@ SIMD_INLINE void fraction_integrals(const V (&x)[kGroup], V (&e1)[kGroup], V (&e
   if (depth <= kTabulatedDepth) {
     const double* dc = kFractionPolynomials.coefficient + kFractionPolynomials.d_offset[depth];
     const double* nc = kFractionPolynomials.coefficient + kFractionPolynomials.n_offset[depth];
-    for (int g = 0; g < kGroup; ++g) n[g] = set(1.0), d[g] = set(1.0);  // both monic
-    for (int i = depth - 2; i >= 0; --i) {
-      const V dci = set(dc[i]);
-      for (int g = 0; g < kGroup; ++g) d[g] = fma(d[g], x[g], dci);
-    }
+    // Both monic; D's second coefficient first, then both side by side (four chains of FMAs).
+    for (int g = 0; g < kGroup; ++g) n[g] = set(1.0), d[g] = x[g] + set(dc[depth - 2]);
     for (int i = depth - 3; i >= 0; --i) {
-      const V nci = set(nc[i]);
-      for (int g = 0; g < kGroup; ++g) n[g] = fma(n[g], x[g], nci);
+      const V dci = set(dc[i]), nci = set(nc[i]);
+      for (int g = 0; g < kGroup; ++g) {
+        d[g] = fma(d[g], x[g], dci);
+        n[g] = fma(n[g], x[g], nci);
+      }
     }
   } else {
     // The recurrence, level by level. D grows by at most b_j < 709.79 + 2 depth per level: up to
@@ -883,7 +885,7 @@ SIMD_INLINE void group_integrals(const V (&x)[kGroup], std::size_t count, V (&e1
   }
 }
 
-// Loads up to 16 values of a group, the lanes from `count` on filled with `fill`.
+// Loads up to 32 values of a group, the lanes from `count` on filled with `fill`.
 SIMD_INLINE void load_group(const double* p, std::size_t count, double fill, V (&v)[kGroup]) {
   for (int g = 0; g < kGroup; ++g) {
     const std::size_t offset = static_cast<std::size_t>(g) * kLanes;
@@ -925,7 +927,7 @@ void exponential_integrals_array(const double* x, std::size_t n, double* e1, dou
   }
 }
 
-// One chunk of the TSDC pass (see TsdcPass); E1 and the sums only when kSums. Groups of 16 samples
+// One chunk of the TSDC pass (see TsdcPass); E1 and the sums only when kSums. Groups of 32 samples
 // start at `begin`.
 template <bool kSums>
 SIMD_INLINE void tsdc_samples(const TsdcPass& pass, std::size_t begin, std::size_t end, double* sums) {
@@ -986,6 +988,11 @@ SIMD_INLINE void tsdc_samples(const TsdcPass& pass, std::size_t begin, std::size
   }
 }
 
+void divide_array(double* values, std::size_t n, double divisor) {
+  const V q = set(divisor);
+  map_in_place(values, n, [&](V v) { return v / q; });
+}
+
 void tsdc_chunk(const TsdcPass& pass, std::size_t begin, std::size_t end, double* sums, double* /*scratch*/) {
   if (pass.weights != nullptr) {
     tsdc_samples<true>(pass, begin, end, sums);
@@ -1002,6 +1009,6 @@ void tsdc_chunk(const TsdcPass& pass, std::size_t begin, std::size_t end, double
 extern const SimdKernels BRIVANE_SIMD_TABLE;
 const SimdKernels BRIVANE_SIMD_TABLE = {exp_array, exp2_of_minus_square_array, log_array, gaussian_row, e_step_chunk,
                                         gaussian_chunk,
-                                        exponential_integrals_array, tsdc_chunk};
+                                        exponential_integrals_array, tsdc_chunk, divide_array};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

@@ -31,7 +31,7 @@ ExponentialIntegrals exponential_integrals(double x);
 // The same over an array, vectorised (vector_math.hpp): e1[i] = E1(x[i]), e2[i] = E2(x[i]) for the
 // first x.size() entries; an empty output span is skipped. Within 2 ulps of the exact values (the
 // deep part of the continued fraction in plain double), with the special values above exactly;
-// groups of 16 neighbouring arguments share the depth of the fraction, that of the smallest.
+// groups of 32 neighbouring arguments share the depth of the fraction, that of the smallest.
 void exponential_integrals(std::span<const double> x, std::span<double> e1, std::span<double> e2);
 
 }  // namespace brivane

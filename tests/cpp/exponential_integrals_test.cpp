@@ -157,10 +157,11 @@ TEST(ExponentialIntegrals, VectorisedWithinTwoUlpsOnEveryInstructionSet) {
 TEST(ExponentialIntegrals, VectorisedSpecialArgumentsAmongOrdinaryOnes) {
   const double tiny = std::numeric_limits<double>::denorm_min();
   const double above = std::nextafter(kExponentialIntegralCutoff, kInf);
-  // 19 arguments: a group of 16 and a partial one, each mixing special and ordinary lanes.
-  const std::vector<double> x = {30.0, kNaN, 31.0, -1.0, 0.0, 32.0,  -0.0, tiny, 0.5,  1.0,
-                                 above, kInf, 2.0,  kExponentialIntegralCutoff, 33.0, -kInf,
-                                 40.0, kNaN, 0.25};
+  // A group of 32 arguments and a partial one, each mixing special and ordinary lanes.
+  std::vector<double> x = {30.0, kNaN, 31.0, -1.0, 0.0, 32.0,  -0.0, tiny, 0.5,  1.0,
+                           above, kInf, 2.0,  kExponentialIntegralCutoff, 33.0, -kInf};
+  for (int i = 0; i < 16; ++i) x.push_back(20.0 + i);
+  x.insert(x.end(), {40.0, kNaN, 0.25, 41.0, 0.0});
   for (SimdLevel level : {SimdLevel::kBaseline, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
     if (!simd_level_supported(level)) continue;
     const SimdOverride variant(level);

@@ -828,22 +828,33 @@ SIMD_INLINE void fraction_integrals(const V (&x)[kGroup], V (&e1)[kGroup], V (&e
     V inverse, inverse_low;
     reciprocal(d1, d1_low, inverse, inverse_low);
     // exp(-x) = 2^k (1 + u): C (1 + u) = C + (u C + C_low (1 + u)), rounded once at the end
-    // (1 + u itself is never rounded); 2^k in two halves keeps both factors normal, so that only
-    // the last product rounds where the result is subnormal (x above about 701.8).
+    // (1 + u itself is never rounded), then scaled by 2^k.
     V shifted;
     const V u = exp_mantissa_minus_one(-x[g], shifted);
     const I k = exponent_of(shifted);
-    const I h = sub_int(shr<1>(add_int(k, set_int(2048))), set_int(1024));
-    const V low = from_bits(shl<52>(add_int(h, set_int(1023))));
-    const V high = from_bits(shl<52>(add_int(sub_int(k, h), set_int(1023))));
+    V m1 = set(0.0);
     if constexpr (kE1) {
       const V c1 = d[g] * inverse;
       const V c1_low = product_error(d[g], inverse, c1) + d[g] * inverse_low;
-      e1[g] = ((c1 + fma(u, c1, fma(u, c1_low, c1_low))) * low) * high;
+      m1 = c1 + fma(u, c1, fma(u, c1_low, c1_low));
     }
     const V c2 = r * inverse;
     const V c2_low = product_error(r, inverse, c2) + (r * inverse_low + r_err * inverse);
-    e2[g] = ((c2 + fma(u, c2, fma(u, c2_low, c2_low))) * low) * high;
+    const V m2 = c2 + fma(u, c2, fma(u, c2_low, c2_low));
+    if (all(x[g] <= set(700.0))) {
+      // Normal results: one exact scaling.
+      const V scale = from_bits(shl<52>(add_int(k, set_int(1023))));
+      if constexpr (kE1) e1[g] = m1 * scale;
+      e2[g] = m2 * scale;
+    } else {
+      // 2^k in two halves keeps both factors normal, so that only the last product rounds where
+      // the result is subnormal (x above about 701.8).
+      const I h = sub_int(shr<1>(add_int(k, set_int(2048))), set_int(1024));
+      const V low = from_bits(shl<52>(add_int(h, set_int(1023))));
+      const V high = from_bits(shl<52>(add_int(sub_int(k, h), set_int(1023))));
+      if constexpr (kE1) e1[g] = (m1 * low) * high;
+      e2[g] = (m2 * low) * high;
+    }
   }
 }
 
@@ -927,6 +938,16 @@ void exponential_integrals_array(const double* x, std::size_t n, double* e1, dou
   }
 }
 
+// exp_full(a), bit for bit, with less work where every lane's result is a normal number.
+SIMD_INLINE V exp_mostly_normal(V a) {
+  if (all((a >= set(-708.0)) & (a <= set(709.0)))) {
+    V shifted;
+    const V p = set(1.0) + exp_mantissa_minus_one(a, shifted);
+    return p * from_bits(shl<52>(add_int(exponent_of(shifted), set_int(1023))));
+  }
+  return exp_full(a);
+}
+
 // One chunk of the TSDC pass (see TsdcPass); E1 and the sums only when kSums. Groups of 32 samples
 // start at `begin`.
 template <bool kSums>
@@ -946,7 +967,7 @@ SIMD_INLINE void tsdc_samples(const TsdcPass& pass, std::size_t begin, std::size
     if (row != nullptr) {
       // The raw curve, each operation as written: exp(e2 ((-1/h) T) + (ea / -k) / T) / h.
       V y[kGroup];
-      for (int g = 0; g < kGroup; ++g) y[g] = exp_full(e2[g] * (minus_inverse_h * t[g]) + energy / t[g]) / h;
+      for (int g = 0; g < kGroup; ++g) y[g] = exp_mostly_normal(e2[g] * (minus_inverse_h * t[g]) + energy / t[g]) / h;
       store_group(row + i, count, y);
       if (pass.integral != nullptr) {
         // The trapezoid terms of the pairs that end in this group, in sample order: a chain of

@@ -688,24 +688,30 @@ SIMD_INLINE void two_sum(V a, V b, V& s, V& e) {
   e = (a - (s - b_part)) + (b - b_part);
 }
 
-// a b - p exactly, p being the rounded product a b: one FMA, or Dekker's split without FMA.
-SIMD_INLINE V product_error(V a, V b, V p) {
+// p - a b exactly, p being the rounded product a b (minus its rounding error): one FMA, or
+// Dekker's split without FMA.
+SIMD_INLINE V product_rounding(V a, V b, V p) {
 #if defined(__FMA__)
-  return fma(a, b, -p);
+  return fnma(a, b, p);
 #else
   const V ta = set(134217729.0) * a, tb = set(134217729.0) * b;
   const V a_hi = ta - (ta - a), b_hi = tb - (tb - b);
   const V a_lo = a - a_hi, b_lo = b - b_hi;
-  return (((a_hi * b_hi - p) + a_hi * b_lo) + a_lo * b_hi) + a_lo * b_lo;
+  return (((p - a_hi * b_hi) - a_hi * b_lo) - a_lo * b_hi) - a_lo * b_lo;
 #endif
 }
 
-// 1 / (hi + lo) as q + q_low, |lo| at most an ulp of hi: the remainder 1 - q hi is exact.
+// 1 / (hi + lo) as q + q_low, |lo| at most an ulp of hi: the remainder 1 - q hi is exact (a
+// double, q being the rounded quotient).
 SIMD_INLINE void reciprocal(V hi, V lo, V& q, V& q_low) {
   q = set(1.0) / hi;
+#if defined(__FMA__)
+  const V remainder = fnma(q, hi, set(1.0));
+#else
   const V p = q * hi;
-  const V remainder = (set(1.0) - p) - product_error(q, hi, p);
-  q_low = q * (remainder - q * lo);
+  const V remainder = (set(1.0) - p) + product_rounding(q, hi, p);
+#endif
+  q_low = q * fnma(q, lo, remainder);
 }
 
 // Levels for the truncation of the fraction to stay below 0.006 ulp of C1 and C2 at x: the scalar
@@ -769,10 +775,12 @@ constexpr FractionPolynomials kFractionPolynomials = make_fraction_polynomials()
 // E1 (when kE1) and E2 of a group whose lanes all lie in (1, cutoff].
 template <bool kE1>
 SIMD_INLINE void fraction_integrals(const V (&x)[kGroup], V (&e1)[kGroup], V (&e2)[kGroup]) {
-  alignas(64) double lanes[kGroupLanes];
-  for (int g = 0; g < kGroup; ++g) store(lanes + g * kLanes, x[g]);
+  V smallest = x[0];
+  for (int g = 1; g < kGroup; ++g) smallest = min_or_second(x[g], smallest);
+  alignas(64) double lanes[kLanes];
+  store(lanes, smallest);
   double lowest = lanes[0];
-  for (std::size_t j = 1; j < kGroupLanes; ++j) lowest = lanes[j] < lowest ? lanes[j] : lowest;
+  for (int j = 1; j < kLanes; ++j) lowest = lanes[j] < lowest ? lanes[j] : lowest;
   const int depth = fraction_depth(lowest);
   // (N, D) = (N2, D2), the tail from level 2 as a ratio.
   V n[kGroup], d[kGroup];
@@ -821,11 +829,11 @@ SIMD_INLINE void fraction_integrals(const V (&x)[kGroup], V (&e1)[kGroup], V (&e
   // Q2 / (x + 1 - Q2), at most 0.2 (at x = 1) and about 1 / x^2 beyond, and C2 by at most 0.5.
   for (int g = 0; g < kGroup; ++g) {
     const V p = x[g] * d[g];
-    const V p_err = product_error(x[g], d[g], p);
+    const V p_rounding = product_rounding(x[g], d[g], p);
     const V r = d[g] - n[g];
     const V r_err = (d[g] - r) - n[g];
     const V d1 = p + r;
-    const V d1_low = ((p - d1) + r) + (p_err + r_err);
+    const V d1_low = ((p - d1) + r) + (r_err - p_rounding);
     V inverse, inverse_low;
     reciprocal(d1, d1_low, inverse, inverse_low);
     // exp(-x) = 2^k (1 + u): C (1 + u) = C + (u C + C_low (1 + u)), rounded once at the end
@@ -836,11 +844,11 @@ SIMD_INLINE void fraction_integrals(const V (&x)[kGroup], V (&e1)[kGroup], V (&e
     V m1 = set(0.0);
     if constexpr (kE1) {
       const V c1 = d[g] * inverse;
-      const V c1_low = product_error(d[g], inverse, c1) + d[g] * inverse_low;
+      const V c1_low = d[g] * inverse_low - product_rounding(d[g], inverse, c1);
       m1 = c1 + fma(u, c1, fma(u, c1_low, c1_low));
     }
     const V c2 = r * inverse;
-    const V c2_low = product_error(r, inverse, c2) + (r * inverse_low + r_err * inverse);
+    const V c2_low = fma(r, inverse_low, r_err * inverse) - product_rounding(r, inverse, c2);
     const V m2 = c2 + fma(u, c2, fma(u, c2_low, c2_low));
     if (all(x[g] <= set(700.0))) {
       // Normal results: one exact scaling.

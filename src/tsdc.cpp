@@ -236,7 +236,9 @@ double tsdc_density(std::span<const double> t, double ea, double tau0, double be
   const SimdKernels& kernels = simd_kernels();
   double normaliser = 0.0;
   if (use_pool(n)) {
-    for_each_chunk(n, [&](std::size_t begin, std::size_t end) { kernels.tsdc_chunk(pass, begin, end, nullptr, nullptr); });
+    for_each_chunk(n, [&](std::size_t begin, std::size_t end) {
+      kernels.tsdc_chunk(pass, begin, end, nullptr, nullptr);
+    });
     normaliser = trapezoid_normaliser(t, row.data());
   } else {
     // One piece on this thread, which takes the trapezoid sum along (the same pass in the same

@@ -662,12 +662,13 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
 // ---- exponential integrals E1 and E2, and the TSDC curve pass -------------------------------------
 //
 // E1 and E2 of 32 arguments at a time (four vectors that advance side by side, so that the latency
-// of one chain of FMAs hides behind the others), for 1 < x <= 709.78 by the
-// continued fraction of numerics/exponential_integrals.cpp run across the lanes:
+// of one chain of FMAs hides behind the others), for 1 < x <= 709.78 by the continued fraction of
+// numerics/exponential_integrals.cpp run across the lanes:
 //   exp(x) E1 = C1 = 1 / (x + 1 - Q2),  exp(x) E2 = C2 = C1 (1 - Q2),
 //   Q_j = 1 / (b_j - a_j Q_(j+1)),  b_j = x + 2j - 1,  a_j = j^2,
 // from a depth J with Q_(J+1) = 0. The depth is that for the smallest argument of the 32 (the
-// fraction converges faster for larger x, so every lane is at least as accurate as alone); the grids of a curve change x slowly, so neighbours need about the same depth.
+// fraction converges faster for larger x, so every lane is at least as accurate as alone); the
+// grids of a curve change x slowly, so neighbours need about the same depth.
 // Arguments of 1 and below (the power series), NaN, negative ones and those above the cutoff take
 // the scalar routine, lane by lane.
 //
@@ -680,13 +681,6 @@ constexpr double kIntegralCutoff = 709.782712893384;
 constexpr int kGroup = 4;                        // vectors sharing one depth
 constexpr std::size_t kGroupLanes = kGroup * kLanes;
 static_assert(kGroupLanes == kIntegralGroup, "the group size is part of the interface");
-
-// s + e = a + b exactly (Knuth's two-sum).
-SIMD_INLINE void two_sum(V a, V b, V& s, V& e) {
-  s = a + b;
-  const V b_part = s - a;
-  e = (a - (s - b_part)) + (b - b_part);
-}
 
 // p - a b exactly, p being the rounded product a b (minus its rounding error): one FMA, or
 // Dekker's split without FMA.
@@ -715,9 +709,10 @@ SIMD_INLINE void reciprocal(V hi, V lo, V& q, V& q_low) {
 }
 
 // Levels for the truncation of the fraction to stay below 0.006 ulp of C1 and C2 at x: the scalar
-// routine's rule (whose truncation decays like exp(-4 (sqrt(J x) - sqrt(3 x)))) with 9.5 in place
-// of its 11, which leaves it at 2^-70; checked with mpmath against fractions 200 levels deeper
-// (numerics/check_fraction_depth.py): 130 levels at x = 1, 16 at x = 30, 8 near 709.
+// routine's rule (the truncation decays like exp(-4 (sqrt(J x) - sqrt(3 x)))) with 9.5 in place of
+// its 11, which keeps it near 1e-5 ulp, further below the roundings than it need be; checked with
+// mpmath against fractions 200 levels deeper (numerics/check_fraction_depth.py): 130 levels at
+// x = 1, 16 at x = 30, 8 near 709.
 SIMD_INLINE int fraction_depth(double x) {
   const double root = __builtin_sqrt(3.0 * x);
   return static_cast<int>(__builtin_ceil((9.5 + root) * (9.5 + root) / x)) + 3;
@@ -867,8 +862,9 @@ SIMD_INLINE void fraction_integrals(const V (&x)[kGroup], V (&e1)[kGroup], V (&e
   }
 }
 
-// E1 (when kE1; otherwise e1 is left undefined) and E2 of a group of arguments; lanes at and beyond `count` are padding (their results are
-// not used). Lanes outside (1, cutoff] take the scalar routine.
+// E1 (when kE1; otherwise e1 is left undefined) and E2 of a group of arguments; lanes at and
+// beyond `count` are padding (their results are not used). Lanes outside (1, cutoff] take the
+// scalar routine.
 template <bool kE1>
 SIMD_INLINE void group_integrals(const V (&x)[kGroup], std::size_t count, V (&e1)[kGroup], V (&e2)[kGroup]) {
   M inside[kGroup];

@@ -11,6 +11,7 @@
 #include "numerics/free_parameters.hpp"
 #include "numerics/lbfgsb.hpp"
 #include "parallel.hpp"
+#include "vector_math.hpp"
 
 namespace brivane {
 
@@ -20,39 +21,45 @@ constexpr double kRootTolerance = 1e-8;
 constexpr double kPeakBracketLow = 1.0;
 constexpr double kPeakBracketHigh = 2000.0;
 
-// Samples per task. A sample's exponential integrals cost 100 to 200 ns, so a chunk is 10 to 30
-// microseconds of work: ten times what handing it to the pool costs, and small enough that the
-// grids of a few hundred temperatures that depolarisation curves come on are shared among the
-// cores.
-constexpr std::size_t kChunk = 128;
+// Samples per task of the density. The vectorised pass costs some 5 to 10 ns a sample, so a chunk
+// is a few microseconds of work, a few times what opening a region on the pool costs. The pool
+// serves grids from kParallelFrom samples on; shorter ones (a few hundred temperatures are usual)
+// run on the calling thread, where a region would cost as much as it saves. Chunks here and in
+// the sums (kSumChunk) start at multiples of kIntegralGroup, the groups of the vectorised
+// exponential integrals, so a sample's values do not depend on the split.
+constexpr std::size_t kChunk = 512;
+constexpr std::size_t kParallelFrom = 2048;
+static_assert(kChunk % kIntegralGroup == 0 && kSumChunk % kIntegralGroup == 0,
+              "chunks must hold whole groups of the vectorised exponential integrals");
 
 std::size_t chunk_count(std::size_t n) { return (n + kChunk - 1) / kChunk; }
 
-// Runs work(begin, end) over [0, n) in chunks of kChunk samples on the pool.
+bool use_pool(std::size_t n) { return n >= kParallelFrom; }
+
+// Runs work(begin, end) over [0, n): in chunks of kChunk samples on the pool for long grids, as
+// one piece on the calling thread otherwise.
 template <class Work>
 void for_each_chunk(std::size_t n, Work&& work) {
+  if (!use_pool(n)) {
+    if (n > 0) work(std::size_t{0}, n);
+    return;
+  }
   run_tasks(chunk_count(n), [&](std::size_t c) { work(c * kChunk, std::min(n, (c + 1) * kChunk)); });
 }
 
-// K sums over [0, n): each chunk adds its terms in sample order into its own partial sums, and the
-// partials are added in chunk order. The chunks are fixed, so the result does not depend on the
-// number of threads or on which thread ran which chunk.
-template <std::size_t K, class Work>
-std::array<double, K> ordered_sums(std::size_t n, Work&& work) {
-  std::array<double, K> total{};
-  const std::size_t chunks = chunk_count(n);
-  if (chunks <= 1) {
-    if (n > 0) work(std::size_t{0}, n, total);
-    return total;
-  }
-  std::vector<std::array<double, K>> partial(chunks);
-  run_tasks(chunks, [&](std::size_t c) {
-    partial[c] = {};
-    work(c * kChunk, std::min(n, (c + 1) * kChunk), partial[c]);
-  });
-  for (const std::array<double, K>& sums : partial) {
-    for (std::size_t j = 0; j < K; ++j) total[j] += sums[j];
-  }
+// The sum of term(i) over [0, n) in the module's fixed order (parallel.hpp): chunks of kSumChunk,
+// kSumLanes accumulators each added in a fixed tree, chunk totals in chunk order. For the fits'
+// plain sums (N, W), on the calling thread: they cost a nanosecond a sample, less than a region on
+// the pool.
+template <class Term>
+double fixed_order_sum(std::size_t n, Term&& term) {
+  ChunkedSums sums(n, 1, 0, false);
+  double total = 0.0;
+  sums.run([&](std::size_t begin, std::size_t end, double* partial, double* /*scratch*/) {
+    std::array<double, kSumLanes> lanes{};
+    for (std::size_t i = begin; i < end; ++i) lanes[(i - begin) % kSumLanes] += term(i);
+    partial[0] = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+  }, std::span<double>(&total, 1));
   return total;
 }
 
@@ -70,6 +77,20 @@ CurveTerms curve_terms(double ea, double tau0, double beta) {
 }
 
 inline double reduced_energy(double ea, double temperature) { return ea * kInverseBoltzmann / temperature; }
+
+// The vectorised pass (vector_math.hpp) for one curve; the caller adds the row and the weights.
+TsdcPass curve_pass(std::span<const double> t, double ea, double tau0, double beta) {
+  const CurveTerms c = curve_terms(ea, tau0, beta);
+  TsdcPass pass;
+  pass.t = t.data();
+  pass.ea = ea;
+  pass.boltzmann = kBoltzmann;
+  pass.reduced_factor = ea * kInverseBoltzmann;
+  pass.minus_inverse_h = c.minus_inverse_h;
+  pass.energy = c.energy;
+  pass.h = c.h;
+  return pass;
+}
 
 inline double raw_curve(const CurveTerms& c, double temperature, double e2) {
   return std::exp(e2 * (c.minus_inverse_h * temperature) + c.energy / temperature) / c.h;
@@ -90,41 +111,28 @@ struct SampleSums {
   double s2;  // sum E2(ea (1/k) / t_i) (w_i t_i)
 };
 
-// Both integrals of one sample from a single evaluation, at x2 = ea (1/k) / t: E2 is then exactly
-// exponential_integral_e2's value there (the raw curve's), and E1 at x1 = ea / (k t), an ulp or
-// two away, follows from E1' = -exp(-x) / x = -(E1 + E2 / x):
-//   E1(x1) = E1(x2) + (x2 - x1) (E1(x2) + E2(x2) / x2),
-// exact but for a part in 1e-28; the correction is some 1e-14 of E1, so rounding it costs nothing
-// and the sum adds half an ulp. One evaluation gives both for little more than the cost of one.
-struct SampleIntegrals {
-  double e1;  // at ea / (k t)
-  double e2;  // at ea (1/k) / t
-};
-
-inline SampleIntegrals sample_integrals(double ea, double temperature) {
-  const double x2 = reduced_energy(ea, temperature);
-  const double x1 = ea / (kBoltzmann * temperature);
-  const ExponentialIntegrals at = exponential_integrals(x2);
-  if (x1 == x2) return {at.e1, at.e2};  // also where E1 is infinite (x = 0)
-  return {at.e1 + (x2 - x1) * (at.e1 + at.e2 / x2), at.e2};
+// The sums S1 and S2 of the first min(len t, len w) samples, from the vectorised pass: each sample's
+// E1 and E2 from one evaluation at x = ea (1/k) / t (so E2 is the raw curve's), E1 at ea / (k t)
+// by a step of its derivative (vector_math.hpp). The sums are taken by `sums`, made for that many
+// samples, in its fixed order, which leaves them the same on any number of threads.
+SampleSums exponential_sums(ChunkedSums& sums, std::span<const double> t, std::span<const double> w, double ea) {
+  TsdcPass pass = curve_pass(t, ea, 1.0, 1.0);
+  pass.weights = w.data();
+  pass.used = std::min(t.size(), w.size());
+  const SimdKernels& kernels = simd_kernels();
+  std::array<double, 2> totals{};
+  sums.run([&](std::size_t begin, std::size_t end, double* partial, double* scratch) {
+    kernels.tsdc_chunk(pass, begin, end, partial, scratch);
+  }, totals);
+  return {totals[0], totals[1]};
 }
 
-SampleSums exponential_sums(std::span<const double> t, std::span<const double> w, double ea) {
-  const std::size_t used = std::min(t.size(), w.size());
-  const std::array<double, 2> sums = ordered_sums<2>(used, [&](std::size_t begin, std::size_t end, std::array<double, 2>& s) {
-    for (std::size_t i = begin; i < end; ++i) {
-      const SampleIntegrals e = sample_integrals(ea, t[i]);
-      s[0] += e.e1 * w[i] / kBoltzmann;
-      s[1] += e.e2 * (w[i] * t[i]);
-    }
-  });
-  return {sums[0], sums[1]};
-}
+// The runner of exponential_sums and evaluate for a grid of n samples; the pool is used for long
+// grids only (the result is the same either way).
+ChunkedSums sums_runner(std::size_t n) { return ChunkedSums(n, 2, 0, use_pool(n)); }
 
 double total_weight_of(std::span<const double> w) {
-  return ordered_sums<1>(w.size(), [&](std::size_t begin, std::size_t end, std::array<double, 1>& s) {
-    for (std::size_t i = begin; i < end; ++i) s[0] += w[i];
-  })[0];
+  return fixed_order_sum(w.size(), [&](std::size_t i) { return w[i]; });
 }
 
 TsdcFitError root_error(RootStatus status) {
@@ -141,29 +149,29 @@ struct Evaluation {
 };
 
 Evaluation evaluate(std::span<const double> t, std::span<const double> w, double ea, double tau0, double beta,
-                    bool with_sums, std::span<double> row) {
+                    bool with_sums, std::span<double> row, ChunkedSums& sums) {
   const std::size_t n = t.size();
   const std::size_t used = std::min(n, w.size());
-  const CurveTerms c = curve_terms(ea, tau0, beta);
-  const std::array<double, 2> sums = ordered_sums<2>(n, [&](std::size_t begin, std::size_t end, std::array<double, 2>& s) {
-    for (std::size_t i = begin; i < end; ++i) {
-      if (with_sums && i < used) {
-        const SampleIntegrals e = sample_integrals(ea, t[i]);
-        row[i] = raw_curve(c, t[i], e.e2);
-        s[0] += e.e1 * w[i] / kBoltzmann;
-        s[1] += e.e2 * (w[i] * t[i]);
-      } else {
-        row[i] = raw_curve(c, t[i], exponential_integral_e2(reduced_energy(ea, t[i])));
-      }
-    }
-  });
-  const double normaliser = trapezoid_normaliser(t, row.data());
-  for_each_chunk(used, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) row[i] = w[i] * std::log(row[i] / normaliser + 1e-200);
-  });
+  TsdcPass pass = curve_pass(t, ea, tau0, beta);
+  pass.row = row.data();
+  if (with_sums) {
+    pass.weights = w.data();
+    pass.used = used;
+  }
+  // On one thread the chunks run in order and take the trapezoid sum along.
+  double integral = 0.0;
+  if (!use_pool(n)) pass.integral = &integral;
+  const SimdKernels& kernels = simd_kernels();
+  std::array<double, 2> totals{};
+  sums.run([&](std::size_t begin, std::size_t end, double* partial, double* scratch) {
+    kernels.tsdc_chunk(pass, begin, end, partial, scratch);
+  }, totals);
+  const double normaliser = use_pool(n) ? trapezoid_normaliser(t, row.data()) : integral + 1e-100;
+  for (std::size_t i = 0; i < used; ++i) row[i] = row[i] / normaliser + 1e-200;
+  kernels.log(row.data(), used);
   double log_likelihood = 0.0;
-  for (std::size_t i = 0; i < used; ++i) log_likelihood += row[i];
-  return {log_likelihood, {sums[0], sums[1]}};
+  for (std::size_t i = 0; i < used; ++i) log_likelihood += w[i] * row[i];
+  return {log_likelihood, {totals[0], totals[1]}};
 }
 
 // The bounded fit's objective at (ea, tp), tau0 following the peak relation: the negative
@@ -177,7 +185,7 @@ class BoundedObjective {
  public:
   BoundedObjective(std::span<const double> t, std::span<const double> w, double beta, std::span<double> scratch,
                    std::uint64_t* evaluations)
-      : t_(t), w_(w), beta_(beta), evaluations_(evaluations) {
+      : t_(t), w_(w), beta_(beta), evaluations_(evaluations), sums_(sums_runner(t.size())) {
     if (scratch.size() >= t.size()) {
       row_ = scratch.first(t.size());
     } else {
@@ -186,9 +194,7 @@ class BoundedObjective {
     }
     n_total_ = total_weight_of(w);
     const std::size_t used = std::min(t.size(), w.size());
-    w_total_ = ordered_sums<1>(used, [&](std::size_t begin, std::size_t end, std::array<double, 1>& s) {
-      for (std::size_t i = begin; i < end; ++i) s[0] += (w[i] / t[i]) * kInverseBoltzmann;
-    })[0];
+    w_total_ = fixed_order_sum(used, [&](std::size_t i) { return (w[i] / t[i]) * kInverseBoltzmann; });
   }
 
   double total_weight() const { return n_total_; }
@@ -197,7 +203,7 @@ class BoundedObjective {
     const double ea = p[0], tp = p[1];
     const double tau0 = std::exp(-ea / (kBoltzmann * tp)) * (tp * (kBoltzmann * tp) / (ea * beta_));
     if (evaluations_) ++*evaluations_;
-    const Evaluation e = evaluate(t_, w_, ea, tau0, beta_, true, row_);
+    const Evaluation e = evaluate(t_, w_, ea, tau0, beta_, true, row_, sums_);
     const double v = e.sums.s2 / (beta_ * tau0);
     const double d = -e.sums.s1;
     gradient[0] = -((1.0 / (kBoltzmann * tp) + 1.0 / ea) * (n_total_ - v) - w_total_ - d / (beta_ * tau0));
@@ -212,6 +218,7 @@ class BoundedObjective {
   double n_total_ = 0.0, w_total_ = 0.0;
   std::vector<double> owned_;
   std::span<double> row_;
+  ChunkedSums sums_;
 };
 
 }  // namespace
@@ -224,14 +231,24 @@ double tsdc_raw_curve(double temperature, double ea, double tau0, double beta) {
 double tsdc_density(std::span<const double> t, double ea, double tau0, double beta, std::span<double> row) {
   const std::size_t n = t.size();
   require_length(row.size(), n);
-  const CurveTerms c = curve_terms(ea, tau0, beta);
-  for_each_chunk(n, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) row[i] = raw_curve(c, t[i], exponential_integral_e2(reduced_energy(ea, t[i])));
-  });
-  const double normaliser = trapezoid_normaliser(t, row.data());
-  for_each_chunk(n, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) row[i] = row[i] / normaliser;
-  });
+  TsdcPass pass = curve_pass(t, ea, tau0, beta);
+  pass.row = row.data();
+  const SimdKernels& kernels = simd_kernels();
+  double normaliser = 0.0;
+  if (use_pool(n)) {
+    for_each_chunk(n, [&](std::size_t begin, std::size_t end) {
+      kernels.tsdc_chunk(pass, begin, end, nullptr, nullptr);
+    });
+    normaliser = trapezoid_normaliser(t, row.data());
+  } else {
+    // One piece on this thread, which takes the trapezoid sum along (the same pass in the same
+    // order).
+    double integral = 0.0;
+    pass.integral = &integral;
+    kernels.tsdc_chunk(pass, 0, n, nullptr, nullptr);
+    normaliser = integral + 1e-100;
+  }
+  kernels.divide(row.data(), n, normaliser);
   return normaliser;
 }
 
@@ -244,7 +261,8 @@ std::vector<double> tsdc_predict(std::span<const double> t, double ea, double ta
 double tsdc_log_likelihood(std::span<const double> t, std::span<const double> weights, double ea, double tau0,
                            double beta) {
   std::vector<double> row(t.size());
-  return evaluate(t, weights, ea, tau0, beta, false, row).log_likelihood;
+  ChunkedSums sums = sums_runner(t.size());
+  return evaluate(t, weights, ea, tau0, beta, false, row, sums).log_likelihood;
 }
 
 double tsdc_tau0_from_peak(double ea, double tp, double beta) {
@@ -276,19 +294,18 @@ TsdcFitResult tsdc_root_fit(std::span<const double> t, std::span<const double> w
   if (fix_ea) return {peak};
   const std::size_t used = std::min(t.size(), weights.size());
   const double n_total = total_weight_of(weights);
-  const double w_total = ordered_sums<1>(used, [&](std::size_t begin, std::size_t end, std::array<double, 1>& s) {
-    for (std::size_t i = begin; i < end; ++i) s[0] += weights[i] / (t[i] * kBoltzmann);
-  })[0];
+  const double w_total = fixed_order_sum(used, [&](std::size_t i) { return weights[i] / (t[i] * kBoltzmann); });
   const double log_w = std::log10((w_total + 1e-10) * beta);
   const double log_n = std::log10((n_total + 1e-10) * beta);
+  ChunkedSums sums = sums_runner(used);
   auto profile_score = [&](double ea) {
-    const SampleSums s = exponential_sums(t, weights, ea);
+    const SampleSums s = exponential_sums(sums, t, weights, ea);
     return log_w + ((std::log10(s.s2) - log_n) - std::log10(s.s1));
   };
   const RootResult energy = find_root(profile_score, ea_min, ea_max, kRootTolerance);
   if (!energy.converged()) return {peak, root_error(energy.status)};
   peak.ea = energy.root;
-  peak.tau0 = exponential_sums(t, weights, peak.ea).s2 / (n_total * beta);
+  peak.tau0 = exponential_sums(sums, t, weights, peak.ea).s2 / (n_total * beta);
   if (fix_tp) {
     peak.tau0 = tsdc_tau0_from_peak(peak.ea, peak.tp, beta);
     return {peak};

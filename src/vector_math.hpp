@@ -205,6 +205,34 @@ struct PseudoVoigtObjectivePass {
   PseudoVoigtShift shift[2];
 };
 
+// The TSDC pass over samples [begin, end) of a temperature grid t, for one (ea, h = beta tau0):
+// x = reduced_factor / t (reduced_factor = ea (1/k)), E1(x) and E2(x), then
+//   row[i] = exp(E2 ((-1/h) t) + (ea / -k) / t) / h          (when row is not null),
+// and, over the samples below `used` (when weights is not null), the chunk sums
+//   [0] sum E1(ea / (k t)) w / k,   [1] sum E2(x) (w t),
+// each taken by kSumLanes accumulators as the module's other sums. E1 at ea / (k t), an ulp or two
+// from x, follows from E1 and E2 at x by one step of the derivative. Groups of kIntegralGroup
+// samples from `begin` share the depth of their continued fraction: chunks that start at multiples
+// of kIntegralGroup give every sample the same values whatever the split.
+inline constexpr std::size_t kIntegralGroup = 32;
+struct TsdcPass {
+  const double* t = nullptr;
+  const double* weights = nullptr;
+  std::size_t used = 0;
+  double ea = 0.0;
+  double boltzmann = 0.0;       // k
+  double reduced_factor = 0.0;  // ea (1/k)
+  double minus_inverse_h = 0.0;
+  double energy = 0.0;          // ea / -k
+  double h = 0.0;
+  double* row = nullptr;
+  // When not null (with row), the chunk adds to it the trapezoid terms
+  //   (t[j] - t[j - 1]) ((row[j - 1] + row[j]) 0.5)
+  // of the pairs that end in it, in sample order: with the chunks run in order on one thread, the
+  // grid's integral in one pass from the first pair to the last.
+  double* integral = nullptr;
+};
+
 struct SimdKernels {
   void (*exp)(double* values, std::size_t n);
   // values[i] = 2^(-values[i]^2), the Gaussian pass's exponential: 0 instead of results below
@@ -223,6 +251,14 @@ struct SimdKernels {
                                     double* sums, double* scratch);
   void (*pseudo_voigt_objective_chunk)(const PseudoVoigtObjectivePass& pass, std::size_t begin, std::size_t end,
                                        double* sums, double* scratch);
+  // e1[i] = E1(x[i]) and e2[i] = E2(x[i]) (either pointer may be null), within 2 ulps, with the
+  // special values of numerics/exponential_integrals.hpp. Groups of kIntegralGroup arguments from the first
+  // share one depth of the continued fraction.
+  void (*exponential_integrals)(const double* x, std::size_t n, double* e1, double* e2);
+  // One chunk of the TSDC pass; `sums` (2 doubles) may be null, `scratch` is not used.
+  void (*tsdc_chunk)(const TsdcPass& pass, std::size_t begin, std::size_t end, double* sums, double* scratch);
+  // values[i] = values[i] / divisor, each quotient rounded once.
+  void (*divide)(double* values, std::size_t n, double divisor);
 };
 
 enum class SimdLevel : std::uint8_t { kBaseline, kAvx2, kAvx512 };

@@ -88,6 +88,11 @@ ArrayLayout float64_vector_layout(PyObject* object) {
 }
 
 void read_elements(const ArrayLayout& layout, std::span<double> out) {
+  if (layout.stride == static_cast<Py_ssize_t>(sizeof(double)) && layout.length > 0) {
+    // Contiguous (the usual case): one block copy.
+    std::memcpy(out.data(), layout.data, static_cast<std::size_t>(layout.length) * sizeof(double));
+    return;
+  }
   for (Py_ssize_t i = 0; i < layout.length; ++i) {
     std::memcpy(&out[static_cast<std::size_t>(i)], layout.data + i * layout.stride, sizeof(double));
   }

@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <limits>
 
+#include "failure.hpp"
+#include "vector_math.hpp"
+
 namespace brivane {
 
 namespace {
@@ -302,5 +305,12 @@ double exponential_integral_e1(double x) { return evaluate<true, false>(x).e1; }
 double exponential_integral_e2(double x) { return evaluate<false, true>(x).e2; }
 
 ExponentialIntegrals exponential_integrals(double x) { return evaluate<true, true>(x); }
+
+void exponential_integrals(std::span<const double> x, std::span<double> e1, std::span<double> e2) {
+  if (!e1.empty()) require_length(e1.size(), x.size());
+  if (!e2.empty()) require_length(e2.size(), x.size());
+  simd_kernels().exponential_integrals(x.data(), x.size(), e1.empty() ? nullptr : e1.data(),
+                                       e2.empty() ? nullptr : e2.data());
+}
 
 }  // namespace brivane

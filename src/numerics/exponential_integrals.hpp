@@ -10,6 +10,8 @@
 // Both are carried in double-double arithmetic where their terms cancel or round, so that only
 // the final rounding to a double is felt (see exponential_integrals.cpp).
 
+#include <span>
+
 namespace brivane {
 
 // Both special values and the series/fraction switch are tested against this.
@@ -25,5 +27,11 @@ struct ExponentialIntegrals {
 
 // E1(x) and E2(x) together, for less than the cost of the two calls.
 ExponentialIntegrals exponential_integrals(double x);
+
+// The same over an array, vectorised (vector_math.hpp): e1[i] = E1(x[i]), e2[i] = E2(x[i]) for the
+// first x.size() entries; an empty output span is skipped. Within 2 ulps of the exact values (the
+// deep part of the continued fraction in plain double), with the special values above exactly;
+// groups of 32 neighbouring arguments share the depth of the fraction, that of the smallest.
+void exponential_integrals(std::span<const double> x, std::span<double> e1, std::span<double> e2);
 
 }  // namespace brivane

@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <vector>
+
+#include "vector_math.hpp"
 
 namespace brivane {
 namespace {
@@ -98,6 +101,90 @@ TEST(ExponentialIntegrals, SpecialArguments) {
   const double tiny = std::numeric_limits<double>::denorm_min();
   EXPECT_DOUBLE_EQ(exponential_integral_e1(tiny), 743.8628562564797);  // 1074 ln 2 - gamma
   EXPECT_EQ(exponential_integral_e2(tiny), 1.0);
+}
+
+TEST(ExponentialIntegrals, VectorisedWithinTwoUlpsOnEveryInstructionSet) {
+  // The table in its own order (neighbours of similar size share the fraction's depth) and
+  // scattered by a stride coprime to its length, so that every group of 16 mixes arguments from
+  // the whole range: the lanes that need the fewest levels then run the most, and series lanes
+  // and special values sit beside fraction lanes.
+  const std::size_t rows = std::size(kTable);
+  std::vector<double> ordered(rows), scattered(rows);
+  for (std::size_t i = 0; i < rows; ++i) {
+    ordered[i] = kTable[i].x;
+    scattered[i] = kTable[(i * 7919) % rows].x;
+  }
+  std::vector<std::vector<double>> results;  // E1 and E2 of the ordered table, per instruction set
+  for (SimdLevel level : {SimdLevel::kBaseline, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
+    if (!simd_level_supported(level)) continue;
+    const SimdOverride variant(level);
+    for (const std::vector<double>* x : {&ordered, &scattered}) {
+      std::vector<double> e1(rows), e2(rows), only_e2(rows);
+      exponential_integrals(*x, e1, e2);
+      exponential_integrals(*x, {}, only_e2);
+      EXPECT_EQ(only_e2, e2);
+      Worst worst1, worst2;
+      for (std::size_t i = 0; i < rows; ++i) {
+        const ReferenceRow& row = x == &ordered ? kTable[i] : kTable[(i * 7919) % rows];
+        const double at = (*x)[i];
+        if (!(at > 1.0 && at <= kExponentialIntegralCutoff)) {
+          // The series and the values beyond the cutoff come from the scalar routine.
+          const ExponentialIntegrals scalar = exponential_integrals(at);
+          ASSERT_EQ(e1[i], scalar.e1) << at;
+          ASSERT_EQ(e2[i], scalar.e2) << at;
+          continue;
+        }
+        worst1.note(ulp_error(e1[i], row.e1, row.e1_rest), at);
+        worst2.note(ulp_error(e2[i], row.e2, row.e2_rest), at);
+      }
+      EXPECT_LE(worst1.ulps, 2.0) << simd_level_name(level) << " at x = " << worst1.at;
+      EXPECT_LE(worst2.ulps, 2.0) << simd_level_name(level) << " at x = " << worst2.at;
+      std::printf("%s, %s: E1 %.3f ulp at x = %.17g, E2 %.3f ulp at x = %.17g\n", simd_level_name(level),
+                  x == &ordered ? "ordered" : "scattered", worst1.ulps, worst1.at, worst2.ulps, worst2.at);
+      if (x == &ordered) {
+        results.push_back(e1);
+        results.push_back(e2);
+      }
+    }
+  }
+  // AVX2 and AVX-512 run the same operations in the same order.
+  if (results.size() == 6) {
+    EXPECT_EQ(results[2], results[4]);
+    EXPECT_EQ(results[3], results[5]);
+  }
+}
+
+TEST(ExponentialIntegrals, VectorisedSpecialArgumentsAmongOrdinaryOnes) {
+  const double tiny = std::numeric_limits<double>::denorm_min();
+  const double above = std::nextafter(kExponentialIntegralCutoff, kInf);
+  // A group of 32 arguments and a partial one, each mixing special and ordinary lanes.
+  std::vector<double> x = {30.0, kNaN, 31.0, -1.0, 0.0, 32.0,  -0.0, tiny, 0.5,  1.0,
+                           above, kInf, 2.0,  kExponentialIntegralCutoff, 33.0, -kInf};
+  for (int i = 0; i < 16; ++i) x.push_back(20.0 + i);
+  x.insert(x.end(), {40.0, kNaN, 0.25, 41.0, 0.0});
+  for (SimdLevel level : {SimdLevel::kBaseline, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
+    if (!simd_level_supported(level)) continue;
+    const SimdOverride variant(level);
+    std::vector<double> e1(x.size()), e2(x.size());
+    exponential_integrals(x, e1, e2);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      const ExponentialIntegrals scalar = exponential_integrals(x[i]);
+      if (std::isnan(scalar.e1)) {
+        EXPECT_TRUE(std::isnan(e1[i]) && std::isnan(e2[i])) << x[i];
+      } else if (x[i] > 1.0 && x[i] <= kExponentialIntegralCutoff) {
+        EXPECT_NEAR(e1[i], scalar.e1, 4e-16 * scalar.e1) << x[i];
+        EXPECT_NEAR(e2[i], scalar.e2, 4e-16 * scalar.e2) << x[i];
+      } else {
+        EXPECT_EQ(e1[i], scalar.e1) << x[i];
+        EXPECT_EQ(e2[i], scalar.e2) << x[i];
+      }
+    }
+    EXPECT_EQ(e1[4], kInf);
+    EXPECT_EQ(e2[4], 1.0);
+    EXPECT_EQ(e1[10], 0.0);
+    EXPECT_EQ(e2[11], 0.0);
+    EXPECT_GT(e2[13], 0.0);  // at the cutoff itself, still computed (subnormal)
+  }
 }
 
 }  // namespace

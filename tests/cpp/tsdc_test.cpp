@@ -13,6 +13,7 @@
 
 #include "failure.hpp"
 #include "parallel.hpp"
+#include "vector_math.hpp"
 
 namespace brivane {
 namespace {
@@ -72,14 +73,18 @@ TEST(TsdcCurve, MatchesTheRateIntegralDoneByQuadrature) {
 TEST(TsdcDensity, IntegratesToOneOnAGridCoveringThePeak) {
   // The raw curve has unit mass over all temperatures, so on a grid from 15 natural widths
   // (k tp^2 / ea) below the peak to 8 above, where it is below 1e-12 of its maximum, its trapezoid
-  // integral is 1 to the rule's error; the density's integral is then 1 to rounding.
+  // integral is 1 to the rule's error; the density's integral is then 1 to rounding. Steps of
+  // 1/100 and 1/40 of the width give 2,300 and 920 samples: grids long enough for the pool (the
+  // integral a pass of its own) and short ones (taken along with the curve on one thread).
   for (const auto& [ea, tp, beta] : {std::tuple{0.8, 300.0, 0.1}, {1.1, 360.0, 5.0}, {0.3, 150.0, 0.01}}) {
-    const double width = kBoltzmann * tp * tp / ea;
-    const Vector t = grid(tp - 15.0 * width, tp + 8.0 * width, width / 100.0);
-    const TsdcPeak peak = peak_at(ea, tp, beta);
-    Vector row(t.size());
-    EXPECT_NEAR(tsdc_density(t, ea, peak.tau0, beta, row), 1.0, 1e-10) << ea;
-    EXPECT_NEAR(trapezoid(t, row), 1.0, 1e-14) << ea;
+    for (double per_width : {100.0, 40.0}) {
+      const double width = kBoltzmann * tp * tp / ea;
+      const Vector t = grid(tp - 15.0 * width, tp + 8.0 * width, width / per_width);
+      const TsdcPeak peak = peak_at(ea, tp, beta);
+      Vector row(t.size());
+      EXPECT_NEAR(tsdc_density(t, ea, peak.tau0, beta, row), 1.0, 1e-10) << ea << " " << t.size();
+      EXPECT_NEAR(trapezoid(t, row), 1.0, 1e-14) << ea << " " << t.size();
+    }
   }
 }
 
@@ -357,6 +362,28 @@ TEST(TsdcFits, ResultsDoNotDependOnTheNumberOfThreads) {
     return run();
   };
   EXPECT_EQ(run_on(1), run_on(2));
+}
+
+TEST(TsdcFits, ResultsAreTheSameOnAvx2AndAvx512) {
+  // Both instruction sets run the same operations in the same order: the curve, the sums of the
+  // fits and everything fitted from them agree to the bit, on a short grid (one thread, the
+  // integral taken along) and a long one (the pool).
+  if (!simd_level_supported(SimdLevel::kAvx512)) GTEST_SKIP() << "this processor lacks AVX-512";
+  for (double step : {0.5, 0.1}) {
+    const Vector t = grid(200.0, 450.0, step);
+    Vector w = expected_counts(t, peak_at(0.9, 320.0), 1e5);
+    for (std::size_t i = 0; i < w.size(); ++i) w[i] *= 1.0 + 0.05 * std::sin(0.37 * static_cast<double>(i));
+    auto run_on = [&](SimdLevel level) {
+      const SimdOverride variant(level);
+      const TsdcFitResult root = tsdc_root_fit(t, w, {1.0, 1.0, 250.0}, false, false, 0.3, 2.5, kBeta);
+      const TsdcObjective objective = tsdc_bounded_objective(t, w, 0.95, 330.0, kBeta);
+      Vector out = tsdc_predict(t, root.peak.ea, root.peak.tau0, kBeta);
+      out.insert(out.end(), {root.peak.ea, root.peak.tau0, root.peak.tp, objective.value, objective.gradient[0],
+                             objective.gradient[1]});
+      return out;
+    };
+    EXPECT_EQ(run_on(SimdLevel::kAvx2), run_on(SimdLevel::kAvx512)) << t.size();
+  }
 }
 
 TEST(TsdcRefit, KeepsOrFallsBackAsTheMixtureNeeds) {

@@ -601,9 +601,21 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
   for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = profile_shift(c, base, shifts[j]);
   const std::span<const ProfileShift> shift_terms(terms, shifts.size());
 
+  // The two edges' masses are independent; on a grid long enough to be taken in chunks (below)
+  // they are two tasks of the pool as well, since every other part of the pass is shared.
+  const std::size_t used = std::min(x.size(), weights.size());
   double upper_change[kMaxShifts], lower_change[kMaxShifts];
-  const double upper = cumulative_and_changes(x_max, c, base, shift_terms, upper_change);
-  const double mass = upper - cumulative_and_changes(x_min, c, base, shift_terms, lower_change);
+  double edge_mass[2];
+  auto edge = [&](std::size_t k) {
+    edge_mass[k] = k == 0 ? cumulative_and_changes(x_max, c, base, shift_terms, upper_change)
+                          : cumulative_and_changes(x_min, c, base, shift_terms, lower_change);
+  };
+  if (used >= 2 * kChunkSamples) {
+    run_tasks(2, edge);
+  } else {
+    run_tasks_sequentially(2, edge);
+  }
+  const double mass = edge_mass[0] - edge_mass[1];
   const double normaliser = std::fmax(mass, 1e-300);
   double shifted_mass[kMaxShifts], mass_log_ratio[kMaxShifts], inverse_shifted_mass[kMaxShifts];
   bool mass_formed[kMaxShifts];
@@ -621,7 +633,6 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
   }
 
   const double x0 = base[0], sigma = base[1], gamma = base[2];
-  const std::size_t used = std::min(x.size(), weights.size());
   // Where every shift can be formed from the series of w, the samples take the lean path of
   // voigt_point_changes; otherwise each goes through profile_differences.
   bool lean = c == ProfileCase::Voigt;

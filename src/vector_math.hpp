@@ -151,6 +151,7 @@ inline std::size_t gaussian_pass_scratch(std::size_t peaks, std::size_t componen
 }
 
 struct DoniachSunjicPass;
+struct VoigtChangesPass;
 
 struct SimdKernels {
   void (*exp)(double* values, std::size_t n);
@@ -181,6 +182,8 @@ struct SimdKernels {
   // per lane (the order of ChunkedSums).
   void (*weighted_log_density_chunk)(const double* values, const double* weights, double divisor, std::size_t begin,
                                      std::size_t end, double* sum);
+  // ---- Voigt kernel (the VoigtChangesPass section below) ----
+  void (*voigt_changes)(const VoigtChangesPass& pass, std::size_t n);
 };
 
 enum class SimdLevel : std::uint8_t { kBaseline, kAvx2, kAvx512 };
@@ -244,5 +247,27 @@ struct DoniachSunjicPass {
   double* chunk_minimum = nullptr;   // optional: per chunk, the least v_i of its used samples
 };
 inline constexpr std::size_t kDoniachSunjicPassSums = 10;
+
+// ---- Voigt profile changes ---------------------------------------------------------------------
+//
+// For n samples of the Voigt case with z_i and w_i = w(z_i) given, V'_i - V_i of each shift from
+// the Taylor series of w about z_i cut after four terms (a_1 = w'(z) from its asymptotic expansion
+// where |z|^2 >= 100 and Im z >= 1e-20, else -2 z w + 2i / sqrt(pi); a_{n+1} = -2 (z a_n +
+// a_{n-1}) / (n + 1)), with the same operations in the same order as the scalar code of voigt.cpp,
+// so that the results are the same bits. formed[i] is 1 where every shift's series met its bound
+// (2 |z| |dz| <= 0.1, |dz| <= 0.1, the terms left out below 2^-56 of the sum) and the change is
+// finite, else 0: the caller forms that sample by the scalar route.
+struct VoigtChangesPass {
+  const double *z_real = nullptr, *z_imag = nullptr, *w_real = nullptr, *w_imag = nullptr;
+  std::size_t shifts = 0;                  // at most 3
+  std::uint8_t moved[3] = {0, 0, 0};       // 0 centre, 1 sigma, 2 gamma
+  double dz[3] = {0.0, 0.0, 0.0};          // centre: the real change of z; gamma: the imaginary one
+  double ratio[3] = {0.0, 0.0, 0.0};       // sigma: z' = z (1 + ratio)
+  double width_change[3] = {0.0, 0.0, 0.0};  // sigma: sigma - sigma'
+  double scale[3] = {0.0, 0.0, 0.0};       // V' - V per unit of the change of Re w
+  double sigma = 1.0;
+  double* change[3] = {nullptr, nullptr, nullptr};
+  double* formed = nullptr;
+};
 
 }  // namespace brivane

@@ -645,21 +645,58 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
   // sample_terms[i * stride] and each shift's w_i (ln d'_i - ln d_i) after it.
   const std::size_t stride = 1 + shifts.size();
   const std::unique_ptr<double[]> sample_terms(new double[used * stride]);  // every entry is written
+  // The lean path's series, eight samples at a time (voigt_changes of vector_math.hpp, the same
+  // bits as voigt_point_changes), for a block whose w values are formed first.
+  VoigtChangesPass changes_pass;
+  changes_pass.shifts = shifts.size();
+  changes_pass.sigma = sigma;
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    const VoigtShift& t = voigt_shifts[j];
+    changes_pass.moved[j] = static_cast<std::uint8_t>(t.moved);
+    changes_pass.dz[j] = t.dz;
+    changes_pass.ratio[j] = t.ratio;
+    changes_pass.width_change[j] = t.width_change;
+    changes_pass.scale[j] = t.scale;
+  }
+  const SimdKernels& kernels = simd_kernels();
   auto form_terms = [&](std::size_t begin, std::size_t end) {
     FaddeevaTaylor fallback;
     ProfilePoint point;
     double log_density[kBlock], value[kBlock], change[kMaxShifts][kBlock];
     bool formed[kMaxShifts][kBlock];
+    double z_real[kBlock], z_imag[kBlock], w_real[kBlock], w_imag[kBlock], series_formed[kBlock];
+    VoigtChangesPass block_pass = changes_pass;
+    block_pass.z_real = z_real;
+    block_pass.z_imag = z_imag;
+    block_pass.w_real = w_real;
+    block_pass.w_imag = w_imag;
+    block_pass.formed = series_formed;
+    for (std::size_t j = 0; j < kMaxShifts; ++j) block_pass.change[j] = change[j];
     for (std::size_t start = begin; start < end; start += kBlock) {
       const std::size_t len = std::min(kBlock, end - start);
+      if (lean) {
+        for (std::size_t i = 0; i < len; ++i) {
+          const std::complex<double> z = voigt_argument(x[start + i] - x0, sigma, gamma);
+          const std::complex<double> w = faddeeva_w(z);
+          value[i] = voigt_value(w, sigma);
+          z_real[i] = z.real();
+          z_imag[i] = z.imag();
+          w_real[i] = w.real();
+          w_imag[i] = w.imag();
+        }
+        if (!shifts.empty()) kernels.voigt_changes(block_pass, len);
+      }
       for (std::size_t i = 0; i < len; ++i) {
         double point_change[kMaxShifts] = {};
         bool point_formed[kMaxShifts];
         if (lean) {
-          const std::complex<double> z = voigt_argument(x[start + i] - x0, sigma, gamma);
-          const std::complex<double> w = faddeeva_w(z);
-          value[i] = voigt_value(w, sigma);
-          voigt_point_changes(z, w, {voigt_shifts, shifts.size()}, point_change, point_formed, fallback);
+          if (shifts.empty() || series_formed[i] != 0.0) {
+            for (std::size_t j = 0; j < shifts.size(); ++j) formed[j][i] = true;
+            log_density[i] = value[i] / normaliser + 1e-200;
+            continue;
+          }
+          voigt_point_changes({z_real[i], z_imag[i]}, {w_real[i], w_imag[i]}, {voigt_shifts, shifts.size()},
+                              point_change, point_formed, fallback);
         } else {
           point.set(c, x[start + i] - x0, sigma, gamma);
           value[i] = point.value;

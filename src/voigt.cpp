@@ -421,38 +421,6 @@ void profile_differences(ProfileCase c, const VoigtParameters& base, std::span<c
 
 constexpr std::size_t kMaxShifts = 3;
 
-// F(e) of the base set and F'(e) - F(e) of every shifted set. A tail's change is the rule applied
-// to the profile's changes at the nodes, when the shifted set sums the same tail; otherwise (a
-// centre moved across e) and wherever a node's change is not available, F'(e) is formed and
-// subtracted.
-double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& base,
-                              std::span<const ProfileShift> shifts, double* changes) {
-  const double x0 = base[0], sigma = base[1], gamma = base[2];
-  const bool lower = x0 >= e;
-  bool formed[kMaxShifts] = {};
-  double tail_change[kMaxShifts] = {};
-  for (std::size_t j = 0; j < shifts.size(); ++j) formed[j] = shifts[j].accurate && (shifts[j].shifted[0] >= e) == lower;
-  double tail = 0.0;
-  ProfilePoint point;
-  for (std::size_t i = 0; i < rule::kPoints; ++i) {
-    const double u = lower ? (e - rule::kTailOffset[i]) - x0 : (e + rule::kTailOffset[i]) - x0;
-    point.set(c, u, sigma, gamma);
-    tail += rule::kTailWeight[i] * point.value;
-    for (std::size_t j = 0; j < shifts.size(); ++j) {
-      if (!formed[j]) continue;
-      double difference = 0.0;
-      formed[j] = profile_difference(c, base, shifts[j], point, difference);
-      if (formed[j]) tail_change[j] += rule::kTailWeight[i] * difference;
-    }
-  }
-  const double value = lower ? tail : 1.0 - tail;
-  for (std::size_t j = 0; j < shifts.size(); ++j) {
-    const VoigtParameters& s = shifts[j].shifted;
-    changes[j] = formed[j] ? (lower ? tail_change[j] : -tail_change[j]) : cumulative(e, s[0], s[1], s[2]) - value;
-  }
-  return value;
-}
-
 // The shifts of the Voigt case as the pass over the samples uses them.
 struct VoigtShift {
   std::size_t moved;     // 0 centre, 1 sigma, 2 gamma
@@ -551,6 +519,90 @@ void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::sp
     change[j] = difference;
     formed[j] = std::isfinite(difference);
   }
+}
+
+// F(e) of the base set and F'(e) - F(e) of every shifted set. A tail's change is the rule applied
+// to the profile's changes at the nodes, when the shifted set sums the same tail; otherwise (a
+// centre moved across e) and wherever a node's change is not available, F'(e) is formed and
+// subtracted. In the Voigt case with every shift formed from series, the nodes' changes come from
+// the four-term series of voigt_changes (vector_math.hpp) as the samples' do, and only the nodes
+// whose series misses its bound take the longer series of profile_difference.
+double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& base,
+                              std::span<const ProfileShift> shifts, double* changes) {
+  const double x0 = base[0], sigma = base[1], gamma = base[2];
+  const bool lower = x0 >= e;
+  bool formed[kMaxShifts] = {};
+  double tail_change[kMaxShifts] = {};
+  bool lean = c == ProfileCase::Voigt && !shifts.empty();
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    formed[j] = shifts[j].accurate && (shifts[j].shifted[0] >= e) == lower;
+    lean = lean && shifts[j].accurate;
+  }
+  double tail = 0.0;
+  ProfilePoint point;
+  if (lean) {
+    double z_real[rule::kPoints], z_imag[rule::kPoints], w_real[rule::kPoints], w_imag[rule::kPoints];
+    double node_change[kMaxShifts][rule::kPoints], node_formed[rule::kPoints];
+    VoigtChangesPass pass;
+    pass.z_real = z_real;
+    pass.z_imag = z_imag;
+    pass.w_real = w_real;
+    pass.w_imag = w_imag;
+    pass.formed = node_formed;
+    pass.shifts = shifts.size();
+    pass.sigma = sigma;
+    for (std::size_t j = 0; j < shifts.size(); ++j) {
+      const VoigtShift t = voigt_shift(base, shifts[j]);
+      pass.moved[j] = static_cast<std::uint8_t>(t.moved);
+      pass.dz[j] = t.dz;
+      pass.ratio[j] = t.ratio;
+      pass.width_change[j] = t.width_change;
+      pass.scale[j] = t.scale;
+      pass.change[j] = node_change[j];
+    }
+    for (std::size_t i = 0; i < rule::kPoints; ++i) {
+      const double u = lower ? (e - rule::kTailOffset[i]) - x0 : (e + rule::kTailOffset[i]) - x0;
+      const std::complex<double> z = voigt_argument(u, sigma, gamma);
+      const std::complex<double> w = faddeeva_w(z);
+      z_real[i] = z.real();
+      z_imag[i] = z.imag();
+      w_real[i] = w.real();
+      w_imag[i] = w.imag();
+      tail += rule::kTailWeight[i] * voigt_value(w, sigma);
+    }
+    simd_kernels().voigt_changes(pass, rule::kPoints);
+    for (std::size_t i = 0; i < rule::kPoints; ++i) {
+      if (node_formed[i] == 0.0) {
+        point.u = lower ? (e - rule::kTailOffset[i]) - x0 : (e + rule::kTailOffset[i]) - x0;
+        point.taylor.reset({z_real[i], z_imag[i]}, {w_real[i], w_imag[i]});
+        point.value = voigt_value({w_real[i], w_imag[i]}, sigma);
+      }
+      for (std::size_t j = 0; j < shifts.size(); ++j) {
+        if (!formed[j]) continue;
+        double difference = node_change[j][i];
+        if (node_formed[i] == 0.0) formed[j] = profile_difference(c, base, shifts[j], point, difference);
+        if (formed[j]) tail_change[j] += rule::kTailWeight[i] * difference;
+      }
+    }
+  } else {
+    for (std::size_t i = 0; i < rule::kPoints; ++i) {
+      const double u = lower ? (e - rule::kTailOffset[i]) - x0 : (e + rule::kTailOffset[i]) - x0;
+      point.set(c, u, sigma, gamma);
+      tail += rule::kTailWeight[i] * point.value;
+      for (std::size_t j = 0; j < shifts.size(); ++j) {
+        if (!formed[j]) continue;
+        double difference = 0.0;
+        formed[j] = profile_difference(c, base, shifts[j], point, difference);
+        if (formed[j]) tail_change[j] += rule::kTailWeight[i] * difference;
+      }
+    }
+  }
+  const double value = lower ? tail : 1.0 - tail;
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    const VoigtParameters& s = shifts[j].shifted;
+    changes[j] = formed[j] ? (lower ? tail_change[j] : -tail_change[j]) : cumulative(e, s[0], s[1], s[2]) - value;
+  }
+  return value;
 }
 
 }  // namespace

@@ -152,6 +152,7 @@ inline std::size_t gaussian_pass_scratch(std::size_t peaks, std::size_t componen
 
 struct DoniachSunjicPass;
 struct VoigtChangesPass;
+struct VoigtTermsPass;
 
 struct SimdKernels {
   void (*exp)(double* values, std::size_t n);
@@ -184,6 +185,7 @@ struct SimdKernels {
                                      std::size_t end, double* sum);
   // ---- Voigt kernel (the VoigtChangesPass section below) ----
   void (*voigt_changes)(const VoigtChangesPass& pass, std::size_t n);
+  void (*voigt_terms)(const VoigtTermsPass& pass, std::size_t n);
 };
 
 enum class SimdLevel : std::uint8_t { kBaseline, kAvx2, kAvx512 };
@@ -268,6 +270,27 @@ struct VoigtChangesPass {
   double sigma = 1.0;
   double* change[3] = {nullptr, nullptr, nullptr};
   double* formed = nullptr;
+};
+
+// The weighted terms of n samples of the Voigt pass, as voigt.cpp forms them: out[i * (1 + shifts)]
+// = w_i ln d_i from the given logarithms, then for each shift w_i (log1p(change_ij / V_i) -
+// ln(M'_j / M)), by the series of log1p below 1e-4, wherever the sample's changes were all formed
+// (formed[i] = 1), the shift's mass was formed and both densities lie above 1e-180 (the same
+// operations in the same order as the scalar code, so the same bits). done[i] is 1 where every
+// term of the sample was written, else 0: the caller forms that sample's terms itself.
+struct VoigtTermsPass {
+  const double* value = nullptr;        // V_i
+  const double* log_density = nullptr;  // ln(V_i / M + 1e-200)
+  const double* weights = nullptr;
+  const double* formed = nullptr;
+  const double* change[3] = {nullptr, nullptr, nullptr};
+  std::size_t shifts = 0;
+  double inverse_mass = 0.0;
+  double inverse_shifted_mass[3] = {0.0, 0.0, 0.0};
+  double mass_log_ratio[3] = {0.0, 0.0, 0.0};
+  bool mass_formed[3] = {false, false, false};
+  double* out = nullptr;
+  double* done = nullptr;
 };
 
 }  // namespace brivane

@@ -1167,6 +1167,39 @@ void voigt_changes(const VoigtChangesPass& pass, std::size_t n) {
   }
 }
 
+void voigt_terms(const VoigtTermsPass& pass, std::size_t n) {
+  const std::size_t shifts = pass.shifts, stride = 1 + shifts;
+  for (std::size_t i = 0; i < n; i += kLanes) {
+    const std::size_t count = n - i < kLanes ? n - i : kLanes;
+    const bool full = count == kLanes;
+    const V value = full ? load(pass.value + i) : load_partial(pass.value + i, count, 1.0);
+    const V log_density = full ? load(pass.log_density + i) : load_partial(pass.log_density + i, count, 0.0);
+    const V w = full ? load(pass.weights + i) : load_partial(pass.weights + i, count, 0.0);
+    const V formed = full ? load(pass.formed + i) : load_partial(pass.formed + i, count, 0.0);
+    alignas(64) double lanes[4][kLanes];
+    store(lanes[0], w * log_density);
+    const V inverse_value = set(1.0) / value;
+    const M base = (formed == set(1.0)) & (value > set(0.0)) & (value * set(pass.inverse_mass) >= set(1e-180));
+    M every = base;
+    for (std::size_t j = 0; j < shifts; ++j) {
+      const V change = full ? load(pass.change[j] + i) : load_partial(pass.change[j] + i, count, 0.0);
+      const V r = change * inverse_value;
+      const M shift_formed = (value + change) * set(pass.inverse_shifted_mass[j]) >= set(1e-180);
+      every = every & shift_formed & (abs_of(r) < set(1e-4));
+      if (!pass.mass_formed[j]) every = every & (set(0.0) == set(1.0));
+      const V log1p = r - (r * r) * (set(0.5) - r * (set(1.0 / 3.0) - r * set(0.25)));
+      store(lanes[1 + j], w * (log1p - set(pass.mass_log_ratio[j])));
+    }
+    alignas(64) double every_lanes[kLanes];
+    store(every_lanes, select(every, set(1.0), set(0.0)));
+    for (std::size_t l = 0; l < count; ++l) {
+      double* out = pass.out + (i + l) * stride;
+      for (std::size_t j = 0; j < stride; ++j) out[j] = lanes[j][l];
+      pass.done[i + l] = every_lanes[l];
+    }
+  }
+}
+
 #undef SIMD_EACH
 #undef SIMD_INLINE
 
@@ -1179,6 +1212,6 @@ const SimdKernels BRIVANE_SIMD_TABLE = {exp_array, exp2_of_minus_square_array, l
                                         atan_array, sin_cos_array, pow_array, doniach_sunjic_chunk,
                                         weighted_log_density_chunk,
                                         // Voigt kernel
-                                        voigt_changes};
+                                        voigt_changes, voigt_terms};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

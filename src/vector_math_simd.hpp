@@ -1100,15 +1100,18 @@ void voigt_changes(const VoigtChangesPass& pass, std::size_t n) {
       const V r = select(far, z_norm, set(1e4));
       V terms = set(1.0), power = r;
       M running = set(0.0) == set(0.0);
+      int most = 1;  // the most terms any lane takes
       for (int t = 1; t < 18; ++t) {
         running = running & (set(kVoigtDerivativeCoefficients[t]) > set(1e-20) * power);
+        if (all(select(running, set(0.0), set(1.0)) == set(1.0))) break;
         terms = terms + select(running, set(1.0), set(0.0));
         power = power * r;
+        most = t + 1;
       }
       const V u_re = zr / r, u_im = -zi / r;
       const V v_re = u_re * u_re - u_im * u_im, v_im = set(2.0) * u_re * u_im;
       V q_re = set(0.0), q_im = set(0.0);
-      for (int k = 17; k >= 0; --k) {
+      for (int k = most - 1; k >= 0; --k) {
         const M active = set(static_cast<double>(k)) < terms;
         const V re = q_re * v_re - q_im * v_im + set(kVoigtDerivativeCoefficients[k]);
         const V im = q_re * v_im + q_im * v_re;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "failure.hpp"
 #include "numerics/free_parameters.hpp"
 #include "numerics/lbfgsb.hpp"
+#include "parallel.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {
@@ -50,11 +52,64 @@ double trapezoid(std::span<const double> x, std::span<const double> v) {
 
 inline double density_of(double v, double integral) { return std::fabs(integral) < 1e-300 ? 0.0 : v / integral; }
 
-// The shape's values over the grid and one row per shift, kept for the length of a fit.
+// Grids from this length on spread the vector passes over the pool; shorter ones are not worth
+// the hand-over (a pass over 1,400 samples takes some 20 microseconds).
+constexpr std::size_t kParallelSamples = 16 * kSumChunk;
+
+// The shape's values over the grid and one row per shift, kept for the length of a fit, and the
+// chunked sums of the vector passes, made for the grid they serve.
 struct Workspace {
   std::vector<double> shape;
   std::vector<double> change[kMaxShifts];
+  std::vector<double> chunk_minimum;
+  std::optional<ChunkedSums> pass_sums, log_sums;
+  std::size_t sums_length = 0;
+
+  void prepare(std::size_t n) {
+    if (pass_sums && sums_length == n) return;
+    pass_sums.emplace(n, kDoniachSunjicPassSums, 0, n >= kParallelSamples);
+    log_sums.emplace(n, 1, 0, n >= kParallelSamples);
+    sums_length = n;
+    chunk_minimum.assign((n + kSumChunk - 1) / kSumChunk, 0.0);
+  }
 };
+
+// The vector pass over the first n samples of the grid (doniach_sunjic_chunk of vector_math.hpp),
+// for gamma > 0 and finite parameters: the shape values into `shape` (n entries), the ordered sums
+// into `totals`, each chunk's least used value into work.chunk_minimum. False where it cannot
+// form every value: then the scalar formula is used.
+bool vector_pass(std::span<const double> x, std::size_t n, std::span<const double> weights,
+                 const DoniachSunjicParameters& base, std::span<const Shift> shifts, double* shape,
+                 Workspace& work, double* totals) {
+  const double gamma = base[1];
+  if (n == 0 || !(gamma > 0.0) || !std::isfinite(gamma) || !std::isfinite(base[0]) || !std::isfinite(base[2])) {
+    return false;
+  }
+  const ShapeTerms terms = shape_terms(base);
+  DoniachSunjicPass pass;
+  pass.x = x.data();
+  pass.n = n;
+  pass.weights = weights.data();
+  pass.used = std::min(n, weights.size());
+  pass.x0 = terms.x0;
+  pass.gamma = gamma;
+  pass.one_minus_alpha = terms.one_minus_alpha;
+  pass.half_exponent = terms.half_exponent;
+  pass.shifts = shifts.size();
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    pass.moved[j] = static_cast<std::uint8_t>(shifts[j].index);
+    pass.step[j] = shifts[j].value - base[shifts[j].index];
+    pass.shifted_gamma[j] = shifts[j].index == 1 ? shifts[j].value : gamma;
+  }
+  pass.shape = shape;
+  work.prepare(n);
+  pass.chunk_minimum = work.chunk_minimum.data();
+  const SimdKernels& kernels = simd_kernels();
+  work.pass_sums->run([&](std::size_t begin, std::size_t end, double* chunk_sums, double* /*scratch*/) {
+    kernels.doniach_sunjic_chunk(pass, begin, end, chunk_sums);
+  }, {totals, kDoniachSunjicPassSums});
+  return totals[2] == 0.0;
+}
 
 // ln v'_i - ln v_i for one sample and every shift, without evaluating v'. With psi = pi/2 - theta =
 // atan2(gamma, d) (theta = atan(d / gamma)) the cosine's argument is phi = pi/2 - (1 - alpha) psi,
@@ -135,9 +190,11 @@ double subtracted_difference(std::span<const double> weights, std::span<const do
   return total;
 }
 
-double log_likelihood_and_differences(std::span<const double> x, std::span<const double> weights,
-                                      const DoniachSunjicParameters& base, std::span<const Shift> shifts,
-                                      std::span<double> differences, Workspace& work) {
+// The log-likelihood and the shifts' differences by the scalar formula, for what the vector pass
+// leaves: a width not above 0, samples beyond its reach, densities near the floor 1e-200.
+double scalar_log_likelihood_and_differences(std::span<const double> x, std::span<const double> weights,
+                                             const DoniachSunjicParameters& base, std::span<const Shift> shifts,
+                                             std::span<double> differences, Workspace& work) {
   const std::size_t n = x.size();
   const std::span<const double> w = weights.first(std::min(n, weights.size()));
   const ShapeTerms terms = shape_terms(base);
@@ -218,13 +275,61 @@ double log_likelihood_and_differences(std::span<const double> x, std::span<const
   return log_likelihood;
 }
 
+// The log-likelihood and the shifts' differences. The vector pass forms the shape row, D and the
+// shifts' terms; the log-likelihood is then sum w_i ln(v_i / D + 1e-200) as the formula has it,
+// in the chunk order of ChunkedSums. Where every density is well above the floor (p_i >= 1e-170,
+// every change below 1e-4, so that the added 1e-200 moves no logarithm of either point) and every
+// change is formed,
+//   LL(shift) - LL = sum w_i (ln v'_i - ln v_i) - S ln(D' / D),   S = sum w_i.
+// Anything else goes to the scalar code.
+double log_likelihood_and_differences(std::span<const double> x, std::span<const double> weights,
+                                      const DoniachSunjicParameters& base, std::span<const Shift> shifts,
+                                      std::span<double> differences, Workspace& work) {
+  const std::size_t n = x.size();
+  const std::size_t used = std::min(n, weights.size());
+  work.shape.resize(n);
+  double totals[kDoniachSunjicPassSums];
+  if (used == 0 || !vector_pass(x, n, weights, base, shifts, work.shape.data(), work, totals) ||
+      !(std::fabs(totals[0]) >= 1e-300)) {
+    return scalar_log_likelihood_and_differences(x, weights, base, shifts, differences, work);
+  }
+  const double D = totals[0];
+  double smallest = HUGE_VAL;
+  for (double m : work.chunk_minimum) smallest = std::fmin(smallest, m);
+  bool served = totals[3] == 0.0 && D > 1e-290 && std::isfinite(D) && smallest >= 1e-170 * D;
+  double changes[kMaxShifts];
+  for (std::size_t j = 0; served && j < shifts.size(); ++j) {
+    const double integral_change = totals[4 + 2 * j];
+    const double log_integral_ratio = std::log1p(integral_change / D);
+    served = D + integral_change > 1e-290 && std::fabs(log_integral_ratio) < 0.5;
+    changes[j] = totals[5 + 2 * j] - totals[1] * log_integral_ratio;
+  }
+  if (!served && !shifts.empty()) return scalar_log_likelihood_and_differences(x, weights, base, shifts, differences, work);
+  for (std::size_t j = 0; j < shifts.size(); ++j) differences[j] = changes[j];
+  const double* shape = work.shape.data();
+  const double* w = weights.data();
+  const SimdKernels& kernels = simd_kernels();
+  double log_likelihood;
+  work.log_sums->run([&](std::size_t begin, std::size_t end, double* chunk_sum, double* /*scratch*/) {
+    kernels.weighted_log_density_chunk(shape, w, D, begin, std::min(end, used), chunk_sum);
+  }, {&log_likelihood, 1});
+  return log_likelihood;
+}
+
 }  // namespace
 
 void doniach_sunjic_density(std::span<const double> x, double x0, double gamma, double alpha, std::span<double> row) {
   const std::size_t n = std::min(x.size(), row.size());
   const std::span<double> v = row.first(n);
-  shape_row(x, shape_terms({x0, gamma, alpha}), v);
-  const double integral = trapezoid(x, v);
+  Workspace work;
+  double totals[kDoniachSunjicPassSums];
+  double integral;
+  if (vector_pass(x, n, {}, {x0, gamma, alpha}, {}, v.data(), work, totals)) {
+    integral = totals[0];
+  } else {
+    shape_row(x, shape_terms({x0, gamma, alpha}), v);
+    integral = trapezoid(x, v);
+  }
   for (double& value : v) value = density_of(value, integral);
 }
 

@@ -233,6 +233,10 @@ struct TsdcPass {
   double* integral = nullptr;
 };
 
+struct DoniachSunjicPass;
+struct VoigtChangesPass;
+struct VoigtTermsPass;
+
 struct SimdKernels {
   void (*exp)(double* values, std::size_t n);
   // values[i] = 2^(-values[i]^2), the Gaussian pass's exponential: 0 instead of results below
@@ -259,6 +263,25 @@ struct SimdKernels {
   void (*tsdc_chunk)(const TsdcPass& pass, std::size_t begin, std::size_t end, double* sums, double* scratch);
   // values[i] = values[i] / divisor, each quotient rounded once.
   void (*divide)(double* values, std::size_t n, double divisor);
+  // ---- Doniach-Sunjic kernels (the DoniachSunjicPass section below) ----
+  // values[i] = atan(values[i]) for any double.
+  void (*atan)(double* values, std::size_t n);
+  // sine[i] = sin(x[i]), cosine[i] = cos(x[i]); the vector reduction serves |x| <= 1.6e6, the
+  // scalar library the rest.
+  void (*sin_cos)(const double* x, std::size_t n, double* sine, double* cosine);
+  // values[i] = values[i]^exponent, as exp(exponent ln values[i]) for positive normal finite values,
+  // by the scalar library for the others.
+  void (*pow)(double* values, std::size_t n, double exponent);
+  // Samples [begin, end) of one chunk of the Doniach-Sunjic pass; `sums` receives
+  // doniach_sunjic_pass_sums() chunk totals.
+  void (*doniach_sunjic_chunk)(const DoniachSunjicPass& pass, std::size_t begin, std::size_t end, double* sums);
+  // *sum = sum of weights[i] ln(values[i] / divisor + 1e-200) over [begin, end), one accumulator
+  // per lane (the order of ChunkedSums).
+  void (*weighted_log_density_chunk)(const double* values, const double* weights, double divisor, std::size_t begin,
+                                     std::size_t end, double* sum);
+  // ---- Voigt kernel (the VoigtChangesPass section below) ----
+  void (*voigt_changes)(const VoigtChangesPass& pass, std::size_t n);
+  void (*voigt_terms)(const VoigtTermsPass& pass, std::size_t n);
 };
 
 enum class SimdLevel : std::uint8_t { kBaseline, kAvx2, kAvx512 };
@@ -288,5 +311,82 @@ void exp_in_place(std::span<double> values);
 
 // values[i] = log(values[i]): -inf at 0, NaN below 0 and for NaN.
 void log_in_place(std::span<double> values);
+
+// ---- Doniach-Sunjic pass ----------------------------------------------------------------------
+//
+// One pass of the Doniach-Sunjic line over a chunk of the grid, for gamma > 0: per sample, with
+// d = x - x0, psi = atan2(gamma, d) in (0, pi) and q = d^2 + gamma^2, the shape value
+//   v = sin((1 - alpha) psi) q^(-(1 - alpha)/2)
+// (the same as cos((1 - alpha) atan(d / gamma) + pi alpha / 2) / q^((1 - alpha)/2), without the
+// cancellation of that cosine near pi/2 in the steep tail), stored in `shape`, and for each shift
+// the change of ln v formed from exact differences of the terms (doniach_sunjic.cpp explains them).
+// Chunk sums, in the order of ChunkedSums:
+//   [0] sum c_i v_i over the grid, c_i = (x_{i+1} - x_{i-1}) / 2 (one-sided at the ends): the
+//       trapezoid integral D;
+//   [1] sum w_i over the samples i < used;
+//   [2] samples where the kernel cannot form v (angle beyond the reduction, q not positive normal
+//       and finite): the caller then takes the scalar formula;
+//   [3] samples where a shift's change is not formed this way (a sine not above 0, an argument
+//       beyond the small-argument series);
+//   [4 + 2j] sum c_i v_i expm1(change_ij), the change of D for shift j; [5 + 2j] sum w_i change_ij.
+struct DoniachSunjicPass {
+  const double* x = nullptr;
+  std::size_t n = 0;                 // grid length
+  const double* weights = nullptr;
+  std::size_t used = 0;              // samples [0, used) carry weights
+  double x0 = 0.0, gamma = 1.0;
+  double one_minus_alpha = 1.0;      // 1 - alpha
+  double half_exponent = 0.5;        // (1 - alpha) / 2
+  std::size_t shifts = 0;            // at most 3
+  std::uint8_t moved[3] = {0, 0, 0};    // parameter moved: 0 x0, 1 gamma, 2 alpha
+  double step[3] = {0.0, 0.0, 0.0};     // the shift's change of that parameter
+  double shifted_gamma[3] = {0.0, 0.0, 0.0};
+  double* shape = nullptr;           // receives v_i, n entries
+  double* chunk_minimum = nullptr;   // optional: per chunk, the least v_i of its used samples
+};
+inline constexpr std::size_t kDoniachSunjicPassSums = 10;
+
+// ---- Voigt profile changes ---------------------------------------------------------------------
+//
+// For n samples of the Voigt case with z_i and w_i = w(z_i) given, V'_i - V_i of each shift from
+// the Taylor series of w about z_i cut after four terms (a_1 = w'(z) from its asymptotic expansion
+// where |z|^2 >= 100 and Im z >= 1e-20, else -2 z w + 2i / sqrt(pi); a_{n+1} = -2 (z a_n +
+// a_{n-1}) / (n + 1)), with the same operations in the same order as the scalar code of voigt.cpp,
+// so that the results are the same bits. formed[i] is 1 where every shift's series met its bound
+// (2 |z| |dz| <= 0.1, |dz| <= 0.1, the terms left out below 2^-56 of the sum) and the change is
+// finite, else 0: the caller forms that sample by the scalar route.
+struct VoigtChangesPass {
+  const double *z_real = nullptr, *z_imag = nullptr, *w_real = nullptr, *w_imag = nullptr;
+  std::size_t shifts = 0;                  // at most 3
+  std::uint8_t moved[3] = {0, 0, 0};       // 0 centre, 1 sigma, 2 gamma
+  double dz[3] = {0.0, 0.0, 0.0};          // centre: the real change of z; gamma: the imaginary one
+  double ratio[3] = {0.0, 0.0, 0.0};       // sigma: z' = z (1 + ratio)
+  double width_change[3] = {0.0, 0.0, 0.0};  // sigma: sigma - sigma'
+  double scale[3] = {0.0, 0.0, 0.0};       // V' - V per unit of the change of Re w
+  double sigma = 1.0;
+  double* change[3] = {nullptr, nullptr, nullptr};
+  double* formed = nullptr;
+};
+
+// The weighted terms of n samples of the Voigt pass, as voigt.cpp forms them: out[i * (1 + shifts)]
+// = w_i ln d_i from the given logarithms, then for each shift w_i (log1p(change_ij / V_i) -
+// ln(M'_j / M)), by the series of log1p below 1e-4, wherever the sample's changes were all formed
+// (formed[i] = 1), the shift's mass was formed and both densities lie above 1e-180 (the same
+// operations in the same order as the scalar code, so the same bits). done[i] is 1 where every
+// term of the sample was written, else 0: the caller forms that sample's terms itself.
+struct VoigtTermsPass {
+  const double* value = nullptr;        // V_i
+  const double* log_density = nullptr;  // ln(V_i / M + 1e-200)
+  const double* weights = nullptr;
+  const double* formed = nullptr;
+  const double* change[3] = {nullptr, nullptr, nullptr};
+  std::size_t shifts = 0;
+  double inverse_mass = 0.0;
+  double inverse_shifted_mass[3] = {0.0, 0.0, 0.0};
+  double mass_log_ratio[3] = {0.0, 0.0, 0.0};
+  bool mass_formed[3] = {false, false, false};
+  double* out = nullptr;
+  double* done = nullptr;
+};
 
 }  // namespace brivane

@@ -18,6 +18,7 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
+#include <cmath>
 #include <cstddef>
 #include <bit>
 #include <cstdint>
@@ -1261,6 +1262,550 @@ void tsdc_chunk(const TsdcPass& pass, std::size_t begin, std::size_t end, double
   }
 }
 
+// ==== Doniach-Sunjic kernels: atan, sin and cos, pow as exp(log), and the line's pass ============
+//
+// The Doniach-Sunjic line needs per sample an arc tangent, a sine and cosine of an angle inside a
+// few multiples of pi, and a power of a positive number; the kernels below give each within about
+// one ulp (checked against quadruple precision in the unit tests), so that the line's values are
+// those of the scalar formula to a few units of 2^-53.
+
+// |a| and the sign bit of a.
+SIMD_INLINE V abs_of(V a) { return from_bits(and_int(bits(a), set_int(0x7fffffffffffffffLL))); }
+SIMD_INLINE I sign_bit_of(V a) { return and_int(bits(a), set_int(static_cast<std::int64_t>(0x8000000000000000ULL))); }
+
+// a * b - p exactly, p the rounded product a * b: one FMA where the instruction set has it, else
+// Dekker's splitting of both factors into 26-bit halves (factors below 2^995 in magnitude).
+SIMD_INLINE V product_error(V a, V b, V p) {
+#if defined(__FMA__)
+  return fma(a, b, -p);
+#else
+  const V split = set(134217729.0);
+  const V ca = split * a, cb = split * b;
+  const V a_high = ca - (ca - a), b_high = cb - (cb - b);
+  const V a_low = a - a_high, b_low = b - b_high;
+  return (((a_high * b_high - p) + a_high * b_low) + a_low * b_high) + a_low * b_low;
+#endif
+}
+
+// atan(t) for |t| <= 7/16 after the reduction of atan_of: t - t (s1 + s2), added to the reduction's
+// base angle (high + low parts) so that only the last subtraction rounds at the size of the result
+// (fdlibm's s_atan.c: the polynomial's error is below 2^-59 of the result).
+SIMD_INLINE V atan_reduced(V t, V base_high, V base_low) {
+  const V z = t * t;
+  const V w = z * z;
+  V s1 = fma(w, set(1.62858201153657823623e-02), set(4.97687799461593236017e-02));
+  s1 = fma(w, s1, set(6.66107313738753120669e-02));
+  s1 = fma(w, s1, set(9.09088713343650656196e-02));
+  s1 = fma(w, s1, set(1.42857142725034663711e-01));
+  s1 = fma(w, s1, set(3.33333333333329318027e-01));
+  V s2 = fma(w, set(-3.65315727442169155270e-02), set(-5.83357013379057348645e-02));
+  s2 = fma(w, s2, set(-7.69187620504482999495e-02));
+  s2 = fma(w, s2, set(-1.11111104054623557880e-01));
+  s2 = fma(w, s2, set(-1.99999999998764832476e-01));
+  const V s = fma(z, s1, w * s2);
+  return base_high - (fma(t, s, -base_low) - t);
+}
+
+// atan(x) for any double: +-pi/2 at +-inf, NaN for NaN, within one ulp. |x| is reduced to |t| <=
+// 7/16 by one division, with the base angles 0, atan(1/2), atan(1), atan(3/2) and pi/2 (fdlibm).
+SIMD_INLINE V atan_any(V x) {
+  const V a = abs_of(x);
+  const M r0 = a >= set(0.4375), r1 = a >= set(0.6875), r2 = a >= set(1.1875), r3 = a >= set(2.4375);
+  // NaN fails every comparison and takes the first range, t = NaN.
+  V numerator = a, denominator = set(1.0), high = set(0.0), low = set(0.0);
+  numerator = select(r0, set(2.0) * a - set(1.0), numerator);
+  denominator = select(r0, set(2.0) + a, denominator);
+  high = select(r0, set(4.63647609000806093515e-01), high);
+  low = select(r0, set(2.26987774529616870924e-17), low);
+  numerator = select(r1, a - set(1.0), numerator);
+  denominator = select(r1, a + set(1.0), denominator);
+  high = select(r1, set(7.85398163397448278999e-01), high);
+  low = select(r1, set(3.06161699786838301793e-17), low);
+  numerator = select(r2, a - set(1.5), numerator);
+  denominator = select(r2, fma(set(1.5), a, set(1.0)), denominator);
+  high = select(r2, set(9.82793723247329054082e-01), high);
+  low = select(r2, set(1.39033110312309984516e-17), low);
+  numerator = select(r3, set(-1.0), numerator);
+  denominator = select(r3, a, denominator);
+  high = select(r3, set(1.57079632679489655800e+00), high);
+  low = select(r3, set(6.12323399573676603587e-17), low);
+  const V result = atan_reduced(numerator / denominator, high, low);
+  return from_bits(or_int(bits(result), sign_bit_of(x)));
+}
+
+// atan2(y, x) for y > 0 (y finite), in (0, pi): atan(y / x) above the diagonal |x| >= y, x > 0;
+// pi + atan(y / x) for x <= -y; pi/2 - atan(x / y) in between. The ratio is at most 1 in
+// magnitude, and the base angle is added in two parts, so the result is within about one ulp.
+SIMD_INLINE V atan2_of_positive(V y, V x) {
+  const V a = abs_of(x);
+  const M steep = a < y;  // NaN x: false, and the ratio is NaN
+  const V ratio = select(steep, -x, y) / select(steep, y, x);
+  const M left = (x < set(0.0)) & (a >= y);
+  V high = select(steep, set(1.57079632679489655800e+00), select(left, set(3.14159265358979311600e+00), set(0.0)));
+  V low = select(steep, set(6.12323399573676603587e-17), select(left, set(1.22464679914735317720e-16), set(0.0)));
+  const V r = abs_of(ratio);
+  const M r0 = r >= set(0.4375), r1 = r >= set(0.6875), r2 = r >= set(1.1875);
+  V numerator = r, denominator = set(1.0), reduced_high = set(0.0), reduced_low = set(0.0);
+  numerator = select(r0, set(2.0) * r - set(1.0), numerator);
+  denominator = select(r0, set(2.0) + r, denominator);
+  reduced_high = select(r0, set(4.63647609000806093515e-01), reduced_high);
+  reduced_low = select(r0, set(2.26987774529616870924e-17), reduced_low);
+  numerator = select(r1, r - set(1.0), numerator);
+  denominator = select(r1, r + set(1.0), denominator);
+  reduced_high = select(r1, set(7.85398163397448278999e-01), reduced_high);
+  reduced_low = select(r1, set(3.06161699786838301793e-17), reduced_low);
+  numerator = select(r2, r - set(1.5), numerator);
+  denominator = select(r2, fma(set(1.5), r, set(1.0)), denominator);
+  reduced_high = select(r2, set(9.82793723247329054082e-01), reduced_high);
+  reduced_low = select(r2, set(1.39033110312309984516e-17), reduced_low);
+  // atan(|ratio|) = reduced_high + (reduced_low + e), e = t - t s; with the sign of the ratio the
+  // whole angle is high + (low +- (reduced_high + (reduced_low + e))), summed small parts first.
+  const V t = numerator / denominator;
+  const V z = t * t;
+  const V w = z * z;
+  V s1 = fma(w, set(1.62858201153657823623e-02), set(4.97687799461593236017e-02));
+  s1 = fma(w, s1, set(6.66107313738753120669e-02));
+  s1 = fma(w, s1, set(9.09088713343650656196e-02));
+  s1 = fma(w, s1, set(1.42857142725034663711e-01));
+  s1 = fma(w, s1, set(3.33333333333329318027e-01));
+  V s2 = fma(w, set(-3.65315727442169155270e-02), set(-5.83357013379057348645e-02));
+  s2 = fma(w, s2, set(-7.69187620504482999495e-02));
+  s2 = fma(w, s2, set(-1.11111104054623557880e-01));
+  s2 = fma(w, s2, set(-1.99999999998764832476e-01));
+  const V s = fma(z, s1, w * s2);
+  // atan(|ratio|) in two parts: head reduced_high + t (exact sum not needed: t is small against
+  // it or reduced_high is 0), tail reduced_low - t s.
+  const V magnitude = reduced_high + (fnma(t, s, reduced_low) + t);
+  const V sign = from_bits(or_int(bits(set(1.0)), sign_bit_of(ratio)));
+  return high + fma(sign, magnitude, low);
+}
+
+// sin and cos of x for |x| <= kSinCosLimit (about 1.6e6), each within about one ulp; other lanes
+// (larger, infinite or NaN) are left to the caller. x = k pi/2 + r with |r| <= pi/4: k pi/2 is taken
+// off in three parts (fdlibm's 33-bit pieces, so k * piece is exact for |k| < 2^20), the first
+// exactly, the rest with a two-sum keeping r as head + tail; the kernels of FreeBSD's k_sin.c and
+// k_cos.c then use the tail, and k mod 4 picks and signs the results.
+constexpr double kSinCosLimit = 1.6e6;
+SIMD_INLINE void sin_cos_reduced(V x, V& sine, V& cosine) {
+  const V shifted = fma(x, set(6.36619772367581382433e-01), set(kRoundingShift));
+  const V k = shifted - set(kRoundingShift);
+  const V first = fnma(k, set(1.57079632673412561417e+00), x);  // exact
+  const V second = k * set(6.07710050630396597660e-11);          // exact
+  const V head = first - second;
+  const V back = head - first;
+  const V tail = ((first - (head - back)) - (second + back)) - k * set(2.02226624879595063154e-21);
+  const V r = head + tail;
+  const V r_tail = tail - (r - head);
+  const V z = r * r;
+  const V w = z * z;
+  // sin r = r + r^3 (S1 + z ...), with the tail's first-order term.
+  V ps = fma(z, set(1.58969099521155010221e-10), set(-2.50507602534068634195e-08));
+  ps = z * w * ps;
+  V pr = fma(z, set(2.75573137070700676789e-06), set(-1.98412698298579493134e-04));
+  pr = fma(z, pr, set(8.33333333332248946124e-03)) + ps;
+  const V v = z * r;
+  const V s = r - ((z * (set(0.5) * r_tail - v * pr) - r_tail) - v * set(-1.66666666666666324348e-01));
+  // cos r = 1 - z/2 + z^2 (C1 + ...), 1 - z/2 compensated.
+  V c1 = fma(z, set(2.48015872894767294178e-05), set(-1.38888888888741095749e-03));
+  c1 = fma(z, c1, set(4.16666666666666019037e-02));
+  V c2 = fma(z, set(-1.13596475577881948265e-11), set(2.08757232129817482790e-09));
+  c2 = fma(z, c2, set(-2.75573143513906633035e-07));
+  const V cr = fma(w * w, c2, z * c1);
+  const V half_z = set(0.5) * z;
+  const V one_minus = set(1.0) - half_z;
+  const V c = one_minus + (((set(1.0) - one_minus) - half_z) + (z * cr - r * r_tail));
+  // Quadrant k mod 4 from the low bits of the rounding shift.
+  const I quadrant = and_int(bits(shifted), set_int(3));
+  const M odd = from_bits(shl<52>(and_int(quadrant, set_int(1)))) > set(0.0);
+  const M sine_negative = from_bits(shl<52>(and_int(quadrant, set_int(2)))) > set(0.0);
+  const M cosine_negative = from_bits(shl<52>(and_int(add_int(quadrant, set_int(1)), set_int(2)))) > set(0.0);
+  const V sine_value = select(odd, c, s), cosine_value = select(odd, s, c);
+  sine = select(sine_negative, -sine_value, sine_value);
+  cosine = select(cosine_negative, -cosine_value, cosine_value);
+}
+
+// ln x as head + tail, for positive normal x: about 2^-59 of the result. With x = 2^k m, m in
+// [sqrt(1/2), sqrt(2)), f = m - 1 and s = f / (2 + f) carried with its rounding error, ln m =
+// 2s + s R(s^2) (fdlibm's R, error below 2^-58.45), and k ln 2 in two parts.
+SIMD_INLINE void log_extended(V x, V& head, V& tail) {
+  const I b = bits(x);
+  const V mantissa = from_bits(or_int(and_int(b, set_int(0x000fffffffffffffLL)), set_int(0x3ff0000000000000LL)));
+  const M upper = mantissa > set(1.4142135623730951);
+  const V m = select(upper, mantissa * set(0.5), mantissa);
+  const V biased = from_bits(or_int(shr<52>(b), set_int(0x4330000000000000LL))) - set(kTwo52);
+  const V k = (biased - set(1023.0)) + select(upper, set(1.0), set(0.0));
+  const V f = m - set(1.0);  // exact
+  const V denominator = set(2.0) + f;
+  const V denominator_tail = (set(2.0) - denominator) + f;  // exact: 2 + f = denominator + tail
+  const V s = f / denominator;
+  const V s_tail = ((f - s * denominator) - product_error(s, denominator, s * denominator) - s * denominator_tail) /
+                   denominator;
+  const V z = s * s;
+  const V w = z * z;
+  const V t1 = w * fma(w, fma(w, set(kLg6), set(kLg4)), set(kLg2));
+  const V t2 = z * fma(w, fma(w, fma(w, set(kLg7), set(kLg5)), set(kLg3)), set(kLg1));
+  const V r = t2 + t1;
+  const V a = k * set(kLn2High);  // exact
+  const V twice_s = set(2.0) * s;
+  const V sum = a + twice_s;
+  const V back = sum - a;
+  const V error = (a - (sum - back)) + (twice_s - back);
+  head = sum;
+  tail = error + fma(k, set(kLn2Low), fma(s, r, set(2.0) * s_tail));
+}
+
+// exp(x + x_tail) for |x_tail| below an ulp of x or so: exp_full with the tail joined to the
+// reduction's low part.
+SIMD_INLINE V exp_with_tail(V x, V x_tail) {
+  const V shifted = fma(x, set(kLog2e), set(kRoundingShift));
+  const V k = shifted - set(kRoundingShift);
+  const V hi = fnma(k, set(kLn2High), x);
+  const V lo = fma(k, set(kLn2Low), -x_tail);
+  const V r = hi - lo;
+  V q = set(2.510038549551032e-08);
+  q = fma(q, r, set(2.7620088445409746e-07));
+  q = fma(q, r, set(2.7557268459997064e-06));
+  q = fma(q, r, set(2.4801521295954376e-05));
+  q = fma(q, r, set(0.00019841269863053618));
+  q = fma(q, r, set(0.0013888888917213717));
+  q = fma(q, r, set(0.008333333333330062));
+  q = fma(q, r, set(0.04166666666662413));
+  q = fma(q, r, set(0.16666666666666669));
+  q = fma(q, r, set(0.5000000000000001));
+  const V p = set(1.0) + (hi + fma(r * r, q, -lo));
+  const I ki = exponent_of(shifted);
+  const I h = sub_int(shr<1>(add_int(ki, set_int(2048))), set_int(1024));
+  const V low = from_bits(shl<52>(add_int(h, set_int(1023))));
+  const V high = from_bits(shl<52>(add_int(sub_int(ki, h), set_int(1023))));
+  V result = (p * low) * high;
+  result = select(x > set(kExpOverflow), set(__builtin_inf()), result);
+  result = select(x < set(kExpUnderflow), set(0.0), result);
+  return select(unordered(x, x), x, result);
+}
+
+// x^e for positive normal finite x, as exp(e ln x) with ln x carried in two parts and the product's
+// rounding error passed to the exponential: within about one ulp wherever the result is normal.
+SIMD_INLINE V pow_positive(V x, V e) {
+  V head, tail;
+  log_extended(x, head, tail);
+  const V y = e * head;
+  return exp_with_tail(y, fma(e, tail, product_error(e, head, y)));
+}
+
+// Positive normal finite lanes.
+SIMD_INLINE M positive_normal(V x) { return (x >= set(2.2250738585072014e-308)) & (x < set(__builtin_inf())); }
+
+void atan_array(double* values, std::size_t n) { map_in_place(values, n, atan_any); }
+
+// Lanes outside the reduction's range (and NaN) from the scalar library.
+void sin_cos_array(const double* x, std::size_t n, double* sine, double* cosine) {
+  for (std::size_t i = 0; i < n; i += kLanes) {
+    const std::size_t count = n - i < kLanes ? n - i : kLanes;
+    const V at = count == kLanes ? load(x + i) : load_partial(x + i, count, 0.0);
+    V s, c;
+    sin_cos_reduced(at, s, c);
+    alignas(64) double lanes_s[kLanes], lanes_c[kLanes];
+    store(lanes_s, s);
+    store(lanes_c, c);
+    if (!all(abs_of(at) <= set(kSinCosLimit))) {
+      for (std::size_t j = 0; j < count; ++j) {
+        if (!(std::fabs(x[i + j]) <= kSinCosLimit)) {
+          lanes_s[j] = std::sin(x[i + j]);
+          lanes_c[j] = std::cos(x[i + j]);
+        }
+      }
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+      sine[i + j] = lanes_s[j];
+      cosine[i + j] = lanes_c[j];
+    }
+  }
+}
+
+// Lanes whose base is not positive, normal and finite from the scalar library.
+void pow_array(double* values, std::size_t n, double exponent) {
+  for (std::size_t i = 0; i < n; i += kLanes) {
+    const std::size_t count = n - i < kLanes ? n - i : kLanes;
+    const V at = count == kLanes ? load(values + i) : load_partial(values + i, count, 1.0);
+    alignas(64) double lanes[kLanes], bases[kLanes];
+    store(bases, at);
+    store(lanes, pow_positive(at, set(exponent)));
+    if (!all(positive_normal(at))) {
+      for (std::size_t j = 0; j < count; ++j) {
+        if (!(bases[j] >= 2.2250738585072014e-308 && bases[j] < __builtin_inf())) lanes[j] = std::pow(bases[j], exponent);
+      }
+    }
+    for (std::size_t j = 0; j < count; ++j) values[i + j] = lanes[j];
+  }
+}
+
+// The small-argument series of the shifts' changes (|t| < 1e-4, where the first omitted term is
+// below 1e-17 of the result), the same as the scalar code's.
+SIMD_INLINE V atan_series(V t) {
+  const V t2 = t * t;
+  return t - t * (t2 * (set(1.0 / 3.0) - t2 * set(0.2)));
+}
+SIMD_INLINE V sin_series(V t) {
+  const V t2 = t * t;
+  return t - t * (t2 * (set(1.0 / 6.0) - t2 * set(1.0 / 120.0)));
+}
+SIMD_INLINE V log1p_series(V r) { return r - (r * r) * (set(0.5) - r * (set(1.0 / 3.0) - r * set(0.25))); }
+SIMD_INLINE V expm1_series(V r) { return r + (r * r) * (set(0.5) + r * (set(1.0 / 6.0) + r * set(1.0 / 24.0))); }
+SIMD_INLINE M small_argument(V t) { return abs_of(t) < set(1e-4); }
+
+// The trapezoid weight of samples i..i+7 of the grid: (x_{i+1} - x_{i-1}) / 2, one-sided at the
+// ends, 0 past `count` lanes; sum_i c_i v_i is the trapezoid integral.
+SIMD_INLINE V trapezoid_weights(const double* x, std::size_t n, std::size_t i, std::size_t count) {
+  if (count == kLanes && i >= 1 && i + kLanes < n) return set(0.5) * (load(x + i + 1) - load(x + i - 1));
+  alignas(64) double lanes[kLanes];
+  for (std::size_t j = 0; j < kLanes; ++j) {
+    const std::size_t at = i + j;
+    if (j >= count) {
+      lanes[j] = 0.0;
+      continue;
+    }
+    const double before = at > 0 ? x[at - 1] : x[at];
+    const double after = at + 1 < n ? x[at + 1] : x[at];
+    lanes[j] = after - before;
+  }
+  return set(0.5) * load(lanes);
+}
+
+void doniach_sunjic_chunk(const DoniachSunjicPass& pass, std::size_t begin, std::size_t end, double* sums) {
+  const std::size_t shifts = pass.shifts;
+  const V x0 = set(pass.x0), gamma = set(pass.gamma), gamma_squared = set(pass.gamma * pass.gamma);
+  const V a = set(pass.one_minus_alpha), minus_half_exponent = set(-pass.half_exponent);
+  const V infinity = set(__builtin_inf());
+  V integral = set(0.0), weight_sum = set(0.0), outside = set(0.0), unformed = set(0.0), minimum = infinity;
+  V integral_change[3] = {set(0.0), set(0.0), set(0.0)}, change_sum[3] = {set(0.0), set(0.0), set(0.0)};
+  for (std::size_t i = begin; i < end; i += kLanes) {
+    const std::size_t count = end - i < kLanes ? end - i : kLanes;
+    const M real = first_lanes(count);
+    const std::size_t used_count = pass.used > i ? (pass.used - i < count ? pass.used - i : count) : 0;
+    const M used = first_lanes(used_count);
+    const V at = count == kLanes ? load(pass.x + i) : load_partial(pass.x + i, count, pass.x0);
+    const V c = trapezoid_weights(pass.x, pass.n, i, count);
+    const V d = at - x0;
+    const V psi = atan2_of_positive(gamma, d);
+    const V angle = a * psi;
+    V sine, cosine;
+    sin_cos_reduced(angle, sine, cosine);
+    // q^(-(1 - alpha)/2) as exp of the product with ln q in two parts (pow_positive, spelled out
+    // because ln q serves the asymmetry's shift too).
+    const V q = fma(d, d, gamma_squared);
+    V log_q, log_q_tail;
+    log_extended(q, log_q, log_q_tail);
+    const V exponent = minus_half_exponent * log_q;
+    const V exponent_tail = fma(minus_half_exponent, log_q_tail, product_error(minus_half_exponent, log_q, exponent));
+    const V v = select(real, sine * exp_with_tail(exponent, exponent_tail), set(0.0));
+    if (count == kLanes) {
+      store(pass.shape + i, v);
+    } else {
+      store_partial(pass.shape + i, count, v);
+    }
+    const M in_domain = (abs_of(angle) <= set(kSinCosLimit)) & positive_normal(q);
+    outside = outside + select(real & in_domain, set(0.0), select(real, set(1.0), set(0.0)));
+    integral = fma(c, v, integral);
+    const V w = used_count == kLanes ? load(pass.weights + i)
+                                     : (used_count > 0 ? load_partial(pass.weights + i, used_count, 0.0) : set(0.0));
+    weight_sum = weight_sum + w;
+    minimum = min_or_second(select(used, v, infinity), minimum);
+    if (shifts == 0) continue;
+    const V tan_phi = cosine / sine;
+    for (std::size_t j = 0; j < shifts; ++j) {
+      const V step = set(pass.step[j]);
+      V dphi, log_q_term;
+      M formed = sine > set(0.0);
+      if (pass.moved[j] == 0) {
+        const V denominator = gamma_squared + d * (d - step);
+        const V t = (-step * gamma) / denominator;
+        const V r = (-step * (set(2.0) * d - step)) / q;
+        dphi = a * atan_series(t);
+        log_q_term = minus_half_exponent * log1p_series(r);
+        formed = formed & (denominator > set(0.0)) & small_argument(t) & small_argument(r);
+      } else if (pass.moved[j] == 1) {
+        const V shifted = set(pass.shifted_gamma[j]);
+        const V t = (d * -step) / (gamma * shifted + d * d);
+        const V r = (step * (shifted + gamma)) / q;
+        dphi = a * atan_series(t);
+        log_q_term = minus_half_exponent * log1p_series(r);
+        formed = formed & small_argument(t) & small_argument(r);
+      } else {
+        dphi = step * psi;
+        log_q_term = (set(0.5) * step) * (log_q + log_q_tail);
+      }
+      const V half = sin_series(set(0.5) * dphi);
+      const V ratio = set(-2.0) * (half * half) - tan_phi * sin_series(dphi);
+      const V change = log1p_series(ratio) + log_q_term;
+      formed = formed & small_argument(dphi) & small_argument(ratio) & small_argument(change);
+      unformed = unformed + select(real & formed, set(0.0), select(real, set(1.0), set(0.0)));
+      integral_change[j] = fma(c, v * select(real, expm1_series(change), set(0.0)), integral_change[j]);
+      change_sum[j] = fma(w, select(used, change, set(0.0)), change_sum[j]);
+    }
+  }
+  sums[0] = lane_total(integral);
+  sums[1] = lane_total(weight_sum);
+  sums[2] = lane_total(outside);
+  sums[3] = lane_total(unformed);
+  for (std::size_t j = 0; j < 3; ++j) {
+    sums[4 + 2 * j] = j < shifts ? lane_total(integral_change[j]) : 0.0;
+    sums[5 + 2 * j] = j < shifts ? lane_total(change_sum[j]) : 0.0;
+  }
+  if (pass.chunk_minimum != nullptr) {
+    alignas(64) double lowest[kLanes];
+    store(lowest, minimum);
+    double smallest = lowest[0];
+    for (std::size_t j = 1; j < kLanes; ++j) smallest = lowest[j] < smallest ? lowest[j] : smallest;
+    pass.chunk_minimum[begin / kSumChunk] = smallest;
+  }
+}
+
+void weighted_log_density_chunk(const double* values, const double* weights, double divisor, std::size_t begin,
+                                std::size_t end, double* sum) {
+  const V by = set(divisor);
+  V total = set(0.0);
+  for (std::size_t i = begin; i < end; i += kLanes) {
+    const std::size_t count = end - i < kLanes ? end - i : kLanes;
+    const V v = count == kLanes ? load(values + i) : load_partial(values + i, count, 1.0);
+    const V w = count == kLanes ? load(weights + i) : load_partial(weights + i, count, 0.0);
+    const V term = w * log_any(v / by + set(1e-200));
+    total = total + (count == kLanes ? term : select(first_lanes(count), term, set(0.0)));
+  }
+  *sum = lane_total(total);
+}
+
+// ==== Voigt kernel: the profile's changes from the Taylor series of w ============================
+//
+// The scalar voigt_point_changes of voigt.cpp, eight samples at a time, with the same operations
+// in the same order (no FMA: the scalar code has none), so that its results are the same bits.
+
+// (2k + 1)(2k - 1)!! / 2^k, the coefficients of the asymptotic expansion of w'(z).
+constexpr double kVoigtDerivativeCoefficients[18] = {
+    1.0, 1.5, 3.75, 13.125, 59.0625, 324.84375, 2111.484375, 15836.1328125, 134607.12890625, 1278767.724609375,
+    13427061.108398438, 154411202.74658203, 1930140034.3322754, 26056890463.485718, 377824911720.5429,
+    5856286131668.415, 96628721172528.84, 1691002620519254.8};
+
+void voigt_changes(const VoigtChangesPass& pass, std::size_t n) {
+  const std::size_t shifts = pass.shifts;
+  for (std::size_t i = 0; i < n; i += kLanes) {
+    const std::size_t count = n - i < kLanes ? n - i : kLanes;
+    const bool full = count == kLanes;
+    const V zr = full ? load(pass.z_real + i) : load_partial(pass.z_real + i, count, 0.0);
+    const V zi = full ? load(pass.z_imag + i) : load_partial(pass.z_imag + i, count, 1.0);
+    const V wr = full ? load(pass.w_real + i) : load_partial(pass.w_real + i, count, 1.0);
+    const V wi = full ? load(pass.w_imag + i) : load_partial(pass.w_imag + i, count, 0.0);
+    const V z_norm = zr * zr + zi * zi;
+    const M far = (z_norm >= set(100.0)) & (zi >= set(1e-20));
+    V a1r = set(-2.0) * (zr * wr - zi * wi);
+    V a1i = set(-2.0) * (zr * wi + zi * wr) + set(1.1283791670955126);
+    if (!all(select(far, set(0.0), set(1.0)) == set(1.0))) {
+      // As many terms of the expansion as |z| asks for, lane by lane.
+      const V r = select(far, z_norm, set(1e4));
+      V terms = set(1.0), power = r;
+      M running = set(0.0) == set(0.0);
+      int most = 1;  // the most terms any lane takes
+      for (int t = 1; t < 18; ++t) {
+        running = running & (set(kVoigtDerivativeCoefficients[t]) > set(1e-20) * power);
+        if (all(select(running, set(0.0), set(1.0)) == set(1.0))) break;
+        terms = terms + select(running, set(1.0), set(0.0));
+        power = power * r;
+        most = t + 1;
+      }
+      const V u_re = zr / r, u_im = -zi / r;
+      const V v_re = u_re * u_re - u_im * u_im, v_im = set(2.0) * u_re * u_im;
+      V q_re = set(0.0), q_im = set(0.0);
+      for (int k = most - 1; k >= 0; --k) {
+        const M active = set(static_cast<double>(k)) < terms;
+        const V re = q_re * v_re - q_im * v_im + set(kVoigtDerivativeCoefficients[k]);
+        const V im = q_re * v_im + q_im * v_re;
+        q_re = select(active, re, q_re);
+        q_im = select(active, im, q_im);
+      }
+      const V vq_re = v_re * q_re - v_im * q_im, vq_im = v_re * q_im + v_im * q_re;
+      a1r = select(far, set(0.5641895835477563) * vq_im, a1r);
+      a1i = select(far, -(set(0.5641895835477563) * vq_re), a1i);
+    }
+    const V a2r = -((zr * a1r - zi * a1i) + wr), a2i = -((zr * a1i + zi * a1r) + wi);
+    const V a3r = set(-2.0) * ((zr * a2r - zi * a2i) + a1r) / set(3.0);
+    const V a3i = set(-2.0) * ((zr * a2i + zi * a2r) + a1i) / set(3.0);
+    const V a4r = -((zr * a3r - zi * a3i) + a2r) * set(0.5), a4i = -((zr * a3i + zi * a3r) + a2i) * set(0.5);
+    const V a3_norm = a3r * a3r + a3i * a3i, a4_norm = a4r * a4r + a4i * a4i;
+    M all_formed = set(0.0) == set(0.0);
+    for (std::size_t j = 0; j < shifts; ++j) {
+      V dr = set(0.0), di = set(0.0);
+      if (pass.moved[j] == 0) dr = set(pass.dz[j]);
+      if (pass.moved[j] == 2) di = set(pass.dz[j]);
+      if (pass.moved[j] == 1) {
+        dr = zr * set(pass.ratio[j]);
+        di = zi * set(pass.ratio[j]);
+      }
+      const V dz_norm = dr * dr + di * di;
+      V sr = a4r * dr - a4i * di + a3r, si = a4r * di + a4i * dr + a3i;
+      V tr = sr * dr - si * di + a2r;
+      si = sr * di + si * dr + a2i;
+      sr = tr;
+      tr = sr * dr - si * di + a1r;
+      si = sr * di + si * dr + a1i;
+      sr = tr;
+      tr = sr * dr - si * di;
+      si = sr * di + si * dr;
+      sr = tr;
+      const V dz4 = dz_norm * dz_norm, bound = set(0x1p-112) * (sr * sr + si * si);
+      const M series = (set(4.0) * z_norm * dz_norm <= set(0.01)) & (dz_norm <= set(0.01)) &
+                       (a4_norm * (dz4 * dz4) <= bound) & (a3_norm * (dz4 * dz4 * dz_norm) <= bound);
+      const V difference = pass.moved[j] == 1
+                               ? (set(pass.sigma) * sr + set(pass.width_change[j]) * wr) * set(pass.scale[j])
+                               : sr * set(pass.scale[j]);
+      // Finite: x - x is 0 only for finite x.
+      all_formed = all_formed & series & ((difference - difference) == set(0.0));
+      if (full) {
+        store(pass.change[j] + i, difference);
+      } else {
+        store_partial(pass.change[j] + i, count, difference);
+      }
+    }
+    const V formed = select(all_formed, set(1.0), set(0.0));
+    if (full) {
+      store(pass.formed + i, formed);
+    } else {
+      store_partial(pass.formed + i, count, formed);
+    }
+  }
+}
+
+void voigt_terms(const VoigtTermsPass& pass, std::size_t n) {
+  const std::size_t shifts = pass.shifts, stride = 1 + shifts;
+  for (std::size_t i = 0; i < n; i += kLanes) {
+    const std::size_t count = n - i < kLanes ? n - i : kLanes;
+    const bool full = count == kLanes;
+    const V value = full ? load(pass.value + i) : load_partial(pass.value + i, count, 1.0);
+    const V log_density = full ? load(pass.log_density + i) : load_partial(pass.log_density + i, count, 0.0);
+    const V w = full ? load(pass.weights + i) : load_partial(pass.weights + i, count, 0.0);
+    const V formed = full ? load(pass.formed + i) : load_partial(pass.formed + i, count, 0.0);
+    alignas(64) double lanes[4][kLanes];
+    store(lanes[0], w * log_density);
+    const V inverse_value = set(1.0) / value;
+    const M base = (formed == set(1.0)) & (value > set(0.0)) & (value * set(pass.inverse_mass) >= set(1e-180));
+    M every = base;
+    for (std::size_t j = 0; j < shifts; ++j) {
+      const V change = full ? load(pass.change[j] + i) : load_partial(pass.change[j] + i, count, 0.0);
+      const V r = change * inverse_value;
+      const M shift_formed = (value + change) * set(pass.inverse_shifted_mass[j]) >= set(1e-180);
+      every = every & shift_formed & (abs_of(r) < set(1e-4));
+      if (!pass.mass_formed[j]) every = every & (set(0.0) == set(1.0));
+      const V log1p = r - (r * r) * (set(0.5) - r * (set(1.0 / 3.0) - r * set(0.25)));
+      store(lanes[1 + j], w * (log1p - set(pass.mass_log_ratio[j])));
+    }
+    alignas(64) double every_lanes[kLanes];
+    store(every_lanes, select(every, set(1.0), set(0.0)));
+    for (std::size_t l = 0; l < count; ++l) {
+      double* out = pass.out + (i + l) * stride;
+      for (std::size_t j = 0; j < stride; ++j) out[j] = lanes[j][l];
+      pass.done[i + l] = every_lanes[l];
+    }
+  }
+}
+
 #undef SIMD_EACH
 #undef SIMD_INLINE
 
@@ -1269,6 +1814,11 @@ void tsdc_chunk(const TsdcPass& pass, std::size_t begin, std::size_t end, double
 extern const SimdKernels BRIVANE_SIMD_TABLE;
 const SimdKernels BRIVANE_SIMD_TABLE = {exp_array, exp2_of_minus_square_array, log_array, gaussian_row, e_step_chunk,
                                         gaussian_chunk, pseudo_voigt_mixing_chunk, pseudo_voigt_objective_chunk,
-                                        exponential_integrals_array, tsdc_chunk, divide_array};
+                                        exponential_integrals_array, tsdc_chunk, divide_array,
+                                        // Doniach-Sunjic kernels
+                                        atan_array, sin_cos_array, pow_array, doniach_sunjic_chunk,
+                                        weighted_log_density_chunk,
+                                        // Voigt kernel
+                                        voigt_changes, voigt_terms};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

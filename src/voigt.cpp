@@ -421,38 +421,6 @@ void profile_differences(ProfileCase c, const VoigtParameters& base, std::span<c
 
 constexpr std::size_t kMaxShifts = 3;
 
-// F(e) of the base set and F'(e) - F(e) of every shifted set. A tail's change is the rule applied
-// to the profile's changes at the nodes, when the shifted set sums the same tail; otherwise (a
-// centre moved across e) and wherever a node's change is not available, F'(e) is formed and
-// subtracted.
-double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& base,
-                              std::span<const ProfileShift> shifts, double* changes) {
-  const double x0 = base[0], sigma = base[1], gamma = base[2];
-  const bool lower = x0 >= e;
-  bool formed[kMaxShifts] = {};
-  double tail_change[kMaxShifts] = {};
-  for (std::size_t j = 0; j < shifts.size(); ++j) formed[j] = shifts[j].accurate && (shifts[j].shifted[0] >= e) == lower;
-  double tail = 0.0;
-  ProfilePoint point;
-  for (std::size_t i = 0; i < rule::kPoints; ++i) {
-    const double u = lower ? (e - rule::kTailOffset[i]) - x0 : (e + rule::kTailOffset[i]) - x0;
-    point.set(c, u, sigma, gamma);
-    tail += rule::kTailWeight[i] * point.value;
-    for (std::size_t j = 0; j < shifts.size(); ++j) {
-      if (!formed[j]) continue;
-      double difference = 0.0;
-      formed[j] = profile_difference(c, base, shifts[j], point, difference);
-      if (formed[j]) tail_change[j] += rule::kTailWeight[i] * difference;
-    }
-  }
-  const double value = lower ? tail : 1.0 - tail;
-  for (std::size_t j = 0; j < shifts.size(); ++j) {
-    const VoigtParameters& s = shifts[j].shifted;
-    changes[j] = formed[j] ? (lower ? tail_change[j] : -tail_change[j]) : cumulative(e, s[0], s[1], s[2]) - value;
-  }
-  return value;
-}
-
 // The shifts of the Voigt case as the pass over the samples uses them.
 struct VoigtShift {
   std::size_t moved;     // 0 centre, 1 sigma, 2 gamma
@@ -553,6 +521,90 @@ void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::sp
   }
 }
 
+// F(e) of the base set and F'(e) - F(e) of every shifted set. A tail's change is the rule applied
+// to the profile's changes at the nodes, when the shifted set sums the same tail; otherwise (a
+// centre moved across e) and wherever a node's change is not available, F'(e) is formed and
+// subtracted. In the Voigt case with every shift formed from series, the nodes' changes come from
+// the four-term series of voigt_changes (vector_math.hpp) as the samples' do, and only the nodes
+// whose series misses its bound take the longer series of profile_difference.
+double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& base,
+                              std::span<const ProfileShift> shifts, double* changes) {
+  const double x0 = base[0], sigma = base[1], gamma = base[2];
+  const bool lower = x0 >= e;
+  bool formed[kMaxShifts] = {};
+  double tail_change[kMaxShifts] = {};
+  bool lean = c == ProfileCase::Voigt && !shifts.empty();
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    formed[j] = shifts[j].accurate && (shifts[j].shifted[0] >= e) == lower;
+    lean = lean && shifts[j].accurate;
+  }
+  double tail = 0.0;
+  ProfilePoint point;
+  if (lean) {
+    double z_real[rule::kPoints], z_imag[rule::kPoints], w_real[rule::kPoints], w_imag[rule::kPoints];
+    double node_change[kMaxShifts][rule::kPoints], node_formed[rule::kPoints];
+    VoigtChangesPass pass;
+    pass.z_real = z_real;
+    pass.z_imag = z_imag;
+    pass.w_real = w_real;
+    pass.w_imag = w_imag;
+    pass.formed = node_formed;
+    pass.shifts = shifts.size();
+    pass.sigma = sigma;
+    for (std::size_t j = 0; j < shifts.size(); ++j) {
+      const VoigtShift t = voigt_shift(base, shifts[j]);
+      pass.moved[j] = static_cast<std::uint8_t>(t.moved);
+      pass.dz[j] = t.dz;
+      pass.ratio[j] = t.ratio;
+      pass.width_change[j] = t.width_change;
+      pass.scale[j] = t.scale;
+      pass.change[j] = node_change[j];
+    }
+    for (std::size_t i = 0; i < rule::kPoints; ++i) {
+      const double u = lower ? (e - rule::kTailOffset[i]) - x0 : (e + rule::kTailOffset[i]) - x0;
+      const std::complex<double> z = voigt_argument(u, sigma, gamma);
+      const std::complex<double> w = faddeeva_w(z);
+      z_real[i] = z.real();
+      z_imag[i] = z.imag();
+      w_real[i] = w.real();
+      w_imag[i] = w.imag();
+      tail += rule::kTailWeight[i] * voigt_value(w, sigma);
+    }
+    simd_kernels().voigt_changes(pass, rule::kPoints);
+    for (std::size_t i = 0; i < rule::kPoints; ++i) {
+      if (node_formed[i] == 0.0) {
+        point.u = lower ? (e - rule::kTailOffset[i]) - x0 : (e + rule::kTailOffset[i]) - x0;
+        point.taylor.reset({z_real[i], z_imag[i]}, {w_real[i], w_imag[i]});
+        point.value = voigt_value({w_real[i], w_imag[i]}, sigma);
+      }
+      for (std::size_t j = 0; j < shifts.size(); ++j) {
+        if (!formed[j]) continue;
+        double difference = node_change[j][i];
+        if (node_formed[i] == 0.0) formed[j] = profile_difference(c, base, shifts[j], point, difference);
+        if (formed[j]) tail_change[j] += rule::kTailWeight[i] * difference;
+      }
+    }
+  } else {
+    for (std::size_t i = 0; i < rule::kPoints; ++i) {
+      const double u = lower ? (e - rule::kTailOffset[i]) - x0 : (e + rule::kTailOffset[i]) - x0;
+      point.set(c, u, sigma, gamma);
+      tail += rule::kTailWeight[i] * point.value;
+      for (std::size_t j = 0; j < shifts.size(); ++j) {
+        if (!formed[j]) continue;
+        double difference = 0.0;
+        formed[j] = profile_difference(c, base, shifts[j], point, difference);
+        if (formed[j]) tail_change[j] += rule::kTailWeight[i] * difference;
+      }
+    }
+  }
+  const double value = lower ? tail : 1.0 - tail;
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    const VoigtParameters& s = shifts[j].shifted;
+    changes[j] = formed[j] ? (lower ? tail_change[j] : -tail_change[j]) : cumulative(e, s[0], s[1], s[2]) - value;
+  }
+  return value;
+}
+
 }  // namespace
 
 double voigt_window_mass(double x0, double sigma, double gamma, double x_min, double x_max) {
@@ -601,9 +653,21 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
   for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = profile_shift(c, base, shifts[j]);
   const std::span<const ProfileShift> shift_terms(terms, shifts.size());
 
+  // The two edges' masses are independent; on a grid long enough to be taken in chunks (below)
+  // they are two tasks of the pool as well, since every other part of the pass is shared.
+  const std::size_t used = std::min(x.size(), weights.size());
   double upper_change[kMaxShifts], lower_change[kMaxShifts];
-  const double upper = cumulative_and_changes(x_max, c, base, shift_terms, upper_change);
-  const double mass = upper - cumulative_and_changes(x_min, c, base, shift_terms, lower_change);
+  double edge_mass[2];
+  auto edge = [&](std::size_t k) {
+    edge_mass[k] = k == 0 ? cumulative_and_changes(x_max, c, base, shift_terms, upper_change)
+                          : cumulative_and_changes(x_min, c, base, shift_terms, lower_change);
+  };
+  if (used >= 2 * kChunkSamples) {
+    run_tasks(2, edge);
+  } else {
+    run_tasks_sequentially(2, edge);
+  }
+  const double mass = edge_mass[0] - edge_mass[1];
   const double normaliser = std::fmax(mass, 1e-300);
   double shifted_mass[kMaxShifts], mass_log_ratio[kMaxShifts], inverse_shifted_mass[kMaxShifts];
   bool mass_formed[kMaxShifts];
@@ -621,7 +685,6 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
   }
 
   const double x0 = base[0], sigma = base[1], gamma = base[2];
-  const std::size_t used = std::min(x.size(), weights.size());
   // Where every shift can be formed from the series of w, the samples take the lean path of
   // voigt_point_changes; otherwise each goes through profile_differences.
   bool lean = c == ProfileCase::Voigt;
@@ -634,21 +697,66 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
   // sample_terms[i * stride] and each shift's w_i (ln d'_i - ln d_i) after it.
   const std::size_t stride = 1 + shifts.size();
   const std::unique_ptr<double[]> sample_terms(new double[used * stride]);  // every entry is written
+  // The lean path's series, eight samples at a time (voigt_changes of vector_math.hpp, the same
+  // bits as voigt_point_changes), for a block whose w values are formed first.
+  VoigtChangesPass changes_pass;
+  changes_pass.shifts = shifts.size();
+  changes_pass.sigma = sigma;
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    const VoigtShift& t = voigt_shifts[j];
+    changes_pass.moved[j] = static_cast<std::uint8_t>(t.moved);
+    changes_pass.dz[j] = t.dz;
+    changes_pass.ratio[j] = t.ratio;
+    changes_pass.width_change[j] = t.width_change;
+    changes_pass.scale[j] = t.scale;
+  }
+  const SimdKernels& kernels = simd_kernels();
+  VoigtTermsPass terms_pass_base;
+  terms_pass_base.shifts = shifts.size();
+  terms_pass_base.inverse_mass = inverse_mass;
+  for (std::size_t j = 0; j < shifts.size(); ++j) {
+    terms_pass_base.inverse_shifted_mass[j] = inverse_shifted_mass[j];
+    terms_pass_base.mass_log_ratio[j] = mass_log_ratio[j];
+    terms_pass_base.mass_formed[j] = mass_formed[j];
+  }
   auto form_terms = [&](std::size_t begin, std::size_t end) {
     FaddeevaTaylor fallback;
     ProfilePoint point;
     double log_density[kBlock], value[kBlock], change[kMaxShifts][kBlock];
     bool formed[kMaxShifts][kBlock];
+    double z_real[kBlock], z_imag[kBlock], w_real[kBlock], w_imag[kBlock], series_formed[kBlock];
+    VoigtChangesPass block_pass = changes_pass;
+    block_pass.z_real = z_real;
+    block_pass.z_imag = z_imag;
+    block_pass.w_real = w_real;
+    block_pass.w_imag = w_imag;
+    block_pass.formed = series_formed;
+    for (std::size_t j = 0; j < kMaxShifts; ++j) block_pass.change[j] = change[j];
     for (std::size_t start = begin; start < end; start += kBlock) {
       const std::size_t len = std::min(kBlock, end - start);
+      if (lean) {
+        for (std::size_t i = 0; i < len; ++i) {
+          const std::complex<double> z = voigt_argument(x[start + i] - x0, sigma, gamma);
+          const std::complex<double> w = faddeeva_w(z);
+          value[i] = voigt_value(w, sigma);
+          z_real[i] = z.real();
+          z_imag[i] = z.imag();
+          w_real[i] = w.real();
+          w_imag[i] = w.imag();
+        }
+        if (!shifts.empty()) kernels.voigt_changes(block_pass, len);
+      }
       for (std::size_t i = 0; i < len; ++i) {
         double point_change[kMaxShifts] = {};
         bool point_formed[kMaxShifts];
         if (lean) {
-          const std::complex<double> z = voigt_argument(x[start + i] - x0, sigma, gamma);
-          const std::complex<double> w = faddeeva_w(z);
-          value[i] = voigt_value(w, sigma);
-          voigt_point_changes(z, w, {voigt_shifts, shifts.size()}, point_change, point_formed, fallback);
+          if (shifts.empty() || series_formed[i] != 0.0) {
+            for (std::size_t j = 0; j < shifts.size(); ++j) formed[j][i] = true;
+            log_density[i] = value[i] / normaliser + 1e-200;
+            continue;
+          }
+          voigt_point_changes({z_real[i], z_imag[i]}, {w_real[i], w_imag[i]}, {voigt_shifts, shifts.size()},
+                              point_change, point_formed, fallback);
         } else {
           point.set(c, x[start + i] - x0, sigma, gamma);
           value[i] = point.value;
@@ -661,7 +769,23 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
         }
       }
       log_in_place({log_density, len});
+      // The terms eight samples at a time where every one is formed as below (the same bits);
+      // the others here.
+      double done[kBlock];
+      if (lean) {
+        for (std::size_t i = 0; i < len; ++i) series_formed[i] = shifts.empty() || series_formed[i] != 0.0 ? 1.0 : 0.0;
+        VoigtTermsPass terms_pass = terms_pass_base;
+        terms_pass.value = value;
+        terms_pass.log_density = log_density;
+        terms_pass.weights = weights.data() + start;
+        terms_pass.formed = series_formed;
+        for (std::size_t j = 0; j < shifts.size(); ++j) terms_pass.change[j] = change[j];
+        terms_pass.out = &sample_terms[start * stride];
+        terms_pass.done = done;
+        kernels.voigt_terms(terms_pass, len);
+      }
       for (std::size_t i = 0; i < len; ++i) {
+        if (lean && done[i] != 0.0) continue;
         const double w = weights[start + i];
         double* out = &sample_terms[(start + i) * stride];
         out[0] = w * log_density[i];

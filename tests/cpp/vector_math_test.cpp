@@ -7,8 +7,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 namespace brivane {
@@ -179,6 +181,86 @@ TEST(VectorMathVariants, Avx2AndAvx512GiveIdenticalValuesAndTheBaselineIsWithinA
       ASSERT_LE(std::fabs(a - b), spread * std::fabs(std::nextafter(a, INFINITY) - a)) << j << " " << i;
     }
   }
+}
+
+}  // namespace
+}  // namespace brivane
+
+namespace brivane {
+namespace {
+
+// The Doniach-Sunjic kernels against quadruple precision over their whole argument ranges: atan
+// over every magnitude (and the reductions' seams), sin and cos over the vector reduction's range
+// (near multiples of pi/2 too) and past it, where the scalar library takes over, pow over bases
+// from 2^-60 to 2^60 with the exponents a shape produces. Each variant within one ulp; AVX2 and
+// AVX-512 bit-identical.
+TEST(VectorMathVariants, DoniachSunjicKernelsAreWithinAnUlpAndAvx2MatchesAvx512) {
+  std::vector<double> tangents;
+  for (double e = -40.0; e <= 40.0; e += 0.003) tangents.push_back((tangents.size() % 2 == 0 ? 1.0 : -1.0) * std::exp2(e));
+  for (double v : sweep(-3.0, 3.0, 30001)) tangents.push_back(v);
+  for (double seam : {0.4375, 0.6875, 1.1875, 2.4375}) {
+    for (int k = -4; k <= 4; ++k) tangents.push_back(seam + k * std::ldexp(seam, -52));
+  }
+  for (double special : {0.0, -0.0, 1e300, -1e300, 5e-324, HUGE_VAL, -HUGE_VAL}) tangents.push_back(special);
+  std::vector<double> angles = sweep(-8.0, 8.0, 50001);
+  for (double v : sweep(-1.6e6, 1.6e6, 20001)) angles.push_back(v);
+  for (int k = -1000; k <= 1000; ++k) {
+    const double near = k * 1.5707963267948966;
+    angles.push_back(std::nextafter(near, HUGE_VAL));
+    angles.push_back(std::nextafter(near, -HUGE_VAL));
+  }
+  for (double beyond : {2e6, -3.5e7, 1e300, HUGE_VAL, std::nan("")}) angles.push_back(beyond);
+  std::vector<double> bases;
+  for (double e = -60.0; e <= 60.0; e += 0.006) bases.push_back(std::exp2(e));
+  const double exponents[] = {-0.5, -0.45, -0.05, -1.0, -0.2999999999999998, 0.35};
+  const auto outputs = [&](SimdLevel level) {
+    const SimdOverride variant(level);
+    std::vector<double> a = tangents, s(angles.size()), c(angles.size());
+    simd_kernels().atan(a.data(), a.size());
+    simd_kernels().sin_cos(angles.data(), angles.size(), s.data(), c.data());
+    std::vector<std::vector<double>> p;
+    for (double e : exponents) {
+      p.push_back(bases);
+      simd_kernels().pow(p.back().data(), p.back().size(), e);
+    }
+    return std::make_tuple(a, s, c, p);
+  };
+  for_each_variant([&](SimdLevel level) {
+    const auto [a, s, c, p] = outputs(level);
+    double worst_atan = 0.0, worst_sin = 0.0, worst_cos = 0.0, worst_pow = 0.0;
+    for (std::size_t i = 0; i < tangents.size(); ++i) {
+      worst_atan = std::fmax(worst_atan, ulps_from(a[i], atanq(static_cast<__float128>(tangents[i]))));
+    }
+    EXPECT_EQ(std::signbit(a[tangents.size() - 6]), true);  // atan(-0) = -0
+    for (std::size_t i = 0; i < angles.size(); ++i) {
+      if (!std::isfinite(angles[i])) {
+        EXPECT_TRUE(std::isnan(s[i]) && std::isnan(c[i])) << angles[i];
+        continue;
+      }
+      worst_sin = std::fmax(worst_sin, ulps_from(s[i], sinq(static_cast<__float128>(angles[i]))));
+      worst_cos = std::fmax(worst_cos, ulps_from(c[i], cosq(static_cast<__float128>(angles[i]))));
+    }
+    for (std::size_t e = 0; e < std::size(exponents); ++e) {
+      for (std::size_t i = 0; i < bases.size(); ++i) {
+        worst_pow = std::fmax(worst_pow, ulps_from(p[e][i], powq(static_cast<__float128>(bases[i]), exponents[e])));
+      }
+    }
+    EXPECT_LE(worst_atan, 1.0);
+    EXPECT_LE(worst_sin, 1.0);
+    EXPECT_LE(worst_cos, 1.0);
+    EXPECT_LE(worst_pow, 1.0);
+    std::printf("%s: worst ulp atan %.3f, sin %.3f, cos %.3f, pow %.3f\n", simd_level_name(level), worst_atan, worst_sin,
+                worst_cos, worst_pow);
+  });
+  if (!simd_level_supported(SimdLevel::kAvx512)) return;
+  const auto avx512 = outputs(SimdLevel::kAvx512), avx2 = outputs(SimdLevel::kAvx2);
+  const auto same_bits = [](const std::vector<double>& u, const std::vector<double>& v) {
+    return u.size() == v.size() && std::memcmp(u.data(), v.data(), u.size() * sizeof(double)) == 0;
+  };
+  EXPECT_TRUE(same_bits(std::get<0>(avx512), std::get<0>(avx2)));
+  EXPECT_TRUE(same_bits(std::get<1>(avx512), std::get<1>(avx2)));
+  EXPECT_TRUE(same_bits(std::get<2>(avx512), std::get<2>(avx2)));
+  for (std::size_t e = 0; e < std::size(exponents); ++e) EXPECT_TRUE(same_bits(std::get<3>(avx512)[e], std::get<3>(avx2)[e]));
 }
 
 }  // namespace

@@ -12,9 +12,6 @@
 //
 //   build/cpp/pv_fit_bench [repeats]
 
-#include <time.h>
-
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +20,7 @@
 #include <vector>
 
 #include "background.hpp"
+#include "bench_clock.hpp"
 #include "em_engine.hpp"
 #include "parallel.hpp"
 #include "pseudo_voigt.hpp"
@@ -55,26 +53,6 @@ Spectrum spectrum(double from, double to, const std::vector<PseudoVoigtPeak>& pe
   }
   return s;
 }
-
-double wall_clock() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-double thread_clock() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-template <class F>
-double best_seconds(int repeats, int calls, F&& f, double (*clock)() = wall_clock) {
-  double best = 1e300;
-  for (int r = 0; r < repeats; ++r) {
-    const double begin = clock();
-    for (int c = 0; c < calls; ++c) f();
-    best = std::fmin(best, (clock() - begin) / calls);
-  }
-  return best;
-}
-
-volatile double sink = 0.0;
 
 struct SingleCase {
   const char* label;

@@ -12,9 +12,6 @@
 //
 //   build/cpp/voigt_em_bench [repeats]
 
-#include <time.h>
-
-#include <chrono>
 #include <cmath>
 #include <complex>
 #include <cstdio>
@@ -24,6 +21,7 @@
 #include <vector>
 
 #include "background.hpp"
+#include "bench_clock.hpp"
 #include "em_engine.hpp"
 #include "numerics/gauss_legendre_100.hpp"
 #include "parallel.hpp"
@@ -62,28 +60,6 @@ Spectrum spectrum(std::size_t peaks) {
   }
   return s;
 }
-
-// Seconds on the wall clock, for the pool's work, or on this thread's CPU clock, for work that
-// runs on this thread alone (other processes on the machine do not inflate it).
-double wall_clock() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-double thread_clock() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-template <class F>
-double best_seconds(int repeats, int calls, F&& f, double (*clock)() = wall_clock) {
-  double best = 1e300;
-  for (int r = 0; r < repeats; ++r) {
-    const double begin = clock();
-    for (int c = 0; c < calls; ++c) f();
-    best = std::fmin(best, (clock() - begin) / calls);
-  }
-  return best;
-}
-
-volatile double sink = 0.0;
 
 void pass_against_w_calls(int repeats) {
   const Spectrum s = spectrum(3);

@@ -1287,10 +1287,9 @@ SIMD_INLINE V product_error(V a, V b, V p) {
 #endif
 }
 
-// atan(t) for |t| <= 7/16 after the reduction of atan_of: t - t (s1 + s2), added to the reduction's
-// base angle (high + low parts) so that only the last subtraction rounds at the size of the result
+// The series part s of atan(t) = t - t s for |t| <= 7/16: s = z s1(w) + w s2(w), z = t^2, w = z^2
 // (fdlibm's s_atan.c: the polynomial's error is below 2^-59 of the result).
-SIMD_INLINE V atan_reduced(V t, V base_high, V base_low) {
+SIMD_INLINE V atan_polynomial(V t) {
   const V z = t * t;
   const V w = z * z;
   V s1 = fma(w, set(1.62858201153657823623e-02), set(4.97687799461593236017e-02));
@@ -1302,17 +1301,24 @@ SIMD_INLINE V atan_reduced(V t, V base_high, V base_low) {
   s2 = fma(w, s2, set(-7.69187620504482999495e-02));
   s2 = fma(w, s2, set(-1.11111104054623557880e-01));
   s2 = fma(w, s2, set(-1.99999999998764832476e-01));
-  const V s = fma(z, s1, w * s2);
-  return base_high - (fma(t, s, -base_low) - t);
+  return fma(z, s1, w * s2);
 }
 
-// atan(x) for any double: +-pi/2 at +-inf, NaN for NaN, within one ulp. |x| is reduced to |t| <=
-// 7/16 by one division, with the base angles 0, atan(1/2), atan(1), atan(3/2) and pi/2 (fdlibm).
-SIMD_INLINE V atan_any(V x) {
-  const V a = abs_of(x);
-  const M r0 = a >= set(0.4375), r1 = a >= set(0.6875), r2 = a >= set(1.1875), r3 = a >= set(2.4375);
-  // NaN fails every comparison and takes the first range, t = NaN.
-  V numerator = a, denominator = set(1.0), high = set(0.0), low = set(0.0);
+// atan(t) for |t| <= 7/16 after the reduction of atan_of: t - t s, added to the reduction's base
+// angle (high + low parts) so that only the last subtraction rounds at the size of the result.
+SIMD_INLINE V atan_reduced(V t, V base_high, V base_low) {
+  return base_high - (fma(t, atan_polynomial(t), -base_low) - t);
+}
+
+// The reduction of atan(a), a >= 0 (or NaN), for a below 2.4375: t = numerator / denominator with
+// |t| <= 7/16, and the base angle atan(0), atan(1/2), atan(1) or atan(3/2) in two parts. NaN fails
+// every comparison and keeps t = NaN.
+SIMD_INLINE void atan_ranges(V a, V& numerator, V& denominator, V& high, V& low) {
+  const M r0 = a >= set(0.4375), r1 = a >= set(0.6875), r2 = a >= set(1.1875);
+  numerator = a;
+  denominator = set(1.0);
+  high = set(0.0);
+  low = set(0.0);
   numerator = select(r0, set(2.0) * a - set(1.0), numerator);
   denominator = select(r0, set(2.0) + a, denominator);
   high = select(r0, set(4.63647609000806093515e-01), high);
@@ -1325,6 +1331,15 @@ SIMD_INLINE V atan_any(V x) {
   denominator = select(r2, fma(set(1.5), a, set(1.0)), denominator);
   high = select(r2, set(9.82793723247329054082e-01), high);
   low = select(r2, set(1.39033110312309984516e-17), low);
+}
+
+// atan(x) for any double: +-pi/2 at +-inf, NaN for NaN, within one ulp. |x| is reduced to |t| <=
+// 7/16 by one division, with the base angles 0, atan(1/2), atan(1), atan(3/2) and pi/2 (fdlibm).
+SIMD_INLINE V atan_any(V x) {
+  const V a = abs_of(x);
+  V numerator, denominator, high, low;
+  atan_ranges(a, numerator, denominator, high, low);
+  const M r3 = a >= set(2.4375);
   numerator = select(r3, set(-1.0), numerator);
   denominator = select(r3, a, denominator);
   high = select(r3, set(1.57079632679489655800e+00), high);
@@ -1344,35 +1359,12 @@ SIMD_INLINE V atan2_of_positive(V y, V x) {
   V high = select(steep, set(1.57079632679489655800e+00), select(left, set(3.14159265358979311600e+00), set(0.0)));
   V low = select(steep, set(6.12323399573676603587e-17), select(left, set(1.22464679914735317720e-16), set(0.0)));
   const V r = abs_of(ratio);
-  const M r0 = r >= set(0.4375), r1 = r >= set(0.6875), r2 = r >= set(1.1875);
-  V numerator = r, denominator = set(1.0), reduced_high = set(0.0), reduced_low = set(0.0);
-  numerator = select(r0, set(2.0) * r - set(1.0), numerator);
-  denominator = select(r0, set(2.0) + r, denominator);
-  reduced_high = select(r0, set(4.63647609000806093515e-01), reduced_high);
-  reduced_low = select(r0, set(2.26987774529616870924e-17), reduced_low);
-  numerator = select(r1, r - set(1.0), numerator);
-  denominator = select(r1, r + set(1.0), denominator);
-  reduced_high = select(r1, set(7.85398163397448278999e-01), reduced_high);
-  reduced_low = select(r1, set(3.06161699786838301793e-17), reduced_low);
-  numerator = select(r2, r - set(1.5), numerator);
-  denominator = select(r2, fma(set(1.5), r, set(1.0)), denominator);
-  reduced_high = select(r2, set(9.82793723247329054082e-01), reduced_high);
-  reduced_low = select(r2, set(1.39033110312309984516e-17), reduced_low);
+  V numerator, denominator, reduced_high, reduced_low;
+  atan_ranges(r, numerator, denominator, reduced_high, reduced_low);
   // atan(|ratio|) = reduced_high + (reduced_low + e), e = t - t s; with the sign of the ratio the
   // whole angle is high + (low +- (reduced_high + (reduced_low + e))), summed small parts first.
   const V t = numerator / denominator;
-  const V z = t * t;
-  const V w = z * z;
-  V s1 = fma(w, set(1.62858201153657823623e-02), set(4.97687799461593236017e-02));
-  s1 = fma(w, s1, set(6.66107313738753120669e-02));
-  s1 = fma(w, s1, set(9.09088713343650656196e-02));
-  s1 = fma(w, s1, set(1.42857142725034663711e-01));
-  s1 = fma(w, s1, set(3.33333333333329318027e-01));
-  V s2 = fma(w, set(-3.65315727442169155270e-02), set(-5.83357013379057348645e-02));
-  s2 = fma(w, s2, set(-7.69187620504482999495e-02));
-  s2 = fma(w, s2, set(-1.11111104054623557880e-01));
-  s2 = fma(w, s2, set(-1.99999999998764832476e-01));
-  const V s = fma(z, s1, w * s2);
+  const V s = atan_polynomial(t);
   // atan(|ratio|) in two parts: head reduced_high + t (exact sum not needed: t is small against
   // it or reduced_high is 0), tail reduced_low - t s.
   const V magnitude = reduced_high + (fnma(t, s, reduced_low) + t);

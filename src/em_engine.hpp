@@ -99,14 +99,32 @@ EmResult run_fused(Shape& shape, std::vector<double>& pi, const EmProblem& probl
   inputs.stored_rows = stored_rows.data();
   inputs.background_weights = linear && peaks < weights ? background_weights.data() : nullptr;
 
+  auto peak_sums = [&](std::span<const double> from, std::size_t k) -> std::span<const double> {
+    if (k >= summed_peaks) return no_sums;
+    return from.subspan(1 + weights + kPeakSums * k, kPeakSums);
+  };
+  auto weight_sum = [&](std::span<const double> from, std::size_t k) { return k < weights ? from[1 + k] : 0.0; };
   auto pass = [&](std::span<double> out) {
     if (n == 0) {
       std::fill(out.begin(), out.end(), 0.0);
       return 0.0;
     }
-    sums.run([&](std::size_t begin, std::size_t end, double* chunk_sums,
-                 double* scratch) { shape.pass_chunk(inputs, constants, begin, end, chunk_sums, scratch); },
-             out);
+    auto run = [&] {
+      sums.run([&](std::size_t begin, std::size_t end, double* chunk_sums,
+                   double* scratch) { shape.pass_chunk(inputs, constants, begin, end, chunk_sums, scratch); },
+               out);
+    };
+    run();
+    // The pass may leave out terms too small to matter to the mixture; where they could matter
+    // to a peak's own sums, it is taken again with every term evaluated.
+    for (std::size_t k = 0; k < summed_peaks; ++k) {
+      if (!shape.sums_resolved(weight_sum(out, k), peak_sums(out, k))) {
+        inputs.exact_tails = true;
+        run();
+        inputs.exact_tails = false;
+        break;
+      }
+    }
     return out[0];
   };
   // The E-step of the current values and weights, with the sums each peak's refit needs.
@@ -122,11 +140,6 @@ EmResult run_fused(Shape& shape, std::vector<double>& pi, const EmProblem& probl
     inputs.background = background;
     return pass(totals);
   };
-  auto peak_sums = [&](const std::vector<double>& from, std::size_t k) -> std::span<const double> {
-    if (k >= summed_peaks) return no_sums;
-    return {from.data() + 1 + weights + kPeakSums * k, kPeakSums};
-  };
-  auto weight_sum = [&](const std::vector<double>& from, std::size_t k) { return k < weights ? from[1 + k] : 0.0; };
 
   double previous = evaluate();
   result.log_likelihood.push_back(previous);

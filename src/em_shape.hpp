@@ -122,6 +122,7 @@ struct FusedPassInputs {
   BackgroundRow background;           // how the first background row is formed
   const double* const* stored_rows = nullptr;  // the background rows the pass reads
   double* background_weights = nullptr;        // optional: receives intensity * G of row K
+  bool exact_tails = false;                    // evaluate every term the shape may leave out
 };
 
 // A refit from a fused pass's sums. Sums about a reference point far from the new centre lose
@@ -143,6 +144,8 @@ struct SumsRefit {
 // - kConstantsPerPeak: per-peak values pass_constants derives from the parameters for the pass;
 // - pass_scratch(P): working memory of pass_chunk, in doubles;
 // - pass_chunk(inputs, constants, begin, end, sums, scratch): the pass over samples [begin, end);
+// - sums_resolved(weight_sum, sums): whether a peak's sums from a pass that may leave out
+//   negligible terms are accurate; if not, the engine takes the pass again with exact_tails;
 // - reference_point(k): the reference of peak k's sums, from its current values;
 // - refit_from_sums(k, weight_sum, sums, reference, may_retake): the new values of peak k.
 template <class S>
@@ -157,6 +160,7 @@ concept FusedEmShape =
       shape.pass_constants(constants);
       shape.pass_chunk(inputs, fixed_constants, begin, begin, sums, scratch);
       { shape.reference_point(k) } -> std::same_as<double>;
+      { shape.sums_resolved(value, peak_sums) } -> std::same_as<bool>;
       {
         shape.refit_from_sums(k, value, peak_sums, value, flag)
       } -> std::same_as<SumsRefit<typename S::Parameters>>;

@@ -84,7 +84,16 @@ void GaussianPeaks::pass_chunk(const FusedPassInputs& inputs, std::span<const do
   pass.background = inputs.background;
   pass.stored_rows = inputs.stored_rows;
   pass.background_weights = inputs.background_weights;
+  pass.exact_tails = inputs.exact_tails;
   simd_kernels().gaussian_chunk(pass, begin, end, sums, scratch);
+}
+
+bool GaussianPeaks::sums_resolved(double weight_sum, std::span<const double> sums) const {
+  // The left-out tails could change the expected count and the second sum by at most E0 and E2
+  // (and the first sum by at most sqrt(E0 E2)): below 2^-60 of each, the refit moves by less than
+  // a few units of 2^-53 of the width, even after a retake's cancellation of 1024.
+  const double e0 = sums[2], e2 = sums[3];
+  return e0 == 0.0 || (e0 <= 0x1p-60 * weight_sum && e2 <= 0x1p-60 * sums[1]);
 }
 
 SumsRefit<GaussianPeaks::Parameters> GaussianPeaks::refit_from_sums(std::size_t k, double weight_sum,

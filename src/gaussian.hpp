@@ -20,7 +20,9 @@ void gaussian_density(std::span<const double> x, double mu, double sigma, std::s
 struct GaussianPeaks : PeakParameters<2, 2> {
   static constexpr bool kParallel = true;
   static constexpr bool kElementwiseDensity = true;
-  static constexpr std::size_t kPeakSums = 2;          // sum w (x - c), sum w (x - c)^2
+  // sum w (x - c), sum w (x - c)^2, and the bounds E0, E2 of what the tails the pass left out
+  // would add to sum w and to the second sum (vector_math.hpp, GaussianPass).
+  static constexpr std::size_t kPeakSums = kGaussianPeakSums;
   static constexpr std::size_t kConstantsPerPeak = 3;  // mu, sqrt(log2(e) / 2) / sigma, 1 / sqrt(2 pi sigma^2)
 
   void density(std::size_t k, std::span<const double> x, const Window& window,
@@ -35,6 +37,7 @@ struct GaussianPeaks : PeakParameters<2, 2> {
   void pass_constants(std::span<double> constants) const;
   void pass_chunk(const FusedPassInputs& inputs, std::span<const double> constants, std::size_t begin,
                   std::size_t end, double* sums, double* scratch) const;
+  bool sums_resolved(double weight_sum, std::span<const double> sums) const;
   double reference_point(std::size_t k) const { return values[0][k]; }
   // The same moments as refit, from W = sum w, S1 = sum w (x - c) and S2 = sum w (x - c)^2 about the
   // reference c: mu' = (c W + S1) / (W + 1e-100) and, with d = mu' - c,

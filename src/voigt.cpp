@@ -624,7 +624,9 @@ namespace {
 // Samples are taken in blocks so that their logarithms are formed together by the vectorised
 // log_in_place (within an ulp of std::log), which would otherwise cost a fifth of a pass.
 constexpr std::size_t kBlock = 256;
-constexpr std::size_t kChunkSamples = 1000;
+// A chunk of the pool's work: 256 samples cost some 15 microseconds of w(z) calls, far above the
+// hand-over, so single fits of a few hundred samples already share the cores.
+constexpr std::size_t kChunkSamples = 256;
 constexpr std::size_t kMaxChunks = 64;
 
 // ln(1 + r) for |r| < 1e-4, correctly rounded but for a rare last-bit tie: the first omitted term

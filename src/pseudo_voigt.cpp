@@ -742,7 +742,10 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
   std::optional<FullMixingSearch> mixing;
   if (!flags.fix_eta) mixing.emplace(x, weights);
   std::optional<ObjectivePass> objective;
-  if (bounded) objective.emplace(x, weights, static_cast<std::size_t>(!flags.fix_x0) + !flags.fix_gamma, false);
+  if (bounded) {
+    objective.emplace(x, weights, static_cast<std::size_t>(!flags.fix_x0) + !flags.fix_gamma,
+                      std::min(x.size(), weights.size()) >= 2 * kSumChunk);
+  }
   double previous = pseudo_voigt_log_likelihood(x, weights, current, x_min, x_max);
   for (std::uint64_t step = 0; step < limits.max_iter; ++step) {
     if (bounded) {

@@ -861,13 +861,14 @@ TEST(PseudoVoigtVariants, PassesAreBitIdenticalOnAvx2AndAvx512AndEveryVariantMat
 }
 
 TEST(PseudoVoigtThreads, FitsAreBitIdenticalForOneThreadAndForMany) {
-  // The mixing search's 100 scores run as pool tasks; each sums its samples in order and the
-  // best is picked in index order afterwards, so a single-thread arena must give the same bits.
-  // Run also as refits would be, several at once inside pool tasks, where the search nests.
+  // The mixing search's 100 scores and the bounded steps' passes share the samples' chunks among
+  // the pool (700 samples are three chunks); chunk sums are added in chunk order, so a
+  // single-thread arena must give the same bits. Run also as refits would be, several at once
+  // inside pool tasks, where the passes nest.
   std::vector<Spectrum> spectra;
   for (std::uint64_t seed = 1; seed <= 4; ++seed) {
     spectra.push_back(draw_spectrum({40.0 + 5.0 * static_cast<double>(seed), 3.0, 0.2 * static_cast<double>(seed)},
-                                    0.0, 100.0, 500, 50000, seed));
+                                    0.0, 100.0, 700, 50000, seed));
   }
   const FullOptimisationLimits limits{0.1, 100.0, 50, 1e-12};
   auto fit_all = [&] {

@@ -294,11 +294,13 @@ constexpr double kExpUnderflow = -745.1332191019412;  // below: +0
 // 1 + r + r^2 q(r), q a degree-9 fit of (exp(r) - 1 - r) / r^2 on |r| <= ln2 / 2 (relative error
 // of exp(r) below 2e-17). The small terms are summed first and the exact hi last, so only the last
 // two additions round at the size of the result: below 0.9 ulp in all, with or without FMA.
-SIMD_INLINE V exp_mantissa_minus_one(V x, V& shifted) {
+// With a tail, the same for exp(x + x_tail), |x_tail| below an ulp of x or so: the tail joins the
+// reduction's low part (a zero tail gives the same bits as none).
+SIMD_INLINE V exp_mantissa_minus_one(V x, V x_tail, V& shifted) {
   shifted = fma(x, set(kLog2e), set(kRoundingShift));
   const V k = shifted - set(kRoundingShift);
   const V hi = fnma(k, set(kLn2High), x);
-  const V lo = k * set(kLn2Low);
+  const V lo = fma(k, set(kLn2Low), -x_tail);
   const V r = hi - lo;
   V q = set(2.510038549551032e-08);
   q = fma(q, r, set(2.7620088445409746e-07));
@@ -312,18 +314,16 @@ SIMD_INLINE V exp_mantissa_minus_one(V x, V& shifted) {
   q = fma(q, r, set(0.5000000000000001));
   return hi + fma(r * r, q, -lo);
 }
+SIMD_INLINE V exp_mantissa_minus_one(V x, V& shifted) { return exp_mantissa_minus_one(x, set(0.0), shifted); }
 
 SIMD_INLINE I exponent_of(V shifted) { return sub_int(bits(shifted), bits(set(kRoundingShift))); }
 
-// exp(x) for any double: +inf above 709.78, +0 below -745.13, NaN for NaN, subnormal results in
-// between rounded once.
-SIMD_INLINE V exp_full(V x) {
-  V shifted;
-  const V p = set(1.0) + exp_mantissa_minus_one(x, shifted);
+// exp(x) = p 2^k for any double x: +inf above 709.78, +0 below -745.13, NaN for NaN, subnormal
+// results in between rounded once. 2^k as 2^h 2^(k-h), h = floor(k/2), keeps both factors normal
+// down to the subnormal results near -745, where only the last product rounds. The bias of 2048
+// makes k positive for the logical shift; lanes outside [-1100, 1100] are replaced at the end.
+SIMD_INLINE V exp_from_parts(V p, V shifted, V x) {
   const I k = exponent_of(shifted);
-  // 2^k as 2^h 2^(k-h), h = floor(k/2), keeps both factors normal down to the subnormal results
-  // near -745, where only the last product rounds. The bias of 2048 makes k positive for the
-  // logical shift; lanes outside [-1100, 1100] are replaced below.
   const I h = sub_int(shr<1>(add_int(k, set_int(2048))), set_int(1024));
   const V low = from_bits(shl<52>(add_int(h, set_int(1023))));
   const V high = from_bits(shl<52>(add_int(sub_int(k, h), set_int(1023))));
@@ -331,6 +331,11 @@ SIMD_INLINE V exp_full(V x) {
   result = select(x > set(kExpOverflow), set(__builtin_inf()), result);
   result = select(x < set(kExpUnderflow), set(0.0), result);
   return select(unordered(x, x), x, result);
+}
+
+SIMD_INLINE V exp_full(V x) {
+  V shifted;
+  return exp_from_parts(set(1.0) + exp_mantissa_minus_one(x, shifted), shifted, x);
 }
 
 // factor * 2^(-y^2), the Gaussian's density when y = (x - mu) sqrt(log2 e / 2) / sigma (then
@@ -1511,33 +1516,10 @@ SIMD_INLINE void log_extended(V x, V& head, V& tail) {
   tail = error + fma(k, set(kLn2Low), fma(s, r, set(2.0) * s_tail));
 }
 
-// exp(x + x_tail) for |x_tail| below an ulp of x or so: exp_full with the tail joined to the
-// reduction's low part.
+// exp(x + x_tail) for |x_tail| below an ulp of x or so.
 SIMD_INLINE V exp_with_tail(V x, V x_tail) {
-  const V shifted = fma(x, set(kLog2e), set(kRoundingShift));
-  const V k = shifted - set(kRoundingShift);
-  const V hi = fnma(k, set(kLn2High), x);
-  const V lo = fma(k, set(kLn2Low), -x_tail);
-  const V r = hi - lo;
-  V q = set(2.510038549551032e-08);
-  q = fma(q, r, set(2.7620088445409746e-07));
-  q = fma(q, r, set(2.7557268459997064e-06));
-  q = fma(q, r, set(2.4801521295954376e-05));
-  q = fma(q, r, set(0.00019841269863053618));
-  q = fma(q, r, set(0.0013888888917213717));
-  q = fma(q, r, set(0.008333333333330062));
-  q = fma(q, r, set(0.04166666666662413));
-  q = fma(q, r, set(0.16666666666666669));
-  q = fma(q, r, set(0.5000000000000001));
-  const V p = set(1.0) + (hi + fma(r * r, q, -lo));
-  const I ki = exponent_of(shifted);
-  const I h = sub_int(shr<1>(add_int(ki, set_int(2048))), set_int(1024));
-  const V low = from_bits(shl<52>(add_int(h, set_int(1023))));
-  const V high = from_bits(shl<52>(add_int(sub_int(ki, h), set_int(1023))));
-  V result = (p * low) * high;
-  result = select(x > set(kExpOverflow), set(__builtin_inf()), result);
-  result = select(x < set(kExpUnderflow), set(0.0), result);
-  return select(unordered(x, x), x, result);
+  V shifted;
+  return exp_from_parts(set(1.0) + exp_mantissa_minus_one(x, x_tail, shifted), shifted, x);
 }
 
 // x^e for positive normal finite x, as exp(e ln x) with ln x carried in two parts and the product's

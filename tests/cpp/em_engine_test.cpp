@@ -272,68 +272,12 @@ PlainFit plain_gaussian_em(const Spectrum& s, std::vector<double> mu, std::vecto
   return out;
 }
 
-TEST(EmEngine, TheFusedIterationAgreesWithThePlainFormulas) {
-  // 30 iterations from a start off the peaks: every quantity within about 1e-12 of the plain
-  // iteration in extended precision, whatever the variant.
-  const Spectrum s = three_peaks(3000, 29);
-  const PlainFit plain = plain_gaussian_em(s, {20.0, 45.0, 75.0}, {4.0, 4.0, 4.0}, {0.3, 0.3, 0.3, 0.1}, {0.0, 100.0}, 30);
-  for (SimdLevel level : {SimdLevel::kBaseline, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
-    if (!simd_level_supported(level)) continue;
-    SCOPED_TRACE(simd_level_name(level));
-    const SimdOverride variant(level);
-    const Fit f = fit(s, kUniformBackground, 30, 0.0);
-    ASSERT_EQ(f.result.log_likelihood.size(), plain.log_likelihood.size());
-    for (std::size_t t = 0; t < plain.log_likelihood.size(); ++t) {
-      EXPECT_NEAR(f.result.log_likelihood[t], plain.log_likelihood[t], 1e-13 * std::fabs(plain.log_likelihood[t])) << t;
-    }
-    for (std::size_t k = 0; k < 3; ++k) {
-      EXPECT_NEAR(f.peaks.values[0][k], plain.mu[k], 1e-12 * plain.mu[k]) << k;
-      EXPECT_NEAR(f.peaks.values[1][k], plain.sigma[k], 1e-12 * plain.sigma[k]) << k;
-    }
-    for (std::size_t k = 0; k < 4; ++k) EXPECT_NEAR(f.pi[k], plain.pi[k], 1e-12 * plain.pi[k]) << k;
-  }
-}
-
-TEST(EmEngine, NarrowPeaksOnAWideGridAgreeWithThePlainFormulas) {
-  // Widths of 0.2-0.5 on [0, 100]: each peak's terms vanish on most blocks of the pass, which
-  // writes those zeros without evaluating them; the blocks around each peak must still be
-  // evaluated, every variant alike.
-  const Spectrum s = three_peaks(6000, 31, {0.3, 0.5, 0.2});
-  const std::vector<double> mu{25.4, 49.7, 70.2}, sigma{0.4, 0.4, 0.4}, start_pi{0.3, 0.3, 0.3, 0.1};
-  const PlainFit plain = plain_gaussian_em(s, mu, sigma, start_pi, {0.0, 100.0}, 20);
-  for (SimdLevel level : {SimdLevel::kBaseline, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
-    if (!simd_level_supported(level)) continue;
-    SCOPED_TRACE(simd_level_name(level));
-    const SimdOverride variant(level);
-    GaussianPeaks peaks;
-    peaks.values = {mu, sigma};
-    peaks.fixed = {std::vector<bool>(3, false), std::vector<bool>(3, false)};
-    std::vector<double> pi = start_pi;
-    const std::vector<double> alpha(4, 1.0);
-    EmProblem problem;
-    problem.x = s.x;
-    problem.intensity = s.counts;
-    problem.dirichlet_alpha = alpha;
-    problem.max_iter = 20;
-    problem.window = {0.0, 100.0};
-    problem.bg_type = kUniformBackground;
-    const EmResult result = run_em(peaks, pi, problem);
-    ASSERT_EQ(result.log_likelihood.size(), plain.log_likelihood.size());
-    EXPECT_NEAR(result.log_likelihood.back(), plain.log_likelihood.back(), 1e-13 * std::fabs(plain.log_likelihood.back()));
-    for (std::size_t k = 0; k < 3; ++k) {
-      EXPECT_NEAR(peaks.values[0][k], plain.mu[k], 1e-12 * plain.mu[k]) << k;
-      EXPECT_NEAR(peaks.values[1][k], plain.sigma[k], 1e-11 * plain.sigma[k]) << k;
-      EXPECT_NEAR(pi[k], plain.pi[k], 1e-11 * plain.pi[k]) << k;
-    }
-  }
-}
-
 // Runs the Gaussian EM from the given start on every instruction set and compares it with the
-// plain iteration: the log-likelihood of every iteration, the final centres and widths and, with
-// `weights_too`, the weights.
+// plain iteration: the log-likelihood of every iteration within 1e-13, the final centres within
+// 1e-12 and the widths and, with `weights_too`, the weights within `tolerance`, all relative.
 void expect_plain_results(const Spectrum& s, const std::vector<double>& mu, const std::vector<double>& sigma,
                           const std::vector<double>& start_pi, std::uint8_t bg_type, int iterations,
-                          bool weights_too = true) {
+                          double tolerance = 1e-11, bool weights_too = true) {
   const PlainFit plain = plain_gaussian_em(s, mu, sigma, start_pi, {0.0, 100.0}, iterations);
   for (SimdLevel level : {SimdLevel::kBaseline, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
     if (!simd_level_supported(level)) continue;
@@ -359,11 +303,26 @@ void expect_plain_results(const Spectrum& s, const std::vector<double>& mu, cons
     }
     for (std::size_t k = 0; k < mu.size(); ++k) {
       EXPECT_NEAR(peaks.values[0][k], plain.mu[k], 1e-12 * plain.mu[k]) << k;
-      EXPECT_NEAR(peaks.values[1][k], plain.sigma[k], 1e-11 * plain.sigma[k]) << k;
+      EXPECT_NEAR(peaks.values[1][k], plain.sigma[k], tolerance * plain.sigma[k]) << k;
     }
     if (!weights_too) continue;
-    for (std::size_t k = 0; k < pi.size(); ++k) EXPECT_NEAR(pi[k], plain.pi[k], 1e-11 * plain.pi[k]) << k;
+    for (std::size_t k = 0; k < pi.size(); ++k) EXPECT_NEAR(pi[k], plain.pi[k], tolerance * plain.pi[k]) << k;
   }
+}
+
+TEST(EmEngine, TheFusedIterationAgreesWithThePlainFormulas) {
+  // 30 iterations from a start off the peaks: every quantity within about 1e-12 of the plain
+  // iteration in extended precision, whatever the variant.
+  expect_plain_results(three_peaks(3000, 29), {20.0, 45.0, 75.0}, {4.0, 4.0, 4.0}, {0.3, 0.3, 0.3, 0.1},
+                       kUniformBackground, 30, 1e-12);
+}
+
+TEST(EmEngine, NarrowPeaksOnAWideGridAgreeWithThePlainFormulas) {
+  // Widths of 0.2-0.5 on [0, 100]: each peak's terms vanish on most blocks of the pass, which
+  // writes those zeros without evaluating them; the blocks around each peak must still be
+  // evaluated, every variant alike.
+  expect_plain_results(three_peaks(6000, 31, {0.3, 0.5, 0.2}), {25.4, 49.7, 70.2}, {0.4, 0.4, 0.4},
+                       {0.3, 0.3, 0.3, 0.1}, kUniformBackground, 20);
 }
 
 TEST(EmEngine, FarTailsLeftOutOfThePassChangeNothingThatMatters) {
@@ -381,7 +340,7 @@ TEST(EmEngine, FarTailsLeftOutOfThePassChangeNothingThatMatters) {
     if (empty_end.x[i] > 85.0) empty_end.counts[i] = 0.0;
   }
   expect_plain_results(empty_end, {25.0, 50.0, 70.0, 89.0}, {3.0, 5.0, 2.0, 0.25}, {0.3, 0.3, 0.2, 0.1, 0.1},
-                       kUniformBackground, 1, false);
+                       kUniformBackground, 1, 1e-11, false);
 }
 
 TEST(EmEngine, AFarFirstMoveKeepsTheWidthAccurate) {

@@ -20,13 +20,15 @@ namespace brivane {
 
 using DoniachSunjicParameters = std::array<double, 3>;  // x0, gamma, alpha
 
-// Fills row[i] = v_i / D for every sample, D = sum (x_{i+1} - x_i)(v_i + v_{i+1}) / 2 summed in
-// sample order; all zeros when |D| < 1e-300 (fewer than two samples among them). A descending
-// grid gives a negative D and negative densities. Fills min(len x, len row) entries.
+// Fills row[i] = v_i / D for every sample, D = sum (x_{i+1} - x_i)(v_i + v_{i+1}) / 2; all zeros
+// when |D| < 1e-300 (fewer than two samples among them). A descending grid gives a negative D and
+// negative densities. Fills min(len x, len row) entries. Here and below, sums over samples run in
+// the chunk order of parallel.hpp (in sample order where the vector pass cannot form every value),
+// whatever the number of threads.
 void doniach_sunjic_density(std::span<const double> x, double x0, double gamma, double alpha, std::span<double> row);
 
-// sum_i w_i ln(p_i + 1e-200) over the first min(len x, len w) samples in sample order, p the
-// density row over the whole grid.
+// sum_i w_i ln(p_i + 1e-200) over the first min(len x, len w) samples, p the density row over the
+// whole grid.
 double doniach_sunjic_log_likelihood(std::span<const double> x, std::span<const double> weights,
                                      double x0, double gamma, double alpha);
 

@@ -7,6 +7,10 @@
 //
 // A width factor below 1 narrows every peak (0.1: widths 0.15-0.4 on [0, 100], the proportions of
 // gamma-ray lines on a wide energy grid).
+//
+// Last, the pool's own ceiling: busy work split evenly over the same chunks and run through the
+// same fixed-order sums, as much of it as one iteration takes on one thread. Its speed-up is what
+// the iteration could reach if its chunks cost the same and nothing ran between pool regions.
 
 #include <algorithm>
 #include <chrono>
@@ -22,6 +26,51 @@
 #include "gaussian.hpp"
 #include "parallel.hpp"
 #include "vector_math.hpp"
+
+// A dependent chain of multiply-adds: `units` of them take a fixed time on a given core. The
+// factor is read from memory, so that the compiler cannot work the chain out in advance.
+volatile double busy_factor = 0.999999999;
+double busy(std::uint64_t units, double seed) {
+  const double factor = busy_factor;
+  double x = seed;
+  for (std::uint64_t i = 0; i < units; ++i) x = x * factor + 1e-9;
+  return x;
+}
+
+void pool_ceiling(std::size_t n, double iteration_us, int threads) {
+  using clock = std::chrono::steady_clock;
+  auto seconds = [](auto from) { return std::chrono::duration<double>(clock::now() - from).count(); };
+  // Units per microsecond on this core.
+  const auto start = clock::now();
+  volatile double sink = busy(20000000, 1.0);
+  const double units_per_us = 2e7 / (seconds(start) * 1e6);
+  static_cast<void>(sink);
+  brivane::ChunkedSums sums(n, 1, 0, true);
+  const auto per_chunk = static_cast<std::uint64_t>(iteration_us * units_per_us / static_cast<double>(sums.chunks()));
+  double total = 0.0;
+  auto region = [&] {
+    sums.run([&](std::size_t begin, std::size_t, double* chunk_sums, double*) {
+      chunk_sums[0] = busy(per_chunk, static_cast<double>(begin));
+    }, {&total, 1});
+  };
+  auto per_region = [&] {
+    double best = 1e300;
+    for (int repeat = 0; repeat < 5; ++repeat) {
+      const auto from = clock::now();
+      for (int r = 0; r < 2000; ++r) region();
+      best = std::min(best, seconds(from) / 2000.0);
+    }
+    return best * 1e6;
+  };
+  const double all = per_region();
+  double one;
+  {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, 1);
+    one = per_region();
+  }
+  std::printf("  the pool's ceiling, the same work in %zu equal chunks: %.1f us on 1 thread, %.1f us on %d (speed-up %.2f)\n",
+              sums.chunks(), one, all, threads, one / all);
+}
 
 int main(int argc, char** argv) {
   const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
@@ -75,5 +124,8 @@ int main(int argc, char** argv) {
     }
     std::printf("n = %zu, widths x %g, %s: %.1f us per iteration on 1 thread, %.1f us on %d (speed-up %.2f)\n", n, width_factor,
                 brivane::simd_level_name(level), one, all, threads, one / all);
+    if (level == brivane::SimdLevel::kAvx512 || !brivane::simd_level_supported(brivane::SimdLevel::kAvx512)) {
+      pool_ceiling(n, one, threads);
+    }
   }
 }

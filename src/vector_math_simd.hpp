@@ -271,6 +271,18 @@ SIMD_INLINE void store_partial(double* p, std::size_t count, V v) {
   store(lanes, v);
   for (std::size_t j = 0; j < count; ++j) p[j] = lanes[j];
 }
+// The first min(count, 8) values at p: a whole vector when count >= 8, else load_partial and
+// store_partial.
+SIMD_INLINE V load_lanes(const double* p, std::size_t count, double fill) {
+  return count >= kLanes ? load(p) : load_partial(p, count, fill);
+}
+SIMD_INLINE void store_lanes(double* p, std::size_t count, V v) {
+  if (count >= kLanes) {
+    store(p, v);
+  } else {
+    store_partial(p, count, v);
+  }
+}
 // Lanes below `count` set.
 SIMD_INLINE M first_lanes(std::size_t count) {
   alignas(64) double index[kLanes] = {0, 1, 2, 3, 4, 5, 6, 7};
@@ -1214,7 +1226,7 @@ SIMD_INLINE void load_group(const double* p, std::size_t count, double fill, V (
   for (int g = 0; g < kGroup; ++g) {
     const std::size_t offset = static_cast<std::size_t>(g) * kLanes;
     const std::size_t here = count > offset ? count - offset : 0;
-    v[g] = here >= kLanes ? load(p + offset) : load_partial(p + offset, here, fill);
+    v[g] = load_lanes(p + offset, here, fill);
   }
 }
 
@@ -1222,11 +1234,7 @@ SIMD_INLINE void store_group(double* p, std::size_t count, const V (&v)[kGroup])
   for (int g = 0; g < kGroup; ++g) {
     const std::size_t offset = static_cast<std::size_t>(g) * kLanes;
     const std::size_t here = count > offset ? count - offset : 0;
-    if (here >= kLanes) {
-      store(p + offset, v[g]);
-    } else if (here > 0) {
-      store_partial(p + offset, here, v[g]);
-    }
+    if (here > 0) store_lanes(p + offset, here, v[g]);
   }
 }
 
@@ -1540,7 +1548,7 @@ void atan_array(double* values, std::size_t n) { map_in_place(values, n, atan_an
 void sin_cos_array(const double* x, std::size_t n, double* sine, double* cosine) {
   for (std::size_t i = 0; i < n; i += kLanes) {
     const std::size_t count = n - i < kLanes ? n - i : kLanes;
-    const V at = count == kLanes ? load(x + i) : load_partial(x + i, count, 0.0);
+    const V at = load_lanes(x + i, count, 0.0);
     V s, c;
     sin_cos_reduced(at, s, c);
     alignas(64) double lanes_s[kLanes], lanes_c[kLanes];
@@ -1565,7 +1573,7 @@ void sin_cos_array(const double* x, std::size_t n, double* sine, double* cosine)
 void pow_array(double* values, std::size_t n, double exponent) {
   for (std::size_t i = 0; i < n; i += kLanes) {
     const std::size_t count = n - i < kLanes ? n - i : kLanes;
-    const V at = count == kLanes ? load(values + i) : load_partial(values + i, count, 1.0);
+    const V at = load_lanes(values + i, count, 1.0);
     alignas(64) double lanes[kLanes], bases[kLanes];
     store(bases, at);
     store(lanes, pow_positive(at, set(exponent)));
@@ -1622,7 +1630,7 @@ void doniach_sunjic_chunk(const DoniachSunjicPass& pass, std::size_t begin, std:
     const M real = first_lanes(count);
     const std::size_t used_count = pass.used > i ? (pass.used - i < count ? pass.used - i : count) : 0;
     const M used = first_lanes(used_count);
-    const V at = count == kLanes ? load(pass.x + i) : load_partial(pass.x + i, count, pass.x0);
+    const V at = load_lanes(pass.x + i, count, pass.x0);
     const V c = trapezoid_weights(pass.x, pass.n, i, count);
     const V d = at - x0;
     const V psi = atan2_of_positive(gamma, d);
@@ -1637,16 +1645,12 @@ void doniach_sunjic_chunk(const DoniachSunjicPass& pass, std::size_t begin, std:
     const V exponent = minus_half_exponent * log_q;
     const V exponent_tail = fma(minus_half_exponent, log_q_tail, product_error(minus_half_exponent, log_q, exponent));
     const V v = select(real, sine * exp_with_tail(exponent, exponent_tail), set(0.0));
-    if (count == kLanes) {
-      store(pass.shape + i, v);
-    } else {
-      store_partial(pass.shape + i, count, v);
-    }
+    store_lanes(pass.shape + i, count, v);
     const M in_domain = (abs_of(angle) <= set(kSinCosLimit)) & positive_normal(q);
     outside = outside + select(real & in_domain, set(0.0), select(real, set(1.0), set(0.0)));
     integral = fma(c, v, integral);
-    const V w = used_count == kLanes ? load(pass.weights + i)
-                                     : (used_count > 0 ? load_partial(pass.weights + i, used_count, 0.0) : set(0.0));
+    // No weights past `used` (and perhaps none at all): nothing is read there.
+    const V w = used_count > 0 ? load_lanes(pass.weights + i, used_count, 0.0) : set(0.0);
     weight_sum = weight_sum + w;
     minimum = min_or_second(select(used, v, infinity), minimum);
     if (shifts == 0) continue;
@@ -1705,8 +1709,8 @@ void weighted_log_density_chunk(const double* values, const double* weights, dou
   V total = set(0.0);
   for (std::size_t i = begin; i < end; i += kLanes) {
     const std::size_t count = end - i < kLanes ? end - i : kLanes;
-    const V v = count == kLanes ? load(values + i) : load_partial(values + i, count, 1.0);
-    const V w = count == kLanes ? load(weights + i) : load_partial(weights + i, count, 0.0);
+    const V v = load_lanes(values + i, count, 1.0);
+    const V w = load_lanes(weights + i, count, 0.0);
     const V term = w * log_any(v / by + set(1e-200));
     total = total + (count == kLanes ? term : select(first_lanes(count), term, set(0.0)));
   }
@@ -1728,11 +1732,10 @@ void voigt_changes(const VoigtChangesPass& pass, std::size_t n) {
   const std::size_t shifts = pass.shifts;
   for (std::size_t i = 0; i < n; i += kLanes) {
     const std::size_t count = n - i < kLanes ? n - i : kLanes;
-    const bool full = count == kLanes;
-    const V zr = full ? load(pass.z_real + i) : load_partial(pass.z_real + i, count, 0.0);
-    const V zi = full ? load(pass.z_imag + i) : load_partial(pass.z_imag + i, count, 1.0);
-    const V wr = full ? load(pass.w_real + i) : load_partial(pass.w_real + i, count, 1.0);
-    const V wi = full ? load(pass.w_imag + i) : load_partial(pass.w_imag + i, count, 0.0);
+    const V zr = load_lanes(pass.z_real + i, count, 0.0);
+    const V zi = load_lanes(pass.z_imag + i, count, 1.0);
+    const V wr = load_lanes(pass.w_real + i, count, 1.0);
+    const V wi = load_lanes(pass.w_imag + i, count, 0.0);
     const V z_norm = zr * zr + zi * zi;
     const M far = (z_norm >= set(100.0)) & (zi >= set(1e-20));
     V a1r = set(-2.0) * (zr * wr - zi * wi);
@@ -1797,18 +1800,10 @@ void voigt_changes(const VoigtChangesPass& pass, std::size_t n) {
                                : sr * set(pass.scale[j]);
       // Finite: x - x is 0 only for finite x.
       all_formed = all_formed & series & ((difference - difference) == set(0.0));
-      if (full) {
-        store(pass.change[j] + i, difference);
-      } else {
-        store_partial(pass.change[j] + i, count, difference);
-      }
+      store_lanes(pass.change[j] + i, count, difference);
     }
     const V formed = select(all_formed, set(1.0), set(0.0));
-    if (full) {
-      store(pass.formed + i, formed);
-    } else {
-      store_partial(pass.formed + i, count, formed);
-    }
+    store_lanes(pass.formed + i, count, formed);
   }
 }
 
@@ -1816,18 +1811,17 @@ void voigt_terms(const VoigtTermsPass& pass, std::size_t n) {
   const std::size_t shifts = pass.shifts, stride = 1 + shifts;
   for (std::size_t i = 0; i < n; i += kLanes) {
     const std::size_t count = n - i < kLanes ? n - i : kLanes;
-    const bool full = count == kLanes;
-    const V value = full ? load(pass.value + i) : load_partial(pass.value + i, count, 1.0);
-    const V log_density = full ? load(pass.log_density + i) : load_partial(pass.log_density + i, count, 0.0);
-    const V w = full ? load(pass.weights + i) : load_partial(pass.weights + i, count, 0.0);
-    const V formed = full ? load(pass.formed + i) : load_partial(pass.formed + i, count, 0.0);
+    const V value = load_lanes(pass.value + i, count, 1.0);
+    const V log_density = load_lanes(pass.log_density + i, count, 0.0);
+    const V w = load_lanes(pass.weights + i, count, 0.0);
+    const V formed = load_lanes(pass.formed + i, count, 0.0);
     alignas(64) double lanes[4][kLanes];
     store(lanes[0], w * log_density);
     const V inverse_value = set(1.0) / value;
     const M base = (formed == set(1.0)) & (value > set(0.0)) & (value * set(pass.inverse_mass) >= set(1e-180));
     M every = base;
     for (std::size_t j = 0; j < shifts; ++j) {
-      const V change = full ? load(pass.change[j] + i) : load_partial(pass.change[j] + i, count, 0.0);
+      const V change = load_lanes(pass.change[j] + i, count, 0.0);
       const V r = change * inverse_value;
       const M shift_formed = (value + change) * set(pass.inverse_shifted_mass[j]) >= set(1e-180);
       every = every & shift_formed & (abs_of(r) < set(1e-4));

@@ -16,8 +16,8 @@
 //     clamped trial where the objective still falls along the direction is accepted on
 //     sufficient decrease alone, since the box and not the curvature ends the step there; a
 //     bracketed search shrinks its interval until doubles cannot split it and then accepts its
-//     best step if that one lowered the value enough (the published driver accepts it as soon
-//     as the interval is a tenth of its upper end);
+//     best step if that one lowered the value enough, and strictly (the published driver accepts
+//     it as soon as the interval is a tenth of its upper end);
 //   - a correction pair is stored only when s.y > 1e-12; step lengths stay in [1e-20, 1e20];
 //   - when no step is a descent direction, the two-loop direction and then the negative
 //     projected gradient are tried before the run ends;

@@ -133,11 +133,14 @@ LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std
   best.x.assign(x.begin(), x.end());
   best.value = f;
 
-  // The best step is accepted if it lowered the value enough; if it is still the start, the
-  // direction offers no decrease that doubles can resolve.
+  // The best step is accepted if it lowered the value enough. If it is still the start, or its
+  // value only equals f (the sufficient decrease was below the rounding of f), the direction
+  // offers no decrease that doubles can resolve: accepting such a step would let the next
+  // iteration step back, and a minimum between two adjacent doubles would be swung across until
+  // the iteration limit.
   auto settle_on_best = [&](int evaluations) {
     result.evaluations = evaluations;
-    if (best.step > 0.0 && best.value <= f + best.step * decrease_test) {
+    if (best.step > 0.0 && best.value < f && best.value <= f + best.step * decrease_test) {
       result.status = LineSearchStatus::Accepted;
       result.x = std::move(best.x);
       result.value = best.value;

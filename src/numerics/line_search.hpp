@@ -38,7 +38,8 @@ struct LineSearchResult {
 // published method's largest feasible step does.
 // A bracketed interval is shrunk by the safeguarded interpolation until doubles can no longer
 // split it (the next step would fall on or outside its ends, or on a point already evaluated);
-// the best step is then accepted if it meets the first test, and the search is Exhausted if not.
+// the best step is then accepted if it meets the first test with a value below f, and the search
+// is Exhausted if not.
 // When max_evaluations - 1 trial points have failed, one more is evaluated but not tested and the
 // search reports Exhausted. A trial whose value or slope is not a number halves the step.
 LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std::span<const double> x,

@@ -219,6 +219,28 @@ TEST(Lbfgsb, ExhaustedLineSearchReturnsTheLastAcceptedPoint) {
   EXPECT_EQ(evaluations, 51);
 }
 
+TEST(Lbfgsb, MinimumBetweenTwoAdjacentDoublesEndsTheRun) {
+  // Curvature so high that the gradient is +-1.9e-5 at the two doubles around the minimum (the
+  // tolerance 1e-5 cannot be met), with equal values there, as a high-count likelihood has it:
+  // steps between those two doubles lower nothing, so the run must end, not swing between them
+  // until the iteration limit.
+  const double a = 836.5, ulp = std::nextafter(a, kInf) - a, curvature = 3.4e8;
+  int evaluations = 0;
+  auto objective = [&](std::span<const double> x, Vector& g) {
+    ++evaluations;
+    const double offset = (x[0] - a) - 0.5 * ulp;
+    g = {curvature * offset};
+    return 7.7e6 + 0.5 * curvature * offset * offset;
+  };
+  for (const double start : {836.0, 837.5, a, a + ulp}) {
+    evaluations = 0;
+    const MinimiserResult r = expect_result(minimise_bounded(objective, {start}, Vector{-kInf}, Vector{kInf}));
+    EXPECT_TRUE(r.x[0] == a || r.x[0] == a + ulp) << start << " ended at " << r.x[0];
+    EXPECT_EQ(r.reason, StopReason::LineSearchExhausted) << start;
+    EXPECT_LT(evaluations, 200) << start;
+  }
+}
+
 TEST(Lbfgsb, NaNStartIsReturnedAsItCame) {
   // A NaN start is not moved into the box. Bounded, its projected gradient has no number in it
   // and the run ends at once; unbounded, the gradient is a number here, and every trial point of

@@ -2,7 +2,8 @@
 same shape normalised by its trapezoid integral over the grid, the same log-likelihood, start
 values, bounds and forward-difference gradient."""
 import numpy as np
-from scipy.optimize import minimize
+
+from reference_lbfgsb import FreeParameters, lbfgsb, sample_differences
 
 
 def shape(x, x0, gamma, alpha):
@@ -32,37 +33,15 @@ def log_likelihood(x, w, x0, gamma, alpha):
 def minimise(x, w, x0, gamma, alpha, x_min, x_max, gamma_min, gamma_max, alpha_min, alpha_max,
              fix_x0=False, fix_gamma=False, fix_alpha=False, counter=None):
     """Returns ((x0, gamma, alpha), SciPy's result), the result None where nothing was minimised."""
-    params = (float(x0), float(gamma), float(alpha))
     fixed = (fix_x0, fix_gamma, fix_alpha)
     bounds = ((x_min, x_max), (gamma_min, gamma_max), (alpha_min, alpha_max))
+    free = FreeParameters((x0, gamma, alpha), fixed)
     if all(fixed) or w.size == 0 or not np.sum(w) >= 1e-300:
-        return params, None
-    free = [j for j in range(3) if not fixed[j]]
+        return free.params, None
     n = min(x.size, w.size)
-    ws = w[:n]
-
-    def full(p):
-        values = list(params)
-        for j, v in zip(free, p):
-            values[j] = v
-        return values
-
-    def objective(p):
-        if counter is not None:
-            counter[0] += 1
-        base = log_densities(x, n, *full(p))
-        gradient = np.empty(len(free))
-        for k in range(len(free)):
-            moved = np.array(p, float)
-            moved[k] += 1e-7
-            gradient[k] = -float(np.sum(ws * (log_densities(x, n, *full(moved)) - base))) / 1e-7
-        return -float(np.sum(ws * base)), gradient
-
-    # ftol=0: no stop on a small relative reduction, a test the module's minimiser does not have.
-    result = minimize(objective, np.array([params[j] for j in free]), jac=True, method="L-BFGS-B",
-                      bounds=[bounds[j] for j in free],
-                      options=dict(maxcor=10, gtol=1e-5, ftol=0.0, maxiter=10000, maxfun=100000))
-    values = full(result.x)
+    objective = sample_differences(free, lambda values: log_densities(x, n, *values), w[:n], counter)
+    result = lbfgsb(objective, free.start(), [bounds[j] for j in free.free])
+    values = free.full(result.x)
     for j in (1, 2):  # a free width or asymmetry is clamped into its bounds
         if not fixed[j]:
             values[j] = min(max(values[j], bounds[j][0]), bounds[j][1])

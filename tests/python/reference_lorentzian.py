@@ -3,7 +3,8 @@ same density, log-likelihood, start values, bounds and forward-difference gradie
 import math
 
 import numpy as np
-from scipy.optimize import minimize
+
+from reference_lbfgsb import lbfgsb, subtracted_differences
 
 
 def density(x, x0, gamma, x_min, x_max):
@@ -47,21 +48,7 @@ def minimise(x, w, x0, gamma, x_min, x_max, fix_x0=False, fix_gamma=False, count
             counter[0] += 1
         return -log_likelihood(x, w, *unpack(p), x_min, x_max)
 
-    def objective(p):
-        value = nll(p)
-        gradient = np.empty_like(p)
-        for j in range(p.size):
-            shifted = p.copy()
-            shifted[j] += 1e-7
-            gradient[j] = (nll(shifted) - value) / 1e-7
-        return value, gradient
-
-    # ftol=0 switches off SciPy's stop on a small relative reduction of the value, a test the
-    # module's minimiser does not have: both then stop only at the projected-gradient tolerance or
-    # when the line search can make no more progress, so neither stops earlier by rule, the result
-    # is the best SciPy's L-BFGS-B reaches, and the two call counts compare like with like.
-    result = minimize(objective, np.array(start), jac=True, method="L-BFGS-B", bounds=bounds,
-                      options=dict(maxcor=10, gtol=1e-5, ftol=0.0, maxiter=10000, maxfun=100000))
+    result = lbfgsb(subtracted_differences(nll), start, bounds)
     new_x0, new_gamma = unpack(result.x)
     # Only a fitted width is clamped into its bounds; a held one comes back as it was passed.
     return new_x0, (new_gamma if fix_gamma else min(max(new_gamma, 0.1), 2000.0)), result

@@ -6,7 +6,9 @@ agree to about the root searches' 1e-10 and the minimiser's tolerance, not bit f
 import math
 
 import numpy as np
-from scipy.optimize import brentq, minimize
+from scipy.optimize import brentq
+
+from reference_lbfgsb import lbfgsb, subtracted_differences
 
 FWHM_PER_SIGMA = 2.3548200450309493
 EIGHT_LN_TWO = 5.545177444479562
@@ -149,19 +151,7 @@ def bounded_step(x, w, x0, gamma, eta, x_min, x_max, gamma_min, gamma_max, fix_x
             counter[0] += 1
         return -log_likelihood(x, w, *unpack(p), eta, x_min, x_max)
 
-    def objective(p):
-        value = nll(p)
-        gradient = np.empty_like(p)
-        for j in range(p.size):
-            shifted = p.copy()
-            shifted[j] += 1e-7
-            gradient[j] = (nll(shifted) - value) / 1e-7
-        return value, gradient
-
-    # ftol=0: no stop on a small relative reduction of the value, a test the module's minimiser
-    # does not have (see reference_lorentzian.py).
-    result = minimize(objective, np.array(start), jac=True, method="L-BFGS-B", bounds=bounds,
-                      options=dict(maxcor=10, gtol=1e-5, ftol=0.0, maxiter=10000, maxfun=100000))
+    result = lbfgsb(subtracted_differences(nll), start, bounds)
     new_x0, new_gamma = unpack(result.x)
     return new_x0, (new_gamma if fix_gamma else min(max(new_gamma, gamma_min), gamma_max)), result
 

@@ -5,8 +5,10 @@ fit and scipy.optimize.minimize(method="L-BFGS-B") for the bounded fit, with the
 Units: temperatures in kelvin, activation energies in electronvolts, beta in kelvin per the time
 unit of tau0."""
 import numpy as np
-from scipy.optimize import brentq, minimize
+from scipy.optimize import brentq
 from scipy.special import expn
+
+from reference_lbfgsb import lbfgsb
 
 K = 8.61733034e-5  # eV/K
 KINV = 11604.522056653568  # the correctly rounded 1/K
@@ -109,11 +111,7 @@ def bounded_fit(t, w, ea, tau0, tp, ea_min, ea_max, t_min, t_max, beta, fix_ea=F
     free = (not fix_ea, not fix_tp)
     start = [v for v, on in zip((ea, tp), free) if on]
     bounds = [b for b, on in zip(((ea_min, ea_max), (t_min, t_max)), free) if on]
-    # ftol=0: no stop on a small relative reduction of the value, which the module's minimiser does
-    # not have (see reference_lorentzian.py).
-    result = minimize(bounded_objective(t, w, beta, ea, tp, free), np.array(start, float), jac=True,
-                      method="L-BFGS-B", bounds=bounds,
-                      options=dict(maxcor=10, gtol=1e-5, ftol=0.0, maxiter=10000, maxfun=100000))
+    result = lbfgsb(bounded_objective(t, w, beta, ea, tp, free), start, bounds)
     it = iter(result.x)
     if free[0]:
         ea = min(max(float(next(it)), ea_min), ea_max)

@@ -5,8 +5,9 @@ window-normalised density, the weighted log-likelihood, and the bounded fit by S
 the same objective with the same forward-difference gradient. Also the NumPy EM iteration of the
 Voigt mixture that tests and benchmarks compare with."""
 import numpy as np
-from scipy.optimize import minimize
 from scipy.special import wofz
+
+from reference_lbfgsb import FreeParameters, lbfgsb, sample_differences
 
 _nodes, _weights = np.polynomial.legendre.leggauss(100)
 _t = (1.0 + _nodes) / 2.0
@@ -59,35 +60,15 @@ def minimise(x, w, params, fixed, bounds, counter=None):
     x_max, sigma_min, sigma_max, gamma_min, gamma_max). Returns (x0, sigma, gamma) and SciPy's result
     (None where nothing was minimised). The gradient is the forward difference of step 1e-7, its
     differences taken sample by sample."""
-    params = tuple(float(p) for p in params)
+    free = FreeParameters(params, fixed)
     if w.size == 0 or all(fixed) or np.sum(w) == 0.0:
-        return params, None
+        return free.params, None
     x_min, x_max = bounds[0], bounds[1]
-    free = [j for j in range(3) if not fixed[j]]
     n = min(x.size, w.size)
-    xs, ws = x[:n], w[:n]
-
-    def full(p):
-        values = list(params)
-        for j, v in zip(free, p):
-            values[j] = v
-        return values
-
-    def objective(p):
-        if counter is not None:
-            counter[0] += 1
-        base = log_densities(xs, *full(p), x_min, x_max)
-        gradient = np.empty(len(free))
-        for k in range(len(free)):
-            moved = np.array(p, float)
-            moved[k] += 1e-7
-            gradient[k] = -float(np.sum(ws * (log_densities(xs, *full(moved), x_min, x_max) - base))) / 1e-7
-        return -float(np.sum(ws * base)), gradient
-
-    box = [(bounds[2 * j], bounds[2 * j + 1]) for j in free]
-    result = minimize(objective, np.array([params[j] for j in free]), jac=True, method="L-BFGS-B", bounds=box,
-                      options=dict(maxcor=10, gtol=1e-5, ftol=0.0, maxiter=10000, maxfun=100000))
-    values = full(result.x)
+    xs = x[:n]
+    objective = sample_differences(free, lambda values: log_densities(xs, *values, x_min, x_max), w[:n], counter)
+    result = lbfgsb(objective, free.start(), [(bounds[2 * j], bounds[2 * j + 1]) for j in free.free])
+    values = free.full(result.x)
     for j in (1, 2):  # a free width is clamped into its bounds
         if not fixed[j]:
             values[j] = min(max(values[j], bounds[2 * j]), bounds[2 * j + 1])

@@ -36,11 +36,20 @@ ProfileCase profile_case(double sigma, double gamma) {
   return gamma != 0.0 ? ProfileCase::Lorentzian : ProfileCase::PointMass;
 }
 
-std::complex<double> voigt_argument(double u, double sigma, double gamma) {
-  return {(u / sigma) * kInverseSqrt2, (gamma / sigma) * kInverseSqrt2};
-}
+// z = (u + i gamma) / (sigma sqrt 2) and V = Re w / (sigma sqrt(2 pi)) for one parameter set, with
+// sigma's reciprocals taken once: a product in place of a quotient rounds once more (z and V
+// within 2 ulp of the quotients), and the passes over the samples would otherwise spend a tenth of
+// their time beside the w(z) calls dividing.
+struct VoigtScale {
+  double argument_per_offset, argument_imag, value_per_w;
 
-double voigt_value(std::complex<double> w, double sigma) { return w.real() / sigma / kSqrt2Pi; }
+  VoigtScale(double sigma, double gamma)
+      : argument_per_offset(kInverseSqrt2 / sigma),
+        argument_imag((gamma / sigma) * kInverseSqrt2),
+        value_per_w(kInverseSqrt2Pi / sigma) {}
+  std::complex<double> argument(double u) const { return {u * argument_per_offset, argument_imag}; }
+  double value(std::complex<double> w) const { return w.real() * value_per_w; }
+};
 
 }  // namespace
 
@@ -58,7 +67,10 @@ std::complex<double> faddeeva_w(std::complex<double> z) { return voigt_detail::c
 
 double voigt_profile(double u, double sigma, double gamma) {
   switch (profile_case(sigma, gamma)) {
-    case ProfileCase::Voigt: return voigt_value(faddeeva_w(voigt_argument(u, sigma, gamma)), sigma);
+    case ProfileCase::Voigt: {
+      const VoigtScale scale(sigma, gamma);
+      return scale.value(faddeeva_w(scale.argument(u)));
+    }
     case ProfileCase::Gaussian: {
       const double r = u / sigma;
       return std::exp(-0.5 * (r * r)) * (kInverseSqrt2Pi / sigma);
@@ -280,10 +292,11 @@ struct ProfilePoint {
   void set(ProfileCase c, double offset, double sigma, double gamma) {
     u = offset;
     if (c == ProfileCase::Voigt) {
-      const std::complex<double> z = voigt_argument(u, sigma, gamma);
+      const VoigtScale scale(sigma, gamma);
+      const std::complex<double> z = scale.argument(u);
       const std::complex<double> w = faddeeva_w(z);
       taylor.reset(z, w);
-      value = voigt_value(w, sigma);
+      value = scale.value(w);
     } else {
       value = voigt_profile(u, sigma, gamma);
     }
@@ -560,22 +573,23 @@ double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& ba
       pass.scale[j] = t.scale;
       pass.change[j] = node_change[j];
     }
+    const VoigtScale scale(sigma, gamma);
     for (std::size_t i = 0; i < rule::kPoints; ++i) {
       const double u = lower ? (e - rule::kTailOffset[i]) - x0 : (e + rule::kTailOffset[i]) - x0;
-      const std::complex<double> z = voigt_argument(u, sigma, gamma);
+      const std::complex<double> z = scale.argument(u);
       const std::complex<double> w = faddeeva_w(z);
       z_real[i] = z.real();
       z_imag[i] = z.imag();
       w_real[i] = w.real();
       w_imag[i] = w.imag();
-      tail += rule::kTailWeight[i] * voigt_value(w, sigma);
+      tail += rule::kTailWeight[i] * scale.value(w);
     }
     simd_kernels().voigt_changes(pass, rule::kPoints);
     for (std::size_t i = 0; i < rule::kPoints; ++i) {
       if (node_formed[i] == 0.0) {
         point.u = lower ? (e - rule::kTailOffset[i]) - x0 : (e + rule::kTailOffset[i]) - x0;
         point.taylor.reset({z_real[i], z_imag[i]}, {w_real[i], w_imag[i]});
-        point.value = voigt_value({w_real[i], w_imag[i]}, sigma);
+        point.value = scale.value({w_real[i], w_imag[i]});
       }
       for (std::size_t j = 0; j < shifts.size(); ++j) {
         if (!formed[j]) continue;
@@ -721,6 +735,7 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
     terms_pass_base.mass_log_ratio[j] = mass_log_ratio[j];
     terms_pass_base.mass_formed[j] = mass_formed[j];
   }
+  const VoigtScale scale(sigma, gamma);
   auto form_terms = [&](std::size_t begin, std::size_t end) {
     FaddeevaTaylor fallback;
     ProfilePoint point;
@@ -738,9 +753,9 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
       const std::size_t len = std::min(kBlock, end - start);
       if (lean) {
         for (std::size_t i = 0; i < len; ++i) {
-          const std::complex<double> z = voigt_argument(x[start + i] - x0, sigma, gamma);
+          const std::complex<double> z = scale.argument(x[start + i] - x0);
           const std::complex<double> w = faddeeva_w(z);
-          value[i] = voigt_value(w, sigma);
+          value[i] = scale.value(w);
           z_real[i] = z.real();
           z_imag[i] = z.imag();
           w_real[i] = w.real();

@@ -23,21 +23,13 @@ import brivane_core  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 import reference_lorentzian  # noqa: E402
 from fit_comparison import quiet_stdout  # noqa: E402
+from timing import best  # noqa: E402
 
 
 def counts(x, centres, widths, shares, total, seed):
     rng = np.random.default_rng(seed)
     density = sum(s / (1.0 + ((x - c) / (0.5 * w)) ** 2) / (0.5 * w) for c, w, s in zip(centres, widths, shares))
     return rng.poisson(density / density.sum() * total).astype(float)
-
-
-def best(f, repeats, clock=time.perf_counter):
-    times = []
-    for _ in range(repeats):
-        begin = clock()
-        f()
-        times.append(clock() - begin)
-    return min(times)
 
 
 # A single-peak fit runs on the calling thread alone, on both sides: the thread's own CPU time

@@ -15,7 +15,6 @@ change in the machine's load meets both; each figure is the best of its rounds.
 import argparse
 import os
 import sys
-import time
 import warnings
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
@@ -26,18 +25,10 @@ import brivane_core  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 import reference_tsdc  # noqa: E402
+from timing import best  # noqa: E402
 
 BETA = 0.1
 EA_BOUNDS = (0.1, 3.0)
-
-
-def timed(f, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        begin = time.perf_counter()
-        f()
-        best = min(best, time.perf_counter() - begin)
-    return best
 
 
 def spectrum(step):
@@ -50,8 +41,8 @@ def spectrum(step):
 def compare(label, module, reference, rounds):
     module_time = reference_time = float("inf")
     for _ in range(rounds):
-        module_time = min(module_time, timed(module, 5))
-        reference_time = min(reference_time, timed(reference, 1))
+        module_time = min(module_time, best(module, 5))
+        reference_time = min(reference_time, best(reference, 1))
     print(f"  {label:<18} module {module_time * 1e6:9.1f} us, NumPy/SciPy {reference_time * 1e6:9.1f} us, "
           f"speed-up {reference_time / module_time:6.1f}x")
     return reference_time / module_time

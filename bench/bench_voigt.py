@@ -38,6 +38,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import fit_comparison  # noqa: E402
 import reference_doniach_sunjic  # noqa: E402
 import reference_voigt  # noqa: E402
+from timing import best  # noqa: E402
 
 WINDOW = (480.0, 560.0)
 BOUNDS = (0.01, 10.0, 0.01, 10.0)
@@ -49,15 +50,6 @@ def voigt_spectrum(n=2000, seed=31):
     x = np.linspace(*WINDOW, n)
     mean = sum(s * reference_voigt.profile(x - c, sg, g) for c, sg, g, s in PEAKS) * (x[1] - x[0]) * 500000.0
     return x, np.random.default_rng(seed).poisson(mean + 50.0).astype(float)
-
-
-def best(f, repeats, clock=time.perf_counter):
-    times = []
-    for _ in range(repeats):
-        begin = clock()
-        f()
-        times.append(clock() - begin)
-    return min(times)
 
 
 def module_em(x, y, iterations):

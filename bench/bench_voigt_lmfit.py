@@ -19,7 +19,6 @@ bench/requirements.txt`.
 import argparse
 import os
 import sys
-import time
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # see tests/python/conftest.py
 
@@ -29,6 +28,7 @@ import brivane_core  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_voigt import BOUNDS, PEAKS, START, WINDOW, reference_voigt, voigt_spectrum  # noqa: E402
+from timing import best  # noqa: E402
 
 PEAK_COUNTS = 500000.0
 
@@ -78,15 +78,6 @@ def lmfit_fit(model, x, y):
     area = np.array([values[f"p{k}_amplitude"].value for k in range(3)]) / step
     counts = [a * reference_voigt.window_mass(c, s, g, *WINDOW) for a, c, s, g in zip(area, x0, sigma, gamma)]
     return x0, sigma, gamma, np.array(counts), result.nfev, result.best_fit
-
-
-def best(f, repeats):
-    times = []
-    for _ in range(repeats):
-        begin = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - begin)
-    return min(times)
 
 
 def table(name, x0, sigma, gamma, counts):

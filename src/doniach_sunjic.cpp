@@ -276,13 +276,14 @@ double scalar_log_likelihood_and_differences(std::span<const double> x, std::spa
   return log_likelihood;
 }
 
-// The log-likelihood and the shifts' differences. The vector pass forms the shape row, D and the
-// shifts' terms; the log-likelihood is then sum w_i ln(v_i / D + 1e-200) as the formula has it,
-// in the chunk order of ChunkedSums. Where every density is well above the floor (p_i >= 1e-170,
+// The log-likelihood and the shifts' differences. The vector pass forms the shape row, D, the
+// shifts' terms and sum w_i ln v_i. Where every density is well above the floor (p_i >= 1e-170,
 // every change below 1e-4, so that the added 1e-200 moves no logarithm of either point) and every
 // change is formed,
-//   LL(shift) - LL = sum w_i (ln v'_i - ln v_i) - S ln(D' / D),   S = sum w_i.
-// Anything else goes to the scalar code.
+//   LL = sum w_i ln v_i - S ln D,   LL(shift) - LL = sum w_i (ln v'_i - ln v_i) - S ln(D' / D),
+// with S = sum w_i, all from the one pass. A plain log-likelihood whose densities come near the
+// floor is sum w_i ln(v_i / D + 1e-200) as the formula has it, from a second pass; anything else
+// with shifts goes to the scalar code.
 double log_likelihood_and_differences(std::span<const double> x, std::span<const double> weights,
                                       const DoniachSunjicParameters& base, std::span<const Shift> shifts,
                                       std::span<double> differences, Workspace& work) {
@@ -307,6 +308,7 @@ double log_likelihood_and_differences(std::span<const double> x, std::span<const
   }
   if (!served && !shifts.empty()) return scalar_log_likelihood_and_differences(x, weights, base, shifts, differences, work);
   for (std::size_t j = 0; j < shifts.size(); ++j) differences[j] = changes[j];
+  if (served) return totals[10] - totals[1] * std::log(D);
   const double* shape = work.shape.data();
   const double* w = weights.data();
   const SimdKernels& kernels = simd_kernels();

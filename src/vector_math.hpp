@@ -341,7 +341,9 @@ void log_in_place(std::span<double> values);
 //       and finite): the caller then takes the scalar formula;
 //   [3] samples where a shift's change is not formed this way (a sine not above 0, an argument
 //       beyond the small-argument series);
-//   [4 + 2j] sum c_i v_i expm1(change_ij), the change of D for shift j; [5 + 2j] sum w_i change_ij.
+//   [4 + 2j] sum c_i v_i expm1(change_ij), the change of D for shift j; [5 + 2j] sum w_i change_ij;
+//   [10] sum w_i ln v_i over the samples i < used (ln v from ln sin and the exponent the power
+//       is formed from: one logarithm more per sample), for the log-likelihood sum w ln v - S ln D.
 struct DoniachSunjicPass {
   const double* x = nullptr;
   std::size_t n = 0;                 // grid length
@@ -357,7 +359,7 @@ struct DoniachSunjicPass {
   double* shape = nullptr;           // receives v_i, n entries
   double* chunk_minimum = nullptr;   // optional: per chunk, the least v_i of its used samples
 };
-inline constexpr std::size_t kDoniachSunjicPassSums = 10;
+inline constexpr std::size_t kDoniachSunjicPassSums = 11;
 
 // ---- Voigt profile changes ---------------------------------------------------------------------
 //

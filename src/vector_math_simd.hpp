@@ -1625,6 +1625,7 @@ void doniach_sunjic_chunk(const DoniachSunjicPass& pass, std::size_t begin, std:
   const V infinity = set(__builtin_inf());
   V integral = set(0.0), weight_sum = set(0.0), outside = set(0.0), unformed = set(0.0), minimum = infinity;
   V integral_change[3] = {set(0.0), set(0.0), set(0.0)}, change_sum[3] = {set(0.0), set(0.0), set(0.0)};
+  V log_shape_sum = set(0.0);
   for (std::size_t i = begin; i < end; i += kLanes) {
     const std::size_t count = end - i < kLanes ? end - i : kLanes;
     const M real = first_lanes(count);
@@ -1653,6 +1654,11 @@ void doniach_sunjic_chunk(const DoniachSunjicPass& pass, std::size_t begin, std:
     const V w = used_count > 0 ? load_lanes(pass.weights + i, used_count, 0.0) : set(0.0);
     weight_sum = weight_sum + w;
     minimum = min_or_second(select(used, v, infinity), minimum);
+    // ln v = ln sin + the exponent (its tail added first); lanes without a weight add nothing, and
+    // a sine not above 0 gives no number, as a v not above 0 leaves the caller's floor test unmet.
+    if (used_count > 0) {
+      log_shape_sum = fma(w, select(used, log_any(sine) + (exponent_tail + exponent), set(0.0)), log_shape_sum);
+    }
     if (shifts == 0) continue;
     const V tan_phi = cosine / sine;
     for (std::size_t j = 0; j < shifts; ++j) {
@@ -1694,6 +1700,7 @@ void doniach_sunjic_chunk(const DoniachSunjicPass& pass, std::size_t begin, std:
     sums[4 + 2 * j] = j < shifts ? lane_total(integral_change[j]) : 0.0;
     sums[5 + 2 * j] = j < shifts ? lane_total(change_sum[j]) : 0.0;
   }
+  sums[10] = lane_total(log_shape_sum);
   if (pass.chunk_minimum != nullptr) {
     alignas(64) double lowest[kLanes];
     store(lowest, minimum);

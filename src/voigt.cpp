@@ -39,16 +39,23 @@ ProfileCase profile_case(double sigma, double gamma) {
 // z = (u + i gamma) / (sigma sqrt 2) and V = Re w / (sigma sqrt(2 pi)) for one parameter set, with
 // sigma's reciprocals taken once: a product in place of a quotient rounds once more (z and V
 // within 2 ulp of the quotients), and the passes over the samples would otherwise spend a tenth of
-// their time beside the w(z) calls dividing.
+// their time beside the w(z) calls dividing. Where a reciprocal is not a normal number (sigma
+// subnormal, beyond 1e307, or NaN) the quotients are formed as written: an infinite reciprocal
+// would turn a zero offset or a zero w into NaN.
 struct VoigtScale {
-  double argument_per_offset, argument_imag, value_per_w;
+  double sigma, argument_per_offset, argument_imag, value_per_w;
+  bool reciprocals;
 
-  VoigtScale(double sigma, double gamma)
-      : argument_per_offset(kInverseSqrt2 / sigma),
-        argument_imag((gamma / sigma) * kInverseSqrt2),
-        value_per_w(kInverseSqrt2Pi / sigma) {}
-  std::complex<double> argument(double u) const { return {u * argument_per_offset, argument_imag}; }
-  double value(std::complex<double> w) const { return w.real() * value_per_w; }
+  VoigtScale(double sigma_, double gamma)
+      : sigma(sigma_),
+        argument_per_offset(kInverseSqrt2 / sigma_),
+        argument_imag((gamma / sigma_) * kInverseSqrt2),
+        value_per_w(kInverseSqrt2Pi / sigma_),
+        reciprocals(std::isnormal(argument_per_offset) && std::isnormal(value_per_w)) {}
+  std::complex<double> argument(double u) const {
+    return {reciprocals ? u * argument_per_offset : (u / sigma) * kInverseSqrt2, argument_imag};
+  }
+  double value(std::complex<double> w) const { return reciprocals ? w.real() * value_per_w : w.real() / sigma / kSqrt2Pi; }
 };
 
 }  // namespace

@@ -54,6 +54,14 @@ TEST(VoigtProfile, AgreesWithScipyAndHasItsLimitingCases) {
   // Widths enter as they are: a negative one flips the sign of the normal and Cauchy densities.
   EXPECT_EQ(voigt_profile(0.7, -1.3, 0.0), -voigt_profile(0.7, 1.3, 0.0));
   EXPECT_EQ(voigt_profile(0.7, 0.0, -1.3), -voigt_profile(0.7, 0.0, 1.3));
+  // Widths whose reciprocals are not normal numbers: the quotients as written, never a NaN from
+  // an infinite reciprocal times a zero offset or a zero w.
+  for (const double sigma : {1e-310, 5e-324, 1e308}) {
+    for (const double u : {0.0, 1e-300, 1.0}) {
+      const std::complex<double> w = faddeeva_w({(u / sigma) * 0.7071067811865476, (1.0 / sigma) * 0.7071067811865476});
+      EXPECT_EQ(voigt_profile(u, sigma, 1.0), w.real() / sigma / 2.5066282746310002) << sigma << " " << u;
+    }
+  }
 }
 
 // w_of_z as each libcerf header may declare it; both return (2 Re z, 3 Im z).

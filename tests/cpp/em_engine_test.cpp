@@ -374,6 +374,79 @@ TEST(EmEngine, AFarFirstMoveKeepsTheWidthAccurate) {
 namespace brivane {
 namespace {
 
+// Runs of held helpers give the same bits as plain runs, on every thread count, whatever the body
+// does between runs: a failing chunk, a parallel loop of its own (where the pool may hand the
+// caller its own helper), or a failure that leaves the body.
+TEST(WorkerPool, HeldHelpersGiveThePlainSumsAndAlwaysLetGo) {
+  constexpr std::size_t n = 70001;  // 274 chunks, the last one short
+  auto chunk_for = [](double shift) {
+    return [shift](std::size_t begin, std::size_t end, double* sums, double* scratch) {
+      scratch[0] = 0.0;
+      sums[0] = sums[1] = 0.0;
+      for (std::size_t i = begin; i < end; ++i) {
+        const double v = std::sin(static_cast<double>(i) * 1e-3 + shift);
+        sums[0] += v;
+        sums[1] += v * v * shift;
+        scratch[0] += v;
+      }
+      if (scratch[0] != sums[0]) fail_index(0, 1);  // another task wrote this scratch
+    };
+  };
+  constexpr int kRuns = 300;
+  std::vector<std::array<double, 2>> plain(kRuns);
+  {
+    ChunkedSums sums(n, 2, 1, true);
+    for (int r = 0; r < kRuns; ++r) sums.run(chunk_for(0.01 * r), plain[r]);
+  }
+  auto check = [&] {
+    ChunkedSums sums(n, 2, 1, true);
+    std::array<double, 2> totals{};
+    sums.hold([&] {
+      for (int r = 0; r < kRuns; ++r) {
+        if (r % 50 == 7) {
+          // A chunk that fails on whichever thread claims it reaches the caller; the next run is
+          // whole again.
+          EXPECT_THROW(sums.run([](std::size_t begin, std::size_t, double*, double*) {
+            if (begin == 100 * kSumChunk) fail_index(3, 11);
+          }, totals), Failure);
+        }
+        if (r % 50 == 20) {
+          std::vector<double> squares(1000);
+          tbb::parallel_for(std::size_t{0}, squares.size(), [&](std::size_t i) { squares[i] = double(i) * double(i); });
+          EXPECT_EQ(squares[999], 998001.0);
+        }
+        sums.run(chunk_for(0.01 * r), totals);
+        EXPECT_EQ(totals, plain[r]) << r;
+      }
+    });
+    EXPECT_THROW(sums.hold([&] {
+      sums.run(chunk_for(0.5), totals);
+      fail_index(2, 5);
+    }), Failure);
+    sums.run(chunk_for(0.01), totals);
+    EXPECT_EQ(totals, plain[1]);
+    return 0;
+  };
+  for (int threads : {1, 2, 8}) {
+    SCOPED_TRACE(threads);
+    with_threads(threads, check);
+  }
+  // The whole arena's helpers asked for, and no worker to run them: they wait with the caller's
+  // tasks, and the body's own parallel loop hands them to the caller.
+  {
+    const ThreadLimit one_thread(1);
+    check();
+  }
+  // Grids of no chunk and of one: nothing to share.
+  for (const std::size_t samples : {std::size_t{0}, std::size_t{100}}) {
+    ChunkedSums sums(samples, 2, 1, true);
+    std::array<double, 2> held{1.0, 1.0}, plain_totals{};
+    sums.hold([&] { sums.run(chunk_for(0.3), held); });
+    sums.run(chunk_for(0.3), plain_totals);
+    EXPECT_EQ(held, plain_totals);
+  }
+}
+
 TEST(WorkerPool, AFailureInATaskReachesTheCallingThread) {
   std::vector<int> done(16, 0);
   try {

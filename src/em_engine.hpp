@@ -6,7 +6,8 @@
 // the Dirichlet weight update, the stopping rule and the histories. It runs one of two iterations:
 // - a shape with a fused pass (FusedEmShape, closed-form refits) makes one pass over the data per
 //   iteration: densities, mixture, log-likelihood, expected counts and the refits' sums, block by
-//   block, in one pool region; no density or weight row is stored;
+//   block; no density or weight row is stored, and the pool's threads are held for the whole
+//   loop rather than handed each pass afresh;
 // - every other shape keeps density and weight rows: its refits run as tasks (minimisations that
 //   read the weight rows), then one pass forms the densities (chunk by chunk when the density is
 //   elementwise, otherwise row by row first), the E-step and the sums.

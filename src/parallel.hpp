@@ -117,15 +117,14 @@ class ChunkedSums {
   }
 
   // Calls body() with the pool's other threads held for the whole call: every run() that body
-  // makes shares its tasks with helpers that stay between runs, waiting for the next, instead of
-  // being handed work afresh each time. A hand-off to a sleeping or stealing worker and the join
-  // cost a microsecond or more, as much as a fifth of a run at two thousand samples, while a run
-  // published to a waiting helper costs a few cache-line transfers. The calling thread never waits
-  // for a helper to arrive: it claims tasks itself, so a helper that the pool cannot start (its
-  // workers busy elsewhere, or limited to one thread) leaves all of them to the caller, and the
-  // results are the same whoever runs which task. Helpers spin between runs, so body should do
-  // little else than runs and their short serial steps; a body that needs the pool for other
-  // work is better served by plain runs.
+  // makes (on the calling thread) shares its chunks with helpers that stay between runs, waiting
+  // for the next, instead of being handed work afresh each time. A hand-off to a sleeping or
+  // stealing worker and the join cost a microsecond or more, a fifth of a run at two thousand
+  // samples, while a run published to a waiting helper costs a few cache-line transfers. The
+  // calling thread never waits for a helper to arrive: it claims chunks itself, so a helper that
+  // the pool cannot start (its workers busy elsewhere, or limited to one thread) leaves them all to
+  // the caller, and the sums are the same whoever takes which chunk. Helpers spin between runs, so
+  // body should do little else than runs and their short serial steps.
   template <class Body>
   void hold(Body&& body) {
     const std::size_t threads = std::min(tasks_, static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency())));
@@ -136,14 +135,16 @@ class ChunkedSums {
     // Held helpers claim their share a few chunks at a time, each claim one atomic increment: fine
     // enough that threads finish together, coarse enough that claims stay rare beside the work.
     Crew crew(std::max<std::size_t>(1, chunks_ / (kClaimsPerThread * threads)));
-    crew_ = &crew;
     tbb::task_group group;
     // Stops and joins the helpers however body leaves.
     struct Release {
       ChunkedSums& owner;
       Crew& crew;
       tbb::task_group& group;
-      Release(ChunkedSums& o, Crew& c, tbb::task_group& g) : owner(o), crew(c), group(g) { ++crews_held_here; }
+      Release(ChunkedSums& o, Crew& c, tbb::task_group& g) : owner(o), crew(c), group(g) {
+        owner.crew_ = &crew;
+        ++crews_held_here;
+      }
       ~Release() {
         crew.stop.store(true, std::memory_order_release);
         try {

@@ -8,17 +8,20 @@
 // A width factor below 1 narrows every peak (0.1: widths 0.15-0.4 on [0, 100], the proportions of
 // gamma-ray lines on a wide energy grid).
 //
-// Last, the pool's own ceiling: busy work split evenly over the same chunks and run through the
-// same fixed-order sums, as much of it as one iteration takes on one thread, once as a pool region
-// per run and once with the helpers held between runs (as the EM loop holds them). Its speed-up is
-// what the iteration could reach if its chunks cost the same and nothing ran between runs.
+// After each line, the time a cache line takes from one core to another and back. Last, the pool's
+// own ceiling: busy work split evenly over the same chunks and run through the same fixed-order
+// sums, as much of it as one iteration takes on one thread, once as a pool region per run and once
+// with the helpers held between runs (as the EM loop holds them). Its speed-up is what the
+// iteration could reach if its chunks cost the same and nothing ran between runs.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include <tbb/global_control.h>
@@ -83,6 +86,37 @@ void pool_ceiling(std::size_t n, double iteration_us, int threads) {
   }
 }
 
+// Nanoseconds for one cache line to go from one core to another and back, over 50 ms of passing
+// a counter between two threads. Every pass over the pool's chunks hands lines between cores a few
+// times (its start, the claims, the partial sums), so this sets the floor of a run's overhead: some
+// tens of nanoseconds within one chip, hundreds where a virtual machine's two processors sit far
+// apart on its host (as they may for a while on a busy host).
+double core_round_trip_ns() {
+  alignas(64) std::atomic<std::uint64_t> ball{0};
+  std::atomic<bool> stop{false};
+  std::thread partner([&] {
+    std::uint64_t expect = 1;
+    while (!stop.load(std::memory_order_relaxed)) {
+      if (ball.load(std::memory_order_acquire) == expect) {
+        ball.store(expect + 1, std::memory_order_release);
+        expect += 2;
+      }
+    }
+  });
+  const auto begin = std::chrono::steady_clock::now();
+  std::uint64_t rounds = 0;
+  for (std::uint64_t value = 0;; value += 2) {
+    ball.store(value + 1, std::memory_order_release);
+    while (ball.load(std::memory_order_acquire) != value + 2) {
+    }
+    if (++rounds % 1024 == 0 && std::chrono::steady_clock::now() - begin > std::chrono::milliseconds(50)) break;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  stop.store(true);
+  partner.join();
+  return seconds / static_cast<double>(rounds) * 1e9;
+}
+
 int main(int argc, char** argv) {
   const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
   const std::uint64_t iterations = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 20;
@@ -135,6 +169,7 @@ int main(int argc, char** argv) {
     }
     std::printf("n = %zu, widths x %g, %s: %.1f us per iteration on 1 thread, %.1f us on %d (speed-up %.2f)\n", n, width_factor,
                 brivane::simd_level_name(level), one, all, threads, one / all);
+    if (threads > 1) std::printf("  a cache line's round trip between two cores, just after: %.0f ns\n", core_round_trip_ns());
     if (level == brivane::SimdLevel::kAvx512 || !brivane::simd_level_supported(brivane::SimdLevel::kAvx512)) {
       pool_ceiling(n, one, threads);
     }

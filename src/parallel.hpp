@@ -53,14 +53,13 @@ void run_tasks_sequentially(std::size_t count, Task&& task) {
 class ChunkedSums {
  public:
   // `scratch` doubles of working memory per task; `parallel` false keeps every chunk on the calling
-  // thread, as does a grid of one chunk.
+  // thread, as does a grid of one chunk or an arena of one thread.
   ChunkedSums(std::size_t n, std::size_t sums, std::size_t scratch, bool parallel)
       : n_(n),
         chunks_((n + kSumChunk - 1) / kSumChunk),
         sums_(sums),
-        tasks_(parallel && chunks_ > 1
-                   ? std::min(chunks_, kTasksPerThread * static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency())))
-                   : std::min<std::size_t>(chunks_, 1)),
+        tasks_(parallel && chunks_ > 1 && arena_threads() > 1 ? std::min(chunks_, kTasksPerThread * arena_threads())
+                                                             : std::min<std::size_t>(chunks_, 1)),
         partial_stride_(whole_lines(sums)),
         scratch_stride_(whole_lines(scratch)),
         partial_storage_(chunks_ * partial_stride_ + kLineDoubles),
@@ -127,7 +126,7 @@ class ChunkedSums {
   // body should do little else than runs and their short serial steps.
   template <class Body>
   void hold(Body&& body) {
-    const std::size_t threads = std::min(tasks_, static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency())));
+    const std::size_t threads = std::min(tasks_, arena_threads());
     if (threads <= 1 || crew_) {
       body();
       return;
@@ -243,6 +242,10 @@ class ChunkedSums {
   // Helpers held by this thread: while it runs a body or joins its helpers.
   static inline thread_local std::size_t crews_held_here = 0;
   static constexpr std::size_t kClaimsPerThread = 16;
+
+  // Threads of the current arena: with one, every chunk runs on the calling thread without a
+  // pool region.
+  static std::size_t arena_threads() { return static_cast<std::size_t>(std::max(1, tbb::this_task_arena::max_concurrency())); }
 
   // Every chunk's sums and every task's working memory start on a cache line of their own: a line
   // shared by two threads' writes would pass between their cores on every write (false sharing).

@@ -145,45 +145,45 @@ EmResult run_fused(Shape& shape, std::vector<double>& pi, const EmProblem& probl
   // The pool's threads are held for the whole loop: between passes the calling thread has only a
   // few closed-form refits to do, far less than a hand-off to the pool costs.
   sums.hold([&] {
-  double previous = evaluate();
-  result.log_likelihood.push_back(previous);
-  result.relative_change.push_back(0.0);
+    double previous = evaluate();
+    result.log_likelihood.push_back(previous);
+    result.relative_change.push_back(0.0);
 
-  while (result.iterations < problem.max_iter) {
-    update_mixing_weights_from_counts(pi, std::span<const double>(totals).subspan(1, weights), components,
-                                      problem.dirichlet_alpha);
+    while (result.iterations < problem.max_iter) {
+      update_mixing_weights_from_counts(pi, std::span<const double>(totals).subspan(1, weights), components,
+                                        problem.dirichlet_alpha);
 
-    shape.check_refit_inputs();
-    bool retake = false;
-    for (std::size_t k = 0; k < peaks; ++k) {
-      const SumsRefit<typename Shape::Parameters> fit =
-          shape.refit_from_sums(k, weight_sum(totals, k), peak_sums(totals, k), reference[k], true);
-      refitted[k] = fit.values;
-      retaken[k] = fit.retake ? 1 : 0;
-      if (fit.retake) {
-        reference[k] = fit.reference;
-        retake = true;
-      }
-    }
-    if (retake) {
-      // The same E-step (values and weights unchanged), with the sums of the flagged peaks taken
-      // about their new centres.
-      pass(retaken_totals);
+      shape.check_refit_inputs();
+      bool retake = false;
       for (std::size_t k = 0; k < peaks; ++k) {
-        if (retaken[k] == 0) continue;
-        refitted[k] = shape.refit_from_sums(k, weight_sum(retaken_totals, k), peak_sums(retaken_totals, k),
-                                            reference[k], false).values;
+        const SumsRefit<typename Shape::Parameters> fit =
+            shape.refit_from_sums(k, weight_sum(totals, k), peak_sums(totals, k), reference[k], true);
+        refitted[k] = fit.values;
+        retaken[k] = fit.retake ? 1 : 0;
+        if (fit.retake) {
+          reference[k] = fit.reference;
+          retake = true;
+        }
       }
-    }
-    for (std::size_t k = 0; k < peaks; ++k) shape.store(k, refitted[k]);
+      if (retake) {
+        // The same E-step (values and weights unchanged), with the sums of the flagged peaks taken
+        // about their new centres.
+        pass(retaken_totals);
+        for (std::size_t k = 0; k < peaks; ++k) {
+          if (retaken[k] == 0) continue;
+          refitted[k] = shape.refit_from_sums(k, weight_sum(retaken_totals, k), peak_sums(retaken_totals, k),
+                                              reference[k], false).values;
+        }
+      }
+      for (std::size_t k = 0; k < peaks; ++k) shape.store(k, refitted[k]);
 
-    if (linear) {
-      result.s_tri = estimate_s_tri(problem.x, background_weights, problem.window.min, problem.window.max);
-      background = background_row_form(problem.bg_type, problem.window.min, problem.window.max, result.s_tri);
-    }
+      if (linear) {
+        result.s_tri = estimate_s_tri(problem.x, background_weights, problem.window.min, problem.window.max);
+        background = background_row_form(problem.bg_type, problem.window.min, problem.window.max, result.s_tri);
+      }
 
-    if (record(result, previous, evaluate(), problem.r_eps)) break;
-  }
+      if (record(result, previous, evaluate(), problem.r_eps)) break;
+    }
   });
   return result;
 }

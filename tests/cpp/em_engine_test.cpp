@@ -375,8 +375,8 @@ namespace brivane {
 namespace {
 
 // Runs of held helpers give the same bits as plain runs, on every thread count, whatever the body
-// does between runs: a failing chunk, a parallel loop of its own (where the pool may hand the
-// caller its own helper), or a failure that leaves the body.
+// does between runs: a failing chunk, a parallel loop of its own (while it waits, the pool may hand
+// the caller a waiting helper), or a failure that leaves the body.
 TEST(WorkerPool, HeldHelpersGiveThePlainSumsAndAlwaysLetGo) {
   constexpr std::size_t n = 70001;  // 274 chunks, the last one short
   auto chunk_for = [](double shift) {
@@ -431,8 +431,8 @@ TEST(WorkerPool, HeldHelpersGiveThePlainSumsAndAlwaysLetGo) {
     SCOPED_TRACE(threads);
     with_threads(threads, check);
   }
-  // The whole arena's helpers asked for, and no worker to run them: they wait with the caller's
-  // tasks, and the body's own parallel loop hands them to the caller.
+  // The whole arena's helpers asked for, and no worker to run them: they wait among the caller's
+  // own tasks, which the body's parallel loop may hand back to the caller.
   {
     const ThreadLimit one_thread(1);
     check();

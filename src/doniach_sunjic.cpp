@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <optional>
 #include <variant>
 #include <vector>
@@ -17,7 +18,6 @@ namespace brivane {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr std::size_t kMaxShifts = 3;
 constexpr std::size_t kLogBlock = 256;
 
@@ -30,7 +30,7 @@ struct ShapeTerms {
 };
 
 ShapeTerms shape_terms(const DoniachSunjicParameters& p) {
-  return {p[0], p[1], 1.0 - p[2], kPi * p[2] * 0.5, 0.5 * (1.0 - p[2])};
+  return {p[0], p[1], 1.0 - p[2], std::numbers::pi * p[2] * 0.5, 0.5 * (1.0 - p[2])};
 }
 
 inline double shape_value(const ShapeTerms& t, double x) {

@@ -52,31 +52,6 @@ std::vector<double*> row_pointers(RowMatrix& matrix) {
 
 }  // namespace
 
-double gamma_and_log_likelihood(std::span<const double> intensity, const RowMatrix& densities,
-                                std::span<const double> pi, std::span<double> mixture,
-                                RowMatrix& responsibilities) {
-  const std::size_t n = mixture.size();
-  if (n == 0) return 0.0;
-  check_e_step_sizes(pi.size(), densities.rows(), responsibilities.rows(), intensity.size(), n);
-  const std::vector<const double*> density_rows = row_pointers(densities);
-  const std::vector<double*> rows = row_pointers(responsibilities);
-  EStepPass pass;
-  pass.intensity = intensity.data();
-  pass.components = pi.size();
-  pass.pi = pi.data();
-  pass.densities = density_rows.data();
-  pass.rows = rows.data();
-  pass.weights = false;
-  pass.mixture = mixture.data();
-  ChunkedSums sums(n, 1 + pi.size(), e_step_scratch(pi.size()), false);
-  std::vector<double> totals(sums.sums());
-  const SimdKernels& kernels = simd_kernels();
-  sums.run([&](std::size_t begin, std::size_t end, double* chunk_sums,
-               double* scratch) { kernels.e_step_chunk(pass, begin, end, chunk_sums, scratch); },
-           totals);
-  return totals[0];
-}
-
 WeightPass::WeightPass(std::span<const double> intensity, const RowMatrix& densities, std::span<const double> pi,
                        RowMatrix& weights, bool parallel)
     : n_(densities.cols()),
@@ -90,22 +65,6 @@ WeightPass::WeightPass(std::span<const double> intensity, const RowMatrix& densi
       totals_(1 + pi.size()) {}
 
 void WeightPass::check() const { check_e_step_sizes(pi_.size(), rows_, weight_rows_, intensity_.size(), n_); }
-
-void update_mixing_weights(std::span<double> pi, std::span<const double> intensity,
-                           const RowMatrix& responsibilities,
-                           std::span<const double> dirichlet_alpha) {
-  const std::size_t components = pi.size();
-  check_weight_update_sizes(components, responsibilities.rows(), dirichlet_alpha.size());
-  const std::size_t n = std::min(intensity.size(), responsibilities.cols());
-  // pi's old values are not needed: the expected counts are built in its place.
-  for (std::size_t k = 0; k < components; ++k) {
-    const double* g = responsibilities.row(k).data();
-    double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sum += intensity[i] * g[i];
-    pi[k] = sum;
-  }
-  dirichlet_update(pi, dirichlet_alpha);
-}
 
 void update_mixing_weights_from_counts(std::span<double> pi, std::span<const double> expected_counts,
                                        std::size_t rows, std::span<const double> dirichlet_alpha) {

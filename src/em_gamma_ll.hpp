@@ -11,18 +11,6 @@
 
 namespace brivane {
 
-// E-step over the P = len(pi) first components. Fills the mixture density
-//   m[i] = sum_k pi[k] D[k][i]                         (k in order, from 0)
-// and the responsibilities G[k][i] = (D[k][i] pi[k]) / (m[i] + 1e-20), and returns the weighted
-// log-likelihood sum_i intensity[i] ln(m[i] + 1e-200). The floors keep both finite where the
-// mixture vanishes. The quotient is formed as (D[k][i] pi[k]) (1 / (m[i] + 1e-20)), one division
-// per sample; the log-likelihood is summed in the fixed chunk order of ChunkedSums. An empty grid
-// gives 0 and computes nothing. A pi longer than the rows of D, or an intensity shorter than the
-// grid, raises the index Failure before anything is computed.
-double gamma_and_log_likelihood(std::span<const double> intensity, const RowMatrix& densities,
-                                std::span<const double> pi, std::span<double> mixture,
-                                RowMatrix& responsibilities);
-
 // The E-step over stored density rows as the EM loop runs it, with everything allocated once: row k
 // of `weights` receives the sample weights intensity[i] G[k][i] = (D[k][i] pi[k]) (intensity[i] /
 // (m[i] + 1e-20)) that the refits, the tilt estimate and the weight update need (nothing else
@@ -37,7 +25,9 @@ class WeightPass {
 
   // Runs before(begin, end) and then the E-step on every chunk [begin, end) of the grid, in one
   // pool region; `before` may fill the chunk's densities. Returns the log-likelihood and writes one
-  // expected count per entry of pi. The size checks of gamma_and_log_likelihood come first.
+  // expected count per entry of pi. A pi longer than the rows of the densities or of `weights`, or
+  // an intensity shorter than the grid, raises the index Failure before anything is computed; an
+  // empty grid gives 0 and computes nothing.
   template <class Before>
   double run(Before&& before, std::span<double> expected_counts);
   double run(std::span<double> expected_counts) {
@@ -81,18 +71,12 @@ double WeightPass::run(Before&& before, std::span<double> expected_counts) {
   return totals_[0];
 }
 
-// Maximum a posteriori mixing weights under a Dirichlet prior, in place:
-//   b[k] = sum_i intensity[i] G[k][i] + alpha[k] - 1,  c[k] = b[k] / sum(b)  (0 unless > 0),
-//   pi[k] = c[k] / sum(c).
+// Maximum a posteriori mixing weights under a Dirichlet prior, in place, from the expected counts
+// n[k] = sum_i intensity[i] G[k][i] that the E-step made (one per entry of pi):
+//   b[k] = n[k] + alpha[k] - 1,  c[k] = b[k] / sum(b)  (0 unless > 0),  pi[k] = c[k] / sum(c).
 // Concentrations below 1 may drive a weight to exactly 0; all-zero c gives NaN weights (0/0), as
-// the data then carry no information. Fewer responsibility rows or concentrations than weights
-// raise the index Failure for the first component that lacks one.
-void update_mixing_weights(std::span<double> pi, std::span<const double> intensity,
-                           const RowMatrix& responsibilities,
-                           std::span<const double> dirichlet_alpha);
-
-// The same update from expected counts made by the E-step (one per entry of pi); `rows` is the
-// number of responsibility rows, for the size check.
+// the data then carry no information. `rows` is the number of responsibility rows: fewer rows or
+// concentrations than weights raise the index Failure for the first component that lacks one.
 void update_mixing_weights_from_counts(std::span<double> pi, std::span<const double> expected_counts,
                                        std::size_t rows, std::span<const double> dirichlet_alpha);
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <optional>
 #include <span>
 #include <utility>
@@ -21,11 +22,9 @@ namespace brivane {
 namespace {
 
 constexpr double kSqrtTwoPi = 2.5066282746310002;
-constexpr double kPi = 3.141592653589793;
-constexpr double kInversePi = 0.3183098861837907;
 constexpr double kDensityFloor = 1e-20;  // added inside the logarithm
 constexpr double kMassFloor = 1e-300;
-constexpr double kTwoPi = 6.283185307179586;
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
 constexpr double kEightLnTwo = 5.545177444479562;  // 1 / (2 sigma^2) = 4 ln 2 / gamma^2
 constexpr double kShareFloor = 1e-300;
 // The conditional maximisation's root searches: absolute, on values and on distances alike
@@ -38,6 +37,12 @@ constexpr std::size_t kGridPoints = 10;
 // contiguous buffers that stay in cache.
 constexpr std::size_t kBlock = 256;
 
+// The Lorentzian's mass inside [x_min, x_max] for centre x0 and half width h, unfloored:
+// (atan((x_max - x0) / h) - atan((x_min - x0) / h)) / pi.
+double lorentzian_window_mass(double x0, double h, double x_min, double x_max) {
+  return (std::atan((x_max - x0) / h) - std::atan((x_min - x0) / h)) * std::numbers::inv_pi;
+}
+
 // What the density of one parameter set needs at every sample, formed once per call.
 using Profile = PseudoVoigtProfile;
 
@@ -47,24 +52,14 @@ Profile profile(const PseudoVoigtPeak& peak, double x_min, double x_max) {
   return {peak.x0, sigma, sigma * kSqrtTwoPi, peak.gamma * 0.5, peak.eta, (1.0 - peak.eta) / mass};
 }
 
-// exp(t) for any t, NaN included. exp_kernel forms the exponent's integer part from the bits of
-// t / ln 2 + 1.5 * 2^52, and for t between about -9.4e15 and -4.7e15 that signed subtraction
-// overflows (undefined behaviour, though the final select would discard the result). Arguments
-// are therefore held to [-1000, 1000] first, where the result is already exactly 0 or +inf.
-inline double exp_any(double t) {
-  t = t < -1000.0 ? -1000.0 : t;
-  t = t > 1000.0 ? 1000.0 : t;
-  return exp_kernel(t);
-}
-
 // The Gaussian part G and the Lorentzian part L (before division by Z) of `len` samples.
 inline void density_parts(const Profile& p, const double* __restrict x, std::size_t len, double* __restrict g,
                           double* __restrict l) {
   for (std::size_t i = 0; i < len; ++i) {
     const double d = x[i] - p.x0;
     const double z = d / p.sigma;
-    g[i] = exp_any(z * -0.5 * z) / p.gaussian_normaliser;
-    l[i] = p.half_width / ((d * d + p.half_width * p.half_width) * kPi);
+    g[i] = exp_kernel(z * -0.5 * z) / p.gaussian_normaliser;
+    l[i] = p.half_width / ((d * d + p.half_width * p.half_width) * std::numbers::pi);
   }
 }
 
@@ -140,8 +135,8 @@ using ShiftTerms = PseudoVoigtShift;
 double lorentzian_weight_change(const PseudoVoigtPeak& base, const PseudoVoigtPeak& moved, double x_min, double x_max,
                                 double base_weight, double moved_weight) {
   const double h = base.gamma * 0.5, moved_h = moved.gamma * 0.5;
-  const double base_mass = (std::atan((x_max - base.x0) / h) - std::atan((x_min - base.x0) / h)) * kInversePi;
-  const double moved_mass = (std::atan((x_max - moved.x0) / moved_h) - std::atan((x_min - moved.x0) / moved_h)) * kInversePi;
+  const double base_mass = lorentzian_window_mass(base.x0, h, x_min, x_max);
+  const double moved_mass = lorentzian_window_mass(moved.x0, moved_h, x_min, x_max);
   const double direct = moved_weight - base_weight;
   if (!(base_mass > kMassFloor && moved_mass > kMassFloor)) return direct;  // a floor acts (or a NaN)
   auto end_change = [&](double end) {
@@ -154,7 +149,7 @@ double lorentzian_weight_change(const PseudoVoigtPeak& base, const PseudoVoigtPe
     // moved across a window end by more than the half width).
     return std::atan2(change, 1.0 + u * moved_u);
   };
-  const double mass_change = (end_change(x_max) - end_change(x_min)) * kInversePi;
+  const double mass_change = (end_change(x_max) - end_change(x_min)) * std::numbers::inv_pi;
   const double change = -(1.0 - base.eta) * mass_change / (base_mass * moved_mass);
   return std::isfinite(change) ? change : direct;
 }
@@ -453,7 +448,7 @@ class FullMixingSearch {
     if (!(std::isfinite(weight_total_) && std::isfinite(x0) && gamma >= 1e-100 && gamma <= 1e100)) return nan;
     const Profile p = profile({x0, gamma, 0.0}, x_min, x_max);
     const double mass = pseudo_voigt_window_mass(x0, gamma, x_min, x_max);
-    const double largest = 1.0 / p.gaussian_normaliser + 1.0 / (kPi * p.half_width * mass) + kDensityFloor;
+    const double largest = 1.0 / p.gaussian_normaliser + 1.0 / (std::numbers::pi * p.half_width * mass) + kDensityFloor;
     const double log_bound = std::fmax(46.1, std::log(largest * 1.01));
     const double depth = 32.0 + 3.0 + static_cast<double>(mixing_.chunks()) + 1.0;
     const double summation = depth * kUnit / (1.0 - depth * kUnit);
@@ -530,9 +525,8 @@ class FullMixingSearch {
 }  // namespace
 
 double pseudo_voigt_window_mass(double x0, double gamma, double x_min, double x_max) {
-  const double h = gamma * 0.5;
   // fmax returns the number when the other operand is NaN, so a NaN mass is floored as well.
-  return std::fmax((std::atan((x_max - x0) / h) - std::atan((x_min - x0) / h)) * kInversePi, kMassFloor);
+  return std::fmax(lorentzian_window_mass(x0, gamma * 0.5, x_min, x_max), kMassFloor);
 }
 
 void pseudo_voigt_density(std::span<const double> x, const PseudoVoigtPeak& peak, double x_min, double x_max,
@@ -656,7 +650,7 @@ double ShareWeightedSamples::centre_update(double c, double g) const {
     lorentzian_sum += wl[i] * 2.0 / q;
   }
   const double below = x_min_ - c, above = x_max_ - c;
-  const double mass_slope = h / ((below * below + h2) * kPi) - h / ((above * above + h2) * kPi);
+  const double mass_slope = h / ((below * below + h2) * std::numbers::pi) - h / ((above * above + h2) * std::numbers::pi);
   return (first_moment * s + lorentzian_moment - lorentzian_total_ * (1.0 / mass) * mass_slope) /
          (gaussian_total_ * s + lorentzian_sum + 1e-300);
 }

@@ -65,8 +65,6 @@ SimdOverride::SimdOverride(SimdLevel level) : previous_(simd_level()) {
 
 SimdOverride::~SimdOverride() { active_level().store(previous_, std::memory_order_relaxed); }
 
-void exp_in_place(std::span<double> values) { simd_kernels().exp(values.data(), values.size()); }
-
 void log_in_place(std::span<double> values) { simd_kernels().log(values.data(), values.size()); }
 
 }  // namespace brivane

@@ -319,9 +319,6 @@ class SimdOverride {
   SimdLevel previous_;
 };
 
-// values[i] = exp(values[i]): +inf above 709.78, +0 below -745.13, NaN for NaN.
-void exp_in_place(std::span<double> values);
-
 // values[i] = log(values[i]): -inf at 0, NaN below 0 and for NaN.
 void log_in_place(std::span<double> values);
 

@@ -18,10 +18,11 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
-#include <bit>
 #include <cstdint>
+#include <numbers>
 
 #include "numerics/exponential_integrals.hpp"
 #include "vector_math.hpp"
@@ -805,7 +806,6 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
 // lane order). The density's parts are rounded as the scalar formula writes them (no FMA); only
 // exp and log are the kernels above.
 
-constexpr double kPvPi = 3.141592653589793;
 constexpr double kPvDensityFloor = 1e-20;  // inside the log-likelihood's logarithm
 
 SIMD_INLINE V absolute(V v) { return from_bits(and_int(bits(v), set_int(0x7fffffffffffffffLL))); }
@@ -818,7 +818,7 @@ SIMD_INLINE void pv_parts(const PseudoVoigtProfile& p, V at, V& offset, V& z, V&
   offset = at - set(p.x0);
   z = offset / set(p.sigma);
   g = exp_full((z * set(-0.5)) * z) / set(p.gaussian_normaliser);
-  l = set(p.half_width) / ((offset * offset + set(p.half_width * p.half_width)) * set(kPvPi));
+  l = set(p.half_width) / ((offset * offset + set(p.half_width * p.half_width)) * set(std::numbers::pi));
 }
 
 // exp(t) - 1: by its series for |t| < 1e-2 (the first omitted term, t^9 / 9!, is below 3e-22 |t|),

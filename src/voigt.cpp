@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <numbers>
 #include <variant>
 #include <vector>
 
@@ -25,9 +26,7 @@ namespace {
 constexpr double kInverseSqrt2 = 0.7071067811865476;
 constexpr double kSqrt2Pi = 2.5066282746310002;
 constexpr double kInverseSqrt2Pi = 0.3989422804014327;
-constexpr double kPi = 3.141592653589793;
-constexpr double kTwoOverSqrtPi = 1.1283791670955126;
-constexpr double kInverseSqrtPi = 0.5641895835477563;
+constexpr double kTwoOverSqrtPi = 2.0 * std::numbers::inv_sqrtpi;
 
 enum class ProfileCase { Voigt, Gaussian, Lorentzian, PointMass };
 
@@ -82,7 +81,7 @@ double voigt_profile(double u, double sigma, double gamma) {
       const double r = u / sigma;
       return std::exp(-0.5 * (r * r)) * (kInverseSqrt2Pi / sigma);
     }
-    case ProfileCase::Lorentzian: return gamma / kPi / (u * u + gamma * gamma);
+    case ProfileCase::Lorentzian: return gamma / std::numbers::pi / (u * u + gamma * gamma);
     case ProfileCase::PointMass: break;
   }
   if (std::isnan(u)) return u;
@@ -133,7 +132,7 @@ std::complex<double> asymptotic_difference(std::complex<double> z, std::complex<
     dp = dv * p + v * dp;
     p = coefficients[k] + shifted_v * p;
   }
-  return std::complex<double>(0.0, kInverseSqrtPi) * (du * p + u * dp);
+  return std::complex<double>(0.0, std::numbers::inv_sqrtpi) * (du * p + u * dp);
 }
 
 // w'(z) from the same expansion, differentiated term by term: w'(z) ~ -(i / sqrt(pi)) u^2 Q(u^2),
@@ -167,7 +166,7 @@ std::complex<double> asymptotic_derivative(std::complex<double> z) {
   }
   // -(i / sqrt(pi)) v Q.
   const double vq_re = v_re * q_re - v_im * q_im, vq_im = v_re * q_im + v_im * q_re;
-  return {kInverseSqrtPi * vq_im, -kInverseSqrtPi * vq_re};
+  return {std::numbers::inv_sqrtpi * vq_im, -std::numbers::inv_sqrtpi * vq_re};
 }
 
 // The Taylor coefficients a_n = w^(n)(z) / n! of w about one point z, formed as the shifts of that

@@ -227,12 +227,6 @@ PyObject* guarded_call(EntryBody body, PyObject* args, PyObject* kwargs) {
   }
 }
 
-PyObject* result_float(double value) {
-  PyObject* object = PyFloat_FromDouble(value);
-  if (!object) throw PythonError{};
-  return object;
-}
-
 PyObject* result_array(std::span<const double> values) {
   PyObject* array = new_float64_array(values);
   if (!array) throw PythonError{};

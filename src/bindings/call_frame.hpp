@@ -184,7 +184,6 @@ PyObject* entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
 }
 
 // Result helpers: new references, throwing PythonError on failure.
-PyObject* result_float(double value);
 PyObject* result_array(std::span<const double> values);
 // Steals the references it is given (null entries make it throw after releasing the others).
 PyObject* result_tuple(std::initializer_list<PyObject*> items);

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "e_step_support.hpp"
 #include "failure.hpp"
 #include "parallel.hpp"
 #include "vector_math.hpp"

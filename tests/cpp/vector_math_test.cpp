@@ -24,6 +24,9 @@ double ulps(double value, long double reference) {
   return static_cast<double>(std::fabs(static_cast<long double>(value) - reference) / spacing);
 }
 
+// values[i] = exp(values[i]) by the active variant's kernel.
+void exp_in_place(std::vector<double>& values) { simd_kernels().exp(values.data(), values.size()); }
+
 std::vector<double> sweep(double from, double to, std::size_t n) {
   std::vector<double> v(n);
   for (std::size_t i = 0; i < n; ++i) v[i] = from + (to - from) * static_cast<double>(i) / static_cast<double>(n - 1);

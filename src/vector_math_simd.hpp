@@ -1852,13 +1852,26 @@ void voigt_terms(const VoigtTermsPass& pass, std::size_t n) {
 }  // namespace
 
 extern const SimdKernels BRIVANE_SIMD_TABLE;
-const SimdKernels BRIVANE_SIMD_TABLE = {exp_array, exp2_of_minus_square_array, log_array, gaussian_row, e_step_chunk,
-                                        gaussian_chunk, pseudo_voigt_mixing_chunk, pseudo_voigt_objective_chunk,
-                                        exponential_integrals_array, tsdc_chunk, divide_array,
-                                        // Doniach-Sunjic kernels
-                                        atan_array, sin_cos_array, pow_array, doniach_sunjic_chunk,
-                                        weighted_log_density_chunk,
-                                        // Voigt kernel
-                                        voigt_changes, voigt_terms};
+// Filled by name: an entry out of order, or two entries of one type swapped, does not compile.
+const SimdKernels BRIVANE_SIMD_TABLE = {
+    .exp = exp_array,
+    .exp2_of_minus_square = exp2_of_minus_square_array,
+    .log = log_array,
+    .gaussian_row = gaussian_row,
+    .e_step_chunk = e_step_chunk,
+    .gaussian_chunk = gaussian_chunk,
+    .pseudo_voigt_mixing_chunk = pseudo_voigt_mixing_chunk,
+    .pseudo_voigt_objective_chunk = pseudo_voigt_objective_chunk,
+    .exponential_integrals = exponential_integrals_array,
+    .tsdc_chunk = tsdc_chunk,
+    .divide = divide_array,
+    .atan = atan_array,
+    .sin_cos = sin_cos_array,
+    .pow = pow_array,
+    .doniach_sunjic_chunk = doniach_sunjic_chunk,
+    .weighted_log_density_chunk = weighted_log_density_chunk,
+    .voigt_changes = voigt_changes,
+    .voigt_terms = voigt_terms,
+};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

@@ -24,7 +24,17 @@ fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q -r scripts/requirements.txt
 
-# One abi3 wheel serves every environment; build it once and install it here.
+# One abi3 wheel serves every environment; build it once and install it here. The build tools
+# are in .venv already, so the build uses them rather than a fresh isolated environment, and its
+# directory (build/<wheel tag>) keeps the objects for the next run.
+wheel_settings=()
+if [ "${1:-}" = "--with-cpp-tests" ]; then
+  # The test command's build: the wheel's build directory is build/cpp and also builds the C++
+  # unit tests and benchmarks, with warnings as errors, so that one compile of the core serves
+  # the module and the tests.
+  wheel_settings=(-C build-dir=build/cpp -C cmake.define.BRIVANE_BUILD_TESTS=ON
+                  -C cmake.define.BRIVANE_WERROR=ON)
+fi
 rm -rf build/wheelhouse
-.venv/bin/python -m pip wheel -q --no-deps -w build/wheelhouse .
+.venv/bin/python -m pip wheel -q --no-deps --no-build-isolation "${wheel_settings[@]}" -w build/wheelhouse .
 .venv/bin/python -m pip install -q --force-reinstall --no-deps build/wheelhouse/brivane_core-*.whl

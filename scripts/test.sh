@@ -1,38 +1,76 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests (strict warnings) under ctest, plain and with sanitizers,
-# then the Python tests with NumPy 2.x, again against a module built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and again, on the first built module, with NumPy 1.26.
+# Runs every test: the C++ unit tests (strict warnings) under ctest and the Python tests with
+# NumPy 2.x, both on one Release build of the core; the C++ unit tests and the Python tests again on
+# one build instrumented with AddressSanitizer and UndefinedBehaviorSanitizer; and the Python tests
+# once more, on the first built module, with NumPy 1.26. Each phase's wall time is printed after it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+# Each phase prints its wall time and the processor time of the commands it ran (user + system,
+# in seconds), which another load on the machine stretches less than the wall time.
+mkdir -p build
+times_file=build/times
+processor_seconds() {  # into $processor: `times` must run in this shell, not in a subshell
+  times >"$times_file"
+  processor=$(awk 'NR == 2 { for (i = 1; i <= 2; ++i) { split($i, t, /[ms]/); total += 60 * t[1] + t[2] }
+                             printf "%.0f", total }' "$times_file")
+}
+processor_seconds
+phase_start=$SECONDS
+phase_processor=$processor
+phase_done() {
+  processor_seconds
+  echo "-- $1: $((SECONDS - phase_start)) s wall, $((processor - phase_processor)) s processor"
+  phase_start=$SECONDS
+  phase_processor=$processor
+}
+
+# The wheel's build directory, build/cpp, also builds the C++ unit tests and benchmarks.
+bash scripts/setup.sh --with-cpp-tests
 export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc)
+phase_done "set-up and Release build (module, C++ tests, benchmarks)"
+
+# The NumPy 1.26 environment is mostly downloads: it is made while the tests run and the
+# sanitized build compiles (after the set-up, which installs python3-venv where it is missing).
+numpy1_log=build/numpy1-environment.log
+(
+  if [ ! -x .venv-numpy1/bin/python ]; then
+    "${PYTHON:-python3}" -m venv .venv-numpy1
+  fi
+  .venv-numpy1/bin/python -m pip install -q --upgrade pip
+  .venv-numpy1/bin/python -m pip install -q -r scripts/requirements-numpy1.txt
+) >"$numpy1_log" 2>&1 &
+numpy1_environment=$!
 
 echo "== C++ unit tests"
-cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DBRIVANE_BUILD_PYTHON=OFF -DBRIVANE_BUILD_TESTS=ON -DBRIVANE_WERROR=ON >/dev/null
-cmake --build build/cpp -j "$jobs"
 ctest --test-dir build/cpp --output-on-failure -j "$jobs"
-
-echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build/cpp-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DBRIVANE_BUILD_PYTHON=OFF -DBRIVANE_BUILD_TESTS=ON -DBRIVANE_WERROR=ON -DBRIVANE_SANITIZE=ON >/dev/null
-cmake --build build/cpp-sanitize -j "$jobs"
-ctest --test-dir build/cpp-sanitize --output-on-failure -j "$jobs"
+phase_done "C++ unit tests"
 
 echo "== Python tests, NumPy $(.venv/bin/python -c 'import numpy; print(numpy.__version__)')"
 .venv/bin/python -m pytest -q tests/python
+phase_done "Python tests, NumPy 2"
 
-echo "== Python tests against a module built with AddressSanitizer and UndefinedBehaviorSanitizer"
-# The module alone is instrumented, in its own build directory; the wheel in .venv stays plain.
-sanitized_module_dir="$PWD/build/python-sanitize"
-cmake -S . -B "$sanitized_module_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DBRIVANE_BUILD_PYTHON=ON -DBRIVANE_SANITIZE=ON >/dev/null
-cmake --build "$sanitized_module_dir" -j "$jobs" --target brivane_core
+echo "== Build with AddressSanitizer and UndefinedBehaviorSanitizer"
+# One instrumented build serves the C++ unit tests and the module. Line tables (-g1) are all a
+# sanitizer's report needs; full debug information would track variables through the inlined
+# vector kernels for minutes.
+sanitized_dir="$PWD/build/sanitize"
+cmake -S . -B "$sanitized_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
+  -DBRIVANE_BUILD_PYTHON=ON -DBRIVANE_BUILD_TESTS=ON -DBRIVANE_WERROR=ON -DBRIVANE_SANITIZE=ON >/dev/null
+cmake --build "$sanitized_dir" -j "$jobs" --target brivane_unit_tests brivane_core
+phase_done "sanitized build (C++ tests and module)"
+
+echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ctest --test-dir "$sanitized_dir" --output-on-failure -j "$jobs"
+phase_done "C++ unit tests, sanitized"
+
+echo "== Python tests against the module built with AddressSanitizer and UndefinedBehaviorSanitizer"
+# The module alone is instrumented; the wheel in .venv stays plain.
 # The interpreter is not instrumented, so the runtimes of the compiler that built the module must
 # be loaded before anything else.
-compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$sanitized_module_dir/CMakeCache.txt")
+compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$sanitized_dir/CMakeCache.txt")
 preload=()
 for runtime in libasan.so libubsan.so; do
   path=$("$compiler" -print-file-name="$runtime")
@@ -47,7 +85,7 @@ done
 # fails the run. (UndefinedBehaviorSanitizer, a separate runtime, ignores log_path here: its
 # reports go to standard error, which pytest is told to leave alone, so that they are seen even
 # though the sanitizer ends the process in the middle of a test.)
-reports="$sanitized_module_dir/reports"
+reports="$sanitized_dir/reports"
 rm -rf "$reports"
 mkdir -p "$reports"
 asan_options=(
@@ -66,7 +104,7 @@ status=0
 LD_PRELOAD="$(IFS=:; echo "${preload[*]}")" \
   ASAN_OPTIONS="$(IFS=:; echo "${asan_options[*]}")" \
   UBSAN_OPTIONS="$(IFS=:; echo "${ubsan_options[*]}")" \
-  PYTHONMALLOC=malloc PYTHONPATH="$sanitized_module_dir" \
+  PYTHONMALLOC=malloc PYTHONPATH="$sanitized_dir" \
   .venv/bin/python -c '
 import os, sys
 import brivane_core
@@ -75,19 +113,21 @@ if os.path.dirname(os.path.realpath(brivane_core.__file__)) != os.path.realpath(
     sys.exit("the sanitized module was not the one imported")
 import pytest
 sys.exit(pytest.main(["-q", "--capture=sys", "tests/python"]))
-' "$sanitized_module_dir" || status=$?
+' "$sanitized_dir" || status=$?
 if [ -n "$(ls -A "$reports")" ]; then
   cat "$reports"/* >&2
   echo "AddressSanitizer reported the errors above." >&2
   [ "$status" -ne 0 ] || status=1
 fi
 [ "$status" -eq 0 ] || exit "$status"
+phase_done "Python tests, sanitized"
 
-if [ ! -x .venv-numpy1/bin/python ]; then
-  "${PYTHON:-python3}" -m venv .venv-numpy1
+if ! wait "$numpy1_environment"; then
+  cat "$numpy1_log" >&2
+  echo "Setting up the NumPy 1.26 environment failed." >&2
+  exit 1
 fi
-.venv-numpy1/bin/python -m pip install -q --upgrade pip
-.venv-numpy1/bin/python -m pip install -q -r scripts/requirements-numpy1.txt
 .venv-numpy1/bin/python -m pip install -q --force-reinstall --no-deps build/wheelhouse/brivane_core-*.whl
 echo "== Python tests, NumPy $(.venv-numpy1/bin/python -c 'import numpy; print(numpy.__version__)')"
 .venv-numpy1/bin/python -m pytest -q tests/python
+phase_done "Python tests, NumPy 1.26"

@@ -30,7 +30,15 @@
 namespace brivane::BRIVANE_SIMD_NAMESPACE {
 namespace {
 
+// Every helper is inlined into its kernel, which the kernels' speed depends on. Under
+// AddressSanitizer (the build that also checks undefined behaviour) the compiler chooses instead:
+// forced inlining of instrumented code took minutes per instruction set to compile, and each
+// operation rounds as written either way, so the results are the same bits.
+#if defined(__SANITIZE_ADDRESS__)
+#define SIMD_INLINE inline
+#else
 #define SIMD_INLINE [[gnu::always_inline]] inline
+#endif
 
 // ---- One native register and its operations ----------------------------------------------------
 

@@ -98,14 +98,27 @@ template <std::size_t kSets>
   }
 }
 
-__attribute__((target_clones("avx2", "default")))
-void log_likelihood_sets(std::span<const double> x, std::span<const double> weights,
-                         const DensityTerms* sets, std::size_t count, double* log_likelihoods) {
+[[gnu::always_inline]] inline void log_likelihood_sets_any(std::span<const double> x, std::span<const double> weights,
+                                                           const DensityTerms* sets, std::size_t count,
+                                                           double* log_likelihoods) {
   switch (count) {
     case 1: return log_likelihood_sets_of<1>(x, weights, sets, log_likelihoods);
     case 2: return log_likelihood_sets_of<2>(x, weights, sets, log_likelihoods);
     default: return log_likelihood_sets_of<3>(x, weights, sets, log_likelihoods);
   }
+}
+
+// One copy per instruction set, chosen by the active variant (simd_loops_use_avx2).
+[[gnu::target("avx2")]] void log_likelihood_sets_avx2(std::span<const double> x, std::span<const double> weights,
+                                                      const DensityTerms* sets, std::size_t count,
+                                                      double* log_likelihoods) {
+  log_likelihood_sets_any(x, weights, sets, count, log_likelihoods);
+}
+
+void log_likelihood_sets(std::span<const double> x, std::span<const double> weights, const DensityTerms* sets,
+                         std::size_t count, double* log_likelihoods) {
+  if (simd_loops_use_avx2()) return log_likelihood_sets_avx2(x, weights, sets, count, log_likelihoods);
+  log_likelihood_sets_any(x, weights, sets, count, log_likelihoods);
 }
 
 
@@ -251,14 +264,26 @@ template <std::size_t kShifts>
   return sums;
 }
 
-__attribute__((target_clones("avx2", "default")))
-PassSums fused_pass(std::span<const double> x, std::span<const double> w, double x0, double half_width_squared,
-                    const ShiftTerms* shifts, std::size_t count) {
+[[gnu::always_inline]] inline PassSums fused_pass_any(std::span<const double> x, std::span<const double> w, double x0,
+                                                      double half_width_squared, const ShiftTerms* shifts,
+                                                      std::size_t count) {
   switch (count) {
     case 0: return fused_pass_of<0>(x, w, x0, half_width_squared, shifts);
     case 1: return fused_pass_of<1>(x, w, x0, half_width_squared, shifts);
     default: return fused_pass_of<2>(x, w, x0, half_width_squared, shifts);
   }
+}
+
+[[gnu::target("avx2")]] PassSums fused_pass_avx2(std::span<const double> x, std::span<const double> w, double x0,
+                                                 double half_width_squared, const ShiftTerms* shifts,
+                                                 std::size_t count) {
+  return fused_pass_any(x, w, x0, half_width_squared, shifts, count);
+}
+
+PassSums fused_pass(std::span<const double> x, std::span<const double> w, double x0, double half_width_squared,
+                    const ShiftTerms* shifts, std::size_t count) {
+  if (simd_loops_use_avx2()) return fused_pass_avx2(x, w, x0, half_width_squared, shifts, count);
+  return fused_pass_any(x, w, x0, half_width_squared, shifts, count);
 }
 
 // Whether the floors of the density leave the pair (x0, gamma) alone: the trapezoid integral
@@ -328,11 +353,8 @@ double log_likelihood_and_differences(std::span<const double> x, std::span<const
   return log_likelihoods[0];
 }
 
-}  // namespace
-
-__attribute__((target_clones("avx2", "default")))
-double lorentzian_density(std::span<const double> x, double x0, double gamma, double x_min,
-                          double x_max, std::span<double> row) {
+[[gnu::always_inline]] inline double normalised_density(std::span<const double> x, double x0, double gamma,
+                                                        double x_min, double x_max, std::span<double> row) {
   const DensityTerms terms = density_terms(x0, gamma, x_min, x_max);
   const std::size_t n = std::min(x.size(), row.size());
   double* __restrict d = row.data();
@@ -342,6 +364,19 @@ double lorentzian_density(std::span<const double> x, double x0, double gamma, do
   const double normaliser = n < 2 ? 1e-300 : std::fmax(integral, 1e-300);
   for (std::size_t i = 0; i < n; ++i) d[i] = d[i] / normaliser;
   return normaliser;
+}
+
+[[gnu::target("avx2")]] double normalised_density_avx2(std::span<const double> x, double x0, double gamma,
+                                                       double x_min, double x_max, std::span<double> row) {
+  return normalised_density(x, x0, gamma, x_min, x_max, row);
+}
+
+}  // namespace
+
+double lorentzian_density(std::span<const double> x, double x0, double gamma, double x_min,
+                          double x_max, std::span<double> row) {
+  if (simd_loops_use_avx2()) return normalised_density_avx2(x, x0, gamma, x_min, x_max, row);
+  return normalised_density(x, x0, gamma, x_min, x_max, row);
 }
 
 double lorentzian_log_likelihood(std::span<const double> x, std::span<const double> weights,

@@ -63,8 +63,7 @@ inline void density_parts(const Profile& p, const double* __restrict x, std::siz
   }
 }
 
-__attribute__((target_clones("avx2", "default")))
-void density_row(const Profile& p, const double* x, std::size_t n, double* out) {
+[[gnu::always_inline]] inline void density_row_any(const Profile& p, const double* x, std::size_t n, double* out) {
   double l[kBlock];
   for (std::size_t start = 0; start < n; start += kBlock) {
     const std::size_t len = std::min(kBlock, n - start);
@@ -72,6 +71,16 @@ void density_row(const Profile& p, const double* x, std::size_t n, double* out) 
     density_parts(p, x + start, len, g, l);
     for (std::size_t i = 0; i < len; ++i) g[i] = p.eta * g[i] + l[i] * p.lorentzian_weight;
   }
+}
+
+// One copy per instruction set, chosen by the active variant (simd_loops_use_avx2).
+[[gnu::target("avx2")]] void density_row_avx2(const Profile& p, const double* x, std::size_t n, double* out) {
+  density_row_any(p, x, n, out);
+}
+
+void density_row(const Profile& p, const double* x, std::size_t n, double* out) {
+  if (simd_loops_use_avx2()) return density_row_avx2(p, x, n, out);
+  density_row_any(p, x, n, out);
 }
 
 // The log-likelihood sum_i w_i ln(eta G_i + L_i (1 - eta)/Z + 1e-20) over the first m samples, on
@@ -281,9 +290,8 @@ RootResult find_root_from_ends(F&& f, double first_end, double second_end, doubl
 
 // sum_i w_i ln(eta G_i + (1 - eta) L_i + 1e-20): the log-likelihood that ranks the stationary
 // points of the centre-and-width stage, with the Lorentzian part not divided by its window mass.
-__attribute__((target_clones("avx2", "default")))
-double unnormalised_log_likelihood(const double* x, const double* w, std::size_t m, double centre, double width,
-                                   double eta) {
+[[gnu::always_inline]] inline double unnormalised_log_likelihood_any(const double* x, const double* w, std::size_t m,
+                                                                      double centre, double width, double eta) {
   const Profile p = profile({centre, width, eta}, 0.0, 1.0);  // the window mass is not used
   const double lorentzian_share = 1.0 - eta;
   double g[kBlock], l[kBlock];
@@ -297,6 +305,17 @@ double unnormalised_log_likelihood(const double* x, const double* w, std::size_t
     for (std::size_t i = 0; i < len; ++i) total += ws[i] * g[i];
   }
   return total;
+}
+
+[[gnu::target("avx2")]] double unnormalised_log_likelihood_avx2(const double* x, const double* w, std::size_t m,
+                                                                double centre, double width, double eta) {
+  return unnormalised_log_likelihood_any(x, w, m, centre, width, eta);
+}
+
+double unnormalised_log_likelihood(const double* x, const double* w, std::size_t m, double centre, double width,
+                                   double eta) {
+  if (simd_loops_use_avx2()) return unnormalised_log_likelihood_avx2(x, w, m, centre, width, eta);
+  return unnormalised_log_likelihood_any(x, w, m, centre, width, eta);
 }
 
 struct CentreAndWidth {

@@ -306,6 +306,12 @@ SimdLevel simd_level();
 const SimdKernels& simd_kernels();
 const char* simd_level_name(SimdLevel level);
 
+// Plain loops that the compiler vectorises itself (the Lorentzian's and the pseudo-Voigt's
+// passes) are compiled twice, for baseline x86-64 and for AVX2 ([[gnu::target("avx2")]]), and take
+// the AVX2 copy when this holds: the copy follows the active variant, so a SimdOverride forces
+// either. Every operation rounds as written (no contraction), so both copies give the same bits.
+inline bool simd_loops_use_avx2() { return simd_level() != SimdLevel::kBaseline; }
+
 // Forces a supported variant while it lives, for tests and benchmarks that compare the variants.
 // Process-wide: no fit may run on another thread meanwhile.
 class SimdOverride {

@@ -6,10 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 
 #include <cmath>
 #include <vector>
+
+#include "vector_math.hpp"
 
 namespace brivane {
 namespace {
@@ -161,6 +165,49 @@ TEST(LorentzianLogLikelihood, DifferencesWhereAFloorActsAreFormedBySubtraction) 
     const double literal = lorentzian_log_likelihood(c.x, w, c.x0, c.gamma, 0.0, 10.0);
     EXPECT_EQ(ll, literal) << c.x0;
     EXPECT_EQ(difference, lorentzian_log_likelihood(c.x, w, c.x0, c.gamma + 1e-7, 0.0, 10.0) - literal) << c.x0;
+  }
+}
+
+TEST(LorentzianPasses, EveryInstructionSetAgrees) {
+  // The density row, the log-likelihood with its forward differences (the fused pass and, where a
+  // floor acts, the sets of log-likelihoods) and a whole fit, under each variant the processor
+  // offers. The plain loops have a baseline copy and an AVX2 one: AVX2 and AVX-512 share the
+  // latter and their logarithms, and agree to the last bit; the baseline logarithm lacks FMA, so
+  // the baseline agrees to rounding.
+  const std::vector<double> x = grid(480.0, 560.0, 1003);
+  std::vector<double> w(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) w[i] = 3.0 + 2000.0 / (1.0 + std::pow((x[i] - 521.3) / 2.4, 2)) + (i % 7);
+  auto outputs = [&](SimdLevel level) {
+    const SimdOverride variant(level);
+    std::vector<double> out(x.size());
+    out.push_back(lorentzian_density(x, 521.0, 4.9, 450.0, 600.0, out));
+    for (double gamma : {4.9, 1e-290}) {  // the second puts the density's floors to work
+      const Shift shifts[] = {{0, 521.0 + 1e-7}, {1, gamma + 1e-7}};
+      double differences[2];
+      out.push_back(lorentzian_log_likelihood_differences(x, w, 521.0, gamma, shifts, 450.0, 600.0, differences));
+      out.insert(out.end(), differences, differences + 2);
+    }
+    double x0 = 519.0, gamma = 9.0;
+    const SilencedStdout quiet;
+    EXPECT_TRUE(lorentzian_fit(x, w, x0, gamma, false, false, 450.0, 600.0));
+    out.push_back(x0);
+    out.push_back(gamma);
+    return out;
+  };
+  const std::vector<double> baseline = outputs(SimdLevel::kBaseline);
+  std::vector<double> avx2;
+  for (SimdLevel level : {SimdLevel::kAvx2, SimdLevel::kAvx512}) {
+    if (!simd_level_supported(level)) continue;
+    const std::vector<double> other = outputs(level);
+    ASSERT_EQ(other.size(), baseline.size());
+    for (std::size_t i = 0; i < other.size(); ++i) {
+      EXPECT_NEAR(other[i], baseline[i], 1e-12 * std::fabs(baseline[i])) << simd_level_name(level) << " " << i;
+      // Compared as bits: a NaN would fail too.
+      if (!avx2.empty()) {
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(other[i]), std::bit_cast<std::uint64_t>(avx2[i])) << i;
+      }
+    }
+    if (avx2.empty()) avx2 = other;
   }
 }
 

@@ -360,14 +360,20 @@ using VoigtFitReference = fit_test::ScipyFit<VoigtBounds>;
 
 TEST(VoigtFit, AgreesWithScipyLbfgsbOnTheSameObjective) {
   // All free; a window far from zero; sigma fixed; sigma held at its upper bound; a nearly Cauchy
-  // peak whose sigma ends at its lower bound.
+  // peak whose sigma ends at its lower bound. Both runs reach their optimum's rounding in about 20
+  // calls and then spend what their stops allow: SciPy's counts moved from 36, 49, 16, 67, 77 to 66,
+  // 22, 13, 23, 51 when the window mass changed in its last bit or two, the module's from 19, 50, 13, 16,
+  // 21 to 19, 41, 13, 16, 21. The calls are therefore bounded over the table, not case by case.
+  std::array<std::uint64_t, 2> totals{};
   for (const VoigtFitReference& r : kVoigtFitTable) {
     fit_test::expect_agrees_with_scipy(
         r, [&](const auto& x, const auto& w, std::uint64_t& calls) { return fit_voigt_component(x, w, r.start, r.fixed, r.bounds, &calls); },
         [&](const auto& x, const auto& w) {
           return [&](const VoigtParameters& p) { return voigt_log_likelihood(x, w, p, r.bounds.x_min, r.bounds.x_max); };
-        });
+        },
+        &totals);
   }
+  EXPECT_LE(totals[0], totals[1] + totals[1] / 4 + 5);
 }
 
 TEST(VoigtFit, DegenerateInputsReturnWithoutFailing) {

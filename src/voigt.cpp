@@ -96,18 +96,22 @@ namespace rule = gauss_legendre_100;
 // The tail beyond a window edge at distance d from the centre is summed by the 100-point rule under
 // s = L t / (1 - t), the offset from the edge s measured in units of L = |sigma| + |gamma| + d
 // rounded down to a power of two. The scale follows every part of the tail:
-//  - the normal core, of width sigma (sigma^2 / d seen from an edge d away): what the rule does not
-//    resolve with L up to d + sigma lies beyond d = 8 sigma, where the whole tail is below 1e-15;
-//  - the Cauchy wings gamma / (pi (d + s)^2): under the substitution they become
+//  - the normal core, of width sigma (sigma^2 / d seen from an edge d away, narrowest against L
+//    where the tail is already negligible): normal tails are summed within 4e-15 of themselves up
+//    to d = 8 sigma, where the whole tail is below 1e-15;
+//  - the Cauchy wings gamma / (pi ((d + s)^2 + gamma^2)): under the substitution they become
 //    L gamma / (pi ((d (1 - t) + L t)^2 + gamma^2 (1 - t)^2)), a rational function of t whose poles
-//    lie at least 1/2 of the unit interval's length away from it for any L of about d + gamma
-//    (2.4^-200 is the rule's error there), and whose far tail gamma / (pi d) is summed to
-//    rounding relative to itself however far the edge lies.
-// Over widths of 1e-3 to 1e4 grid units, normal to Cauchy, and edges anywhere, the tails agree with
-// a high-precision integral to a few units of rounding. A power of two keeps L s_i and L w_i exact,
-// and lets the differences of the fit's gradient use one set of nodes for both parameter sets
-// wherever their scales agree. A scale that is not a positive normal number (both widths 0 at the
-// edge, a width infinite or NaN) leaves the grid unit, which the profile's own value then rules.
+//    lie at least 0.4 away from [0, 1] for every L between (d + gamma) / 2 and d + gamma (the
+//    rule's error is then of order 2.2^-200), so that a far tail gamma / (pi d) is summed to
+//    rounding relative to itself however far the edge lies. With the grid unit as L the poles
+//    came within about 1 / d of t = 1 for a far edge, and within about d + gamma of t = 0 for a
+//    narrow peak beside the edge.
+// Over widths of 1e-3 to 1e4 grid units, normal to Cauchy, and edges anywhere, the masses agree
+// with high-precision integrals to about 1e-15 (voigt_test.cpp). A power of two keeps L s_i and
+// L w_i exact, and lets the differences of the fit's gradient use one set of nodes for both
+// parameter sets wherever their scales agree. A scale that is not a positive normal number (both
+// widths 0 at the edge, a width infinite or NaN) leaves the grid unit, and the profile's own value
+// rules the tail.
 double tail_scale(double distance, double sigma, double gamma) {
   const double raw = (std::fabs(sigma) + std::fabs(gamma)) + distance;
   if (!(raw >= 0x1p-1022) || !std::isfinite(raw)) return 1.0;

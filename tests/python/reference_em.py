@@ -60,7 +60,7 @@ def estimate_s_tri(x, w, x_min, x_max):
     if middle == 0 and high == 0:
         return TILT_UPPER
     score = lambda s: tilt_score(x, w, x_min, x_max, s)  # noqa: E731
-    if middle >= 0:
+    if middle * high <= 0:
         return min(max(brentq(score, 0.0, TILT_UPPER, xtol=1e-12), 0.0), TILT_UPPER)
     low = tilt_score(x, w, x_min, x_max, -TILT_UPPER)
     if math.isnan(low):

@@ -17,9 +17,10 @@ namespace brivane::model {
 void free_jacobian(const Problem& problem, std::span<const double> full_jacobian, std::span<const double> slope,
                    std::span<double> jacobian);
 
-// g (F values) and F (F x F, row-major, both triangles). `weighted` holds n scratch values.
+// g (F values) and F (F x F, row-major, both triangles). `weighted` and `residual` hold n scratch
+// values each.
 void score_and_information(std::span<const double> jacobian, std::size_t free_count, std::span<const double> counts,
                            std::span<const double> mu, std::span<double> score, std::span<double> information,
-                           std::span<double> weighted);
+                           std::span<double> weighted, std::span<double> residual);
 
 }  // namespace brivane::model

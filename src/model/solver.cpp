@@ -31,7 +31,7 @@ Workspace::Workspace(const Problem& problem) : scratch_(problem) {
   const std::size_t n = problem.channel_count(), p = problem.parameter_count(), f = problem.free_count();
   for (auto* v : {&phi_, &phi_trial_, &lower_, &upper_, &score_, &step_, &scale_, &column_}) v->resize(f);
   for (auto* v : {&theta_, &theta_trial_, &slope_, &slope_trial_}) v->resize(p);
-  for (auto* v : {&mu_, &mu_trial_, &weighted_}) v->resize(n);
+  for (auto* v : {&mu_, &mu_trial_, &weighted_, &residual_}) v->resize(n);
   jacobian_.resize(n * p);
   jacobian_trial_.resize(n * p);
   free_jacobian_.resize(n * f);
@@ -97,7 +97,7 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
   }
   auto linearise = [&] {
     free_jacobian(problem, w.jacobian_, w.slope_, w.free_jacobian_);
-    score_and_information(w.free_jacobian_, f, counts, w.mu_, w.score_, w.information_, w.weighted_);
+    score_and_information(w.free_jacobian_, f, counts, w.mu_, w.score_, w.information_, w.weighted_, w.residual_);
   };
   linearise();
   double deviance = poisson_deviance(counts, w.mu_);

@@ -69,7 +69,7 @@ class Workspace {
   ModelScratch scratch_;
   std::vector<double> phi_, phi_trial_, lower_, upper_;
   std::vector<double> theta_, theta_trial_, slope_, slope_trial_;
-  std::vector<double> mu_, mu_trial_, jacobian_, jacobian_trial_, free_jacobian_, weighted_;
+  std::vector<double> mu_, mu_trial_, jacobian_, jacobian_trial_, free_jacobian_, weighted_, residual_;
   std::vector<double> score_, information_, system_, step_, scale_, column_;
   std::vector<unsigned char> held_;
   std::vector<std::size_t> active_;

@@ -8,6 +8,7 @@ namespace brivane::model {
 namespace {
 constexpr double kInverseSqrt2Pi = 0.39894228040143267794;
 constexpr double kInversePi = 0.31830988618379067154;
+constexpr double kTailSquared = 1400.0;  // the Gaussian part below 1e-304 of its peak beyond: 0
 }  // namespace
 
 void pseudo_voigt_model_term(const Channels& channels, std::span<const double> parameters, const TermOutput& out) {
@@ -21,7 +22,7 @@ void pseudo_voigt_model_term(const Channels& channels, std::span<const double> p
   for (std::size_t i = 0; i < n; ++i) {
     const double u = channels.x[i] - center;
     const double t = u * inverse_sigma;
-    const double gauss = std::exp(-0.5 * (t * t)) * gauss_scale;
+    const double gauss = t * t < kTailSquared ? std::exp(-0.5 * (t * t)) * gauss_scale : 0.0;
     const double u_squared = u * u;
     const double q = 1.0 / (u_squared + half_squared);
     const double lorentz = kInversePi * half * q;

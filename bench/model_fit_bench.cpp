@@ -7,7 +7,7 @@
 // For each: iterations, status, time per fit (the workspace reused, as a batch of spectra would),
 // time per evaluation of mu and J, and their ratio per evaluation the fit made.
 //
-//   model_fit_bench [path of gamma_HPGe_1070-1190keV_counts.csv]
+//   model_fit_bench [path of gamma_HPGe_1070-1190keV_counts.csv [case name part]]
 
 #include <cstdio>
 #include <fstream>
@@ -54,8 +54,11 @@ struct Model {
   }
 };
 
+std::string only;  // measure only the cases whose name contains this
+
 void measure(const char* name, const Problem& problem, const std::vector<double>& counts,
              const std::vector<double>& start) {
+  if (std::string(name).find(only) == std::string::npos) return;
   Workspace workspace(problem);
   FitOptions options;
   options.tolerance = 1e-8;
@@ -84,6 +87,7 @@ void measure(const char* name, const Problem& problem, const std::vector<double>
 
 int main(int argc, char** argv) {
   const std::string path = argc > 1 ? argv[1] : "examples/data/gamma_HPGe_1070-1190keV_counts.csv";
+  if (argc > 2) only = argv[2];
   std::ifstream file(path);
   if (!file) {
     std::fprintf(stderr, "cannot read %s\n", path.c_str());

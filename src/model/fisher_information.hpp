@@ -18,9 +18,9 @@ void free_jacobian(const Problem& problem, std::span<const double> full_jacobian
                    std::span<double> jacobian);
 
 // g (F values) and F (F x F, row-major, both triangles). `weighted` and `residual` hold n scratch
-// values each.
+// values each, `support` 2 F.
 void score_and_information(std::span<const double> jacobian, std::size_t free_count, std::span<const double> counts,
                            std::span<const double> mu, std::span<double> score, std::span<double> information,
-                           std::span<double> weighted, std::span<double> residual);
+                           std::span<double> weighted, std::span<double> residual, std::span<std::size_t> support);
 
 }  // namespace brivane::model

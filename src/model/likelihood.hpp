@@ -16,7 +16,12 @@ bool admissible(std::span<const double> counts, std::span<const double> mu);
 // sum_i (y_i ln mu_i - mu_i - lgamma(y_i + 1)), with 0 ln 0 = 0.
 double poisson_log_likelihood(std::span<const double> counts, std::span<const double> mu);
 
-// 2 sum_i (y_i ln(y_i / mu_i) - (y_i - mu_i)), with 0 ln 0 = 0.
+// sum_i (y_i ln y_i - y_i - lgamma(y_i + 1)), the log-likelihood of the saturated model (mu = y),
+// with 0 ln 0 = 0; whole counts below 1024 from a table made once per process.
+double saturated_log_likelihood(std::span<const double> counts);
+
+// 2 sum_i (y_i ln(y_i / mu_i) - (y_i - mu_i)), with 0 ln 0 = 0. The log-likelihood is
+// saturated_log_likelihood - deviance / 2, without a logarithm per channel.
 double poisson_deviance(std::span<const double> counts, std::span<const double> mu);
 
 // D(mu_new) - D(mu_old) = 2 sum_i (y_i ln(mu_old_i / mu_new_i) - (mu_old_i - mu_new_i)), each

@@ -72,6 +72,8 @@ class Problem {
   // The full indices of every peak parameter (the columns Shirley and Tougaard terms follow).
   std::span<const std::size_t> peak_parameters() const { return peak_parameters_; }
   bool has_peak_followers() const { return has_peak_followers_; }
+  // Whether every parameter is free (no fixed ones, no ties): phi is theta.
+  bool all_free() const { return free_index_.size() == parameters_.size(); }
 
  private:
   std::vector<double> x_, width_;

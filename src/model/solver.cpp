@@ -34,11 +34,12 @@ Workspace::Workspace(const Problem& problem) : scratch_(problem) {
   for (auto* v : {&mu_, &mu_trial_, &weighted_, &residual_}) v->resize(n);
   jacobian_.resize(n * p);
   jacobian_trial_.resize(n * p);
-  free_jacobian_.resize(n * f);
+  if (!problem.all_free()) free_jacobian_.resize(n * f);
   information_.resize(f * f);
   system_.resize(f * f);
   held_.resize(f);
   active_.resize(f);
+  support_.resize(2 * f);
 }
 
 namespace {
@@ -96,8 +97,10 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
     return result;
   }
   auto linearise = [&] {
-    free_jacobian(problem, w.jacobian_, w.slope_, w.free_jacobian_);
-    score_and_information(w.free_jacobian_, f, counts, w.mu_, w.score_, w.information_, w.weighted_, w.residual_);
+    // With every parameter free the Jacobian over phi is the full one, columns in the same order.
+    if (!problem.all_free()) free_jacobian(problem, w.jacobian_, w.slope_, w.free_jacobian_);
+    const std::span<const double> jacobian = problem.all_free() ? w.jacobian_ : w.free_jacobian_;
+    score_and_information(jacobian, f, counts, w.mu_, w.score_, w.information_, w.weighted_, w.residual_, w.support_);
   };
   linearise();
   double deviance = poisson_deviance(counts, w.mu_);
@@ -230,8 +233,8 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
 
   std::copy(w.theta_.begin(), w.theta_.end(), result.theta.begin());
   result.iterations = iterations;
-  result.log_likelihood = poisson_log_likelihood(counts, w.mu_);
   result.deviance = poisson_deviance(counts, w.mu_);
+  result.log_likelihood = saturated_log_likelihood(counts) - 0.5 * result.deviance;
   // Free parameters on a bound leave the covariance; the others' come from them alone.
   for (std::size_t k = 0; k < f; ++k) {
     const bool bound = on_bound(w.phi_[k], w.lower_[k], w.upper_[k]);

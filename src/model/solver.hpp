@@ -72,7 +72,7 @@ class Workspace {
   std::vector<double> mu_, mu_trial_, jacobian_, jacobian_trial_, free_jacobian_, weighted_, residual_;
   std::vector<double> score_, information_, system_, step_, scale_, column_;
   std::vector<unsigned char> held_;
-  std::vector<std::size_t> active_;
+  std::vector<std::size_t> active_, support_;
 };
 
 // Fits `counts` (n values, finite, >= 0) from `start` (P values: the free parameters' starts, each

@@ -5,10 +5,6 @@
 
 namespace brivane::model {
 
-namespace {
-constexpr double kHalfPi = 1.57079632679489661923;
-}
-
 void doniach_sunjic_model_term(const Channels& channels, std::span<const double> parameters,
                                const TermOutput& out) {
   const double center = parameters[0], gamma = parameters[1], alpha = parameters[2], area = parameters[3];
@@ -20,21 +16,22 @@ void doniach_sunjic_model_term(const Channels& channels, std::span<const double>
   double sum_derivative[3] = {0.0, 0.0, 0.0};
   for (std::size_t i = 0; i < n; ++i) {
     const double u = channels.x[i] - center;
-    const double r2 = gamma * gamma + u * u;
-    const double angle = std::atan2(u, gamma);
-    const double phase = kHalfPi * alpha + tail * angle;
-    const double log_r2 = std::log(r2);
-    const double envelope = std::exp(-0.5 * tail * log_r2);  // r2^(-(1 - alpha)/2)
-    const double c = std::cos(phase), s = std::sin(phase);
+    const double q = gamma * gamma + u * u;
+    // cos(pi alpha / 2 + (1 - alpha) atan(u / gamma)) = sin((1 - alpha) psi), psi = atan2(gamma, u)
+    // in (0, pi): the cosine's argument nears pi/2 in the steep tail, where it would cancel.
+    const double psi = std::atan2(gamma, u);
+    const double log_q = std::log(q);
+    const double envelope = std::exp(-0.5 * tail * log_q);  // q^(-(1 - alpha)/2)
+    const double s = std::sin(tail * psi), c = std::cos(tail * psi);
     const double w = channels.width[i];
-    const double g = c * envelope * w;
+    const double g = s * envelope * w;
     out.value[i] = g;
     sum += g;
     if (out.wants_derivatives) {
-      const double common = envelope * tail / r2 * w;
-      const double d_center = common * (gamma * s + u * c);
-      const double d_gamma = common * (u * s - gamma * c);
-      const double d_alpha = envelope * w * (0.5 * c * log_r2 - s * (kHalfPi - angle));
+      const double common = envelope * tail / q * w;
+      const double d_center = common * (gamma * c + u * s);
+      const double d_gamma = common * (u * c - gamma * s);
+      const double d_alpha = envelope * w * (0.5 * s * log_q - c * psi);
       out.derivative[0][i] = d_center;
       out.derivative[1][i] = d_gamma;
       out.derivative[2][i] = d_alpha;

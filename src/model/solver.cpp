@@ -6,6 +6,7 @@
 #include <string>
 
 #include "model/active_set.hpp"
+#include "model/bounded_step.hpp"
 #include "model/cholesky.hpp"
 #include "model/covariance.hpp"
 #include "model/fisher_information.hpp"
@@ -40,6 +41,9 @@ Workspace::Workspace(const Problem& problem) : scratch_(problem) {
   held_.resize(f);
   active_.resize(f);
   support_.resize(2 * f);
+  scaled_step_.resize(f);
+  pinned_.resize(f);
+  reduced_.resize(f);
 }
 
 namespace {
@@ -161,8 +165,11 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
     // Damped steps until one is accepted.
     bool accepted = false, stalled = false;
     while (!accepted && iterations < options.max_iterations) {
-      fill_system(damping);
-      if (!cholesky_factor(w.system_.data(), m, 0.0)) {
+      std::copy(w.phi_.begin(), w.phi_.end(), w.phi_trial_.begin());
+      const BoundedStepScratch step_scratch{w.system_, w.step_, w.scaled_step_, w.pinned_, w.reduced_};
+      if (!bounded_damped_step(w.information_, f, w.score_, std::span<const std::size_t>(w.active_.data(), m),
+                               std::span<const double>(w.scale_.data(), m), w.phi_, w.lower_, w.upper_, damping,
+                               step_scratch, w.phi_trial_)) {
         damping *= growth;
         growth *= 2.0;
         if (damping > kMaximumDamping) {
@@ -171,16 +178,8 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
         }
         continue;
       }
-      fill_score();
-      cholesky_solve(w.system_.data(), m, w.step_.data());
-      std::copy(w.phi_.begin(), w.phi_.end(), w.phi_trial_.begin());
       bool moved = false;
-      for (std::size_t a = 0; a < m; ++a) {
-        const std::size_t k = w.active_[a];
-        const double target = project(w.phi_[k] + w.step_[a] * w.scale_[a], w.lower_[k], w.upper_[k]);
-        moved = moved || target != w.phi_[k];
-        w.phi_trial_[k] = target;
-      }
+      for (std::size_t a = 0; a < m; ++a) moved = moved || w.phi_trial_[w.active_[a]] != w.phi_[w.active_[a]];
       if (!moved) {
         stalled = true;  // the step is below the parameters' resolution
         break;

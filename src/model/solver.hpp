@@ -4,8 +4,8 @@
 //
 // Each iteration solves (F~ + lambda I) d~ = g~, F~ = S F S and g~ = S g the Fisher information and
 // score scaled by S = diag(F)^(-1/2) (Marquardt's scaling: the iteration is the same whatever the
-// units of the parameters), over the parameters not held on a bound; the step d = S d~ is added and
-// projected into the bounds. A step is accepted when the model stays admissible (finite, mu >= 0,
+// units of the parameters), over the parameters not held on a bound; a parameter the step would
+// carry across a bound is pinned on it and the others solved again (bounded_step.hpp). A step is accepted when the model stays admissible (finite, mu >= 0,
 // mu > 0 where counts are) and the deviance falls; lambda then shrinks by Nielsen's rule from the
 // ratio of the actual to the predicted gain, and grows (doubling its growth factor) after each
 // rejected step. Everything runs on the calling thread; the memory is the Workspace's, made once
@@ -70,9 +70,9 @@ class Workspace {
   std::vector<double> phi_, phi_trial_, lower_, upper_;
   std::vector<double> theta_, theta_trial_, slope_, slope_trial_;
   std::vector<double> mu_, mu_trial_, jacobian_, jacobian_trial_, free_jacobian_, weighted_, residual_;
-  std::vector<double> score_, information_, system_, step_, scale_, column_;
-  std::vector<unsigned char> held_;
-  std::vector<std::size_t> active_, support_;
+  std::vector<double> score_, information_, system_, step_, scale_, column_, scaled_step_;
+  std::vector<unsigned char> held_, pinned_;
+  std::vector<std::size_t> active_, support_, reduced_;
 };
 
 // Fits `counts` (n values, finite, >= 0) from `start` (P values: the free parameters' starts, each

@@ -12,9 +12,10 @@ namespace brivane::model {
 // held[k] = phi_k on its lower bound with score_k < 0 (the likelihood rises outward), on its upper
 // bound with score_k > 0, or lower_k == upper_k. Returns the number not held; their indices in
 // order go to `active`.
+// `only`, when not empty, holds every parameter k with only[k] == 0 as well.
 std::size_t choose_active(std::span<const double> phi, std::span<const double> lower, std::span<const double> upper,
                           std::span<const double> score, std::span<unsigned char> held,
-                          std::span<std::size_t> active);
+                          std::span<std::size_t> active, std::span<const unsigned char> only = {});
 
 // min(max(value, lower), upper).
 inline double project(double value, double lower, double upper) {

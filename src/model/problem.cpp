@@ -137,6 +137,22 @@ Problem::Problem(std::vector<double> x, std::vector<double> width, std::vector<T
     }
   }
   if (free_index_.empty()) throw ModelError("the model has nothing free: every parameter is fixed or tied");
+  std::vector<unsigned char> linear(p_count, 0);
+  for (const TermSpec& term : terms_) {
+    switch (term.kind) {
+      case TermKind::kLinear:
+      case TermKind::kPolynomial:
+      case TermKind::kUserRows:
+        for (std::size_t k = 0; k < term.count; ++k) linear[term.first + k] = 1;
+        break;
+      case TermKind::kConstant:
+      case TermKind::kExponential:
+      case TermKind::kShirley:
+      case TermKind::kTougaard: linear[term.first] = 1; break;
+      default: linear[term.first + term.count - 1] = 1;  // a peak's area
+    }
+  }
+  for (std::size_t j : free_index_) linear_free_.push_back(linear[j]);
 
   // Roots and an evaluation order of the ties: follow each chain to its end, marking the
   // parameters on the way; a chain that comes back to a parameter on it is a cycle.

@@ -72,6 +72,9 @@ class Problem {
   // The full indices of every peak parameter (the columns Shirley and Tougaard terms follow).
   std::span<const std::size_t> peak_parameters() const { return peak_parameters_; }
   bool has_peak_followers() const { return has_peak_followers_; }
+  // Per free parameter: whether the model is linear in it (a peak's area, a background's amplitude
+  // or coefficient), which the solver's first steps adjust alone.
+  std::span<const unsigned char> linear_free() const { return linear_free_; }
   // Whether every parameter is free (no fixed ones, no ties): phi is theta.
   bool all_free() const { return free_index_.size() == parameters_.size(); }
 
@@ -82,6 +85,7 @@ class Problem {
   std::vector<double> rows_;
   std::vector<std::size_t> first_row_;
   std::vector<std::size_t> free_index_, root_, tie_order_, peak_parameters_;
+  std::vector<unsigned char> linear_free_;
   bool has_peak_followers_ = false;
 };
 

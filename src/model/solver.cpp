@@ -51,6 +51,10 @@ namespace {
 constexpr double kInitialDamping = 1e-3;
 constexpr double kMaximumDamping = 1e16;
 constexpr double kPivotFloor = 1e-13;
+// The linear warm-up ends when a full step over the linear parameters would gain less than this
+// much deviance (per unit of the deviance per degree of freedom), or after this many steps.
+constexpr double kWarmUpDecrement = 1.0;
+constexpr std::size_t kWarmUpSteps = 5;
 
 void check_inputs(const Problem& problem, std::span<const double> counts, std::span<const double> start) {
   const std::size_t n = problem.channel_count();
@@ -112,14 +116,24 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
   double damping = kInitialDamping, growth = 2.0;
   FitStatus status = FitStatus::kIterationLimit;
   std::size_t iterations = 0;
+  // First the parameters the model is linear in, alone: from shapes read off a plot but areas a
+  // factor off, the likelihood is concave in them and a few steps put them right, where the full
+  // step would be damped hard for the shapes' sake and creep.
+  bool warming = true;
+  std::size_t warm_steps = 0;
 
   for (;;) {
     if (options.stop && options.stop->load(std::memory_order_relaxed)) {
       status = FitStatus::kInterrupted;
       break;
     }
-    const std::size_t m = choose_active(w.phi_, w.lower_, w.upper_, w.score_, w.held_, w.active_);
+    const std::size_t m = choose_active(w.phi_, w.lower_, w.upper_, w.score_, w.held_, w.active_,
+                                        warming ? problem.linear_free() : std::span<const unsigned char>{});
     if (m == 0) {
+      if (warming) {
+        warming = false;
+        continue;
+      }
       status = FitStatus::kConverged;  // every parameter is held on a bound
       break;
     }
@@ -156,7 +170,16 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
       for (std::size_t a = 0; a < m; ++a) decrement += w.score_[w.active_[a]] * w.scale_[a] * w.step_[a];
     }
     result.decrement = decrement;
-    if (decrement <= options.tolerance * std::max(1.0, deviance / degrees)) {
+    const double scale = std::max(1.0, deviance / degrees);
+    if (warming && (decrement <= kWarmUpDecrement * scale || warm_steps >= kWarmUpSteps)) {
+      // The areas and amplitudes fit the shapes as they stand: now everything moves, from the
+      // initial damping.
+      warming = false;
+      damping = kInitialDamping;
+      growth = 2.0;
+      continue;
+    }
+    if (!warming && decrement <= options.tolerance * scale) {
       status = FitStatus::kConverged;
       break;
     }
@@ -204,7 +227,7 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
         accepted = true;
         const double ratio = predicted > 0.0 ? (-0.5 * change) / predicted : 0.0;
         const double cube = 2.0 * ratio - 1.0;
-        damping *= std::max(1.0 / 3.0, 1.0 - cube * cube * cube);
+        damping *= std::max(0.1, 1.0 - cube * cube * cube);
         damping = std::max(damping, 1e-15);
         growth = 2.0;
         w.phi_.swap(w.phi_trial_);
@@ -213,6 +236,7 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
         w.mu_.swap(w.mu_trial_);
         w.jacobian_.swap(w.jacobian_trial_);
         deviance += change;
+        if (warming) ++warm_steps;
         linearise();
       } else {
         damping *= growth;

@@ -8,7 +8,11 @@
 // carry across a bound is pinned on it and the others solved again (bounded_step.hpp). A step is accepted when the model stays admissible (finite, mu >= 0,
 // mu > 0 where counts are) and the deviance falls; lambda then shrinks by Nielsen's rule from the
 // ratio of the actual to the predicted gain, and grows (doubling its growth factor) after each
-// rejected step. Everything runs on the calling thread; the memory is the Workspace's, made once
+// rejected step. The first steps move only the parameters the model is linear in (areas,
+// amplitudes, coefficients), until a full step over them would gain less than one unit of
+// deviance (at most five steps): the likelihood is concave in them, and a start whose shapes are
+// right but whose areas are a factor off then needs no hard damping. Everything runs on the
+// calling thread; the memory is the Workspace's, made once
 // per problem, so an iteration allocates nothing and fits of many spectra may run at once, one
 // Workspace each, against one Problem.
 //

@@ -10,6 +10,7 @@
 #include "model/cholesky.hpp"
 #include "model/covariance.hpp"
 #include "model/fisher_information.hpp"
+#include "model/geodesic_acceleration.hpp"
 #include "model/likelihood.hpp"
 #include "model/model_error.hpp"
 #include "model/ties.hpp"
@@ -30,7 +31,7 @@ const char* fit_status_message(FitStatus status) {
 
 Workspace::Workspace(const Problem& problem) : scratch_(problem) {
   const std::size_t n = problem.channel_count(), p = problem.parameter_count(), f = problem.free_count();
-  for (auto* v : {&phi_, &phi_trial_, &lower_, &upper_, &score_, &step_, &scale_, &column_}) v->resize(f);
+  for (auto* v : {&phi_, &phi_trial_, &phi_probe_, &lower_, &upper_, &score_, &step_, &scale_, &column_}) v->resize(f);
   for (auto* v : {&theta_, &theta_trial_, &slope_, &slope_trial_}) v->resize(p);
   for (auto* v : {&mu_, &mu_trial_, &weighted_, &residual_}) v->resize(n);
   jacobian_.resize(n * p);
@@ -55,6 +56,10 @@ constexpr double kPivotFloor = 1e-13;
 // much deviance (per unit of the deviance per degree of freedom), or after this many steps.
 constexpr double kWarmUpDecrement = 1.0;
 constexpr std::size_t kWarmUpSteps = 5;
+// Steps carry the geodesic acceleration from this many evaluations on: a fit still going by then
+// is likely following a curved valley, where the acceleration saves more evaluations than its
+// probe of the model costs; earlier it would only add the probe.
+constexpr std::size_t kGeodesicAfter = 8;
 
 void check_inputs(const Problem& problem, std::span<const double> counts, std::span<const double> start) {
   const std::size_t n = problem.channel_count();
@@ -200,6 +205,47 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
           break;
         }
         continue;
+      }
+      bool pinned = false;
+      for (std::size_t a = 0; a < m; ++a) pinned = pinned || w.pinned_[a];
+      if (!pinned && iterations >= kGeodesicAfter) {
+        // A slow fit, likely along a curved valley: the step follows its curve (geodesic_acceleration).
+        for (std::size_t a = 0; a < m; ++a) {
+          const std::size_t k = w.active_[a];
+          w.scaled_step_[a] = w.phi_trial_[k] - w.phi_[k];  // the velocity, parameter units
+          w.phi_probe_[k] = w.phi_[k] + kGeodesicProbe * w.scaled_step_[a];
+        }
+        for (std::size_t k = 0; k < f; ++k) {
+          if (w.held_[k]) w.phi_probe_[k] = w.phi_[k];
+        }
+        expand_free_vector(problem, w.phi_probe_, w.theta_trial_, w.slope_trial_);
+        evaluate_model(problem, w.theta_trial_, w.mu_trial_, {}, w.scratch_);
+        if (admissible(counts, w.mu_trial_)) {
+          const std::span<const double> jacobian = problem.all_free() ? w.jacobian_ : w.free_jacobian_;
+          geodesic_right_side(jacobian, n, std::span<const std::size_t>(w.active_.data(), m),
+                              std::span<const double>(w.scale_.data(), m), w.scaled_step_, w.mu_, w.mu_trial_,
+                              w.residual_, w.step_);
+          // The damped system's factor over the active parameters is still in system_ (no pins).
+          cholesky_solve(w.system_.data(), m, w.step_.data());
+          double velocity_norm = 0.0, acceleration_norm = 0.0;
+          for (std::size_t a = 0; a < m; ++a) {
+            const double v = w.scaled_step_[a] / w.scale_[a];
+            velocity_norm += v * v;
+            acceleration_norm += w.step_[a] * w.step_[a];
+          }
+          if (4.0 * acceleration_norm <= kGeodesicTrustRatio * kGeodesicTrustRatio * velocity_norm) {
+            bool inside = true;
+            for (std::size_t a = 0; a < m && inside; ++a) {
+              const std::size_t k = w.active_[a];
+              const double target = w.phi_trial_[k] + 0.5 * w.step_[a] * w.scale_[a];
+              inside = target >= w.lower_[k] && target <= w.upper_[k];
+            }
+            for (std::size_t a = 0; a < m && inside; ++a) {
+              const std::size_t k = w.active_[a];
+              w.phi_trial_[k] += 0.5 * w.step_[a] * w.scale_[a];
+            }
+          }
+        }
       }
       bool moved = false;
       for (std::size_t a = 0; a < m; ++a) moved = moved || w.phi_trial_[w.active_[a]] != w.phi_[w.active_[a]];

@@ -2,21 +2,23 @@
 // Joint Poisson maximum likelihood of a whole spectrum model: damped Fisher scoring over the free
 // parameters, with bounds by projection and an active set.
 //
-// Each iteration solves (F~ + lambda I) d~ = g~, F~ = S F S and g~ = S g the Fisher information and
-// score scaled by S = diag(F)^(-1/2) (Marquardt's scaling: the iteration is the same whatever the
-// units of the parameters), over the parameters not held on a bound; a parameter the step would
-// carry across a bound is pinned on it and the others solved again (bounded_step.hpp). A step is accepted when the model stays admissible (finite, mu >= 0,
-// mu > 0 where counts are) and the deviance falls; lambda then shrinks by Nielsen's rule from the
-// ratio of the actual to the predicted gain, and grows (doubling its growth factor) after each
-// rejected step. The first steps move only the parameters the model is linear in (areas,
-// amplitudes, coefficients), until a full step over them would gain less than one unit of
-// deviance (at most five steps): the likelihood is concave in them, and a start whose shapes are
-// right but whose areas are a factor off then needs no hard damping. Everything runs on the
-// calling thread; from the eighth evaluation on, an unpinned step carries Transtrum's geodesic
-// acceleration (geodesic_acceleration.hpp), which follows a curved valley where the damped steps
-// would zigzag (the Tougaard b, c pair: 60 -> 28 evaluations on Au 4f). the memory is the Workspace's, made once
-// per problem, so an iteration allocates nothing and fits of many spectra may run at once, one
-// Workspace each, against one Problem.
+// Each iteration solves (F~ + lambda I) d~ = g~, F~ = S F S and g~ = S g the Fisher information
+// and score scaled by S = diag(F)^(-1/2) (Marquardt's scaling: the iteration is the same whatever
+// the units of the parameters), over the parameters not held on a bound; a parameter the step
+// would carry across a bound is pinned on it and the others solved again (bounded_step.hpp). A
+// step is accepted when the model stays admissible (finite, mu >= 0, mu > 0 where counts are) and
+// the deviance falls; lambda then shrinks by Nielsen's rule from the ratio of the actual to the
+// predicted gain (by up to ten), and grows (doubling its growth factor) after each rejected step.
+// The first steps move only the parameters the model is linear in (areas, amplitudes,
+// coefficients), until a full step over them would gain less than one unit of deviance (at most
+// five steps): the likelihood is concave in them, and a start whose shapes are right but whose
+// areas are a factor off then needs no hard damping. Everything runs on the calling thread; the
+// memory is the Workspace's, made once per problem, so an iteration allocates nothing and fits of
+// many spectra may run at once, one Workspace each, against one Problem.
+//
+// From the eighth evaluation on, an unpinned step carries Transtrum's geodesic acceleration
+// (geodesic_acceleration.hpp), which follows a curved valley where the damped steps would zigzag
+// (the Tougaard b, c pair: 60 -> 28 evaluations on Au 4f).
 //
 // Convergence: the Newton decrement g^T F^-1 g over the parameters not held falls to
 // tolerance * max(1, D / max(1, n - F)). The decrement is the deviance a full Fisher-scoring step

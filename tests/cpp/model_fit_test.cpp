@@ -168,6 +168,29 @@ TEST(ModelFit, DoubletWithSplittingAndAreaRatio) {
   EXPECT_DOUBLE_EQ(r.covariance[3 * p + 0], r.covariance[0 * p + 0]);
 }
 
+TEST(ModelFit, TougaardBackgroundFromTheUniversalStart) {
+  // A doublet on a Tougaard loss tail whose (b, c) lie far from the universal cross-section's
+  // c = 1643 eV^2 the fit starts from: a long curved valley in (b, c), followed to the truth.
+  ModelBuilder b;
+  b.add(TermKind::kVoigt, {84.05, 0.25, 0.15, 1.8e6});
+  b.bound(1, 1e-3, HUGE_VAL);
+  b.bound(2, 0.0, HUGE_VAL);
+  b.add(TermKind::kVoigt, {0.0, 0.0, 0.0, 1.3e6});
+  b.tie(4, 0, 1.0, 3.67);
+  b.tie(5, 1, 1.0, 0.0);
+  b.tie(6, 2, 1.0, 0.0);
+  b.add(TermKind::kConstant, {2500.0});
+  b.add(TermKind::kTougaard, {30.0, 1643.0}, {1.0, 0.0});
+  b.bound(9, 0.0, HUGE_VAL);
+  b.bound(10, 1.0, HUGE_VAL);
+  const Problem problem = b.build(test::grid(80.3, 0.041, 294));
+  const std::vector<double> truth = {84.0, 0.2, 0.17, 2.0e6, 87.67, 0.2, 0.17, 1.4e6, 2800.0, 5.5, 95.0};
+  std::mt19937_64 engine(31);
+  const FitResult r = run(problem, test::poisson_counts(test::expected_counts(problem, truth), engine), b.values());
+  expect_recovers(problem, r, truth);
+  EXPECT_LT(r.iterations, 60u);
+}
+
 TEST(ModelFit, KAlphaDoubletByBraggsLaw) {
   // A Cu K-alpha1/K-alpha2 reflection: the second line's angle from the first's by Bragg's law, half
   // its area, the same shape; areas near 1e6 counts on a sloping background.

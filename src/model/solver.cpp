@@ -56,10 +56,11 @@ constexpr double kPivotFloor = 1e-13;
 // much deviance (per unit of the deviance per degree of freedom), or after this many steps.
 constexpr double kWarmUpDecrement = 1.0;
 constexpr std::size_t kWarmUpSteps = 5;
-// Steps carry the geodesic acceleration from this many evaluations on: a fit still going by then
-// is likely following a curved valley, where the acceleration saves more evaluations than its
-// probe of the model costs; earlier it would only add the probe.
-constexpr std::size_t kGeodesicAfter = 8;
+// Steps may carry the geodesic acceleration from this many evaluations on, when the last step's
+// gain ratio was below kLinearRatio or it needed more than one try: near-linear steps gain
+// nothing from it but would pay its probe of the model.
+constexpr std::size_t kGeodesicAfter = 4;
+constexpr double kLinearRatio = 0.9;
 
 void check_inputs(const Problem& problem, std::span<const double> counts, std::span<const double> start) {
   const std::size_t n = problem.channel_count();
@@ -126,6 +127,10 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
   // step would be damped hard for the shapes' sake and creep.
   bool warming = true;
   std::size_t warm_steps = 0;
+  // Whether the last step went as the linear model predicted, at the first try: then the next
+  // needs no geodesic correction.
+  bool linear_last = false;
+  std::size_t rejected = 0;
 
   for (;;) {
     if (options.stop && options.stop->load(std::memory_order_relaxed)) {
@@ -208,7 +213,7 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
       }
       bool pinned = false;
       for (std::size_t a = 0; a < m; ++a) pinned = pinned || w.pinned_[a];
-      if (!pinned && iterations >= kGeodesicAfter) {
+      if (!pinned && !warming && iterations >= kGeodesicAfter && !linear_last) {
         // A slow fit, likely along a curved valley: the step follows its curve (geodesic_acceleration).
         for (std::size_t a = 0; a < m; ++a) {
           const std::size_t k = w.active_[a];
@@ -272,6 +277,8 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
       if (change < 0.0) {
         accepted = true;
         const double ratio = predicted > 0.0 ? (-0.5 * change) / predicted : 0.0;
+        linear_last = ratio > kLinearRatio && rejected == 0;
+        rejected = 0;
         const double cube = 2.0 * ratio - 1.0;
         damping *= std::max(0.1, 1.0 - cube * cube * cube);
         damping = std::max(damping, 1e-15);
@@ -285,6 +292,7 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
         if (warming) ++warm_steps;
         linearise();
       } else {
+        ++rejected;
         damping *= growth;
         growth *= 2.0;
         if (damping > kMaximumDamping) {

@@ -16,9 +16,11 @@
 // memory is the Workspace's, made once per problem, so an iteration allocates nothing and fits of
 // many spectra may run at once, one Workspace each, against one Problem.
 //
-// From the eighth evaluation on, an unpinned step carries Transtrum's geodesic acceleration
+// From the fourth evaluation on, a step taken where the last one did not go as the linear model
+// predicted (gain ratio below 0.9, or rejected tries) carries Transtrum's geodesic acceleration
 // (geodesic_acceleration.hpp), which follows a curved valley where the damped steps would zigzag
-// (the Tougaard b, c pair: 60 -> 28 evaluations on Au 4f).
+// (the Tougaard b, c pair: 60 -> 30 evaluations on Au 4f); where the model is as good as linear the
+// acceleration's probe of the model is not spent.
 //
 // Convergence: the Newton decrement g^T F^-1 g over the parameters not held falls to
 // tolerance * max(1, D / max(1, n - F)). The decrement is the deviance a full Fisher-scoring step

@@ -300,8 +300,10 @@ class FitResult:
 
     def eval(self, x=None) -> np.ndarray:
         """The model's expected counts per channel on the fitted channels (x=None) or on the grid
-        ``x`` (each channel's width from that grid, as for the data; Doniach-Sunjic lines are
-        normalised over that grid, Shirley and Tougaard steps accumulate over it)."""
+        ``x`` (each channel's width from that grid, as for the data, so a peak's counts per channel
+        follow the grid's spacing; backgrounds are counts per channel as fitted, whatever the grid;
+        Doniach-Sunjic lines are normalised over that grid, Shirley and Tougaard steps accumulate
+        over it)."""
         components, _ = self._evaluate(x)
         return components.sum(axis=0)
 

@@ -70,7 +70,15 @@ def _derived(kind: int, p: np.ndarray, x: np.ndarray, width: np.ndarray, aux0: f
         return shape[1], area * float(_shapes.pseudo_voigt(0.0, shape[1], shape[2]))
     density = _shapes.unit_density(kind, shape, x, width, aux0)
     location = _shapes.peak_location(kind, shape)
-    scale = {3: shape[1] + shape[2], 4: shape[1], 5: 0.02 * shape[1]}[kind] or span * 1e-3
+    # A first step of about half the width: the sum of the Voigt's two widths, the line's gamma,
+    # a fiftieth of a TSDC peak's temperature.
+    if kind == 3:
+        scale = shape[1] + shape[2]
+    elif kind == 4:
+        scale = shape[1]
+    else:
+        scale = 0.02 * shape[1]
+    scale = scale if scale > 0 else span * 1e-3
     return (_shapes.full_width_at_half_maximum(density, location, 0.5 * scale),
             area * float(density(location)))
 

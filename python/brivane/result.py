@@ -399,12 +399,14 @@ class FitResult:
         is_peak = np.array([k in _PEAK_KINDS for k in self._kind])
         base = components[~is_peak].sum(axis=0) if np.any(~is_peak) else np.zeros_like(total)
         top.plot(self.x, self.counts, ".", ms=3, color="0.4", label="data")
-        for t, name in enumerate(self.term_names):
-            if is_peak[t]:
-                top.plot(self.x, base + components[t], lw=1.0, label=name)
+        top.plot(self.x, total, color="k", lw=1.2, label="total")
         if np.any(~is_peak):
             top.plot(self.x, base, "--", lw=1.0, color="0.2", label="background")
-        top.plot(self.x, total, color="k", lw=1.5, label="total")
+        # Each peak as the region it adds above the backgrounds, so that overlapping peaks and
+        # the total stay visible together.
+        for t, name in enumerate(self.term_names):
+            if is_peak[t]:
+                top.fill_between(self.x, base, base + components[t], alpha=0.35, lw=0, label=name)
         top.set_ylabel("counts per channel")
         if log:
             top.set_yscale("log")

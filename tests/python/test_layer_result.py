@@ -114,8 +114,12 @@ class TestResult:
         try:
             top, bottom = figure.axes
             labels = [line.get_label() for line in top.get_lines()]
-            assert labels[0] == "data" and "total" in labels and "background" in labels
-            assert all(f"p{k}" in labels for k in range(5))
+            assert labels == ["data", "total", "background"]
+            peaks = {c.get_label(): c for c in top.collections}
+            assert sorted(peaks) == [f"p{k}" for k in range(5)]
+            # The region of the strongest peak reaches from the background up to its own counts.
+            top_edge = peaks["p4"].get_paths()[0].vertices[:, 1].max()
+            assert top_edge == pytest.approx((r.components()["p4"] + r.values["bg.level"]).max())
             np.testing.assert_allclose(top.get_lines()[labels.index("total")].get_ydata(), r.eval())
             np.testing.assert_allclose(bottom.get_lines()[-1].get_ydata(), (y - r.eval()) / np.sqrt(r.eval()))
             assert bottom.get_ylabel() == "residual (sd)"

@@ -27,7 +27,7 @@ class _GlobalControl(ctypes.Structure):
 def _tbb():
     global _library
     if _library is None:
-        import brivane_core  # noqa: F401  (loads the libtbb the compiled modules use)
+        import brivane_core  # noqa: F401 (loads the libtbb the compiled modules use)
         for name in ("libtbb.so.12", ctypes.util.find_library("tbb"), "libtbb.so"):
             if not name:
                 continue

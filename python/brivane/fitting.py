@@ -201,10 +201,23 @@ def _em_backgrounds(model: Model, c: Compiled, window: Window):
 def _em_normaliser(kind: int, p, window: Window, heating_rate) -> float:
     """The mass that the EM's density of a shape gives one unit of the model's area: the EM
     normalises some shapes over the grid (trapezoid) or the window, the model over the real line."""
+    def mass(density):
+        return float(_trapezoid(density, window.x))
+
     if kind in (1, 3, 5):
-        density = _shapes.unit_density(kind, p, window.x, window.width, heating_rate or 0.0)(window.x)
-        return float(np.trapezoid(density, window.x) if hasattr(np, "trapezoid") else np.trapz(density, window.x))
+        return mass(_shapes.unit_density(kind, p, window.x, window.width, heating_rate or 0.0)(window.x))
+    if kind == 2:
+        # The EM's pseudo-Voigt is eta G + (1 - eta) L / (L's mass in the window): its counts in
+        # the window are kept when the model's area is the EM's divided by this ratio.
+        center, fwhm, eta = p
+        gaussian = mass(_shapes.gaussian(window.x - center, fwhm / _shapes.FWHM_PER_SIGMA))
+        lorentzian = mass(_shapes.lorentzian(window.x - center, fwhm))
+        return (eta * gaussian + (1.0 - eta) * lorentzian) / (eta * gaussian + (1.0 - eta))
     return 1.0
+
+
+def _trapezoid(y, x):
+    return float(np.sum(0.5 * (y[1:] + y[:-1]) * np.diff(x)))
 
 
 def _fit_em(window: Window, channels, n_data: int, model: Model, errors: str, max_iter, tolerance,

@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import math
-from typing import Dict, List, Optional
+from typing import Dict
 
 import numpy as np
 from scipy import special
@@ -177,7 +177,6 @@ class FitResult:
         self.error_scale = math.sqrt(self.chi_square / self.dof) if self.dof > 0 else math.nan
         factor = self.error_scale ** 2 if self.errors == "scaled" else 1.0
         self.covariance = self.covariance_poisson * factor
-        P = self.theta.size
         self.parameter_status: Dict[str, str] = {}
         for j, name in enumerate(self.parameter_names):
             role = self._role[j]
@@ -216,7 +215,6 @@ class FitResult:
             self.stderr[name] = error
             self.stderr_poisson[name] = poisson
         self._derived_quantities()
-        del P
 
     def _derived_quantities(self):
         span = float(self.x[-1] - self.x[0]) if self.x.size > 1 else 1.0
@@ -338,7 +336,7 @@ class FitResult:
                      f"counts {self.counts.sum():.6g}")
         lines.append(f"    free parameters: {self.n_free}, degrees of freedom: {self.dof}, "
                      f"iterations: {self.n_iterations}")
-        lines.append(f"[[Goodness of fit]]")
+        lines.append("[[Goodness of fit]]")
         lines.append(f"    log-likelihood {self.log_likelihood:.8g}, deviance {self.deviance:.8g} "
                      f"(per dof {self.deviance / max(self.dof, 1):.4g})")
         lines.append(f"    Pearson chi-square {self.chi_square:.8g} (per dof {self.chi_square / max(self.dof, 1):.4g})")

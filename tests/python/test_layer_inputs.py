@@ -1,13 +1,12 @@
 """The layer's answers to bad input: a TypeError or ValueError naming the argument (and the channel),
 never a silent fit, never a PanicException, nothing printed, the caller's arrays untouched."""
-import json
 import math
 
 import numpy as np
 import pytest
 
 import brivane
-from layer_support import HAVE_ENGINE, needs_engine
+from layer_support import needs_engine
 
 
 def spectrum(n=200, seed=3):

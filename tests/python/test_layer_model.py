@@ -1,7 +1,5 @@
 """The model of a spectrum: the NumPy reference checked against identities of the shapes, then the
 compiled engine's evaluation and derivatives checked against the reference."""
-import math
-
 import numpy as np
 import pytest
 from scipy import integrate

@@ -241,6 +241,7 @@ class Window:
     width: np.ndarray
 
     def __post_init__(self):
+        self._smoothed = None
         self.lower = float(self.x[0])
         self.upper = float(self.x[-1])
         self.span = max(self.upper - self.lower, float(np.sum(self.width)))
@@ -254,12 +255,16 @@ class Window:
         self.level_high = float(np.median(self.counts[-edge:]))
 
     def smoothed(self) -> np.ndarray:
-        if self.counts.size < 3:
-            return self.counts.astype(float)
-        return np.convolve(self.counts, np.ones(3) / 3.0, mode="same")
+        """The counts averaged over three channels (computed once)."""
+        if self._smoothed is None:
+            if self.counts.size < 3:
+                self._smoothed = self.counts.astype(float)
+            else:
+                self._smoothed = np.convolve(self.counts, np.ones(3) / 3.0, mode="same")
+        return self._smoothed
 
     def nearest(self, position: float) -> int:
-        return int(np.clip(np.searchsorted(self.x, position), 0, self.x.size - 1)) if self.x.size else 0
+        return min(max(int(np.searchsorted(self.x, position)), 0), self.x.size - 1)
 
     def half_width_estimate(self, position: float) -> float:
         """Full width at half maximum of the bump around ``position`` read off the smoothed counts

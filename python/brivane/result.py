@@ -195,12 +195,12 @@ class FitResult:
         with np.errstate(invalid="ignore", divide="ignore"):
             sd = np.sqrt(np.where(diagonal >= 0, diagonal, np.nan))
             self.correlation = self.covariance / np.outer(sd, sd)
-        self.values: Dict[str, float] = {}
-        self.stderr: Dict[str, float] = {}
-        self.stderr_poisson: Dict[str, float] = {}
+        self._values: Dict[str, float] = {}
+        self._stderr: Dict[str, float] = {}
+        self._stderr_poisson: Dict[str, float] = {}
         poisson_sd = np.sqrt(np.abs(np.diag(self.covariance_poisson)))
         for j, name in enumerate(self.parameter_names):
-            self.values[name] = float(self.theta[j])
+            self._values[name] = float(self.theta[j])
             root = j
             for _ in range(len(self._role)):
                 if self._role[root] in (FREE, FIXED):
@@ -212,11 +212,35 @@ class FitResult:
                 error, poisson = math.nan, math.nan
             else:
                 error, poisson = float(sd[j]), float(poisson_sd[j])
-            self.stderr[name] = error
-            self.stderr_poisson[name] = poisson
+            self._stderr[name] = error
+            self._stderr_poisson[name] = poisson
+        self._derived_done = False
+
+    # The derived widths and heights need root searches (Voigt, Doniach-Sunjic and TSDC widths)
+    # and their differences for the delta method: they are computed when first asked for, so that
+    # a fit whose caller reads only the parameters does not pay for them.
+    @property
+    def values(self) -> Dict[str, float]:
+        """Fitted values by name, with each peak's derived ``fwhm`` and ``height``."""
         self._derived_quantities()
+        return self._values
+
+    @property
+    def stderr(self) -> Dict[str, float]:
+        """Standard errors by name (scaled or not, as ``errors`` says), derived ones included."""
+        self._derived_quantities()
+        return self._stderr
+
+    @property
+    def stderr_poisson(self) -> Dict[str, float]:
+        """Standard errors from the unscaled inverse Fisher information, by name."""
+        self._derived_quantities()
+        return self._stderr_poisson
 
     def _derived_quantities(self):
+        if self._derived_done:
+            return
+        self._derived_done = True
         span = float(self.x[-1] - self.x[0]) if self.x.size > 1 else 1.0
         for t, kind in enumerate(self._kind):
             if kind not in _PEAK_KINDS:
@@ -245,9 +269,9 @@ class FitResult:
                 full = f"{name}.{label}"
                 if label in parameters:
                     continue
-                self.values[full] = float(value[row])
-                for target, covariance in ((self.stderr, self.covariance),
-                                           (self.stderr_poisson, self.covariance_poisson)):
+                self._values[full] = float(value[row])
+                for target, covariance in ((self._stderr, self.covariance),
+                                           (self._stderr_poisson, self.covariance_poisson)):
                     variance = float(gradient[row] @ covariance[block, block] @ gradient[row])
                     target[full] = math.sqrt(variance) if variance >= 0 else math.nan
 

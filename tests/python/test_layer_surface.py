@@ -34,3 +34,28 @@ def test_every_public_name_is_documented_with_units():
         assert "x units" in inspect.getdoc(getattr(brivane, name)), name
     assert "kelvin" in inspect.getdoc(brivane.TSDC) and "eV" in inspect.getdoc(brivane.TSDC)
     assert os.path.exists(os.path.join(os.path.dirname(brivane.__file__), "py.typed"))
+
+
+def test_without_the_engine_fits_say_why_and_saved_results_still_work(monkeypatch):
+    import json
+    import sys
+
+    import numpy as np
+    import pytest
+
+    from brivane import _compiled
+    from layer_support import HAVE_ENGINE
+
+    x = np.linspace(0.0, 10.0, 101)
+    counts = np.full(101, 5.0)
+    model = brivane.Model([brivane.Gaussian(5.0)], background=brivane.Constant())
+    saved = json.dumps(brivane.fit(x, counts + 50 * np.exp(-(x - 5) ** 2), model).to_dict()) if HAVE_ENGINE else None
+    monkeypatch.setattr(_compiled, "_engine", None)
+    monkeypatch.setitem(sys.modules, "brivane._engine", None)  # makes the import fail
+    with pytest.raises(ImportError, match="compiled engine"):
+        brivane.fit(x, counts, model)
+    if saved is not None:
+        result = brivane.FitResult.from_dict(json.loads(saved))
+        assert "p0.center" in result.report() and result.eval().shape == x.shape
+        with pytest.raises(ImportError, match="compiled engine"):
+            result.eval(x[::2])

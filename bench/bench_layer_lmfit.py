@@ -20,7 +20,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # see tests/python/conftest.
 import numpy as np  # noqa: E402
 
 import brivane  # noqa: E402
-from brivane._compiled import engine  # noqa: E402
+from brivane import _compiled  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -111,7 +111,6 @@ def main(argv=None):
     repeats = 3 if args.quick else 10
     cases = [case_hpge(lmfit)] + [case_raman(lmfit, s) for s in ("Lorentzian", "PseudoVoigt", "Voigt")] + \
         [case_lif(lmfit), case_gauss3(lmfit)]
-    core = engine()
     print(f"{'case':48} {'brivane ms':>10} {'iter':>5} {'lmfit ms':>9} {'nfev':>5} {'ratio':>7} "
           f"{'fit / (iter x pass)':>20}")
     for label, x, y, model, win, reference, params, ours, theirs in cases:
@@ -124,8 +123,8 @@ def main(argv=None):
         theirs_time = best(lambda: reference.fit(y, params, x=x, weights=weights), max(2, repeats // 3))
         d = result.to_dict()
         arguments = (result.x, result.width, np.array(d["kind"]), np.array(d["first"]), np.array(d["count"]),
-                     np.array(d["aux"], float).reshape(-1, 2), result.theta, None)
-        one_pass = best(lambda: (core.evaluate(*arguments), core.jacobian(*arguments)), repeats)
+                     np.array(d["aux"], float), result.theta, None)
+        one_pass = best(lambda: (_compiled.evaluate(*arguments), _compiled.jacobian(*arguments)), repeats)
         print(f"{label:48} {1e3 * ours_time:10.3f} {result.n_iterations:5d} {1e3 * theirs_time:9.2f} "
               f"{fitted.nfev:5d} {theirs_time / ours_time:7.1f} {ours_time / (max(result.n_iterations, 1) * one_pass):20.2f}")
         found = ", ".join(f"{a} {result.values[a]:.3f} / {fitted.params[b].value:.3f}" for a, b in zip(ours, theirs))

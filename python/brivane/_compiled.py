@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import importlib
 
+import numpy as np
+
 _engine = None
 
 
@@ -27,3 +29,29 @@ def engine_available() -> bool:
     except ImportError:
         return False
     return True
+
+
+def _vector(a) -> np.ndarray:
+    return np.ascontiguousarray(a, dtype=np.float64).ravel()
+
+
+def term_arguments(kind, first, count, aux):
+    """The engine's description of the terms: whole-number codes as float64 arrays, and each
+    term's two auxiliary values flattened."""
+    return _vector(kind), _vector(first), _vector(count), _vector(aux)
+
+
+def rows_argument(rows):
+    return None if rows is None else [_vector(r) for r in rows]
+
+
+def evaluate(x, width, kind, first, count, aux, theta, rows) -> np.ndarray:
+    """Each term's expected counts per channel, float64[C, n]."""
+    return np.array(engine().evaluate(_vector(x), _vector(width), *term_arguments(kind, first, count, aux),
+                                      _vector(theta), rows=rows_argument(rows)), float)
+
+
+def jacobian(x, width, kind, first, count, aux, theta, rows) -> np.ndarray:
+    """d mu_i / d theta_j, float64[n, P]."""
+    return np.array(engine().jacobian(_vector(x), _vector(width), *term_arguments(kind, first, count, aux),
+                                      _vector(theta), rows=rows_argument(rows)), float)

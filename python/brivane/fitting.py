@@ -11,7 +11,7 @@ from typing import Dict, Mapping, Optional, Union
 import numpy as np
 
 from . import _data, _shapes
-from ._compiled import engine
+from ._compiled import engine, rows_argument, term_arguments
 from .model import FIXED, FREE, Compiled, Model, Window, compile_model
 from .result import FitResult, build_result
 from .terms import (Constant, DoniachSunjic, Gaussian, Linear, Lorentzian, PseudoVoigt, TSDC,
@@ -20,18 +20,19 @@ from .terms import (Constant, DoniachSunjic, Gaussian, Linear, Lorentzian, Pseud
 __all__ = ["fit"]
 
 _STATUS = {
-    0: "converged: the relative change of the deviance fell below the tolerance",
+    0: "converged: the deviance a further step would remove fell below the tolerance",
     1: "not converged: the iteration limit was reached",
     2: "not converged: no step lowered the deviance further, but the gradient had not vanished",
     3: "not converged: the model is not finite at the start (check the starts and bounds)",
-    4: "the Fisher information is singular at the end: some parameters are not determined by the data",
+    4: "converged, but the Fisher information is singular: some parameters are not determined by "
+       "the data, and the covariance is not defined",
 }
 
 StartLike = Union[None, str, FitResult, Mapping[str, float]]
 
 
 def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: StartLike = None,
-        errors: str = "scaled", max_iter: Optional[int] = None, tolerance: float = 1e-10) -> FitResult:
+        errors: str = "scaled", max_iter: Optional[int] = None, tolerance: Optional[float] = None) -> FitResult:
     """Fit ``model`` to a spectrum and return a ``FitResult``.
 
     x: channel positions (ascending, or descending: the channels are then put in ascending order
@@ -56,8 +57,10 @@ def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: Star
     that are not counts (CCD units, Gaussian noise); "poisson" takes it as it is. Both are on the
     result (``stderr_poisson``, ``error_scale``).
 
-    max_iter: iteration limit (default 200 for "ml", 5000 for "em"); tolerance: relative change of
-    the deviance (or of the EM log-likelihood) that ends the iteration.
+    max_iter: iteration limit (default 200 for "ml", 5000 for "em"). tolerance: for "ml", the
+    deviance a full Newton step would still remove (equally, the remaining step's squared length in
+    standard errors), relative to max(1, deviance per degree of freedom): default 1e-8, a step of
+    1e-4 standard errors; for "em", the relative change of the EM's log-likelihood: default 1e-10.
     """
     if not isinstance(model, Model):
         raise TypeError(f"model must be a brivane.Model, not {type(model).__name__}")
@@ -65,7 +68,8 @@ def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: Star
     errors = _data.choice(errors, "errors", ("scaled", "poisson"))
     if max_iter is not None:
         max_iter = _data.positive_int(max_iter, "max_iter")
-    tolerance = _data.positive_float(tolerance, "tolerance")
+    if tolerance is not None:
+        tolerance = _data.positive_float(tolerance, "tolerance")
     data = _data.prepare(x, counts)
     first, stop = _data.window_channels(data, window)
     window_data = Window(data.x[first:stop], data.counts[first:stop], data.width[first:stop])
@@ -95,11 +99,11 @@ def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: Star
         raise TypeError(f"start must be None, 'em', a FitResult or a dict, not {type(start).__name__}")
 
     if method == "em":
-        return _fit_em(window_data, channels, n_data, model, errors, max_iter, tolerance,
+        return _fit_em(window_data, channels, n_data, model, errors, max_iter, tolerance or 1e-10,
                        ties_allowed=False, notes=notes, start=start_values)
     compiled = compile_model(model, window_data, channels, n_data, start_values)
     compiled.notes.extend(notes)
-    return _fit_ml(window_data, compiled, errors, max_iter or 200, tolerance)
+    return _fit_ml(window_data, compiled, errors, max_iter or 200, tolerance or 1e-8)
 
 
 def _int64(a):
@@ -117,10 +121,10 @@ def _fit_ml(window: Window, c: Compiled, errors: str, max_iter: int, tolerance: 
     core = engine()
     try:
         theta, covariance, at_bound, log_likelihood, deviance, n_iter, status = core.fit(
-            _float64(window.x), _float64(window.counts), _float64(window.width), _int64(c.kind),
-            _int64(c.first), _int64(c.count), _float64(c.aux), _int64(c.role), _float64(c.value),
-            _float64(c.lower), _float64(c.upper), _int64(c.source), _float64(c.scale), _float64(c.offset),
-            None if c.rows is None else _float64(c.rows), int(max_iter), float(tolerance))
+            _float64(window.x), _float64(window.counts), _float64(window.width),
+            *term_arguments(c.kind, c.first, c.count, c.aux), _float64(c.role), _float64(c.value),
+            _float64(c.lower), _float64(c.upper), _float64(c.source), _float64(c.scale), _float64(c.offset),
+            int(max_iter), float(tolerance), rows=rows_argument(c.rows))
     except (ValueError, TypeError, RuntimeError) as error:
         raise RuntimeError(f"the engine refused the fit: {error}") from error
     status = int(status)
@@ -130,7 +134,7 @@ def _fit_ml(window: Window, c: Compiled, errors: str, max_iter: int, tolerance: 
     return build_result(
         method="ml", compiled=c, x=window.x, counts=window.counts, width=window.width,
         theta=np.array(theta, float), covariance_poisson=np.array(covariance, float),
-        at_bound=np.array(at_bound, bool), n_iterations=int(n_iter), converged=status == 0,
+        at_bound=np.array(at_bound, bool), n_iterations=int(n_iter), converged=status in (0, 4),
         message=message, errors=errors)
 
 

@@ -337,15 +337,19 @@ def _default_bounds(term: Term, parameter: str, window: Window) -> Tuple[float, 
     return -inf, inf
 
 
-def _peak_starts(term: Peak, window: Window, heating_rate: Optional[float]) -> Dict[str, float]:
+def _peak_starts(term: Peak, window: Window, heating_rate: Optional[float],
+                 neighbour: float = math.inf) -> Dict[str, float]:
+    """Starts for a peak's parameters left as None. ``neighbour``: the distance to the nearest
+    other peak's position; overlapping peaks share one bump above half maximum, so no width
+    estimate exceeds it."""
     v = dict(term.values)
     if isinstance(term, TSDC):
         if v["ea"] is None:
             # A first-order peak's full width at half maximum is close to 2.45 k tp^2 / ea.
-            v["ea"] = float(np.clip(2.45 * _shapes.BOLTZMANN_EV * v["tp"] ** 2
-                                    / window.half_width_estimate(v["tp"]), 0.06, 9.0))
+            fwhm = min(window.half_width_estimate(v["tp"]), neighbour)
+            v["ea"] = float(np.clip(2.45 * _shapes.BOLTZMANN_EV * v["tp"] ** 2 / fwhm, 0.06, 9.0))
     else:
-        fwhm = window.half_width_estimate(v["center"])
+        fwhm = min(window.half_width_estimate(v["center"]), neighbour)
         if isinstance(term, Gaussian) and v["sigma"] is None:
             v["sigma"] = fwhm / _shapes.FWHM_PER_SIGMA
         if isinstance(term, (Lorentzian, PseudoVoigt)) and v["fwhm"] is None:
@@ -466,6 +470,7 @@ def compile_model(model: Model, window: Window, channels: np.ndarray, n_data: in
     values, lowers, uppers, roles = [], [], [], []
     notes: List[str] = []
     row_blocks = []
+    positions = [p.values[p.position] for p in model.peaks]
     for term_name, term in zip(model.names, model.terms):
         rows = None
         if isinstance(term, UserRows):
@@ -475,7 +480,9 @@ def compile_model(model: Model, window: Window, channels: np.ndarray, n_data: in
             rows = term.rows[:, channels]
             row_blocks.append(rows)
         if isinstance(term, Peak):
-            v = _peak_starts(term, window, model.heating_rate)
+            here = term.values[term.position]
+            others = [abs(here - p) for p in positions if p != here]
+            v = _peak_starts(term, window, model.heating_rate, min(others) if others else math.inf)
         else:
             v = _background_starts(term, window, rows)
         kinds.append(term.kind)

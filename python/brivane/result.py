@@ -8,7 +8,7 @@ import numpy as np
 from scipy import special
 
 from . import _data, _shapes
-from ._compiled import engine
+from . import _compiled
 from .model import BRAGG_TIE, FIXED, FREE, LINEAR_TIE, Compiled
 
 __all__ = ["FitResult"]
@@ -86,18 +86,15 @@ def _derived(kind: int, p: np.ndarray, x: np.ndarray, width: np.ndarray, aux0: f
 def build_result(*, method, compiled: Compiled, x, counts, width, theta, covariance_poisson, at_bound,
                  n_iterations, converged, message, errors) -> "FitResult":
     c = compiled
-    core = engine()
-    rows = None if c.rows is None else np.ascontiguousarray(c.rows, float)
-    args = (np.ascontiguousarray(x, float), np.ascontiguousarray(width, float), c.kind, c.first, c.count,
-            np.ascontiguousarray(c.aux, float))
-    components = np.array(core.evaluate(*args, np.ascontiguousarray(theta, float), rows), float)
+    terms = (x, width, c.kind, c.first, c.count, c.aux)
+    components = _compiled.evaluate(*terms, theta, c.rows)
     mu = components.sum(axis=0)
     if at_bound is None:
         # Values from the EM: on a bound where they touch one.
         tolerance = 1e-9 * np.maximum(1.0, np.abs(theta))
         at_bound = (c.role == FREE) & ((np.abs(theta - c.lower) <= tolerance) | (np.abs(theta - c.upper) <= tolerance))
     if covariance_poisson is None:
-        J = np.array(core.jacobian(*args, np.ascontiguousarray(theta, float), rows), float)
+        J = _compiled.jacobian(*terms, theta, c.rows)
         covariance_poisson = _fisher_covariance(J, mu, theta, c.role, c.source, c.scale, at_bound)
     return FitResult._create(method=method, compiled=c, x=x, counts=counts, width=width, theta=theta,
                              covariance_poisson=covariance_poisson, at_bound=at_bound, components=components,
@@ -322,8 +319,8 @@ class FitResult:
             raise ValueError("x must be strictly ascending or strictly descending")
         ascending = grid[order]
         width = _data.channel_widths(ascending)
-        components = np.array(engine().evaluate(
-            ascending, width, self._kind, self._first, self._count, self._aux, self.theta, None), float)
+        components = _compiled.evaluate(ascending, width, self._kind, self._first, self._count, self._aux,
+                                        self.theta, None)
         out = np.empty_like(components)
         out[:, order] = components
         return out, grid

@@ -95,17 +95,17 @@ def layout(kinds, aux, theta):
 @needs_engine
 @pytest.mark.parametrize("label, kinds, aux, theta", ENGINE_CASES, ids=[c[0] for c in ENGINE_CASES])
 def test_engine_evaluation_and_jacobian_match_the_reference(label, kinds, aux, theta):
-    from brivane import _engine
+    from brivane import _compiled
 
     x = np.sort(np.random.default_rng(7).uniform(1.0, 10.0, 300))  # an uneven grid
     width = rm.channel_widths(x)
     kind, first, count, aux, theta = layout(kinds, aux, theta)
     rows = np.vstack([np.ones_like(x), np.sqrt(x)]) if rm.USER_ROWS in kinds else None
     expected = rm.evaluate(x, width, kind, first, count, aux, theta, rows)
-    got = np.asarray(_engine.evaluate(x, width, kind, first, count, aux, theta, rows))
+    got = _compiled.evaluate(x, width, kind, first, count, aux, theta, rows)
     assert got.shape == expected.shape
     np.testing.assert_allclose(got, expected, rtol=1e-11, atol=1e-12 * np.abs(expected).max())
-    jacobian = np.asarray(_engine.jacobian(x, width, kind, first, count, aux, theta, rows))
+    jacobian = _compiled.jacobian(x, width, kind, first, count, aux, theta, rows)
     reference = rm.jacobian(x, width, kind, first, count, aux, theta, rows)
     scale = np.abs(reference).max(axis=0) + 1e-300
     np.testing.assert_allclose(jacobian / scale, reference / scale, atol=2e-6)
@@ -113,14 +113,14 @@ def test_engine_evaluation_and_jacobian_match_the_reference(label, kinds, aux, t
 
 @needs_engine
 def test_engine_tsdc_evaluation_matches_the_reference():
-    from brivane import _engine
+    from brivane import _compiled
 
     t = np.arange(200.0, 450.0, 0.5)
     kind, first, count, aux, theta = layout([rm.TSDC, rm.CONSTANT], [[0.1, 0], [0, 0]], [0.85, 305.0, 2e4, 3.0])
     expected = rm.evaluate(t, rm.channel_widths(t), kind, first, count, aux, theta)
-    got = np.asarray(_engine.evaluate(t, rm.channel_widths(t), kind, first, count, aux, theta, None))
+    got = _compiled.evaluate(t, rm.channel_widths(t), kind, first, count, aux, theta, None)
     np.testing.assert_allclose(got, expected, rtol=1e-9, atol=1e-12 * expected.max())
-    jacobian = np.asarray(_engine.jacobian(t, rm.channel_widths(t), kind, first, count, aux, theta, None))
+    jacobian = _compiled.jacobian(t, rm.channel_widths(t), kind, first, count, aux, theta, None)
     reference = rm.jacobian(t, rm.channel_widths(t), kind, first, count, aux, theta)
     scale = np.abs(reference).max(axis=0)
     np.testing.assert_allclose(jacobian / scale, reference / scale, atol=1e-5)

@@ -15,7 +15,7 @@ from ._compiled import engine, rows_argument, term_arguments
 from .model import FIXED, FREE, Compiled, Model, Window, compile_model
 from .result import FitResult, build_result
 from .terms import (Constant, DoniachSunjic, Gaussian, Linear, Lorentzian, PseudoVoigt, TSDC,
-                    UserRows, Voigt)
+                    UserRows, Voigt, _real)
 
 __all__ = ["fit"]
 
@@ -84,17 +84,17 @@ def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: Star
             raise ValueError("start='em' goes with method='ml'")
         em_result = _fit_em(window_data, channels, n_data, model, errors, None, 1e-10, ties_allowed=True,
                             notes=[])
-        start_values = dict(em_result.values)
+        start_values = dict(zip(em_result.parameter_names, em_result.theta.tolist()))
         notes.append(f"started from the EM ({em_result.n_iterations} iterations)")
     elif isinstance(start, FitResult):
-        start_values = dict(start.values)
+        start_values = dict(zip(start.parameter_names, start.theta.tolist()))
     elif isinstance(start, Mapping):
         names = set(model.parameter_names)
+        start_values = {}
         for key, value in start.items():
             if key not in names:
                 raise ValueError(f"start: unknown parameter {key!r}")
-            _data.positive_float(abs(float(value)) + 1.0, f"start[{key!r}]")
-        start_values = {k: float(v) for k, v in start.items()}
+            start_values[key] = _real(value, f"start[{key!r}]", False)
     elif start is not None:
         raise TypeError(f"start must be None, 'em', a FitResult or a dict, not {type(start).__name__}")
 
@@ -104,10 +104,6 @@ def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: Star
     compiled = compile_model(model, window_data, channels, n_data, start_values)
     compiled.notes.extend(notes)
     return _fit_ml(window_data, compiled, errors, max_iter or 200, tolerance or 1e-8)
-
-
-def _int64(a):
-    return np.ascontiguousarray(a, dtype=np.int64)
 
 
 def _float64(a):

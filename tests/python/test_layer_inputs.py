@@ -76,6 +76,8 @@ class TestData:
         ("start", 3, TypeError, "start must be"),
         ("start", "lm", ValueError, "start must be one of"),
         ("start", {"p7.center": 1.0}, ValueError, "unknown parameter 'p7.center'"),
+        ("start", {"p0.center": "20"}, TypeError, r"start\['p0.center'\] must be a real number"),
+        ("start", {"p0.center": float("nan")}, ValueError, r"start\['p0.center'\] must be finite"),
     ])
     def test_bad_options(self, keyword, value, error, message):
         x, counts = spectrum()
@@ -202,3 +204,12 @@ class TestFitsAsUsersRunThem:
         shirley = brivane.Model([brivane.Gaussian(20.0)], background=brivane.Shirley())
         with pytest.raises(ValueError, match="method='ml'"):
             brivane.fit(x, counts, shirley, method="em")
+
+    def test_a_start_from_an_earlier_result_begins_at_its_optimum(self):
+        x, counts = spectrum()
+        first = brivane.fit(x, counts, gaussian_model(sigma=3.0))
+        again = brivane.fit(x, counts, gaussian_model(sigma=3.0), start=first)
+        assert again.n_iterations < first.n_iterations and again.n_iterations <= 3
+        assert again.values["p0.center"] == pytest.approx(first.values["p0.center"], abs=1e-4 * first.stderr["p0.center"])
+        moved = brivane.fit(x, counts, gaussian_model(), start={"p0.center": 21.0, "p0.sigma": 2.0})
+        assert moved.values["p0.center"] == pytest.approx(first.values["p0.center"], abs=1e-3 * first.stderr["p0.center"])

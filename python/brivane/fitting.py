@@ -121,8 +121,13 @@ def _fit_ml(window: Window, c: Compiled, errors: str, max_iter: int, tolerance: 
             *term_arguments(c.kind, c.first, c.count, c.aux), _float64(c.role), _float64(c.value),
             _float64(c.lower), _float64(c.upper), _float64(c.source), _float64(c.scale), _float64(c.offset),
             int(max_iter), float(tolerance), rows=rows_argument(c.rows))
-    except (ValueError, TypeError, RuntimeError) as error:
-        raise RuntimeError(f"the engine refused the fit: {error}") from error
+    except ValueError as error:
+        # The layer checks everything the engine does; this names what slipped through in the
+        # engine's own terms (its arrays, by index in the parameter vector).
+        raise ValueError(f"the compiled engine refused the model: {error} (parameters in order: "
+                         f"{', '.join(c.names)})") from None
+    except (TypeError, RuntimeError) as error:
+        raise RuntimeError(f"the compiled engine failed: {error}") from None
     status = int(status)
     message = _STATUS.get(status, f"not converged: status {status}")
     if status == 1:

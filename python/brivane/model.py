@@ -245,14 +245,16 @@ class Window:
         self.lower = float(self.x[0])
         self.upper = float(self.x[-1])
         self.span = max(self.upper - self.lower, float(np.sum(self.width)))
-        self.channel = float(np.median(self.width))
+        w = self.width
+        self.channel = float(w[0]) if w[0] == w[-1] == w[w.size // 2] else float(np.median(w))
         # A low quantile of the counts is the background level wherever peaks do not cover most
-        # of the window; the tenth keeps noise from pulling it to zero at low counts.
-        self.level = float(np.quantile(self.counts, 0.1)) if self.counts.size else 0.0
+        # of the window; the tenth keeps noise from pulling it to zero at low counts. (These are
+        # rough starts: order statistics without interpolation serve.)
         n = self.counts.size
+        self.level = float(np.partition(self.counts, n // 10)[n // 10]) if n else 0.0
         edge = max(1, n // 10)
-        self.level_low = float(np.median(self.counts[:edge]))
-        self.level_high = float(np.median(self.counts[-edge:]))
+        self.level_low = float(np.partition(self.counts[:edge], edge // 2)[edge // 2])
+        self.level_high = float(np.partition(self.counts[-edge:], edge // 2)[edge // 2])
 
     def smoothed(self) -> np.ndarray:
         """The counts averaged over three channels (computed once)."""
@@ -281,7 +283,7 @@ class Window:
         while right < y.size - 1 and y[right] > 0.5 * top:
             right += 1
         width = float(self.x[right] - self.x[left])
-        return float(np.clip(width, 2.0 * self.channel, 0.5 * self.span))
+        return min(max(width, 2.0 * self.channel), 0.5 * self.span)
 
 
 @dataclass

@@ -174,41 +174,46 @@ class FitResult:
         self.error_scale = math.sqrt(self.chi_square / self.dof) if self.dof > 0 else math.nan
         factor = self.error_scale ** 2 if self.errors == "scaled" else 1.0
         self.covariance = self.covariance_poisson * factor
-        self.parameter_status: Dict[str, str] = {}
-        for j, name in enumerate(self.parameter_names):
-            role = self._role[j]
-            if role == FIXED:
-                status = "fixed"
-            elif role != FREE:
-                status = f"tied to {self.parameter_names[self._source[j]]}"
-            elif self.at_bound[j]:
-                lower_gap = abs(self.theta[j] - self._lower[j])
-                upper_gap = abs(self.theta[j] - self._upper[j])
-                status = "at lower bound" if lower_gap <= upper_gap else "at upper bound"
-            else:
-                status = "free"
-            self.parameter_status[name] = status
+        # Plain lists: the loops below run once per parameter, where NumPy scalars cost more than
+        # the arithmetic.
+        roles, sources = self._role.tolist(), self._source.tolist()
+        at_bound, theta = self.at_bound.tolist(), self.theta.tolist()
+        lower, upper = self._lower.tolist(), self._upper.tolist()
+        has_covariance = np.any(self.covariance_poisson != 0, axis=1).tolist()
         diagonal = np.diag(self.covariance).copy()
         with np.errstate(invalid="ignore", divide="ignore"):
-            sd = np.sqrt(np.where(diagonal >= 0, diagonal, np.nan))
-            self.correlation = self.covariance / np.outer(sd, sd)
+            sd_array = np.sqrt(np.where(diagonal >= 0, diagonal, np.nan))
+            self.correlation = self.covariance / np.outer(sd_array, sd_array)
+        sd = sd_array.tolist()
+        poisson_sd = np.sqrt(np.abs(np.diag(self.covariance_poisson))).tolist()
+        self.parameter_status: Dict[str, str] = {}
         self._values: Dict[str, float] = {}
         self._stderr: Dict[str, float] = {}
         self._stderr_poisson: Dict[str, float] = {}
-        poisson_sd = np.sqrt(np.abs(np.diag(self.covariance_poisson)))
         for j, name in enumerate(self.parameter_names):
-            self._values[name] = float(self.theta[j])
+            role = roles[j]
+            if role == FIXED:
+                status = "fixed"
+            elif role != FREE:
+                status = f"tied to {self.parameter_names[sources[j]]}"
+            elif at_bound[j]:
+                status = "at lower bound" if abs(theta[j] - lower[j]) <= abs(theta[j] - upper[j]) else "at upper bound"
+            else:
+                status = "free"
+            self.parameter_status[name] = status
+            self._values[name] = theta[j]
+            # A tied parameter without covariance follows a fixed root exactly, or one on a bound.
             root = j
-            for _ in range(len(self._role)):
-                if self._role[root] in (FREE, FIXED):
+            for _ in range(len(roles)):
+                if roles[root] in (FREE, FIXED):
                     break
-                root = self._source[root]
-            if self._role[j] == FIXED or (self._role[root] == FIXED and not np.any(self.covariance_poisson[j])):
+                root = sources[root]
+            if role == FIXED or (roles[root] == FIXED and not has_covariance[j]):
                 error, poisson = 0.0, 0.0
-            elif self.at_bound[j] or (self.at_bound[root] and not np.any(self.covariance_poisson[j])):
+            elif at_bound[j] or (at_bound[root] and not has_covariance[j]):
                 error, poisson = math.nan, math.nan
             else:
-                error, poisson = float(sd[j]), float(poisson_sd[j])
+                error, poisson = sd[j], poisson_sd[j]
             self._stderr[name] = error
             self._stderr_poisson[name] = poisson
         self._derived_done = False

@@ -213,3 +213,19 @@ class TestFitsAsUsersRunThem:
         assert again.values["p0.center"] == pytest.approx(first.values["p0.center"], abs=1e-4 * first.stderr["p0.center"])
         moved = brivane.fit(x, counts, gaussian_model(), start={"p0.center": 21.0, "p0.sigma": 2.0})
         assert moved.values["p0.center"] == pytest.approx(first.values["p0.center"], abs=1e-3 * first.stderr["p0.center"])
+
+    @pytest.mark.parametrize("offset, area, background, seed", [
+        (0.0, 300.0, 0.2, 1),            # a few counts per channel, most channels empty
+        (0.0, 3e11, 1e8, 2),             # about 1e10 counts per channel at the top
+        (2.5e6, 5e4, 20.0, 3),           # an axis far from zero
+        (-7.5e5, 5e4, 20.0, 4),
+    ])
+    def test_small_and_huge_counts_and_far_axes(self, offset, area, background, seed):
+        x = offset + np.linspace(-40.0, 40.0, 321)
+        mu = area * np.exp(-0.5 * ((x - offset - 3.0) / 2.5) ** 2) / (2.5 * math.sqrt(2 * math.pi)) * 0.25 + background
+        counts = np.random.default_rng(seed).poisson(mu)
+        start = offset + 2.0  # read off a plot: a channel or so off
+        result = brivane.fit(x, counts, brivane.Model([brivane.Gaussian(start)], background=brivane.Constant()))
+        assert result.converged, result.message
+        for name, truth in (("p0.center", offset + 3.0), ("p0.sigma", 2.5), ("p0.area", area), ("bg.level", background)):
+            assert abs(result.values[name] - truth) < 4 * result.stderr[name], (name, result.values[name], truth)

@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import math
-from typing import Dict
+from typing import Dict, List, Optional, Tuple
 
 import numpy as np
 from scipy import special
@@ -121,6 +121,48 @@ class FitResult:
     converged, message, method, notes; x, counts, width: the window's channels (ascending x).
     """
 
+    method: str
+    errors: str
+    message: str
+    converged: bool
+    n_iterations: int
+    notes: List[str]
+    parameter_names: List[str]
+    term_names: List[str]
+    parameter_status: Dict[str, str]
+    theta: np.ndarray
+    at_bound: np.ndarray
+    covariance: np.ndarray
+    covariance_poisson: np.ndarray
+    correlation: np.ndarray
+    x: np.ndarray
+    counts: np.ndarray
+    width: np.ndarray
+    log_likelihood: float
+    deviance: float
+    chi_square: float
+    n_free: int
+    dof: int
+    aic: float
+    bic: float
+    error_scale: float
+    _kind: np.ndarray
+    _first: np.ndarray
+    _count: np.ndarray
+    _aux: np.ndarray
+    _rows: Optional[np.ndarray]
+    _role: np.ndarray
+    _source: np.ndarray
+    _scale: np.ndarray
+    _offset: np.ndarray
+    _lower: np.ndarray
+    _upper: np.ndarray
+    _components: np.ndarray
+    _values: Dict[str, float]
+    _stderr: Dict[str, float]
+    _stderr_poisson: Dict[str, float]
+    _derived_done: bool
+
     # -- construction ------------------------------------------------------------------------------
     @classmethod
     def _create(cls, *, method, compiled, x, counts, width, theta, covariance_poisson, at_bound, components,
@@ -186,10 +228,10 @@ class FitResult:
             self.correlation = self.covariance / np.outer(sd_array, sd_array)
         sd = sd_array.tolist()
         poisson_sd = np.sqrt(np.abs(np.diag(self.covariance_poisson))).tolist()
-        self.parameter_status: Dict[str, str] = {}
-        self._values: Dict[str, float] = {}
-        self._stderr: Dict[str, float] = {}
-        self._stderr_poisson: Dict[str, float] = {}
+        self.parameter_status = {}
+        self._values = {}
+        self._stderr = {}
+        self._stderr_poisson = {}
         for j, name in enumerate(self.parameter_names):
             role = roles[j]
             if role == FIXED:
@@ -304,7 +346,7 @@ class FitResult:
         return float(a / b), (math.sqrt(variance) if variance >= 0 else math.nan)
 
     # -- evaluation --------------------------------------------------------------------------------
-    def _evaluate(self, x) -> (np.ndarray, np.ndarray):
+    def _evaluate(self, x) -> Tuple[np.ndarray, Optional[np.ndarray]]:
         if x is None:
             return self._components.copy(), None
         if self._rows is not None:

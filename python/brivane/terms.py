@@ -47,7 +47,7 @@ class Term:
     parameters: Tuple[str, ...] = ()
     kind: int = -1
 
-    def __init__(self, values: Dict[str, Optional[float]], name: Optional[str], bounds: Optional[Bounds],
+    def __init__(self, values: Mapping[str, Optional[float]], name: Optional[str], bounds: Optional[Bounds],
                  fixed: Fixed):
         if name is not None and (not isinstance(name, str) or not name or "." in name):
             raise ValueError(f"name must be a non-empty string without '.', got {name!r}")
@@ -239,7 +239,7 @@ class TSDC(Peak):
     kind = 5
     position = "tp"
 
-    def __init__(self, ea: Optional[float] = None, tp: float = None, area: Optional[float] = None, *,
+    def __init__(self, ea: Optional[float], tp: float, area: Optional[float] = None, *,
                  name: Optional[str] = None, bounds: Optional[Bounds] = None, fixed: Fixed = None):
         super().__init__(dict(ea=ea, tp=_real(tp, "TSDC tp", False), area=area), name, bounds, fixed)
 

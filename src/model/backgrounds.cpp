@@ -68,59 +68,76 @@ void plain_background_term(const Problem& problem, std::size_t term_index, std::
   }
 }
 
+namespace {
+
+double dot(const double* a, const double* b, std::size_t n) {
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    s0 += a[i] * b[i];
+    s1 += a[i + 1] * b[i + 1];
+    s2 += a[i + 2] * b[i + 2];
+    s3 += a[i + 3] * b[i + 3];
+  }
+  for (; i < n; ++i) s0 += a[i] * b[i];
+  return (s0 + s1) + (s2 + s3);
+}
+
+}  // namespace
+
 void shirley_term(std::span<const double> x, double direction, const PeakCounts& peaks,
                   std::span<const double> parameters, const FollowerOutput& out) {
-  const std::size_t n = x.size(), q_count = peaks.parameter_count;
-  const bool rows = out.peak_columns && !peaks.rows.empty();
+  const std::size_t n = x.size();
   const double k = parameters[0];
-  double below = 0.0;
-  double* below_rows = out.accumulator.data();
-  if (rows) std::fill(below_rows, below_rows + q_count, 0.0);
-  for (std::size_t step = 0; step < n; ++step) {
-    const std::size_t i = direction > 0.0 ? step : n - 1 - step;
-    const double p = peaks.total[i];
-    const double cumulative = below + 0.5 * p;
-    below += p;
+  // The cumulative sum of a column from the low side, half of each channel's own: written as
+  // k times it into `to` (added), or, for the total, into the value and its own derivative.
+  auto cumulate = [&](const double* from, auto&& store) {
+    double below = 0.0;
+    for (std::size_t step = 0; step < n; ++step) {
+      const std::size_t i = direction > 0.0 ? step : n - 1 - step;
+      store(i, below + 0.5 * from[i]);
+      below += from[i];
+    }
+  };
+  cumulate(peaks.total.data(), [&](std::size_t i, double cumulative) {
     out.value[i] = k * cumulative;
     if (out.own[0]) out.own[0][i] = cumulative;
-    if (rows) {
-      const double* row = peaks.rows.data() + i * q_count;
-      for (std::size_t q = 0; q < q_count; ++q) {
-        if (out.peak_columns[q]) out.peak_columns[q][i] += k * (below_rows[q] + 0.5 * row[q]);
-        below_rows[q] += row[q];
-      }
-    }
+  });
+  if (!out.peak_columns || peaks.columns.empty()) return;
+  for (std::size_t q = 0; q < peaks.parameter_count; ++q) {
+    double* to = out.peak_columns[q];
+    if (!to) continue;
+    cumulate(peaks.columns.data() + q * n, [&](std::size_t i, double cumulative) { to[i] += k * cumulative; });
   }
 }
 
 void tougaard_term(std::span<const double> x, double direction, const PeakCounts& peaks,
                    std::span<const double> parameters, const FollowerOutput& out) {
   const std::size_t n = x.size(), q_count = peaks.parameter_count;
-  const bool rows = out.peak_columns && !peaks.rows.empty();
+  const bool columns = out.peak_columns && !peaks.columns.empty();
   const double b = parameters[0], c = parameters[1];
-  double* sums = out.accumulator.data();
+  double* kernel = out.kernel.data();
+  double* kernel_c = out.kernel.data() + n;
   for (std::size_t i = 0; i < n; ++i) {
+    // The low side of channel i: j < i for direction +1, j > i for -1.
     const std::size_t begin = direction > 0.0 ? 0 : i + 1;
     const std::size_t end = direction > 0.0 ? i : n;
-    double sum = 0.0, sum_c = 0.0;
-    if (rows) std::fill(sums, sums + q_count, 0.0);
+    const std::size_t length = end - begin;
+    const double xi = x[i];
     for (std::size_t j = begin; j < end; ++j) {
-      const double t = std::abs(x[i] - x[j]);
+      const double t = direction > 0.0 ? xi - x[j] : x[j] - xi;
       const double inverse = 1.0 / (c + t * t);
-      const double kernel = t * inverse * inverse;
-      sum += kernel * peaks.total[j];
-      sum_c += -2.0 * kernel * inverse * peaks.total[j];
-      if (rows) {
-        const double* row = peaks.rows.data() + j * q_count;
-        for (std::size_t q = 0; q < q_count; ++q) sums[q] += kernel * row[q];
-      }
+      const double value = t * inverse * inverse;
+      kernel[j - begin] = value;
+      kernel_c[j - begin] = -2.0 * value * inverse;
     }
+    const double sum = dot(kernel, peaks.total.data() + begin, length);
     out.value[i] = b * sum;
     if (out.own[0]) out.own[0][i] = sum;
-    if (out.own[1]) out.own[1][i] = b * sum_c;
-    if (rows) {
+    if (out.own[1]) out.own[1][i] = b * dot(kernel_c, peaks.total.data() + begin, length);
+    if (columns) {
       for (std::size_t q = 0; q < q_count; ++q) {
-        if (out.peak_columns[q]) out.peak_columns[q][i] += b * sums[q];
+        if (out.peak_columns[q]) out.peak_columns[q][i] += b * dot(kernel, peaks.columns.data() + q * n + begin, length);
       }
     }
   }

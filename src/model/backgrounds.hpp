@@ -16,21 +16,22 @@ void plain_background_term(const Problem& problem, std::size_t term_index, std::
                            double* value, double* const* derivative);
 
 // What the peak-following backgrounds read: every peak's counts summed per channel, and the
-// derivatives of that sum with respect to each peak parameter q, row by row (rows[i * Q + q]).
+// derivatives of that sum with respect to each peak parameter q, column by column
+// (columns[q * n + i]).
 struct PeakCounts {
-  std::span<const double> total;  // n
-  std::span<const double> rows;   // n * Q, empty when no derivatives are wanted
+  std::span<const double> total;    // n
+  std::span<const double> columns;  // n * Q, empty when no derivatives are wanted
   std::size_t parameter_count = 0;  // Q
 };
 
 // Where their derivatives go: own[k] receives d value / d own parameter k (or null for none); the
 // derivatives through the peaks are ADDED to peak_columns[q] (Q pointers, null for none);
-// `accumulator` holds 2 Q scratch values.
+// `kernel` holds 2 n scratch values.
 struct FollowerOutput {
   double* value = nullptr;
   double* own[2] = {nullptr, nullptr};
   double* const* peak_columns = nullptr;
-  std::span<double> accumulator;
+  std::span<double> kernel;
 };
 
 // Shirley: k (sum of the peaks' counts in the channels below i + half of channel i's), "below"
@@ -39,7 +40,9 @@ void shirley_term(std::span<const double> x, double direction, const PeakCounts&
                   std::span<const double> parameters, const FollowerOutput& out);
 
 // Tougaard's two-parameter universal cross-section: b sum_{j below i} T / (c + T^2)^2 P_j,
-// T = |x_i - x_j|. parameters = (b, c). Quadratic in the channel count.
+// T = |x_i - x_j|. parameters = (b, c). Quadratic in the channel count: for each channel the
+// kernel over its low side is formed once (a vectorisable row of quotients), then its sums with
+// the peak counts and every derivative column are contiguous dot products.
 void tougaard_term(std::span<const double> x, double direction, const PeakCounts& peaks,
                    std::span<const double> parameters, const FollowerOutput& out);
 

@@ -19,9 +19,9 @@ ModelScratch::ModelScratch(const Problem& problem) : value_(problem.channel_coun
   if (problem.has_peak_followers()) {
     const std::size_t n = problem.channel_count(), q = problem.peak_parameters().size();
     peak_total_.resize(n);
-    peak_rows_.resize(n * q);
+    peak_copy_.resize(n * q);
     peak_columns_.resize(q);
-    accumulator_.resize(2 * q + 2);
+    kernel_.resize(2 * n);
   }
 }
 
@@ -91,17 +91,17 @@ void evaluate_model(const Problem& problem, std::span<const double> theta, std::
   if (derivatives) {
     for (std::size_t q = 0; q < q_count; ++q) {
       const double* c = column(peak_parameters[q]);
-      for (std::size_t i = 0; i < n; ++i) scratch.peak_rows_[i * q_count + q] = c[i];
+      std::copy(c, c + n, scratch.peak_copy_.begin() + q * n);
       scratch.peak_columns_[q] = column(peak_parameters[q]);
     }
-    peaks.rows = scratch.peak_rows_;
+    peaks.columns = scratch.peak_copy_;
   }
   for (std::size_t t = 0; t < terms.size(); ++t) {
     const TermSpec& term = terms[t];
     if (!follows_peaks(term.kind)) continue;
     FollowerOutput out;
     out.value = value_of(t);
-    out.accumulator = scratch.accumulator_;
+    out.kernel = scratch.kernel_;
     if (derivatives) {
       for (std::size_t k = 0; k < term.count; ++k) out.own[k] = column(term.first + k);
       out.peak_columns = scratch.peak_columns_.data();

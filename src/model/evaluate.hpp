@@ -22,10 +22,10 @@ class ModelScratch {
                              ModelScratch&, std::span<double>);
   std::vector<double> value_;        // one term's values (n)
   std::vector<double> peak_total_;   // all peaks' counts (n), with peak followers only
-  std::vector<double> peak_rows_;    // their derivatives, row-major (n x Q)
+  std::vector<double> peak_copy_;    // their derivatives as the peaks left them (n x Q, column-major)
   std::vector<double*> peak_columns_;
   std::vector<double*> term_columns_;  // a background term's derivative columns
-  std::vector<double> accumulator_;  // 2 Q
+  std::vector<double> kernel_;       // 2 n
 };
 
 // mu (n) always; the Jacobian (n * P, column-major) when `jacobian` is not empty; each term's values

@@ -247,6 +247,13 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
         }
       }
     }
+    if (stalled && warming) {
+      // The linear parameters cannot improve alone: go on with everything.
+      warming = false;
+      damping = kInitialDamping;
+      growth = 2.0;
+      continue;
+    }
     if (stalled) {
       status = FitStatus::kStalled;
       break;

@@ -301,6 +301,24 @@ TEST(ModelFit, EveryStatus) {
     EXPECT_EQ(r.iterations, 1u);
   }
   {
+    // A tolerance of 0 cannot be met: the iteration goes on until no step lowers the deviance any
+    // more, at the optimum's rounding.
+    std::mt19937_64 engine(29);
+    const std::vector<double> noisy = test::poisson_counts(test::expected_counts(problem, std::vector<double>{25.0, 3.0, 200.0, 3.0}), engine);
+    Workspace workspace(problem);
+    FitOptions options;
+    options.tolerance = 0.0;
+    options.max_iterations = 1000;
+    const FitResult stalled = fit(problem, noisy, flat.values(), workspace, options);
+    const FitResult converged = fit(problem, noisy, flat.values(), workspace, FitOptions{});
+    EXPECT_EQ(stalled.status, FitStatus::kStalled);
+    EXPECT_LT(stalled.iterations, 1000u);
+    ASSERT_EQ(converged.status, FitStatus::kConverged);
+    for (std::size_t j = 0; j < 4; ++j) {
+      EXPECT_NEAR(stalled.theta[j], converged.theta[j], 1e-3 * stderr_of(converged, j));
+    }
+  }
+  {
     Workspace workspace(problem);
     std::atomic<bool> stop{true};
     FitOptions options;

@@ -28,17 +28,13 @@ std::vector<double> unit_peak(TermKind kind, std::initializer_list<double> shape
   ModelBuilder b;
   std::vector<double> values(shape);
   values.push_back(1.0);
-  const std::size_t first = b.add(kind, {0.0}, aux);
-  b.parameters.clear();
-  b.terms.back().count = values.size();
+  b.terms.push_back({kind, 0, values.size(), aux});
   for (double v : values) {
     ParameterSpec p;
     p.value = v;
     b.parameters.push_back(p);
   }
-  (void)first;
-  const Problem problem = b.build(x);
-  return test::expected_counts(problem, b.values());
+  return test::expected_counts(b.build(x), b.values());
 }
 
 double sum(const std::vector<double>& v) {

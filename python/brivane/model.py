@@ -221,6 +221,28 @@ class Model:
                     self.ties[tie.target] = previous
                 raise ValueError(f"tying {tie.target} to {tie.source} makes a cycle of ties")
 
+    def evaluate(self, x, components: bool = False):
+        """The model's expected counts per channel on the grid ``x`` at its current values (every
+        parameter must have one: nothing is estimated without data), for a preview of the starts
+        or a simulation. Channel widths, the window of the defaults (x_ref, centre bounds) and the
+        Doniach-Sunjic normalisation follow ``x``. With ``components=True``, a dict of each term's
+        counts by name."""
+        from . import _compiled, _data
+
+        missing = [f"{n}.{p}" for n, t in zip(self.names, self.terms) for p in t.parameters if t.values[p] is None]
+        if missing:
+            raise ValueError(f"evaluate needs a value for every parameter; missing: {', '.join(missing)}")
+        data = _data.prepare(x, np.zeros(np.shape(x)))
+        window = Window(data.x, data.counts, data.width)
+        compiled = compile_model(self, window, data.index, data.x.size, for_fit=False)
+        terms = _compiled.evaluate(data.x, data.width, compiled.kind, compiled.first, compiled.count,
+                                   compiled.aux, compiled.value, compiled.rows)
+        out = np.empty_like(terms)
+        out[:, data.index] = terms
+        if components:
+            return {name: out[t] for t, name in enumerate(self.names)}
+        return out.sum(axis=0)
+
     def copy(self) -> "Model":
         return copy.deepcopy(self)
 
@@ -463,7 +485,7 @@ def _resolve(value: np.ndarray, role, source, scale, offset) -> np.ndarray:
 
 
 def compile_model(model: Model, window: Window, channels: np.ndarray, n_data: int,
-                  start: Optional[Dict[str, float]] = None) -> Compiled:
+                  start: Optional[Dict[str, float]] = None, for_fit: bool = True) -> Compiled:
     """Translate ``model`` into the engine's arrays for the channels of ``window`` (``channels``:
     their indices in the caller's data of ``n_data`` channels, for user rows): rough starts for
     parameters left as None, default bounds merged with the model's, ties resolved. ``start``
@@ -521,11 +543,13 @@ def compile_model(model: Model, window: Window, channels: np.ndarray, n_data: in
                         np.array(auxes, float).reshape(-1, 2), role, value, np.array(lowers, float),
                         np.array(uppers, float), source, scale, offset,
                         np.vstack(row_blocks) if row_blocks else None, notes)
-    _check_compiled(compiled, model)
+    _check_compiled(compiled, model, for_fit)
     return compiled
 
 
-def _check_compiled(c: Compiled, model: Model):
+def _check_compiled(c: Compiled, model: Model, for_fit: bool = True):
+    """Values outside their parameter's domain are refused; for a fit, also starts outside their
+    bounds and a model with nothing free."""
     for j, name in enumerate(c.names):
         value = c.value[j]
         if not math.isfinite(value):
@@ -533,7 +557,7 @@ def _check_compiled(c: Compiled, model: Model):
                 raise ValueError(f"{name}: Bragg's law has no K-alpha2 angle for this K-alpha1 angle "
                                  f"(sin exceeds 1)")
             raise ValueError(f"{name} has no finite start value ({value})")
-        if c.role[j] == FREE and not c.lower[j] <= value <= c.upper[j]:
+        if for_fit and c.role[j] == FREE and not c.lower[j] <= value <= c.upper[j]:
             raise ValueError(f"the start of {name}, {value:g}, lies outside its bounds "
                              f"[{c.lower[j]:g}, {c.upper[j]:g}]")
     # Domains that every value must respect, tied ones included.
@@ -553,5 +577,5 @@ def _check_compiled(c: Compiled, model: Model):
                 raise ValueError(f"{name} must lie in [0, 1), got {value:g}")
             if isinstance(term, TSDC) and value <= 0 and parameter in ("ea", "tp"):
                 raise ValueError(f"{name} must be > 0, got {value:g}")
-    if not np.any(c.role == FREE):
+    if for_fit and not np.any(c.role == FREE):
         raise ValueError("the model has no free parameter: every parameter is fixed or tied")

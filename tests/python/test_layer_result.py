@@ -168,3 +168,21 @@ def test_version_is_the_distributions():
     except metadata.PackageNotFoundError:
         expected = "0.1.0"
     assert brivane.__version__ == expected
+
+
+@needs_engine
+def test_model_evaluate_previews_a_model_without_data():
+    import reference_model as rm
+
+    x = np.linspace(-5.0, 25.0, 301)
+    model = brivane.Model([brivane.Voigt(8.0, 0.6, 0.4, 1200.0), brivane.Gaussian(40.0, 1.0, 100.0, name="far")],
+                          background=[brivane.Linear(3.0, 0.1, x_ref=0.0), brivane.Shirley(0.002)])
+    parts = model.evaluate(x, components=True)
+    assert list(parts) == ["p0", "far", "bg", "bg1"]
+    width = rm.channel_widths(x)
+    np.testing.assert_allclose(parts["p0"], 1200.0 * rm.voigt_density(x - 8.0, 0.6, 0.4) * width, rtol=1e-9)
+    np.testing.assert_allclose(parts["bg"], 3.0 + 0.1 * x, rtol=1e-12)
+    assert np.all(parts["far"] < 1e-45)  # a peak beyond the grid (15 sigma) is allowed in a preview
+    np.testing.assert_allclose(model.evaluate(x[::-1]), model.evaluate(x)[::-1], rtol=1e-12)
+    with pytest.raises(ValueError, match="missing: p0.area"):
+        brivane.Model([brivane.Gaussian(8.0, 1.0)]).evaluate(x)

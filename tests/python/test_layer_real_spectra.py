@@ -125,3 +125,10 @@ def test_xps_au4f_doublet_splitting_on_a_shirley_step(shape):
     ratio, _ = result.ratio("f52.area", "f72.area")
     assert 0.6 < ratio < 0.8
     assert_optimum(result)
+    if shape == "Voigt":
+        # The step rising the other way, toward lower binding energy, fits several times worse.
+        wrong = brivane.Model([brivane.Voigt(84.0, name="f72"), brivane.Voigt(87.7, name="f52")],
+                              background=[brivane.Constant(), brivane.Shirley(direction=-1)])
+        for parameter in widths:
+            wrong.tie(f"f52.{parameter}", f"f72.{parameter}")
+        assert brivane.fit(x, y, wrong).deviance > 5 * result.deviance

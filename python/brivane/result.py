@@ -96,7 +96,27 @@ def build_result(*, method, compiled: Compiled, x, counts, width, theta, covaria
     if covariance_poisson is None:
         J = _compiled.jacobian(*terms, theta, c.rows)
         covariance_poisson = _fisher_covariance(J, mu, theta, c.role, c.source, c.scale, at_bound)
-    return FitResult._create(method=method, compiled=c, x=x, counts=counts, width=width, theta=theta,
+    undetermined = np.zeros(theta.size, bool)
+    if not np.all(np.isfinite(covariance_poisson)):
+        # A peak whose area ended at 0 leaves its position and shape undetermined, which makes the
+        # whole information singular; without those parameters the others' errors are defined.
+        empty = []
+        for t, kind in enumerate(c.kind):
+            area = c.first[t] + c.count[t] - 1
+            if kind in _PEAK_KINDS and c.role[area] == FREE and at_bound[area] and theta[area] == 0.0:
+                empty.append(c.term_names[t])
+                for j in range(c.first[t], area):
+                    undetermined[j] = c.role[j] == FREE and not at_bound[j]
+        if undetermined.any():
+            J = _compiled.jacobian(*terms, theta, c.rows)
+            recovered = _fisher_covariance(J, mu, theta, c.role, c.source, c.scale, at_bound | undetermined)
+            if np.all(np.isfinite(recovered)):
+                covariance_poisson = recovered
+                if message.startswith("converged, but the Fisher information is singular"):
+                    message = "converged"
+                message = (f"{message}; the area of {', '.join(empty)} ended at 0, leaving position and shape "
+                           "undetermined (no errors for them; the others' errors come from the rest)")
+    return FitResult._create(undetermined=undetermined,method=method, compiled=c, x=x, counts=counts, width=width, theta=theta,
                              covariance_poisson=covariance_poisson, at_bound=at_bound, components=components,
                              n_iterations=n_iterations, converged=converged, message=message, errors=errors)
 
@@ -132,6 +152,7 @@ class FitResult:
     parameter_status: Dict[str, str]
     theta: np.ndarray
     at_bound: np.ndarray
+    undetermined: np.ndarray
     covariance: np.ndarray
     covariance_poisson: np.ndarray
     correlation: np.ndarray
@@ -166,7 +187,7 @@ class FitResult:
     # -- construction ------------------------------------------------------------------------------
     @classmethod
     def _create(cls, *, method, compiled, x, counts, width, theta, covariance_poisson, at_bound, components,
-                n_iterations, converged, message, errors):
+                n_iterations, converged, message, errors, undetermined=None):
         self = cls.__new__(cls)
         c = compiled
         self.method = method
@@ -190,6 +211,7 @@ class FitResult:
         self.width = np.array(width, float)
         self._components = np.array(components, float)
         self.at_bound = np.array(at_bound, bool)
+        self.undetermined = np.zeros(self.at_bound.size, bool) if undetermined is None else np.array(undetermined, bool)
         self.n_iterations = int(n_iterations)
         self.converged = bool(converged)
         self.message = str(message)
@@ -220,6 +242,7 @@ class FitResult:
         # the arithmetic.
         roles, sources = self._role.tolist(), self._source.tolist()
         at_bound, theta = self.at_bound.tolist(), self.theta.tolist()
+        undetermined = self.undetermined.tolist()
         lower, upper = self._lower.tolist(), self._upper.tolist()
         has_covariance = np.any(self.covariance_poisson != 0, axis=1).tolist()
         diagonal = np.diag(self.covariance).copy()
@@ -238,6 +261,8 @@ class FitResult:
                 status = "fixed"
             elif role != FREE:
                 status = f"tied to {self.parameter_names[sources[j]]}"
+            elif undetermined[j]:
+                status = "undetermined: its peak's area is 0"
             elif at_bound[j]:
                 status = "at lower bound" if abs(theta[j] - lower[j]) <= abs(theta[j] - upper[j]) else "at upper bound"
             else:
@@ -252,7 +277,7 @@ class FitResult:
                 root = sources[root]
             if role == FIXED or (roles[root] == FIXED and not has_covariance[j]):
                 error, poisson = 0.0, 0.0
-            elif at_bound[j] or (at_bound[root] and not has_covariance[j]):
+            elif at_bound[j] or undetermined[j] or ((at_bound[root] or undetermined[root]) and not has_covariance[j]):
                 error, poisson = math.nan, math.nan
             else:
                 error, poisson = sd[j], poisson_sd[j]
@@ -309,11 +334,15 @@ class FitResult:
                 gradient[:, i] = (derived(up) - derived(down)) / (2.0 * h)
             name = self.term_names[t]
             parameters = [n.split(".", 1)[1] for n in self.parameter_names[block]]
+            unknown = bool(self.undetermined[block].any())
             for row, label in enumerate(("fwhm", "height")):
                 full = f"{name}.{label}"
                 if label in parameters:
                     continue
                 self._values[full] = float(value[row])
+                if unknown:
+                    self._stderr[full] = self._stderr_poisson[full] = math.nan
+                    continue
                 for target, covariance in ((self._stderr, self.covariance),
                                            (self._stderr_poisson, self.covariance_poisson)):
                     variance = float(gradient[row] @ covariance[block, block] @ gradient[row])
@@ -506,6 +535,7 @@ class FitResult:
             "lower": floats(self._lower), "upper": floats(self._upper),
             "rows": None if self._rows is None else [floats(r) for r in self._rows],
             "theta": floats(self.theta), "at_bound": self.at_bound.tolist(),
+            "undetermined": self.undetermined.tolist(),
             "x": floats(self.x), "counts": floats(self.counts), "width": floats(self.width),
             "components": [floats(r) for r in self._components],
             "covariance_poisson": [floats(r) for r in self.covariance_poisson],
@@ -536,6 +566,7 @@ class FitResult:
                            width=arr("width"), theta=arr("theta"),
                            covariance_poisson=arr("covariance_poisson").reshape(len(d["theta"]), -1),
                            at_bound=np.array(d["at_bound"], bool),
+                           undetermined=np.array(d.get("undetermined", [False] * len(d["theta"])), bool),
                            components=arr("components").reshape(-1, n), n_iterations=d["n_iterations"],
                            converged=d["converged"], message=d["message"], errors=d["errors"])
 

@@ -186,3 +186,23 @@ def test_model_evaluate_previews_a_model_without_data():
     np.testing.assert_allclose(model.evaluate(x[::-1]), model.evaluate(x)[::-1], rtol=1e-12)
     with pytest.raises(ValueError, match="missing: p0.area"):
         brivane.Model([brivane.Gaussian(8.0, 1.0)]).evaluate(x)
+
+
+@needs_engine
+def test_a_peak_whose_area_ends_at_zero_leaves_the_others_errors_defined():
+    x = np.linspace(0, 40, 401)
+    mu = 20 + 3000 * 0.1 * np.exp(-0.5 * ((x - 15) / 1.5) ** 2) / (1.5 * np.sqrt(2 * np.pi))
+    counts = np.random.default_rng(0).poisson(mu)  # nothing at 30: the second peak's area ends at 0
+    both = brivane.fit(x, counts, brivane.Model([brivane.Gaussian(15.0), brivane.Gaussian(30.0, 1.0, 50.0)],
+                                                background=brivane.Constant()))
+    alone = brivane.fit(x, counts, brivane.Model([brivane.Gaussian(15.0)], background=brivane.Constant()))
+    assert both.converged and "area of p1 ended at 0" in both.message
+    assert both.values["p1.area"] == 0.0 and both.parameter_status["p1.area"] == "at lower bound"
+    for name in ("p1.center", "p1.sigma"):
+        assert both.parameter_status[name].startswith("undetermined") and np.isnan(both.stderr[name])
+    assert np.isnan(both.stderr["p1.fwhm"]) and np.isnan(both.stderr["p1.height"])
+    # The other parameters' errors are those of the model without the empty peak.
+    for name in ("p0.center", "p0.sigma", "p0.area", "bg.level", "p0.fwhm"):
+        assert both.stderr_poisson[name] == pytest.approx(alone.stderr_poisson[name], rel=1e-6), name
+    back = brivane.FitResult.from_dict(json.loads(json.dumps(both.to_dict())))
+    assert back.parameter_status == both.parameter_status

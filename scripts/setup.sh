@@ -27,4 +27,4 @@ fi
 # One abi3 wheel serves every environment; build it once and install it here.
 rm -rf build/wheelhouse
 .venv/bin/python -m pip wheel -q --no-deps -w build/wheelhouse .
-.venv/bin/python -m pip install -q --force-reinstall --no-deps build/wheelhouse/brivane_core-*.whl
+.venv/bin/python -m pip install -q --force-reinstall --no-deps build/wheelhouse/brivane-*.whl

@@ -88,6 +88,6 @@ if [ ! -x .venv-numpy1/bin/python ]; then
 fi
 .venv-numpy1/bin/python -m pip install -q --upgrade pip
 .venv-numpy1/bin/python -m pip install -q -r scripts/requirements-numpy1.txt
-.venv-numpy1/bin/python -m pip install -q --force-reinstall --no-deps build/wheelhouse/brivane_core-*.whl
+.venv-numpy1/bin/python -m pip install -q --force-reinstall --no-deps build/wheelhouse/brivane-*.whl
 echo "== Python tests, NumPy $(.venv-numpy1/bin/python -c 'import numpy; print(numpy.__version__)')"
 .venv-numpy1/bin/python -m pytest -q tests/python

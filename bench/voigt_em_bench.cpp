@@ -64,13 +64,18 @@ Spectrum spectrum(std::size_t peaks) {
 void pass_against_w_calls(int repeats) {
   const Spectrum s = spectrum(3);
   const VoigtParameters p{500.2, 0.9, 0.45};
-  // The arguments of the pass's own w calls: every sample, and the 100 nodes of each window edge
-  // (both edges lie above the centre, so both masses come from upper tails).
+  // The arguments of the pass's own w calls: every sample, and the 100 nodes of each window edge,
+  // offset from it by multiples of the tail's scale (the widths plus the edge's distance from the
+  // centre, rounded down to a power of two).
   std::vector<std::complex<double>> z;
   for (double x : s.x) z.emplace_back((x - p[0]) / p[1] * 0.7071067811865476, p[2] / p[1] * 0.7071067811865476);
   for (double edge : {kHigh, kLow}) {
-    for (double offset : brivane::gauss_legendre_100::kTailOffset) {
-      const double u = edge > p[0] ? (edge + offset) - p[0] : (edge - offset) - p[0];
+    const double offset = edge - p[0];
+    int exponent = 0;
+    std::frexp((p[1] + p[2]) + std::fabs(offset), &exponent);
+    const double step = std::copysign(std::ldexp(1.0, exponent - 1), offset);
+    for (double node : brivane::gauss_legendre_100::kTailOffset) {
+      const double u = offset + step * node;
       z.emplace_back(u / p[1] * 0.7071067811865476, p[2] / p[1] * 0.7071067811865476);
     }
   }

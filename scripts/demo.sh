@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the main job: the HPGe example fit, with its table and plot.
+# Sets everything up and runs the main job: the HPGe spectrum fitted with brivane.fit, its report
+# printed and its plot written (hpge_fit.png, or the file given with --plot).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-.venv/bin/python examples/fit_hpge.py "$@"
+.venv/bin/python examples/spectrum_hpge.py "$@"

@@ -37,4 +37,4 @@ if [ "${1:-}" = "--with-cpp-tests" ]; then
 fi
 rm -rf build/wheelhouse
 .venv/bin/python -m pip wheel -q --no-deps --no-build-isolation "${wheel_settings[@]}" -w build/wheelhouse .
-.venv/bin/python -m pip install -q --force-reinstall --no-deps build/wheelhouse/brivane_core-*.whl
+.venv/bin/python -m pip install -q --force-reinstall --no-deps build/wheelhouse/brivane-*.whl

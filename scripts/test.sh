@@ -127,7 +127,7 @@ if ! wait "$numpy1_environment"; then
   echo "Setting up the NumPy 1.26 environment failed." >&2
   exit 1
 fi
-.venv-numpy1/bin/python -m pip install -q --force-reinstall --no-deps build/wheelhouse/brivane_core-*.whl
+.venv-numpy1/bin/python -m pip install -q --force-reinstall --no-deps build/wheelhouse/brivane-*.whl
 echo "== Python tests, NumPy $(.venv-numpy1/bin/python -c 'import numpy; print(numpy.__version__)')"
 .venv-numpy1/bin/python -m pytest -q tests/python
 phase_done "Python tests, NumPy 1.26"

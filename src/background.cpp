@@ -146,20 +146,31 @@ double linear_background_score(std::span<const double> x, std::span<const double
 double estimate_s_tri(std::span<const double> x, std::span<const double> weights, double x_min,
                       double x_max) {
   auto score = [&](double s) { return linear_background_score(x, weights, x_min, x_max, s); };
-  const double low = score(0.0);
+  // The density (1 - s) / w + 2 s (x - x_min) / w^2 is valid for every tilt in [-1, 1]: a positive
+  // tilt rises across the window, a negative one falls. The root is searched on each side of 0 in
+  // turn, [0, 0.99999] first, so that a rising background is found by the very steps it always was
+  // (same bits), and only a score already negative at 0 moves the search to [-0.99999, 0].
+  const double middle = score(0.0);
   const double high = score(kTiltUpper);
-  // Without a usable root take the end the likelihood prefers. For non-negative weights the score
-  // falls monotonically in s (its derivative is -sum w g^2 / f^2), so scores of one sign mean the
-  // likelihood rises (positive) or falls (negative) across the whole interval; comparing the two
-  // scores' values alone would always pick 0. NaN scores pick the upper end.
-  const bool rising = low > 0.0 && high > 0.0;
-  const double better_end =
-      (rising || high > low || std::isnan(low) || std::isnan(high)) ? kTiltUpper : 0.0;
-  const double product = low * high;
-  if (product > 0.0 || std::isnan(product)) return better_end;
-  const RootResult result = find_root(score, 0.0, kTiltUpper, 1e-8);
-  if (!result.converged()) return better_end;
-  return std::clamp(result.root, 0.0, kTiltUpper);
+  // A NaN score cannot say which way the likelihood goes: the upper end, as always.
+  if (std::isnan(middle) || std::isnan(high)) return kTiltUpper;
+  if (middle * high <= 0.0) {
+    const RootResult result = find_root(score, 0.0, kTiltUpper, 1e-8);
+    // Out of steps: the end whose score is larger. For non-negative weights the score falls in s
+    // (its derivative is -sum w g^2 / f^2), so this only matters for weights of both signs.
+    if (!result.converged()) return high > middle ? kTiltUpper : 0.0;
+    return std::clamp(result.root, 0.0, kTiltUpper);
+  }
+  if (middle > 0.0) return kTiltUpper;  // positive throughout [0, 0.99999]: the likelihood rises to the top
+  const double low = score(-kTiltUpper);
+  if (std::isnan(low)) return kTiltUpper;
+  if (low * middle <= 0.0) {
+    const RootResult result = find_root(score, -kTiltUpper, 0.0, 1e-8);
+    if (!result.converged()) return middle > low ? 0.0 : -kTiltUpper;
+    return std::clamp(result.root, -kTiltUpper, 0.0);
+  }
+  // Negative throughout [-0.99999, 0.99999]: the likelihood rises toward the lowest tilt.
+  return -kTiltUpper;
 }
 
 }  // namespace brivane

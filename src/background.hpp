@@ -49,11 +49,13 @@ double linear_background_score(std::span<const double> x, std::span<const double
                                double x_min, double x_max, double s);
 
 // Maximum-likelihood tilt of the linear background for sample weights w (intensity times the
-// background responsibility): the root of the score in [0, 0.99999] found by Brent's method
-// (tolerance 1e-8). Without a sign change the end where the likelihood is higher is taken: 0.99999
-// when the score is positive at both ends, 0 when it is negative at both; when the search runs out
-// of steps, 0.99999 if the upper score exceeds the lower one, else 0. A NaN score gives 0.99999.
-// Always returns a number.
+// background responsibility), in [-0.99999, 0.99999]: a falling background has a negative tilt.
+// The root of the score is found by Brent's method (tolerance 1e-8) in [0, 0.99999] when the score
+// changes sign there, else in [-0.99999, 0]. Without a sign change the end toward which the
+// likelihood rises is taken: 0.99999 when the score is positive at 0 and 0.99999, -0.99999 when it
+// is negative at -0.99999, 0 and 0.99999. When a search runs out of steps, the end of its interval
+// with the larger score. A NaN score at any of the three points gives 0.99999. Always returns a
+// number.
 double estimate_s_tri(std::span<const double> x, std::span<const double> weights, double x_min,
                       double x_max);
 

@@ -116,4 +116,24 @@ PyObject* new_float64_array(std::span<const double> values) {
   return array;
 }
 
+PyObject* new_float64_matrix(std::span<const double> values, std::size_t rows, std::size_t columns) {
+  npy_intp dimensions[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(columns)};
+  PyObject* array = PyArray_SimpleNew(2, dimensions, NPY_DOUBLE);
+  if (!array) return nullptr;
+  if (rows * columns > 0) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values.data(),
+                rows * columns * sizeof(double));
+  }
+  return array;
+}
+
+PyObject* new_bool_array(std::span<const unsigned char> flags) {
+  npy_intp length = static_cast<npy_intp>(flags.size());
+  PyObject* array = PyArray_SimpleNew(1, &length, NPY_BOOL);
+  if (!array) return nullptr;
+  npy_bool* data = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+  for (std::size_t i = 0; i < flags.size(); ++i) data[i] = flags[i] ? NPY_TRUE : NPY_FALSE;
+  return array;
+}
+
 }  // namespace brivane::py

@@ -33,5 +33,9 @@ void write_elements(const ArrayLayout& layout, std::span<const double> values);
 // A new one-dimensional float64 array owning a copy of `values`; nullptr with an exception set on
 // failure.
 PyObject* new_float64_array(std::span<const double> values);
+// The same with two dimensions, from `rows` x `columns` row-major values.
+PyObject* new_float64_matrix(std::span<const double> values, std::size_t rows, std::size_t columns);
+// A new one-dimensional NumPy bool array, True where `flags` is not 0.
+PyObject* new_bool_array(std::span<const unsigned char> flags);
 
 }  // namespace brivane::py

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -210,7 +211,8 @@ void raise_panic(const char* message) {
 
 }  // namespace
 
-PyObject* guarded_call(EntryBody body, PyObject* args, PyObject* kwargs) {
+PyObject* guarded_call(EntryBody body, PyObject* args, PyObject* kwargs, Failures failures) {
+  const bool python_errors = failures == Failures::kPythonErrors;
   try {
     return body(args, kwargs);
   } catch (const PythonError&) {
@@ -218,17 +220,44 @@ PyObject* guarded_call(EntryBody body, PyObject* args, PyObject* kwargs) {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return nullptr;
+  } catch (const std::invalid_argument& refused) {
+    if (python_errors) {
+      PyErr_SetString(PyExc_ValueError, refused.what());
+    } else {
+      raise_panic(refused.what());
+    }
+    return nullptr;
   } catch (const std::exception& failure) {
-    raise_panic(failure.what());
+    if (python_errors) {
+      PyErr_SetString(PyExc_RuntimeError, failure.what());
+    } else {
+      raise_panic(failure.what());
+    }
     return nullptr;
   } catch (...) {
-    raise_panic("internal failure of unknown kind");
+    if (python_errors) {
+      PyErr_SetString(PyExc_RuntimeError, "internal failure of unknown kind");
+    } else {
+      raise_panic("internal failure of unknown kind");
+    }
     return nullptr;
   }
 }
 
 PyObject* result_array(std::span<const double> values) {
   PyObject* array = new_float64_array(values);
+  if (!array) throw PythonError{};
+  return array;
+}
+
+PyObject* result_matrix(std::span<const double> values, std::size_t rows, std::size_t columns) {
+  PyObject* array = new_float64_matrix(values, rows, columns);
+  if (!array) throw PythonError{};
+  return array;
+}
+
+PyObject* result_flags(std::span<const unsigned char> flags) {
+  PyObject* array = new_bool_array(flags);
   if (!array) throw PythonError{};
   return array;
 }

@@ -107,11 +107,16 @@ PyObject* panic_exception_type();
 
 using EntryBody = PyObject* (*)(PyObject* args, PyObject* kwargs);
 
+// How a module's C++ failures reach Python: brivane_core raises PanicException for every one (its
+// contract); the engine module raises ValueError for a refused argument (std::invalid_argument,
+// as the model's ModelError) and RuntimeError for anything else.
+enum class Failures : bool { kPanic, kPythonErrors };
+
 // Runs a function body and turns C++ failures into Python exceptions: PythonError returns NULL
-// with the exception already set, a Failure (or any other C++ exception) raises PanicException
-// with its message, an allocation failure raises MemoryError. By then the body's borrows are
+// with the exception already set, an allocation failure raises MemoryError, and any other C++
+// exception is raised as `failures` says, with its message. By then the body's borrows are
 // released and the interpreter lock is held again.
-PyObject* guarded_call(EntryBody body, PyObject* args, PyObject* kwargs);
+PyObject* guarded_call(EntryBody body, PyObject* args, PyObject* kwargs, Failures failures = Failures::kPanic);
 
 // A parameter name as a template argument: Arguments::get<"r_eps">().
 template <std::size_t N>
@@ -178,13 +183,16 @@ PyObject* bound_call(PyObject* args, PyObject* kwargs) {
 }
 
 // The entry the interpreter calls (METH_VARARGS | METH_KEYWORDS).
-template <const Signature& S, Body<S> kBody>
+template <const Signature& S, Body<S> kBody, Failures kFailures = Failures::kPanic>
 PyObject* entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  return guarded_call(&bound_call<S, kBody>, args, kwargs);
+  return guarded_call(&bound_call<S, kBody>, args, kwargs, kFailures);
 }
 
 // Result helpers: new references, throwing PythonError on failure.
 PyObject* result_array(std::span<const double> values);
+// A rows x columns float64 array from row-major values, and a boolean array from 0/1 flags.
+PyObject* result_matrix(std::span<const double> values, std::size_t rows, std::size_t columns);
+PyObject* result_flags(std::span<const unsigned char> flags);
 // Steals the references it is given (null entries make it throw after releasing the others).
 PyObject* result_tuple(std::initializer_list<PyObject*> items);
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bindings/call_frame.hpp"
+#include "bindings/function_table.hpp"
 #include "bindings/signature.hpp"
 #include "doniach_sunjic.hpp"
 #include "gaussian.hpp"
@@ -336,16 +337,6 @@ PyObject* tsdc_mle_lbfgsb(Arguments<kTsdcMleLbfgsb>& a) {
 // ---------------------------------------------------------------------------------------------
 // The table, in the order of __all__.
 
-struct Function {
-  const Signature& signature;
-  PyObject* (*entry)(PyObject* module, PyObject* args, PyObject* kwargs);
-};
-
-template <const Signature& S, Body<S> kBody>
-constexpr Function function() {
-  return {S, &entry<S, kBody>};
-}
-
 constexpr Function kFunctions[] = {
     function<kRunEmLoop, run_em_loop>(),
     function<kRunPvEmLoop, run_pv_em_loop>(),
@@ -362,39 +353,9 @@ constexpr Function kFunctions[] = {
     function<kTsdcMleFindRoot, tsdc_mle_find_root>(),
     function<kTsdcMleLbfgsb, tsdc_mle_lbfgsb>(),
 };
-constexpr std::size_t kFunctionCount = std::size(kFunctions);
-
-// "name(a, b, c=0)\n--\n\n": the interpreter takes the text signature from this docstring and
-// shows an empty docstring.
-std::string docstring(const Signature& signature) {
-  std::string text = std::string(signature.name) + "(";
-  for (std::size_t i = 0; i < signature.size; ++i) {
-    const Parameter& p = signature.parameters[i];
-    if (i > 0) text += ", ";
-    text += p.name;
-    if (p.fallback) text += std::string("=") + p.fallback;
-  }
-  return text + ")\n--\n\n";
-}
 
 }  // namespace
 
-std::span<PyMethodDef> function_table() {
-  static const std::array<std::string, kFunctionCount> docs = [] {
-    std::array<std::string, kFunctionCount> texts;
-    for (std::size_t i = 0; i < kFunctionCount; ++i) texts[i] = docstring(kFunctions[i].signature);
-    return texts;
-  }();
-  static std::array<PyMethodDef, kFunctionCount> table = [] {
-    std::array<PyMethodDef, kFunctionCount> defs{};
-    for (std::size_t i = 0; i < kFunctionCount; ++i) {
-      defs[i] = {kFunctions[i].signature.name,
-                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kFunctions[i].entry)),
-                 METH_VARARGS | METH_KEYWORDS, docs[i].c_str()};
-    }
-    return defs;
-  }();
-  return table;
-}
+std::span<PyMethodDef> function_table() { return method_table<kFunctions>(); }
 
 }  // namespace brivane::py

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "bindings/call_frame.hpp"
+#include "bindings/function_table.hpp"
 #include "bindings/functions.hpp"
 #include "bindings/python.hpp"
 
@@ -23,30 +24,9 @@ PyModuleDef module_definition = {
 PyObject* the_module = nullptr;
 std::int64_t importing_interpreter = -1;
 
-// Adds the functions in table order, each bound to the module, and lists them in __all__.
+// Adds the functions in table order and __all__, then PanicException.
 bool add_functions(PyObject* module) {
-  PyObject* module_name = PyModule_GetNameObject(module);
-  if (!module_name) return false;
-  PyObject* all = PyList_New(0);
-  bool ok = all != nullptr;
-  for (PyMethodDef& def : brivane::py::function_table()) {
-    if (!ok) break;
-    PyObject* function = PyCFunction_NewEx(&def, module, module_name);
-    ok = function && PyModule_AddObject(module, def.ml_name, function) == 0;
-    if (!ok) {
-      Py_XDECREF(function);
-      break;
-    }
-    PyObject* name = PyUnicode_FromString(def.ml_name);
-    ok = name && PyList_Append(all, name) == 0;
-    Py_XDECREF(name);
-  }
-  Py_DECREF(module_name);
-  if (ok) {
-    ok = PyModule_AddObject(module, "__all__", all) == 0;
-    if (ok) all = nullptr;
-  }
-  Py_XDECREF(all);
+  bool ok = brivane::py::add_functions(module, brivane::py::function_table());
   if (ok) {
     // Exposed so that callers can catch it by name; it is not part of __all__.
     PyObject* panic = brivane::py::panic_exception_type();

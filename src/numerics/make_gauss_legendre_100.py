@@ -1,5 +1,6 @@
 """Regenerates gauss_legendre_100.inc: the 100-point Gauss-Legendre rule mapped to [0, 1], and
-the nodes and weights of the substitution s = t / (1 - t) that the Voigt window mass uses.
+the nodes and weights of the substitution s = t / (1 - t) that the Voigt window mass scales to
+each tail.
 
 The Legendre roots are found by Newton's method in mpmath at 60 significant digits and every
 table entry is rounded once, to nearest, from that value. The script computes the whole table a

@@ -1,10 +1,13 @@
 #include "background.hpp"
 
 #include "failure.hpp"
+#include "numerics/root_finder.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
@@ -110,39 +113,89 @@ double tilt_log_likelihood(const std::vector<double>& x, const std::vector<doubl
   return total;
 }
 
-TEST(TiltEstimate, MaximisesTheLikelihoodOfSampledData) {
-  // Histogram of draws from a linear density with tilt 0.4 on [2, 7] (inverse-CDF sampling).
-  std::mt19937_64 rng(7);
+// Histogram of draws from a linear density with the given tilt on [2, 7] (inverse-CDF sampling),
+// on a grid that reaches beyond the window.
+std::vector<double> tilted_counts(const std::vector<double>& x, double tilt, int draws, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
-  const double x_min = 2.0, x_max = 7.0, tilt = 0.4;
-  const std::vector<double> x = grid(1.0, 8.0, 141);
   std::vector<double> counts(x.size(), 0.0);
-  for (int draw = 0; draw < 200000; ++draw) {
+  for (int draw = 0; draw < draws; ++draw) {
     const double u = uniform(rng);
     // Solve u = ((1 - s) t + s t^2) for t in [0, 1], t the position in the window.
     const double t = (-(1.0 - tilt) + std::sqrt((1.0 - tilt) * (1.0 - tilt) + 4.0 * tilt * u)) / (2.0 * tilt);
-    const double position = x_min + t * (x_max - x_min);
+    const double position = 2.0 + t * 5.0;
     counts[static_cast<std::size_t>(std::lround((position - 1.0) / 0.05))] += 1.0;
   }
-  const double estimate = estimate_s_tri(x, counts, x_min, x_max);
-  EXPECT_NEAR(estimate, tilt, 0.03);
+  return counts;
+}
 
-  // The root of the score is the maximum of the likelihood: no grid point beats it.
-  const double best = tilt_log_likelihood(x, counts, x_min, x_max, estimate);
-  for (double s = 0.0; s <= 0.99999; s += 0.001) {
-    EXPECT_LE(tilt_log_likelihood(x, counts, x_min, x_max, s), best + 1e-6) << s;
+// The estimate as it was while the search covered [0, 0.99999] only: the reference for a rising
+// background, which must come out with the same bits.
+double rising_only_estimate(const std::vector<double>& x, const std::vector<double>& w, double x_min, double x_max) {
+  auto score = [&](double s) { return linear_background_score(x, w, x_min, x_max, s); };
+  const double low = score(0.0), high = score(0.99999);
+  const double better_end = ((low > 0.0 && high > 0.0) || high > low || std::isnan(low) || std::isnan(high)) ? 0.99999 : 0.0;
+  if (low * high > 0.0 || std::isnan(low * high)) return better_end;
+  const RootResult result = find_root(score, 0.0, 0.99999, 1e-8);
+  return result.converged() ? std::clamp(result.root, 0.0, 0.99999) : better_end;
+}
+
+TEST(TiltEstimate, RecoversRisingAndFallingTiltsWithinTheirStatisticalErrors) {
+  const double x_min = 2.0, x_max = 7.0;
+  const std::vector<double> x = grid(1.0, 8.0, 141);
+  std::uint64_t seed = 7;
+  for (const double tilt : {0.4, 0.05, -0.05, -0.4, -0.9}) {
+    const std::vector<double> counts = tilted_counts(x, tilt, 200000, seed++);
+    const double estimate = estimate_s_tri(x, counts, x_min, x_max);
+    // The standard error from the observed information, minus the score's derivative
+    // sum w g^2 / (f + 1e-5)^2 at the estimate.
+    const double width = x_max - x_min, slope = 2.0 * estimate / (width * width);
+    const double intercept = (1.0 - estimate) / width - slope * x_min;
+    double information = 0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      if (x[i] < x_min || x[i] > x_max) continue;
+      const double g = 2.0 * (x[i] - x_min) / (width * width) - 1.0 / width;
+      const double f = slope * x[i] + intercept + 1e-5;
+      information += counts[i] * g * g / (f * f);
+    }
+    const double error = 1.0 / std::sqrt(information);
+    EXPECT_LT(error, 0.01) << tilt;
+    EXPECT_NEAR(estimate, tilt, 3.5 * error) << tilt;
+
+    // The root of the score is the maximum of the likelihood over the whole range: no grid point
+    // beats it, on either side of 0.
+    const double best = tilt_log_likelihood(x, counts, x_min, x_max, estimate);
+    for (double s = -0.99999; s <= 0.99999; s += 0.001) {
+      EXPECT_LE(tilt_log_likelihood(x, counts, x_min, x_max, s), best + 1e-6) << tilt << " " << s;
+    }
+
+    // Mirrored about the window's middle, the same counts have the opposite tilt.
+    std::vector<double> mirrored(counts.rbegin(), counts.rend());  // the grid is symmetric about 4.5
+    EXPECT_NEAR(estimate_s_tri(x, mirrored, x_min, x_max), -estimate, 1e-6) << tilt;
+
+    // A rising background is found by the very steps it always was.
+    if (estimate >= 0.0) {
+      EXPECT_EQ(estimate, rising_only_estimate(x, counts, x_min, x_max)) << tilt;
+    }
   }
 }
 
-TEST(TiltEstimate, FallsBackToTheBetterEndWithoutARoot) {
+TEST(TiltEstimate, FallsBackToTheEndTheLikelihoodRisesTowardWithoutARoot) {
   const std::vector<double> x{0.0, 1.0, 2.0, 3.0};
-  // No weight inside the window: both scores are 0, and the upper end comes back.
+  // No weight inside the window: the scores are 0, and the upper end comes back.
   EXPECT_EQ(estimate_s_tri(x, std::vector<double>{5.0, 0.0, 0.0, 0.0}, 1.0, 3.0), 0.99999);
   EXPECT_EQ(estimate_s_tri(x, std::vector<double>{}, 1.0, 3.0), 0.99999);
   // All weight at the upper end: the score stays positive and grows, the upper end wins.
   EXPECT_EQ(estimate_s_tri(x, std::vector<double>{0.0, 0.0, 0.0, 9.0}, 1.0, 3.0), 0.99999);
-  // All weight at the lower end: the score stays negative, so the lower end wins.
-  EXPECT_EQ(estimate_s_tri(x, std::vector<double>{0.0, 9.0, 0.0, 0.0}, 1.0, 3.0), 0.0);
+  // All weight at the lower end: the score stays negative over the whole range, the likelihood
+  // rises toward the lowest tilt (while the search stopped at 0 this gave a flat line).
+  EXPECT_EQ(estimate_s_tri(x, std::vector<double>{0.0, 9.0, 0.0, 0.0}, 1.0, 3.0), -0.99999);
+  EXPECT_GT(tilt_log_likelihood(x, {0.0, 9.0, 0.0, 0.0}, 1.0, 3.0, -0.99999),
+            tilt_log_likelihood(x, {0.0, 9.0, 0.0, 0.0}, 1.0, 3.0, -0.99));
+  // One sample just below the middle: negative throughout [0, 0.99999], a root below 0.
+  const double below_middle =
+      estimate_s_tri(std::vector<double>{1.0, 1.9, 3.0}, std::vector<double>{0.0, 1.0, 0.0}, 1.0, 3.0);
+  EXPECT_LT(below_middle, -0.99);
   // A NaN score picks the upper end.
   const double nan = std::numeric_limits<double>::quiet_NaN();
   EXPECT_EQ(estimate_s_tri(x, std::vector<double>{0.0, nan, 1.0, 1.0}, 1.0, 3.0), 0.99999);

@@ -182,7 +182,7 @@ TEST(EmLoop, TheTiltIsReEstimatedOnlyForTheLinearBackground) {
     ASSERT_EQ(result.iterations, 3u);
     if (bg_type == kLinearBackground) {
       EXPECT_NE(result.s_tri, 0.25);
-      EXPECT_GE(result.s_tri, 0.0);
+      EXPECT_GE(result.s_tri, -0.99999);
       EXPECT_LE(result.s_tri, 0.99999);
     } else {
       EXPECT_EQ(result.s_tri, 0.25);

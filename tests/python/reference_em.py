@@ -51,15 +51,23 @@ def tilt_score(x, w, x_min, x_max, s):
 
 
 def estimate_s_tri(x, w, x_min, x_max):
-    low = tilt_score(x, w, x_min, x_max, 0.0)
+    """The tilt in [-TILT_UPPER, TILT_UPPER] where the score vanishes, found in [0, TILT_UPPER] or
+    else in [-TILT_UPPER, 0]; without a root, the end toward which the likelihood rises."""
+    middle = tilt_score(x, w, x_min, x_max, 0.0)
     high = tilt_score(x, w, x_min, x_max, TILT_UPPER)
-    if math.isnan(low) or math.isnan(high) or (low > 0 and high > 0):
+    if math.isnan(middle) or math.isnan(high) or (middle > 0 and high > 0):
         return TILT_UPPER
-    if low < 0 and high < 0:
-        return 0.0
-    if low == 0 and high == 0:
+    if middle == 0 and high == 0:
         return TILT_UPPER
-    return min(max(brentq(lambda s: tilt_score(x, w, x_min, x_max, s), 0.0, TILT_UPPER, xtol=1e-12), 0.0), TILT_UPPER)
+    score = lambda s: tilt_score(x, w, x_min, x_max, s)  # noqa: E731
+    if middle * high <= 0:
+        return min(max(brentq(score, 0.0, TILT_UPPER, xtol=1e-12), 0.0), TILT_UPPER)
+    low = tilt_score(x, w, x_min, x_max, -TILT_UPPER)
+    if math.isnan(low):
+        return TILT_UPPER
+    if low < 0:
+        return -TILT_UPPER
+    return min(max(brentq(score, -TILT_UPPER, 0.0, xtol=1e-12), -TILT_UPPER), 0.0)
 
 
 def run_em(x, intensity, mu, sigma, pi, alpha, fix_mu, fix_sigma, max_iter, r_eps, x_min, x_max,

@@ -1,9 +1,12 @@
 """The Voigt component fit written with NumPy and SciPy, independently of the module: the profile
 from scipy.special.wofz, its mass inside the window by the 100-point Gauss-Legendre rule of NumPy
-under s = t / (1 - t) (the same rule the module tabulates, computed here by numpy.polynomial), the
+under s = L t / (1 - t), L the peak's widths plus the edge's distance from the centre rounded down to
+a power of two (the same rule the module tabulates, computed here by numpy.polynomial), the
 window-normalised density, the weighted log-likelihood, and the bounded fit by SciPy's L-BFGS-B on
 the same objective with the same forward-difference gradient. Also the NumPy EM iteration of the
 Voigt mixture that tests and benchmarks compare with."""
+import math
+
 import numpy as np
 from scipy.special import wofz
 
@@ -30,11 +33,22 @@ def profile(u, sigma, gamma):
         return np.where(np.isnan(u), u, np.where(u != 0.0, 0.0, np.inf))
 
 
+def tail_scale(distance, sigma, gamma):
+    """L: |sigma| + |gamma| + distance rounded down to a power of two, 1 where not a positive normal number."""
+    raw = (abs(sigma) + abs(gamma)) + distance
+    if not (raw >= 2.0 ** -1022) or not math.isfinite(raw):
+        return 1.0
+    return math.ldexp(1.0, math.frexp(raw)[1] - 1)
+
+
 def _below(e, x0, sigma, gamma):
     """The mass below e, from the tail that does not hold the centre."""
+    offset = e - x0
     if x0 >= e:
-        return float(TAIL_WEIGHTS @ profile((e - OFFSETS) - x0, sigma, gamma))
-    return 1.0 - float(TAIL_WEIGHTS @ profile((e + OFFSETS) - x0, sigma, gamma))
+        scale = tail_scale(-offset, sigma, gamma)
+        return scale * float(TAIL_WEIGHTS @ profile(offset - scale * OFFSETS, sigma, gamma))
+    scale = tail_scale(offset, sigma, gamma)
+    return 1.0 - scale * float(TAIL_WEIGHTS @ profile(offset + scale * OFFSETS, sigma, gamma))
 
 
 def window_mass(x0, sigma, gamma, x_min, x_max):

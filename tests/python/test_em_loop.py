@@ -1,6 +1,7 @@
 """The Gaussian mixture EM: agreement with a NumPy implementation, recovery, histories, degenerate
 data and failures."""
 import math
+import os
 
 import numpy as np
 import pytest
@@ -225,3 +226,35 @@ class TestFailures:
                             max_iter=5)
         t, *_ = fit(**args)
         assert t > 0 and math.isclose(args["pi"].sum(), 1.0)
+
+
+# NIST StRD "Gauss3": two overlapping Gaussians on an exponential background that falls from about
+# 98 to 6.5 across x = 1 .. 250; NIST certifies least-squares centres 111.64 and 147.76.
+GAUSS3 = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "data", "nist_strd_Gauss3.csv")
+
+
+class TestLinearBackgroundOnGauss3:
+    def fit(self, x, y, mu, bg_type):
+        args = em_arguments(x, y, mu=mu, sigma=[15.0, 15.0], background_rows=1, bg_type=bg_type, s_tri=0.0,
+                            max_iter=5000, r_eps=1e-12, x_min=float(x[0]), x_max=float(x[-1]))
+        t, ll, _, s_tri, mu, sigma, pi = fit(**args)
+        assert t < 5000
+        return ll[-1], s_tri, mu, sigma
+
+    def test_the_background_falls_and_mirrored_data_rise(self):
+        x, y = np.loadtxt(GAUSS3, delimiter=",", skiprows=1, unpack=True)
+        ll, s_tri, mu, sigma = self.fit(x, y, [110.0, 150.0], bg_type=3)
+        # While the tilt was searched in [0, 0.99999] only it stayed at 0: a flat background, centres
+        # 113.8 and 148.7, and the flat fit's log-likelihood, 1,800 below this one.
+        assert s_tri < -0.9
+        flat_ll, *_ = self.fit(x, y, [110.0, 150.0], bg_type=1)
+        assert ll > flat_ll + 1000.0
+        np.testing.assert_allclose(mu, [111.64, 147.76], atol=1.5)
+        # The same counts on the mirrored axis: a rising background of the opposite tilt and the
+        # mirrored peaks, up to the EM's stopping tolerance.
+        mirrored_ll, mirrored_s_tri, mirrored_mu, mirrored_sigma = self.fit(
+            251.0 - x[::-1], y[::-1].copy(), [251.0 - 150.0, 251.0 - 110.0], bg_type=3)
+        assert mirrored_s_tri == pytest.approx(-s_tri, abs=1e-4)
+        np.testing.assert_allclose(251.0 - mirrored_mu[::-1], mu, atol=1e-2)
+        np.testing.assert_allclose(mirrored_sigma[::-1], sigma, atol=1e-2)
+        assert mirrored_ll == pytest.approx(ll, rel=1e-9)

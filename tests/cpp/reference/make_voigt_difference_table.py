@@ -1,14 +1,15 @@
 """Regenerates voigt_difference_table.inc: the Voigt log-likelihood and its forward differences
 LL(theta') - LL(theta), theta' one parameter moved by +1e-7 (rounded to double as the fit rounds
 it), computed in mpmath at 40 significant digits from w(z) = exp(-z^2) erfc(-iz). The window
-mass uses the committed quadrature nodes, with the node offsets e -+ s_i - x0 formed exactly.
+mass uses the committed quadrature nodes scaled as voigt.cpp scales them, with the node offsets
+e - x0 -+ L s_i formed exactly.
 The problems are repeated by index in voigt_test.cpp.
 
     python tests/cpp/reference/make_voigt_difference_table.py > tests/cpp/reference/voigt_difference_table.inc
 """
 import mpmath
 
-from voigt_common import grid, quadrature, weights
+from voigt_common import grid, quadrature, tail_scale, weights
 
 mpmath.mp.dps = 40
 OFFSETS, TAIL_WEIGHTS = quadrature()
@@ -38,15 +39,18 @@ def profile(u, sigma, gamma):
 
 
 def cumulative(e, x0, sigma, gamma):
+    # The scale from the doubles as the module forms it: e - x0 rounded, then the widths added.
+    lower = x0 >= e
+    scale = tail_scale(-(e - x0) if lower else e - x0, float(sigma), float(gamma))
     e, x0 = mpmath.mpf(e), mpmath.mpf(x0)
-    if x0 >= e:
-        return mpmath.fsum(c * profile(e - s - x0, sigma, gamma) for s, c in zip(OFFSETS, TAIL_WEIGHTS))
-    return 1 - mpmath.fsum(c * profile(e + s - x0, sigma, gamma) for s, c in zip(OFFSETS, TAIL_WEIGHTS))
+    if lower:
+        return scale * mpmath.fsum(c * profile(e - x0 - scale * s, sigma, gamma) for s, c in zip(OFFSETS, TAIL_WEIGHTS))
+    return 1 - scale * mpmath.fsum(c * profile(e - x0 + scale * s, sigma, gamma) for s, c in zip(OFFSETS, TAIL_WEIGHTS))
 
 
 def log_likelihood(xs, ws, p, x_min, x_max):
+    mass = cumulative(x_max, *p) - cumulative(x_min, *p)
     x0, sigma, gamma = (mpmath.mpf(v) for v in p)
-    mass = cumulative(x_max, x0, sigma, gamma) - cumulative(x_min, x0, sigma, gamma)
     mass = max(mass, mpmath.mpf(1e-300))
     return mpmath.fsum(w * mpmath.log(profile(x - x0, sigma, gamma) / mass + mpmath.mpf(1e-200))
                        for x, w in zip(xs, ws))

@@ -3,7 +3,7 @@
 1e-5, no relative-reduction stop) on the objective of voigt.cpp, written again here: the profile
 Re w(z) / sigma / sqrt(2 pi) with w from scipy.special.wofz (the same Faddeeva algorithm as
 libcerf), the normal and Cauchy limits, the window mass from the committed quadrature table with
-the same tails, the log-likelihood summed in sample order, and the gradient as the forward
+the same tails and the same scale of the nodes, the log-likelihood summed in sample order, and the gradient as the forward
 difference -(LL(theta_j + 1e-7) - LL(theta)) / 1e-7 over the free parameters (x0, sigma, gamma in
 that order), the shifted point not projected onto the bounds. The difference is taken sample by
 sample. Counts are multinomial draws (numpy, fixed seeds) over the grid's trapezoid cells.
@@ -17,7 +17,7 @@ import scipy
 from scipy.optimize import minimize
 from scipy.special import wofz
 
-from voigt_common import grid, quadrature
+from voigt_common import grid, quadrature, tail_scale
 
 OFFSETS, TAIL_WEIGHTS = quadrature()
 STEP = 1e-7
@@ -52,10 +52,13 @@ def profile(u, sigma, gamma):
 
 def cumulative(e, x0, sigma, gamma):
     lower = x0 >= e
+    offset = e - x0
+    scale = tail_scale(-offset if lower else offset, sigma, gamma)
+    step = -scale if lower else scale
     tail = 0.0
     for s, c in zip(OFFSETS, TAIL_WEIGHTS):
-        u = (e - s) - x0 if lower else (e + s) - x0
-        tail += c * profile(u, sigma, gamma)
+        tail += c * profile(offset + step * s, sigma, gamma)
+    tail = scale * tail
     return tail if lower else 1.0 - tail
 
 

@@ -1,6 +1,7 @@
 """Shared by the Voigt reference scripts: the quadrature table of the unit (read from the committed
-.inc file, so both sides use the same doubles) and the problem definitions that voigt_test.cpp
-repeats by index."""
+.inc file, so both sides use the same doubles), the scale of each tail's nodes, and the problem
+definitions that voigt_test.cpp repeats by index."""
+import math
 import pathlib
 import re
 
@@ -16,6 +17,15 @@ def quadrature():
         return [float(v) for v in body.replace("\n", " ").split(",") if v.strip()]
 
     return column("kTailOffset"), column("kTailWeight")
+
+
+def tail_scale(distance, sigma, gamma):
+    """L of the tail substitution s = L t / (1 - t): |sigma| + |gamma| + the edge's distance from the
+    centre, rounded down to a power of two; 1 where that is not a positive normal number."""
+    raw = (abs(sigma) + abs(gamma)) + distance
+    if not (raw >= 2.0 ** -1022) or not math.isfinite(raw):
+        return 1.0
+    return math.ldexp(1.0, math.frexp(raw)[1] - 1)
 
 
 def grid(low, step, count):

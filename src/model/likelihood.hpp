@@ -1,0 +1,33 @@
+#pragma once
+// The Poisson likelihood of counts y_i given expected counts mu_i: the log-likelihood, the
+// deviance, and the change of the deviance between two models summed channel by channel, so that
+// near the optimum its rounding is relative to the change itself and not to the deviance.
+//
+// A model is admissible when every mu_i is finite and >= 0, and mu_i > 0 wherever y_i > 0; where
+// y_i = 0 and mu_i = 0 the channel contributes nothing. The functions return NaN for a model that
+// is not admissible.
+
+#include <span>
+
+namespace brivane::model {
+
+bool admissible(std::span<const double> counts, std::span<const double> mu);
+
+// sum_i (y_i ln mu_i - mu_i - lgamma(y_i + 1)), with 0 ln 0 = 0.
+double poisson_log_likelihood(std::span<const double> counts, std::span<const double> mu);
+
+// sum_i (y_i ln y_i - y_i - lgamma(y_i + 1)), the log-likelihood of the saturated model (mu = y),
+// with 0 ln 0 = 0; whole counts below 1024 from a table made once per process.
+double saturated_log_likelihood(std::span<const double> counts);
+
+// 2 sum_i (y_i ln(y_i / mu_i) - (y_i - mu_i)), with 0 ln 0 = 0. The log-likelihood is
+// saturated_log_likelihood - deviance / 2, without a logarithm per channel.
+double poisson_deviance(std::span<const double> counts, std::span<const double> mu);
+
+// D(mu_new) - D(mu_old) = 2 sum_i (y_i ln(mu_old_i / mu_new_i) - (mu_old_i - mu_new_i)), each
+// logarithm taken as log1p of the relative difference. NaN when mu_new is not admissible (mu_old
+// is assumed to be).
+double deviance_change(std::span<const double> counts, std::span<const double> mu_old,
+                       std::span<const double> mu_new);
+
+}  // namespace brivane::model

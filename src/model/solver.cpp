@@ -1,0 +1,335 @@
+#include "model/solver.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "model/active_set.hpp"
+#include "model/bounded_step.hpp"
+#include "model/cholesky.hpp"
+#include "model/covariance.hpp"
+#include "model/fisher_information.hpp"
+#include "model/geodesic_acceleration.hpp"
+#include "model/likelihood.hpp"
+#include "model/model_error.hpp"
+#include "model/ties.hpp"
+
+namespace brivane::model {
+
+const char* fit_status_message(FitStatus status) {
+  switch (status) {
+    case FitStatus::kConverged: return "converged";
+    case FitStatus::kIterationLimit: return "iteration limit reached before convergence";
+    case FitStatus::kStalled: return "stalled: no step lowers the deviance, but the gradient test is not met";
+    case FitStatus::kNonFiniteStart: return "the model at the start is not finite or not positive where counts are";
+    case FitStatus::kSingularInformation: return "singular information: some parameters are not determined by the data";
+    case FitStatus::kInterrupted: return "interrupted";
+  }
+  return "unknown status";
+}
+
+Workspace::Workspace(const Problem& problem) : scratch_(problem) {
+  const std::size_t n = problem.channel_count(), p = problem.parameter_count(), f = problem.free_count();
+  for (auto* v : {&phi_, &phi_trial_, &phi_probe_, &lower_, &upper_, &score_, &step_, &scale_, &column_}) v->resize(f);
+  for (auto* v : {&theta_, &theta_trial_, &slope_, &slope_trial_}) v->resize(p);
+  for (auto* v : {&mu_, &mu_trial_, &weighted_, &residual_}) v->resize(n);
+  jacobian_.resize(n * p);
+  jacobian_trial_.resize(n * p);
+  if (!problem.all_free()) free_jacobian_.resize(n * f);
+  information_.resize(f * f);
+  system_.resize(f * f);
+  held_.resize(f);
+  active_.resize(f);
+  support_.resize(2 * f);
+  scaled_step_.resize(f);
+  pinned_.resize(f);
+  reduced_.resize(f);
+}
+
+namespace {
+
+constexpr double kInitialDamping = 1e-3;
+constexpr double kMaximumDamping = 1e16;
+constexpr double kPivotFloor = 1e-13;
+// The linear warm-up ends when a full step over the linear parameters would gain less than this
+// much deviance (per unit of the deviance per degree of freedom), or after this many steps.
+constexpr double kWarmUpDecrement = 1.0;
+constexpr std::size_t kWarmUpSteps = 5;
+// Steps may carry the geodesic acceleration from this many evaluations on, when the last step's
+// gain ratio was below kLinearRatio or it needed more than one try: near-linear steps gain
+// nothing from it but would pay its probe of the model.
+constexpr std::size_t kGeodesicAfter = 4;
+constexpr double kLinearRatio = 0.9;
+
+void check_inputs(const Problem& problem, std::span<const double> counts, std::span<const double> start) {
+  const std::size_t n = problem.channel_count();
+  if (counts.size() != n) {
+    throw ModelError("counts has " + std::to_string(counts.size()) + " values for " + std::to_string(n) + " channels");
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(counts[i]) || counts[i] < 0.0) {
+      throw ModelError("counts[" + std::to_string(i) + "] must be finite and >= 0");
+    }
+  }
+  if (start.size() != problem.parameter_count()) {
+    throw ModelError("value has " + std::to_string(start.size()) + " entries for " +
+                     std::to_string(problem.parameter_count()) + " parameters");
+  }
+  for (std::size_t j : problem.free_index()) {
+    const ParameterSpec& p = problem.parameters()[j];
+    if (!std::isfinite(start[j]) || start[j] < p.lower || start[j] > p.upper) {
+      throw ModelError("value[" + std::to_string(j) + "] is not finite or lies outside its bounds");
+    }
+  }
+}
+
+}  // namespace
+
+FitResult fit(const Problem& problem, std::span<const double> counts, std::span<const double> start,
+              Workspace& w, const FitOptions& options) {
+  check_inputs(problem, counts, start);
+  const std::size_t n = problem.channel_count(), p_count = problem.parameter_count(), f = problem.free_count();
+  const auto free_index = problem.free_index();
+  for (std::size_t k = 0; k < f; ++k) {
+    const ParameterSpec& p = problem.parameters()[free_index[k]];
+    w.phi_[k] = start[free_index[k]];
+    w.lower_[k] = p.lower;
+    w.upper_[k] = p.upper;
+  }
+  FitResult result;
+  result.theta.resize(p_count);
+  result.covariance.assign(p_count * p_count, std::numeric_limits<double>::quiet_NaN());
+  result.at_bound.assign(p_count, 0);
+
+  expand_free_vector(problem, w.phi_, w.theta_, w.slope_);
+  evaluate_model(problem, w.theta_, w.mu_, w.jacobian_, w.scratch_);
+  if (!admissible(counts, w.mu_)) {
+    std::copy(w.theta_.begin(), w.theta_.end(), result.theta.begin());
+    result.log_likelihood = result.deviance = std::numeric_limits<double>::quiet_NaN();
+    result.status = FitStatus::kNonFiniteStart;
+    return result;
+  }
+  auto linearise = [&] {
+    // With every parameter free the Jacobian over phi is the full one, columns in the same order.
+    if (!problem.all_free()) free_jacobian(problem, w.jacobian_, w.slope_, w.free_jacobian_);
+    const std::span<const double> jacobian = problem.all_free() ? w.jacobian_ : w.free_jacobian_;
+    score_and_information(jacobian, f, counts, w.mu_, w.score_, w.information_, w.weighted_, w.residual_, w.support_);
+  };
+  linearise();
+  double deviance = poisson_deviance(counts, w.mu_);
+  const double degrees = std::max(1.0, static_cast<double>(n) - static_cast<double>(f));
+  double damping = kInitialDamping, growth = 2.0;
+  FitStatus status = FitStatus::kIterationLimit;
+  std::size_t iterations = 0;
+  // First the parameters the model is linear in, alone: from shapes read off a plot but areas a
+  // factor off, the likelihood is concave in them and a few steps put them right, where the full
+  // step would be damped hard for the shapes' sake and creep.
+  bool warming = true;
+  std::size_t warm_steps = 0;
+  // Whether the last step went as the linear model predicted, at the first try: then the next
+  // needs no geodesic correction.
+  bool linear_last = false;
+  std::size_t rejected = 0;
+
+  for (;;) {
+    if (options.stop && options.stop->load(std::memory_order_relaxed)) {
+      status = FitStatus::kInterrupted;
+      break;
+    }
+    const std::size_t m = choose_active(w.phi_, w.lower_, w.upper_, w.score_, w.held_, w.active_,
+                                        warming ? problem.linear_free() : std::span<const unsigned char>{});
+    if (m == 0) {
+      if (warming) {
+        warming = false;
+        continue;
+      }
+      status = FitStatus::kConverged;  // every parameter is held on a bound
+      break;
+    }
+    // Scaled system over the active parameters. A parameter without any influence (zero diagonal)
+    // keeps scale 1: its row is then lambda d = 0.
+    for (std::size_t a = 0; a < m; ++a) {
+      const double d = w.information_[w.active_[a] * f + w.active_[a]];
+      w.scale_[a] = d > 0.0 && std::isfinite(d) ? 1.0 / std::sqrt(d) : 1.0;
+    }
+    auto fill_system = [&](double lambda) {
+      for (std::size_t a = 0; a < m; ++a) {
+        for (std::size_t b = 0; b < m; ++b) {
+          w.system_[a * m + b] = w.information_[w.active_[a] * f + w.active_[b]] * w.scale_[a] * w.scale_[b];
+        }
+        w.system_[a * m + a] += lambda;
+      }
+    };
+    auto fill_score = [&] {
+      for (std::size_t a = 0; a < m; ++a) w.step_[a] = w.score_[w.active_[a]] * w.scale_[a];
+    };
+    // The Newton decrement g~^T F~^-1 g~ (the scaling cancels); a singular information borrows a
+    // trace of damping so that the test still has a value.
+    fill_system(0.0);
+    bool factored = cholesky_factor(w.system_.data(), m, kPivotFloor);
+    if (!factored) {
+      fill_system(1e-10);
+      factored = cholesky_factor(w.system_.data(), m, 0.0);
+    }
+    double decrement = HUGE_VAL;
+    if (factored) {
+      fill_score();
+      cholesky_solve(w.system_.data(), m, w.step_.data());
+      decrement = 0.0;
+      for (std::size_t a = 0; a < m; ++a) decrement += w.score_[w.active_[a]] * w.scale_[a] * w.step_[a];
+    }
+    result.decrement = decrement;
+    const double scale = std::max(1.0, deviance / degrees);
+    if (warming && (decrement <= kWarmUpDecrement * scale || warm_steps >= kWarmUpSteps)) {
+      // The areas and amplitudes fit the shapes as they stand: now everything moves, from the
+      // initial damping.
+      warming = false;
+      damping = kInitialDamping;
+      growth = 2.0;
+      continue;
+    }
+    if (!warming && decrement <= options.tolerance * scale) {
+      status = FitStatus::kConverged;
+      break;
+    }
+    if (iterations >= options.max_iterations) break;
+
+    // Damped steps until one is accepted.
+    bool accepted = false, stalled = false;
+    while (!accepted && iterations < options.max_iterations) {
+      std::copy(w.phi_.begin(), w.phi_.end(), w.phi_trial_.begin());
+      const BoundedStepScratch step_scratch{w.system_, w.step_, w.scaled_step_, w.pinned_, w.reduced_};
+      if (!bounded_damped_step(w.information_, f, w.score_, std::span<const std::size_t>(w.active_.data(), m),
+                               std::span<const double>(w.scale_.data(), m), w.phi_, w.lower_, w.upper_, damping,
+                               step_scratch, w.phi_trial_)) {
+        damping *= growth;
+        growth *= 2.0;
+        if (damping > kMaximumDamping) {
+          stalled = true;
+          break;
+        }
+        continue;
+      }
+      bool pinned = false;
+      for (std::size_t a = 0; a < m; ++a) pinned = pinned || w.pinned_[a];
+      if (!pinned && !warming && iterations >= kGeodesicAfter && !linear_last) {
+        // A slow fit, likely along a curved valley: the step follows its curve (geodesic_acceleration).
+        for (std::size_t a = 0; a < m; ++a) {
+          const std::size_t k = w.active_[a];
+          w.scaled_step_[a] = w.phi_trial_[k] - w.phi_[k];  // the velocity, parameter units
+          w.phi_probe_[k] = w.phi_[k] + kGeodesicProbe * w.scaled_step_[a];
+        }
+        for (std::size_t k = 0; k < f; ++k) {
+          if (w.held_[k]) w.phi_probe_[k] = w.phi_[k];
+        }
+        expand_free_vector(problem, w.phi_probe_, w.theta_trial_, w.slope_trial_);
+        evaluate_model(problem, w.theta_trial_, w.mu_trial_, {}, w.scratch_);
+        if (admissible(counts, w.mu_trial_)) {
+          const std::span<const double> jacobian = problem.all_free() ? w.jacobian_ : w.free_jacobian_;
+          geodesic_right_side(jacobian, n, std::span<const std::size_t>(w.active_.data(), m),
+                              std::span<const double>(w.scale_.data(), m), w.scaled_step_, w.mu_, w.mu_trial_,
+                              w.residual_, w.step_);
+          // The damped system's factor over the active parameters is still in system_ (no pins).
+          cholesky_solve(w.system_.data(), m, w.step_.data());
+          double velocity_norm = 0.0, acceleration_norm = 0.0;
+          for (std::size_t a = 0; a < m; ++a) {
+            const double v = w.scaled_step_[a] / w.scale_[a];
+            velocity_norm += v * v;
+            acceleration_norm += w.step_[a] * w.step_[a];
+          }
+          if (4.0 * acceleration_norm <= kGeodesicTrustRatio * kGeodesicTrustRatio * velocity_norm) {
+            bool inside = true;
+            for (std::size_t a = 0; a < m && inside; ++a) {
+              const std::size_t k = w.active_[a];
+              const double target = w.phi_trial_[k] + 0.5 * w.step_[a] * w.scale_[a];
+              inside = target >= w.lower_[k] && target <= w.upper_[k];
+            }
+            for (std::size_t a = 0; a < m && inside; ++a) {
+              const std::size_t k = w.active_[a];
+              w.phi_trial_[k] += 0.5 * w.step_[a] * w.scale_[a];
+            }
+          }
+        }
+      }
+      bool moved = false;
+      for (std::size_t a = 0; a < m; ++a) moved = moved || w.phi_trial_[w.active_[a]] != w.phi_[w.active_[a]];
+      if (!moved) {
+        stalled = true;  // the step is below the parameters' resolution
+        break;
+      }
+      // Predicted gain of the log-likelihood along the projected step: g^T d - d^T F d / 2.
+      double predicted = 0.0;
+      for (std::size_t a = 0; a < m; ++a) {
+        const std::size_t k = w.active_[a];
+        const double dk = w.phi_trial_[k] - w.phi_[k];
+        double fd = 0.0;
+        for (std::size_t b = 0; b < m; ++b) {
+          const std::size_t l = w.active_[b];
+          fd += w.information_[k * f + l] * (w.phi_trial_[l] - w.phi_[l]);
+        }
+        predicted += dk * (w.score_[k] - 0.5 * fd);
+      }
+      expand_free_vector(problem, w.phi_trial_, w.theta_trial_, w.slope_trial_);
+      evaluate_model(problem, w.theta_trial_, w.mu_trial_, w.jacobian_trial_, w.scratch_);
+      ++iterations;
+      const double change = deviance_change(counts, w.mu_, w.mu_trial_);
+      if (change < 0.0) {
+        accepted = true;
+        const double ratio = predicted > 0.0 ? (-0.5 * change) / predicted : 0.0;
+        linear_last = ratio > kLinearRatio && rejected == 0;
+        rejected = 0;
+        const double cube = 2.0 * ratio - 1.0;
+        damping *= std::max(0.1, 1.0 - cube * cube * cube);
+        damping = std::max(damping, 1e-15);
+        growth = 2.0;
+        w.phi_.swap(w.phi_trial_);
+        w.theta_.swap(w.theta_trial_);
+        w.slope_.swap(w.slope_trial_);
+        w.mu_.swap(w.mu_trial_);
+        w.jacobian_.swap(w.jacobian_trial_);
+        deviance += change;
+        if (warming) ++warm_steps;
+        linearise();
+      } else {
+        ++rejected;
+        damping *= growth;
+        growth *= 2.0;
+        if (damping > kMaximumDamping) {
+          stalled = true;
+          break;
+        }
+      }
+    }
+    if (stalled && warming) {
+      // The linear parameters cannot improve alone: go on with everything.
+      warming = false;
+      damping = kInitialDamping;
+      growth = 2.0;
+      continue;
+    }
+    if (stalled) {
+      status = FitStatus::kStalled;
+      break;
+    }
+    if (!accepted) break;  // iteration limit
+  }
+
+  std::copy(w.theta_.begin(), w.theta_.end(), result.theta.begin());
+  result.iterations = iterations;
+  result.deviance = poisson_deviance(counts, w.mu_);
+  result.log_likelihood = saturated_log_likelihood(counts) - 0.5 * result.deviance;
+  // Free parameters on a bound leave the covariance; the others' come from them alone.
+  for (std::size_t k = 0; k < f; ++k) {
+    const bool bound = on_bound(w.phi_[k], w.lower_[k], w.upper_[k]);
+    w.held_[k] = bound ? 0 : 1;  // reused: 1 = included in the covariance
+    result.at_bound[free_index[k]] = bound ? 1 : 0;
+  }
+  const bool regular = full_covariance(problem, w.information_, w.held_, w.slope_, result.covariance,
+                                       w.system_, w.column_);
+  if (!regular && status == FitStatus::kConverged) status = FitStatus::kSingularInformation;
+  result.status = status;
+  return result;
+}
+
+}  // namespace brivane::model

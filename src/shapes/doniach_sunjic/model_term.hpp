@@ -1,0 +1,19 @@
+#pragma once
+// The Doniach-Sunjic peak as a term of a spectrum model. Its line shape
+// g(u) = cos(pi alpha / 2 + (1 - alpha) atan(u / gamma)) / (gamma^2 + u^2)^((1 - alpha) / 2),
+// u = x - center, is not integrable for alpha > 0, so its area is the counts over the channels the
+// term is given (the fit window): value_i = area g_i w_i / sum_j g_j w_j. The derivatives with
+// respect to (center, gamma, alpha, area) are exact, the normalising sum's included. gamma > 0 and
+// 0 <= alpha < 1 are expected (the solver's bounds keep them so).
+
+#include <span>
+
+#include "model/term_columns.hpp"
+
+namespace brivane::model {
+
+// parameters = (center, gamma, alpha, area).
+void doniach_sunjic_model_term(const Channels& channels, std::span<const double> parameters,
+                               const TermOutput& out);
+
+}  // namespace brivane::model

@@ -1,0 +1,30 @@
+#pragma once
+// The Voigt peak as a term of a spectrum model: f = Re w(z) / (sigma sqrt(2 pi)),
+// z = (u + i gamma) / (sigma sqrt 2), u = x - center, gamma the Lorentzian half width; expected
+// counts area * f(x_i) * width_i and their exact derivatives with respect to
+// (center, sigma, gamma, area), through w'(z) = -2 z w(z) + 2i / sqrt(pi).
+//
+// Far from the centre in units of sigma (|z| > 10, as when sigma -> 0) both w' and z w' + w, the
+// combination d f / d sigma needs, are sums of nearly equal terms; there they come from the
+// asymptotic series of w in the upper half plane instead, so the sigma -> 0 limit (the
+// Lorentzian, whose sigma derivative is 0) is reached smoothly. sigma = 0 exactly gives the
+// Lorentzian with a zero sigma derivative; gamma = 0 is the Gaussian. gamma must be >= 0.
+
+#include <complex>
+#include <span>
+
+#include "model/term_columns.hpp"
+
+namespace brivane::model {
+
+// w'(z) and z w'(z) + w(z), given z (Im z >= 0) and w = w(z).
+struct FaddeevaDerivatives {
+  std::complex<double> derivative;  // w'(z)
+  std::complex<double> scaled;      // z w'(z) + w(z)
+};
+FaddeevaDerivatives faddeeva_derivatives(std::complex<double> z, std::complex<double> w);
+
+// parameters = (center, sigma, gamma, area).
+void voigt_model_term(const Channels& channels, std::span<const double> parameters, const TermOutput& out);
+
+}  // namespace brivane::model

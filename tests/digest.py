@@ -8,13 +8,15 @@ bit for bit the same:
     em          every call of the six EM entries made while the Python tests run (the comparison
                 tests, and a test of calls racing for one array, apart): the arguments going in,
                 the written arrays coming back and the returned tuple;
-    other       the same for every other function of the module, in the same run.
+    other       the same for every other function of the module, in the same run;
+    engine      the same for every function of the spectrum-model engine (brivane._engine),
+                in the same run.
 
 Each group's digest is SHA-256 over the sorted digests of its records, so the order in which tests
 or threads make their calls does not matter; a line per part (a shape, an example, an entry) says
 where a change lies. The last line is the digest of the group digests.
 
-    python tests/digest.py [--groups comparison,examples,em,other] [pytest arguments...]
+    python tests/digest.py [--groups comparison,examples,em,other,engine] [pytest arguments...]
 
 Floats are taken as the hexadecimal form of their IEEE bits, arrays as their dtype, shape and
 bytes: a change in the last bit of any value changes the digest. Every NaN counts as one value:
@@ -39,7 +41,7 @@ sys.path.insert(0, os.path.join(HERE, "python"))
 
 EM_ENTRIES = ("run_em_loop", "run_pv_em_loop", "run_voigt_em_loop", "run_lorentzian_em_loop",
               "run_ds_em_loop", "run_tsdc_em_loop")
-GROUPS = ("comparison", "examples", "em", "other")
+GROUPS = ("comparison", "examples", "em", "other", "engine")
 
 
 def exact(value):
@@ -72,24 +74,27 @@ def sha(text):
 
 
 class Recorder:
-    """Wraps every function of the module; each call adds one record under its function's name."""
+    """Wraps every function of the modules; each call adds one record under its function's name
+    (prefixed by its module's, but for the first module)."""
 
-    def __init__(self, module):
-        self.module = module
+    def __init__(self, *modules):
+        self.modules = modules
         self.records = collections.defaultdict(list)
-        self.originals = {}
+        self.originals = []
 
     def __enter__(self):
-        for name in dir(self.module):
-            function = getattr(self.module, name)
-            if callable(function) and not isinstance(function, type) and not name.startswith("_"):
-                self.originals[name] = function
-                setattr(self.module, name, self.wrap(name, function))
+        for index, module in enumerate(self.modules):
+            prefix = "" if index == 0 else module.__name__ + "."
+            for name in dir(module):
+                function = getattr(module, name)
+                if callable(function) and not isinstance(function, type) and not name.startswith("_"):
+                    self.originals.append((module, name, function))
+                    setattr(module, name, self.wrap(prefix + name, function))
         return self
 
     def __exit__(self, *exc):
-        for name, function in self.originals.items():
-            setattr(self.module, name, function)
+        for module, name, function in self.originals:
+            setattr(module, name, function)
 
     def take(self):
         records, self.records = self.records, collections.defaultdict(list)
@@ -108,7 +113,7 @@ class Recorder:
             self.records[name].append(sha(f"{before}->{exact((args, kwargs))}={exact(result)}"))
             return result
         # The tests read the binding's own signature text.
-        recorded.__text_signature__ = function.__text_signature__
+        recorded.__text_signature__ = getattr(function, "__text_signature__", None)
         return recorded
 
 
@@ -184,8 +189,9 @@ def test_run_digests(recorder, pytest_args):
         print(f"warning: the Python tests ended with status {int(status)}", file=sys.stderr)
     records = recorder.take()
     em = {name: combine(records.get(name, [])) for name in EM_ENTRIES}
-    other = {name: combine(r) for name, r in sorted(records.items()) if name not in EM_ENTRIES}
-    return em, other, status
+    other = {name: combine(r) for name, r in sorted(records.items()) if name not in EM_ENTRIES and "." not in name}
+    engine = {name: combine(r) for name, r in sorted(records.items()) if "." in name}
+    return em, other, engine, status
 
 
 def main(argv=None):
@@ -194,21 +200,30 @@ def main(argv=None):
     args, pytest_args = parser.parse_known_args(argv)
     groups = args.groups.split(",")
     import brivane_core
-    print(f"module {brivane_core.__file__}", file=sys.stderr)
+    modules = [brivane_core]
+    try:
+        import brivane._engine
+        modules.append(brivane._engine)
+    except ImportError:
+        pass  # a tree from before the spectrum-model engine
+    for module in modules:
+        print(f"module {module.__file__}", file=sys.stderr)
 
     parts = {}
     status = 0
-    with Recorder(brivane_core) as recorder:
+    with Recorder(*modules) as recorder:
         if "comparison" in groups:
             parts["comparison"] = comparison_digests()
         if "examples" in groups:
             parts["examples"] = example_digests(recorder)
-        if "em" in groups or "other" in groups:
-            em, other, status = test_run_digests(recorder, pytest_args)
+        if "em" in groups or "other" in groups or "engine" in groups:
+            em, other, engine, status = test_run_digests(recorder, pytest_args)
             if "em" in groups:
                 parts["em"] = em
             if "other" in groups:
                 parts["other"] = other
+            if "engine" in groups and engine:
+                parts["engine"] = engine
 
     print()
     for group, group_parts in parts.items():

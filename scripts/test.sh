@@ -59,7 +59,7 @@ sanitized_dir="$PWD/build/sanitize"
 cmake -S . -B "$sanitized_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
   -DBRIVANE_BUILD_PYTHON=ON -DBRIVANE_BUILD_TESTS=ON -DBRIVANE_WERROR=ON -DBRIVANE_SANITIZE=ON >/dev/null
-cmake --build "$sanitized_dir" -j "$jobs" --target brivane_unit_tests brivane_core
+cmake --build "$sanitized_dir" -j "$jobs" --target brivane_unit_tests brivane_model_tests brivane_core
 phase_done "sanitized build (C++ tests and module)"
 
 echo "== C++ unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"

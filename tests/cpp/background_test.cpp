@@ -2,6 +2,7 @@
 
 #include "failure.hpp"
 #include "numerics/root_finder.hpp"
+#include "peak_fit_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,8 @@
 
 namespace brivane {
 namespace {
+
+using fit_test::grid;
 
 std::vector<double> row_for(std::uint8_t bg_type, const std::vector<double>& x, double x_min,
                             double x_max, double s_tri = 0.0) {
@@ -28,12 +31,6 @@ double integral(const std::vector<double>& x, const std::vector<double>& y) {
   double total = 0.0;
   for (std::size_t i = 0; i + 1 < x.size(); ++i) total += (x[i + 1] - x[i]) * (y[i] + y[i + 1]) * 0.5;
   return total;
-}
-
-std::vector<double> grid(double from, double to, std::size_t n) {
-  std::vector<double> x(n);
-  for (std::size_t i = 0; i < n; ++i) x[i] = from + (to - from) * static_cast<double>(i) / static_cast<double>(n - 1);
-  return x;
 }
 
 TEST(BackgroundRows, RowCountsByCode) {

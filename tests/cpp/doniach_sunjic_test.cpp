@@ -19,6 +19,8 @@
 namespace brivane {
 namespace {
 
+using fit_test::trapezoid;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -26,12 +28,6 @@ std::vector<double> density(const std::vector<double>& x, double x0, double gamm
   std::vector<double> row(x.size());
   doniach_sunjic_density(x, x0, gamma, alpha, row);
   return row;
-}
-
-double trapezoid(const std::vector<double>& x, const std::vector<double>& y) {
-  double total = 0.0;
-  for (std::size_t i = 0; i + 1 < x.size(); ++i) total += (x[i + 1] - x[i]) * ((y[i] + y[i + 1]) * 0.5);
-  return total;
 }
 
 TEST(DoniachSunjicDensity, UnitTrapezoidSumAndCauchyShapeAtAlphaZero) {

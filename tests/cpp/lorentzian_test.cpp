@@ -13,10 +13,14 @@
 #include <cmath>
 #include <vector>
 
+#include "peak_fit_support.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {
 namespace {
+
+using fit_test::grid;
+using fit_test::trapezoid;
 
 // Points descriptor 1 at /dev/null while it lives.
 class SilencedStdout {
@@ -35,18 +39,6 @@ class SilencedStdout {
  private:
   int saved_;
 };
-
-std::vector<double> grid(double from, double to, std::size_t n) {
-  std::vector<double> x(n);
-  for (std::size_t i = 0; i < n; ++i) x[i] = from + (to - from) * static_cast<double>(i) / static_cast<double>(n - 1);
-  return x;
-}
-
-double trapezoid(const std::vector<double>& x, const std::vector<double>& y) {
-  double total = 0.0;
-  for (std::size_t i = 0; i + 1 < x.size(); ++i) total += (x[i + 1] - x[i]) * ((y[i] + y[i + 1]) * 0.5);
-  return total;
-}
 
 TEST(LorentzianDensity, IntegratesToOneOverTheGridAndPeaksAtTheCentre) {
   const std::vector<double> x = grid(-10.0, 30.0, 801);

@@ -19,6 +19,20 @@
 
 namespace brivane::fit_test {
 
+// n points from `from` to `to`, both included: from + (to - from) i / (n - 1).
+inline std::vector<double> grid(double from, double to, std::size_t n) {
+  std::vector<double> x(n);
+  for (std::size_t i = 0; i < n; ++i) x[i] = from + (to - from) * static_cast<double>(i) / static_cast<double>(n - 1);
+  return x;
+}
+
+// The trapezoid integral of y over the grid x, in sample order.
+inline double trapezoid(const std::vector<double>& x, const std::vector<double>& y) {
+  double total = 0.0;
+  for (std::size_t i = 0; i + 1 < x.size(); ++i) total += (x[i + 1] - x[i]) * ((y[i] + y[i + 1]) * 0.5);
+  return total;
+}
+
 // low + i step for i < count; with a dyadic step every node is exact and equals the reference
 // scripts' nodes.
 inline std::vector<double> uniform_grid(double low, double step, std::size_t count) {

@@ -21,25 +21,17 @@
 #include "em_shape.hpp"
 #include "failure.hpp"
 #include "parallel.hpp"
+#include "peak_fit_support.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {
 namespace {
 
+using fit_test::grid;
+using fit_test::trapezoid;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-std::vector<double> grid(double from, double to, std::size_t n) {
-  std::vector<double> x(n);
-  for (std::size_t i = 0; i < n; ++i) x[i] = from + (to - from) * static_cast<double>(i) / static_cast<double>(n - 1);
-  return x;
-}
-
-double trapezoid(const std::vector<double>& x, const std::vector<double>& y) {
-  double total = 0.0;
-  for (std::size_t i = 0; i + 1 < x.size(); ++i) total += (x[i + 1] - x[i]) * ((y[i] + y[i + 1]) * 0.5);
-  return total;
-}
 
 // A histogram of `draws` values from the pseudo-Voigt (x0, gamma, eta) on [from, to): each value
 // is a normal draw with probability eta and otherwise a Cauchy draw of half width gamma / 2,

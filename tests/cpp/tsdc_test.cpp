@@ -13,10 +13,13 @@
 
 #include "failure.hpp"
 #include "parallel.hpp"
+#include "peak_fit_support.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {
 namespace {
+
+using fit_test::trapezoid;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kBeta = 0.1;
@@ -26,12 +29,6 @@ Vector grid(double from, double to, double step) {
   Vector t;
   for (std::size_t i = 0; from + step * static_cast<double>(i) <= to + 1e-9; ++i) t.push_back(from + step * static_cast<double>(i));
   return t;
-}
-
-double trapezoid(const Vector& t, const Vector& y) {
-  double total = 0.0;
-  for (std::size_t i = 0; i + 1 < t.size(); ++i) total += (t[i + 1] - t[i]) * ((y[i] + y[i + 1]) * 0.5);
-  return total;
 }
 
 TsdcPeak peak_at(double ea, double tp, double beta = kBeta) { return {ea, tsdc_tau0_from_peak(ea, tp, beta), tp}; }

@@ -217,6 +217,24 @@ class TestResult:
         with pytest.raises(TypeError, match="n must be an integer"):
             brivane.set_threads(1.5)
 
+    def test_the_engines_thread_cap_is_one_setting_for_the_process(self):
+        from brivane import _engine
+
+        assert {"set_threads", "get_threads"} <= set(_engine.__all__)
+        default = _engine.get_threads()
+        try:
+            _engine.set_threads(1)
+            assert _engine.get_threads() == brivane.get_threads() == 1
+            _engine.set_threads(2)  # replaces the cap of 1 (two live caps would leave the narrower)
+            assert _engine.get_threads() == 2
+        finally:
+            _engine.set_threads(0)
+        assert _engine.get_threads() == default
+        for bad, error in ((-1, ValueError), (True, TypeError), (1.0, TypeError), ("2", TypeError)):
+            with pytest.raises(error, match="set_threads: n must be"):
+                _engine.set_threads(bad)
+        assert _engine.get_threads() == default
+
 
 def test_version_is_the_distributions():
     from importlib import metadata

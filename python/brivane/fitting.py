@@ -44,8 +44,8 @@ def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: Star
     method "ml": maximum likelihood of the counts as independent Poisson variables with the
     expected counts of the whole model, every free parameter at once, by damped Fisher scoring in
     the compiled engine (bounds, fixed parameters and ties honoured). method "em": brivane_core's
-    mixture EM for the peaks' one shape with its background (Constant, Linear rising toward larger
-    x, or user rows; no ties), its result expressed in the model's parameters.
+    mixture EM for the peaks' one shape with its background (Constant, Linear rising or falling,
+    or user rows; no ties), its result expressed in the model's parameters.
 
     start: None (the model's values, rough estimates for those left as None), "em" (run the EM
     first, then maximum likelihood from its result; ties are ignored by that EM pass), an earlier
@@ -180,7 +180,15 @@ def _em_backgrounds(model: Model, c: Compiled, window: Window):
     if len(backgrounds) == 1 and isinstance(backgrounds[0], Constant):
         return 1, 0.0, None, ["uniform"]
     if len(backgrounds) == 1 and isinstance(backgrounds[0], Linear):
-        return 3, 0.0, None, ["linear"]
+        # The EM's line is the density (1 - s)/w + 2 s (x - x_min)/w^2 on the window of length w,
+        # its tilt s in [-0.99999, 0.99999]: falling as well as rising. Its start is the model's
+        # line: the slope over twice the level at the window's middle, times w.
+        j = c.first[len(model.peaks)]
+        level, slope = float(c.value[j]), float(c.value[j + 1])
+        span = float(window.x[-1] - window.x[0])
+        middle = level + slope * (0.5 * (window.x[0] + window.x[-1]) - float(c.aux[len(model.peaks)][0]))
+        tilt = slope * span / (2.0 * middle) if middle > 0 and span > 0 else 0.0
+        return 3, float(np.clip(tilt, -0.99999, 0.99999)), None, ["linear"]
     if all(isinstance(b, (Constant, UserRows)) for b in backgrounds):
         rows, kinds = [], []
         offset = 0
@@ -317,7 +325,8 @@ def _fit_em(window: Window, channels, n_data: int, model: Model, errors: str, ma
         if bg_type == 1:
             theta[j] = total * pi[K] * width / span
         elif bg_type == 3:
-            # The EM's linear density rises from (1 - s)/w at x_min to (1 + s)/w at x_max.
+            # The EM's linear density goes from (1 - s)/w at x_min to (1 + s)/w at x_max (s < 0:
+            # a falling line).
             scale = total * pi[K] * width
             x_ref = c.aux[K + b][0]
             theta[j] = scale * ((1.0 - s_tri) / span + 2.0 * s_tri / span ** 2 * (x_ref - x_min))

@@ -394,8 +394,9 @@ def _peak_starts(term: Peak, window: Window, heating_rate: Optional[float],
         # The counts above the background in the channels nearest the peak, divided by what one
         # count of area puts there: the shape's height-to-area factor times the channel width.
         p = [v[k] for k in term.parameters if k != "area"]
-        density = _shapes.unit_density(term.kind, p, window.x, window.width, heating_rate or 0.0)
-        location = _shapes.peak_location(term.kind, p)
+        aux0 = _aux(term, window, heating_rate)[0]
+        density = _shapes.unit_density(term.kind, p, window.x, window.width, aux0)
+        location = _shapes.peak_location(term.kind, p, aux0)
         i = window.nearest(location)
         above = float(window.smoothed()[i] - window.level)
         per_count = float(density(window.x[i])) * float(window.width[i])
@@ -460,6 +461,8 @@ def _aux(term: Term, window: Window, heating_rate: Optional[float]) -> Tuple[flo
                 (window.span if term.x_scale is None else term.x_scale))
     if isinstance(term, (Shirley, Tougaard)):
         return term.direction, 0.0
+    if isinstance(term, DoniachSunjic):
+        return (1.0 if term.tail == "high" else -1.0), 0.0
     return 0.0, 0.0
 
 

@@ -136,7 +136,7 @@ def _fit_ml(window: Window, c: Compiled, errors: str, max_iter: int, tolerance: 
         method="ml", compiled=c, x=window.x, counts=window.counts, width=window.width,
         theta=np.array(theta, float), covariance_poisson=np.array(covariance, float),
         at_bound=np.array(at_bound, bool), n_iterations=int(n_iter), converged=status in (0, 4),
-        message=message, errors=errors)
+        message=message, errors=errors, likelihood=(float(log_likelihood), float(deviance)))
 
 
 # ------------------------------------------------------------------------------------------------

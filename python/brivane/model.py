@@ -268,7 +268,7 @@ class Window:
         self.upper = float(self.x[-1])
         self.span = max(self.upper - self.lower, float(np.sum(self.width)))
         w = self.width
-        self.channel = float(w[0]) if w[0] == w[-1] == w[w.size // 2] else float(np.median(w))
+        self.channel = float(w[0]) if w[0] == w[-1] == w[w.size // 2] else float(np.partition(w, w.size // 2)[w.size // 2])
         # A low quantile of the counts is the background level wherever peaks do not cover most
         # of the window; the tenth keeps noise from pulling it to zero at low counts. (These are
         # rough starts: order statistics without interpolation serve.)
@@ -298,12 +298,12 @@ class Window:
         top = y[i]
         if top <= 0:
             return max(10.0 * self.channel, 0.05 * self.span)
-        left = i
-        while left > 0 and y[left] > 0.5 * top:
-            left -= 1
-        right = i
-        while right < y.size - 1 and y[right] > 0.5 * top:
-            right += 1
+        # The nearest channels on either side at or below half the top (the window's ends if
+        # none), found by array searches rather than a walk over the channels.
+        low = np.flatnonzero(y[:i] <= 0.5 * top)
+        left = int(low[-1]) if low.size else 0
+        high = np.flatnonzero(y[i + 1:] <= 0.5 * top)
+        right = i + 1 + int(high[0]) if high.size else y.size - 1
         width = float(self.x[right] - self.x[left])
         return min(max(width, 2.0 * self.channel), 0.5 * self.span)
 
@@ -469,7 +469,9 @@ def _aux(term: Term, window: Window, heating_rate: Optional[float]) -> Tuple[flo
 def _resolve(value: np.ndarray, role, source, scale, offset) -> np.ndarray:
     """Fill tied entries from their sources, following chains."""
     theta = value.copy()
-    done = np.isin(role, (FREE, FIXED))
+    done = (role == FREE) | (role == FIXED)
+    if done.all():
+        return theta
     for _ in range(len(theta)):
         progressed = False
         for j in np.flatnonzero(~done):

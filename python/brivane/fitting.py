@@ -196,6 +196,7 @@ def _em_backgrounds(model: Model, c: Compiled, window: Window):
             if isinstance(b, Constant):
                 block = np.ones((1, window.x.size))
             else:
+                assert isinstance(b, UserRows) and c.rows is not None
                 block = c.rows[offset:offset + b.rows.shape[0]]
                 offset += b.rows.shape[0]
             for row in block:
@@ -252,8 +253,9 @@ def _fit_em(window: Window, channels, n_data: int, model: Model, errors: str, ma
     # brivane_core's Doniach-Sunjic line has its tail toward smaller x: lines whose tail lies
     # toward larger x are fitted on the mirrored axis -x (channels reversed, centres negated, the
     # linear background's tilt of the other sign) and their values mirrored back.
-    mirror = shape is DoniachSunjic and model.peaks[0].tail == "high"
-    if shape is DoniachSunjic and any(p.tail != model.peaks[0].tail for p in model.peaks):
+    tails = {p.tail for p in model.peaks if isinstance(p, DoniachSunjic)}
+    mirror = tails == {"high"}
+    if len(tails) > 1:
         raise ValueError("method='em' fits Doniach-Sunjic lines with their tails on one side; "
                          "use method='ml' for a model that mixes tail='high' and tail='low'")
     total = float(y.sum())
@@ -314,6 +316,7 @@ def _fit_em(window: Window, channels, n_data: int, model: Model, errors: str, ma
                 iterations, tolerance, **common)
         else:  # TSDC: ea, tp; tau0 from the peak relation
             ea, tp = arrays
+            assert heating_rate is not None  # the model refuses TSDC peaks without it
             k_b = _shapes.BOLTZMANN_EV
             tau0 = np.exp(-ea / (k_b * tp)) * k_b * tp ** 2 / (heating_rate * ea)
             result = brivane_core.run_tsdc_em_loop(
@@ -352,7 +355,7 @@ def _fit_em(window: Window, channels, n_data: int, model: Model, errors: str, ma
         r = 0
         for b, term in enumerate(model.backgrounds):
             j = c.first[K + b]
-            size = 1 if isinstance(term, Constant) else term.rows.shape[0]
+            size = term.rows.shape[0] if isinstance(term, UserRows) else 1
             for i in range(size):
                 theta[j + i] = total * pi[K + r] / bg_info[r]
                 r += 1

@@ -4,7 +4,7 @@ from __future__ import annotations
 import copy
 import math
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -53,7 +53,7 @@ class Model:
     def __init__(self, peaks: Sequence[Peak] = (), background: Union[Background, Sequence[Background], None] = None,
                  heating_rate: Optional[float] = None):
         if isinstance(peaks, Term):
-            peaks = [peaks]
+            peaks = [peaks]  # type: ignore[list-item]  # a single term given alone
         if background is None:
             background = []
         elif isinstance(background, Term):
@@ -366,7 +366,7 @@ def _peak_starts(term: Peak, window: Window, heating_rate: Optional[float],
     """Starts for a peak's parameters left as None. ``neighbour``: the distance to the nearest
     other peak's position; overlapping peaks share one bump above half maximum, so no width
     estimate exceeds it."""
-    v = dict(term.values)
+    v: Dict[str, Any] = dict(term.values)  # None where a start is still to be estimated
     if isinstance(term, TSDC):
         if v["ea"] is None:
             # A first-order peak's full width at half maximum is close to 2.45 k tp^2 / ea.
@@ -406,7 +406,7 @@ def _peak_starts(term: Peak, window: Window, heating_rate: Optional[float],
 
 
 def _background_starts(term: Background, window: Window, rows: Optional[np.ndarray]) -> Dict[str, float]:
-    v = dict(term.values)
+    v: Dict[str, Any] = dict(term.values)  # None where a start is still to be estimated
     low, high, span = window.level_low, window.level_high, window.span
     above = np.maximum(window.counts - window.level, 0.0)
     if isinstance(term, Constant) and v["level"] is None:
@@ -444,6 +444,7 @@ def _background_starts(term: Background, window: Window, rows: Optional[np.ndarr
         missing = [k for k in term.parameters if v[k] is None]
         if missing:
             lower_part = np.minimum(window.counts, np.quantile(window.counts, 0.3))
+            assert rows is not None  # a UserRows term comes with its window's rows
             solution = np.linalg.lstsq(rows.T, lower_part, rcond=None)[0]
             for k, name in enumerate(term.parameters):
                 if v[name] is None:
@@ -453,6 +454,7 @@ def _background_starts(term: Background, window: Window, rows: Optional[np.ndarr
 
 def _aux(term: Term, window: Window, heating_rate: Optional[float]) -> Tuple[float, float]:
     if isinstance(term, TSDC):
+        assert heating_rate is not None  # the model refuses TSDC peaks without it
         return float(heating_rate), 0.0
     if isinstance(term, (Linear, Exponential)):
         return (window.lower if term.x_ref is None else term.x_ref), 0.0
@@ -495,11 +497,18 @@ def compile_model(model: Model, window: Window, channels: np.ndarray, n_data: in
     their indices in the caller's data of ``n_data`` channels, for user rows): rough starts for
     parameters left as None, default bounds merged with the model's, ties resolved. ``start``
     overrides start values by full name (values of a previous fit)."""
-    names, kinds, firsts, counts, auxes = [], [], [], [], []
-    values, lowers, uppers, roles = [], [], [], []
+    names: List[str] = []
+    kinds: List[int] = []
+    firsts: List[int] = []
+    counts: List[int] = []
+    auxes: List[Tuple[float, float]] = []
+    values: List[float] = []
+    lowers: List[float] = []
+    uppers: List[float] = []
+    roles: List[int] = []
     notes: List[str] = []
     row_blocks = []
-    positions = [p.values[p.position] for p in model.peaks]
+    positions = [float(p.values[p.position] or 0.0) for p in model.peaks]  # every position is given
     for term_name, term in zip(model.names, model.terms):
         rows = None
         if isinstance(term, UserRows):
@@ -509,10 +518,11 @@ def compile_model(model: Model, window: Window, channels: np.ndarray, n_data: in
             rows = term.rows[:, channels]
             row_blocks.append(rows)
         if isinstance(term, Peak):
-            here = term.values[term.position]
+            here = float(term.values[term.position] or 0.0)
             others = [abs(here - p) for p in positions if p != here]
             v = _peak_starts(term, window, model.heating_rate, min(others) if others else math.inf)
         else:
+            assert isinstance(term, Background)
             v = _background_starts(term, window, rows)
         kinds.append(term.kind)
         firsts.append(len(names))
@@ -542,10 +552,10 @@ def compile_model(model: Model, window: Window, channels: np.ndarray, n_data: in
         source[j] = names.index(tie.source)
         scale[j] = tie.scale
         offset[j] = tie.offset
-    value = _resolve(np.array(values, float), role, source, scale, offset)
+    resolved = _resolve(np.array(values, float), role, source, scale, offset)
     compiled = Compiled(names, list(model.names), np.array(kinds, dtype=np.int64),
                         np.array(firsts, dtype=np.int64), np.array(counts, dtype=np.int64),
-                        np.array(auxes, float).reshape(-1, 2), role, value, np.array(lowers, float),
+                        np.array(auxes, float).reshape(-1, 2), role, resolved, np.array(lowers, float),
                         np.array(uppers, float), source, scale, offset,
                         np.vstack(row_blocks) if row_blocks else None, notes)
     _check_compiled(compiled, model, for_fit)

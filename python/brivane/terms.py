@@ -14,7 +14,7 @@ infinite) and replaces its default bounds; ``fixed`` names the parameters held a
 from __future__ import annotations
 
 import math
-from typing import Dict, Iterable, Mapping, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterable, Literal, Mapping, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 
@@ -26,6 +26,12 @@ __all__ = [
     "Gaussian", "Lorentzian", "PseudoVoigt", "Voigt", "DoniachSunjic", "TSDC",
     "Constant", "Linear", "Polynomial", "Exponential", "Shirley", "Tougaard", "UserRows",
 ]
+
+
+@overload
+def _real(value, what: str, allow_none: Literal[False]) -> float: ...
+@overload
+def _real(value, what: str, allow_none: bool = True) -> Optional[float]: ...
 
 
 def _real(value, what: str, allow_none: bool = True) -> Optional[float]:

@@ -47,54 +47,75 @@ double dot(const double* a, const double* b, std::size_t n) {
   return sum;
 }
 
-// sum_i (a_i w_i) b_i: the product a_i w_i rounded as if stored first, then times b_i.
-double dot_weighted(const double* a, const double* w, const double* b, std::size_t begin, std::size_t end) {
-  Lanes s0 = {0.0, 0.0}, s1 = s0, s2 = s0, s3 = s0;
-  std::size_t i = begin;
-  for (; i + 8 <= end; i += 8) {
-    s0 += load(a + i) * load(w + i) * load(b + i);
-    s1 += load(a + i + 2) * load(w + i + 2) * load(b + i + 2);
-    s2 += load(a + i + 4) * load(w + i + 4) * load(b + i + 4);
-    s3 += load(a + i + 6) * load(w + i + 6) * load(b + i + 6);
-  }
-  const Lanes s = (s0 + s1) + (s2 + s3);
-  double sum = s[0] + s[1];
-  for (; i < end; ++i) sum += a[i] * w[i] * b[i];
-  return sum;
-}
-
-// Four sums at once, sum_i (a_i w_i) b_k[i] for k = 0..3, over [begin, end): each a_i w_i is
-// formed once for four products, where four separate sums would load and multiply it four times
-// (the loads, not the arithmetic, bound these loops). Each sum keeps four partial sums (two
-// vectors of two lanes) for the addition latency.
-void dot4_weighted(const double* a, const double* w, const double* b0, const double* b1, const double* b2,
-                   const double* b3, std::size_t begin, std::size_t end, double* out) {
-  Lanes s00 = {0.0, 0.0}, s01 = s00, s10 = s00, s11 = s00, s20 = s00, s21 = s00, s30 = s00, s31 = s00;
+// The information's sums for a group of N <= 4 columns k: sum_i (a_i w_i) b_k[i] over
+// [begin, end), a the column l and w = 1/mu. Each a_i w_i is formed once for the N products, where
+// N separate sums would load and multiply it N times (the loads, not the arithmetic, bound these
+// loops). Every sum keeps four partial sums, channels i..i+3 of each step of four, added as
+// (i + i+2) + (i+1 + i+3) at the end, then the remaining channels one by one.
+template <std::size_t N>
+void group_sums(const double* a, const double* w, const double* const* b, std::size_t begin, std::size_t end,
+                double* out) {
+  Lanes low[N], high[N];
+  for (std::size_t q = 0; q < N; ++q) low[q] = high[q] = Lanes{0.0, 0.0};
   std::size_t i = begin;
   for (; i + 4 <= end; i += 4) {
     const Lanes x0 = load(a + i) * load(w + i), x1 = load(a + i + 2) * load(w + i + 2);
-    s00 += x0 * load(b0 + i);
-    s01 += x1 * load(b0 + i + 2);
-    s10 += x0 * load(b1 + i);
-    s11 += x1 * load(b1 + i + 2);
-    s20 += x0 * load(b2 + i);
-    s21 += x1 * load(b2 + i + 2);
-    s30 += x0 * load(b3 + i);
-    s31 += x1 * load(b3 + i + 2);
+    for (std::size_t q = 0; q < N; ++q) {
+      low[q] += x0 * load(b[q] + i);
+      high[q] += x1 * load(b[q] + i + 2);
+    }
   }
-  const Lanes t0 = s00 + s01, t1 = s10 + s11, t2 = s20 + s21, t3 = s30 + s31;
-  double r0 = t0[0] + t0[1], r1 = t1[0] + t1[1], r2 = t2[0] + t2[1], r3 = t3[0] + t3[1];
+  for (std::size_t q = 0; q < N; ++q) {
+    const Lanes t = low[q] + high[q];
+    out[q] = t[0] + t[1];
+  }
   for (; i < end; ++i) {
     const double x = a[i] * w[i];
-    r0 += x * b0[i];
-    r1 += x * b1[i];
-    r2 += x * b2[i];
-    r3 += x * b3[i];
+    for (std::size_t q = 0; q < N; ++q) out[q] += x * b[q][i];
   }
-  out[0] = r0;
-  out[1] = r1;
-  out[2] = r2;
-  out[3] = r3;
+}
+
+// The same sums with four channels to a vector where the processor has AVX2: each partial sum
+// is the same lane, added in the same order, so the two give the same bits (no fused
+// multiply-add, which would round differently).
+using Quad = double __attribute__((vector_size(32)));
+
+__attribute__((target("avx2"))) inline Quad load4(const double* p) {
+  Quad v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <std::size_t N>
+__attribute__((target("avx2"))) void group_sums_avx2(const double* a, const double* w, const double* const* b,
+                                                     std::size_t begin, std::size_t end, double* out) {
+  Quad sum[N];
+  for (std::size_t q = 0; q < N; ++q) sum[q] = Quad{0.0, 0.0, 0.0, 0.0};
+  std::size_t i = begin;
+  for (; i + 4 <= end; i += 4) {
+    const Quad x = load4(a + i) * load4(w + i);
+    for (std::size_t q = 0; q < N; ++q) sum[q] += x * load4(b[q] + i);
+  }
+  for (std::size_t q = 0; q < N; ++q) {
+    const double t0 = sum[q][0] + sum[q][2], t1 = sum[q][1] + sum[q][3];
+    out[q] = t0 + t1;
+  }
+  for (; i < end; ++i) {
+    const double x = a[i] * w[i];
+    for (std::size_t q = 0; q < N; ++q) out[q] += x * b[q][i];
+  }
+}
+
+const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+
+void column_group_sums(std::size_t count, const double* a, const double* w, const double* const* b,
+                       std::size_t begin, std::size_t end, double* out) {
+  switch (count) {
+    case 1: return kHasAvx2 ? group_sums_avx2<1>(a, w, b, begin, end, out) : group_sums<1>(a, w, b, begin, end, out);
+    case 2: return kHasAvx2 ? group_sums_avx2<2>(a, w, b, begin, end, out) : group_sums<2>(a, w, b, begin, end, out);
+    case 3: return kHasAvx2 ? group_sums_avx2<3>(a, w, b, begin, end, out) : group_sums<3>(a, w, b, begin, end, out);
+    default: return kHasAvx2 ? group_sums_avx2<4>(a, w, b, begin, end, out) : group_sums<4>(a, w, b, begin, end, out);
+  }
 }
 
 }  // namespace
@@ -131,36 +152,30 @@ void score_and_information(std::span<const double> jacobian, std::size_t free_co
     support[2 * l + 1] = end;
     score[l] = dot(column + begin, residual.data() + begin, end - begin);
   }
-  // The information: column l times 1/mu times the columns k >= l, four columns at a time, over
-  // the channels where column l and any of the four is non-zero (outside a column's support its
-  // entries are exact zeros, which add nothing).
-  auto store = [&](std::size_t l, std::size_t k, double sum) {
-    information[k * free_count + l] = sum;
-    information[l * free_count + k] = sum;
-  };
+  // The information: column l times 1/mu times the columns k >= l, up to four columns at a time,
+  // over the channels where column l and any of the group is non-zero (outside a column's support
+  // its entries are exact zeros, which add nothing).
   const double* w = weighted.data();
   for (std::size_t l = 0; l < free_count; ++l) {
     const double* column = jacobian.data() + l * n;
     const std::size_t begin_l = support[2 * l], end_l = support[2 * l + 1];
-    std::size_t k = l;
-    for (; k + 4 <= free_count; k += 4) {
+    for (std::size_t k = l; k < free_count; k += 4) {
+      const std::size_t count = std::min<std::size_t>(4, free_count - k);
       std::size_t begin = n, end = 0;
-      for (std::size_t q = k; q < k + 4; ++q) {
-        begin = std::min(begin, support[2 * q]);
-        end = std::max(end, support[2 * q + 1]);
+      const double* columns[4];
+      for (std::size_t q = 0; q < count; ++q) {
+        begin = std::min(begin, support[2 * (k + q)]);
+        end = std::max(end, support[2 * (k + q) + 1]);
+        columns[q] = jacobian.data() + (k + q) * n;
       }
       begin = std::max(begin, begin_l);
       end = std::min(end, end_l);
       double sums[4] = {0.0, 0.0, 0.0, 0.0};
-      if (begin < end) {
-        const double* b = jacobian.data() + k * n;
-        dot4_weighted(column, w, b, b + n, b + 2 * n, b + 3 * n, begin, end, sums);
+      if (begin < end) column_group_sums(count, column, w, columns, begin, end, sums);
+      for (std::size_t q = 0; q < count; ++q) {
+        information[(k + q) * free_count + l] = sums[q];
+        information[l * free_count + k + q] = sums[q];
       }
-      for (std::size_t q = 0; q < 4; ++q) store(l, k + q, sums[q]);
-    }
-    for (; k < free_count; ++k) {
-      const std::size_t begin = std::max(begin_l, support[2 * k]), end = std::min(end_l, support[2 * k + 1]);
-      store(l, k, begin < end ? dot_weighted(column, w, jacobian.data() + k * n, begin, end) : 0.0);
     }
   }
 }

@@ -8,9 +8,14 @@
 // time per evaluation of mu and J, and their ratio per evaluation the fit made.
 //
 //   model_fit_bench [path of gamma_HPGe_1070-1190keV_counts.csv [case name part]]
+//   model_fit_bench --problems FILE...
+// The second form times the problems bench/model_fit_cases.py writes: each fit on the bundled
+// spectra exactly as brivane.fit hands it to the engine (its rough starts, bounds and ties).
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -83,9 +88,59 @@ void measure(const char* name, const Problem& problem, const std::vector<double>
   std::printf("\n");
 }
 
+// One problem file of bench/model_fit_cases.py: "name v1 v2 ..." lines, rows as "row ..." lines.
+int measure_problem_file(const std::string& path) {
+  std::ifstream file(path);
+  if (!file) {
+    std::fprintf(stderr, "cannot read %s\n", path.c_str());
+    return 1;
+  }
+  std::map<std::string, std::vector<double>> arrays;
+  std::vector<std::vector<double>> rows;
+  std::string line;
+  while (std::getline(file, line)) {
+    std::istringstream fields(line);
+    std::string name;
+    fields >> name;
+    std::vector<double> values;
+    for (std::string token; fields >> token;) values.push_back(std::strtod(token.c_str(), nullptr));  // "inf" too
+    if (name == "row") {
+      rows.push_back(std::move(values));
+    } else {
+      arrays[name] = std::move(values);
+    }
+  }
+  const std::vector<double>& kind = arrays["kind"];
+  std::vector<TermSpec> terms;
+  for (std::size_t t = 0; t < kind.size(); ++t) {
+    terms.push_back({static_cast<TermKind>(kind[t]), static_cast<std::size_t>(arrays["first"][t]),
+                     static_cast<std::size_t>(arrays["count"][t]), {arrays["aux"][2 * t], arrays["aux"][2 * t + 1]}});
+  }
+  std::vector<ParameterSpec> parameters(arrays["value"].size());
+  for (std::size_t j = 0; j < parameters.size(); ++j) {
+    ParameterSpec& p = parameters[j];
+    p.role = static_cast<Role>(arrays["role"][j]);
+    p.value = arrays["value"][j];
+    p.lower = arrays["lower"][j];
+    p.upper = arrays["upper"][j];
+    p.source = static_cast<std::size_t>(arrays["source"][j]);
+    p.scale = arrays["scale"][j];
+    p.offset = arrays["offset"][j];
+  }
+  const Problem problem(arrays["x"], arrays["width"], terms, parameters, rows);
+  const std::string name = path.substr(path.find_last_of('/') + 1);
+  measure(name.c_str(), problem, arrays["counts"], arrays["value"]);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--problems") {
+    int status = 0;
+    for (int k = 2; k < argc; ++k) status |= measure_problem_file(argv[k]);
+    return status;
+  }
   const std::string path = argc > 1 ? argv[1] : "examples/data/gamma_HPGe_1070-1190keV_counts.csv";
   if (argc > 2) only = argv[2];
   std::ifstream file(path);

@@ -2,9 +2,9 @@
 and a free area ratio, one shared line shape, as Doniach-Sunjic lines and as Voigt lines. The
 spin-orbit splitting is 3.67 eV, the area ratio 3 : 4 in theory.
 
-The Doniach-Sunjic line's tail lies toward smaller x, and inelastic losses lie at higher binding
-energy, so that fit runs on minus the binding energy (where the Shirley step rises toward smaller
-x: direction -1). The Voigt fit runs on the binding energy itself.
+Both fits run on the binding energy as it is: the Doniach-Sunjic lines' tails and the Shirley step
+lie toward higher binding energy, larger x (the lines' default tail="high", the step's default
+direction +1).
 
     python examples/spectrum_xps_au4f.py [--plot FILE]
 """
@@ -20,18 +20,16 @@ DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "xps_Au4
 
 def fit(binding, counts, shape="DoniachSunjic"):
     if shape == "DoniachSunjic":
-        sign = -1.0
-        peaks = [brivane.DoniachSunjic(-84.0, name="f72"), brivane.DoniachSunjic(-87.7, name="f52")]
+        peaks = [brivane.DoniachSunjic(84.0, name="f72"), brivane.DoniachSunjic(87.7, name="f52")]
         shared = ("gamma", "alpha")
     else:
-        sign = 1.0
         peaks = [brivane.Voigt(84.0, name="f72"), brivane.Voigt(87.7, name="f52")]
         shared = ("sigma", "gamma")
-    model = brivane.Model(peaks, background=[brivane.Constant(), brivane.Shirley(direction=sign)])
+    model = brivane.Model(peaks, background=[brivane.Constant(), brivane.Shirley()])
     for parameter in shared:
         model.tie(f"f52.{parameter}", f"f72.{parameter}")
-    result = brivane.fit(sign * binding, counts, model)
-    splitting = result.combination({"f52.center": sign, "f72.center": -sign})
+    result = brivane.fit(binding, counts, model)
+    splitting = result.combination({"f52.center": 1.0, "f72.center": -1.0})
     ratio = result.ratio("f52.area", "f72.area")
     return result, splitting, ratio
 

@@ -44,8 +44,8 @@ def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: Star
     method "ml": maximum likelihood of the counts as independent Poisson variables with the
     expected counts of the whole model, every free parameter at once, by damped Fisher scoring in
     the compiled engine (bounds, fixed parameters and ties honoured). method "em": brivane_core's
-    mixture EM for the peaks' one shape with its background (Constant, Linear rising toward larger
-    x, or user rows; no ties), its result expressed in the model's parameters.
+    mixture EM for the peaks' one shape with its background (Constant, Linear rising or falling,
+    or user rows; no ties), its result expressed in the model's parameters.
 
     start: None (the model's values, rough estimates for those left as None), "em" (run the EM
     first, then maximum likelihood from its result; ties are ignored by that EM pass), an earlier
@@ -136,7 +136,7 @@ def _fit_ml(window: Window, c: Compiled, errors: str, max_iter: int, tolerance: 
         method="ml", compiled=c, x=window.x, counts=window.counts, width=window.width,
         theta=np.array(theta, float), covariance_poisson=np.array(covariance, float),
         at_bound=np.array(at_bound, bool), n_iterations=int(n_iter), converged=status in (0, 4),
-        message=message, errors=errors)
+        message=message, errors=errors, likelihood=(float(log_likelihood), float(deviance)))
 
 
 # ------------------------------------------------------------------------------------------------
@@ -180,7 +180,15 @@ def _em_backgrounds(model: Model, c: Compiled, window: Window):
     if len(backgrounds) == 1 and isinstance(backgrounds[0], Constant):
         return 1, 0.0, None, ["uniform"]
     if len(backgrounds) == 1 and isinstance(backgrounds[0], Linear):
-        return 3, 0.0, None, ["linear"]
+        # The EM's line is the density (1 - s)/w + 2 s (x - x_min)/w^2 on the window of length w,
+        # its tilt s in [-0.99999, 0.99999]: falling as well as rising. Its start is the model's
+        # line: the slope over twice the level at the window's middle, times w.
+        j = c.first[len(model.peaks)]
+        level, slope = float(c.value[j]), float(c.value[j + 1])
+        span = float(window.x[-1] - window.x[0])
+        middle = level + slope * (0.5 * (window.x[0] + window.x[-1]) - float(c.aux[len(model.peaks)][0]))
+        tilt = slope * span / (2.0 * middle) if middle > 0 and span > 0 else 0.0
+        return 3, float(np.clip(tilt, -0.99999, 0.99999)), None, ["linear"]
     if all(isinstance(b, (Constant, UserRows)) for b in backgrounds):
         rows, kinds = [], []
         offset = 0
@@ -188,6 +196,7 @@ def _em_backgrounds(model: Model, c: Compiled, window: Window):
             if isinstance(b, Constant):
                 block = np.ones((1, window.x.size))
             else:
+                assert isinstance(b, UserRows) and c.rows is not None
                 block = c.rows[offset:offset + b.rows.shape[0]]
                 offset += b.rows.shape[0]
             for row in block:
@@ -241,6 +250,14 @@ def _fit_em(window: Window, channels, n_data: int, model: Model, errors: str, ma
     bg_type, s_tri, rows, bg_info = _em_backgrounds(model, c, window)
     x = _float64(window.x)
     y = _float64(window.counts)
+    # brivane_core's Doniach-Sunjic line has its tail toward smaller x: lines whose tail lies
+    # toward larger x are fitted on the mirrored axis -x (channels reversed, centres negated, the
+    # linear background's tilt of the other sign) and their values mirrored back.
+    tails = {p.tail for p in model.peaks if isinstance(p, DoniachSunjic)}
+    mirror = tails == {"high"}
+    if len(tails) > 1:
+        raise ValueError("method='em' fits Doniach-Sunjic lines with their tails on one side; "
+                         "use method='ml' for a model that mixes tail='high' and tail='low'")
     total = float(y.sum())
     if total <= 0:
         raise ValueError("counts: the window holds no counts")
@@ -267,6 +284,12 @@ def _fit_em(window: Window, channels, n_data: int, model: Model, errors: str, ma
         value = min(values) if which == 0 else max(values)
         return float(value) if math.isfinite(value) else default
 
+    if mirror:
+        x, y = _float64(-x[::-1]), _float64(y[::-1])
+        arrays[0] = -arrays[0]
+        s_tri = -s_tri
+        rows = None if rows is None else [_float64(r[::-1]) for r in rows]
+        x_min, x_max = -x_max, -x_min
     common = dict(bg_type=bg_type, s_tri=s_tri, spline_basis_preds=rows)
     try:
         if shape is Gaussian:
@@ -293,6 +316,7 @@ def _fit_em(window: Window, channels, n_data: int, model: Model, errors: str, ma
                 iterations, tolerance, **common)
         else:  # TSDC: ea, tp; tau0 from the peak relation
             ea, tp = arrays
+            assert heating_rate is not None  # the model refuses TSDC peaks without it
             k_b = _shapes.BOLTZMANN_EV
             tau0 = np.exp(-ea / (k_b * tp)) * k_b * tp ** 2 / (heating_rate * ea)
             result = brivane_core.run_tsdc_em_loop(
@@ -303,6 +327,10 @@ def _fit_em(window: Window, channels, n_data: int, model: Model, errors: str, ma
             raise
         raise RuntimeError(f"brivane_core's EM failed: {error}") from None
     n_iter, log_likelihood_history, relative_change, s_tri = result
+    if mirror:
+        arrays[0] = -arrays[0]
+        s_tri = -s_tri
+        x_min, x_max = -x_max, -x_min
 
     theta = c.value.copy()
     for k in range(K):
@@ -317,7 +345,8 @@ def _fit_em(window: Window, channels, n_data: int, model: Model, errors: str, ma
         if bg_type == 1:
             theta[j] = total * pi[K] * width / span
         elif bg_type == 3:
-            # The EM's linear density rises from (1 - s)/w at x_min to (1 + s)/w at x_max.
+            # The EM's linear density goes from (1 - s)/w at x_min to (1 + s)/w at x_max (s < 0:
+            # a falling line).
             scale = total * pi[K] * width
             x_ref = c.aux[K + b][0]
             theta[j] = scale * ((1.0 - s_tri) / span + 2.0 * s_tri / span ** 2 * (x_ref - x_min))
@@ -326,7 +355,7 @@ def _fit_em(window: Window, channels, n_data: int, model: Model, errors: str, ma
         r = 0
         for b, term in enumerate(model.backgrounds):
             j = c.first[K + b]
-            size = 1 if isinstance(term, Constant) else term.rows.shape[0]
+            size = term.rows.shape[0] if isinstance(term, UserRows) else 1
             for i in range(size):
                 theta[j + i] = total * pi[K + r] / bg_info[r]
                 r += 1

@@ -4,7 +4,7 @@ from __future__ import annotations
 import copy
 import math
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -53,7 +53,7 @@ class Model:
     def __init__(self, peaks: Sequence[Peak] = (), background: Union[Background, Sequence[Background], None] = None,
                  heating_rate: Optional[float] = None):
         if isinstance(peaks, Term):
-            peaks = [peaks]
+            peaks = [peaks]  # type: ignore[list-item]  # a single term given alone
         if background is None:
             background = []
         elif isinstance(background, Term):
@@ -268,7 +268,7 @@ class Window:
         self.upper = float(self.x[-1])
         self.span = max(self.upper - self.lower, float(np.sum(self.width)))
         w = self.width
-        self.channel = float(w[0]) if w[0] == w[-1] == w[w.size // 2] else float(np.median(w))
+        self.channel = float(w[0]) if w[0] == w[-1] == w[w.size // 2] else float(np.partition(w, w.size // 2)[w.size // 2])
         # A low quantile of the counts is the background level wherever peaks do not cover most
         # of the window; the tenth keeps noise from pulling it to zero at low counts. (These are
         # rough starts: order statistics without interpolation serve.)
@@ -298,12 +298,12 @@ class Window:
         top = y[i]
         if top <= 0:
             return max(10.0 * self.channel, 0.05 * self.span)
-        left = i
-        while left > 0 and y[left] > 0.5 * top:
-            left -= 1
-        right = i
-        while right < y.size - 1 and y[right] > 0.5 * top:
-            right += 1
+        # The nearest channels on either side at or below half the top (the window's ends if
+        # none), found by array searches rather than a walk over the channels.
+        low = np.flatnonzero(y[:i] <= 0.5 * top)
+        left = int(low[-1]) if low.size else 0
+        high = np.flatnonzero(y[i + 1:] <= 0.5 * top)
+        right = i + 1 + int(high[0]) if high.size else y.size - 1
         width = float(self.x[right] - self.x[left])
         return min(max(width, 2.0 * self.channel), 0.5 * self.span)
 
@@ -366,7 +366,7 @@ def _peak_starts(term: Peak, window: Window, heating_rate: Optional[float],
     """Starts for a peak's parameters left as None. ``neighbour``: the distance to the nearest
     other peak's position; overlapping peaks share one bump above half maximum, so no width
     estimate exceeds it."""
-    v = dict(term.values)
+    v: Dict[str, Any] = dict(term.values)  # None where a start is still to be estimated
     if isinstance(term, TSDC):
         if v["ea"] is None:
             # A first-order peak's full width at half maximum is close to 2.45 k tp^2 / ea.
@@ -394,8 +394,9 @@ def _peak_starts(term: Peak, window: Window, heating_rate: Optional[float],
         # The counts above the background in the channels nearest the peak, divided by what one
         # count of area puts there: the shape's height-to-area factor times the channel width.
         p = [v[k] for k in term.parameters if k != "area"]
-        density = _shapes.unit_density(term.kind, p, window.x, window.width, heating_rate or 0.0)
-        location = _shapes.peak_location(term.kind, p)
+        aux0 = _aux(term, window, heating_rate)[0]
+        density = _shapes.unit_density(term.kind, p, window.x, window.width, aux0)
+        location = _shapes.peak_location(term.kind, p, aux0)
         i = window.nearest(location)
         above = float(window.smoothed()[i] - window.level)
         per_count = float(density(window.x[i])) * float(window.width[i])
@@ -405,7 +406,7 @@ def _peak_starts(term: Peak, window: Window, heating_rate: Optional[float],
 
 
 def _background_starts(term: Background, window: Window, rows: Optional[np.ndarray]) -> Dict[str, float]:
-    v = dict(term.values)
+    v: Dict[str, Any] = dict(term.values)  # None where a start is still to be estimated
     low, high, span = window.level_low, window.level_high, window.span
     above = np.maximum(window.counts - window.level, 0.0)
     if isinstance(term, Constant) and v["level"] is None:
@@ -443,6 +444,7 @@ def _background_starts(term: Background, window: Window, rows: Optional[np.ndarr
         missing = [k for k in term.parameters if v[k] is None]
         if missing:
             lower_part = np.minimum(window.counts, np.quantile(window.counts, 0.3))
+            assert rows is not None  # a UserRows term comes with its window's rows
             solution = np.linalg.lstsq(rows.T, lower_part, rcond=None)[0]
             for k, name in enumerate(term.parameters):
                 if v[name] is None:
@@ -452,6 +454,7 @@ def _background_starts(term: Background, window: Window, rows: Optional[np.ndarr
 
 def _aux(term: Term, window: Window, heating_rate: Optional[float]) -> Tuple[float, float]:
     if isinstance(term, TSDC):
+        assert heating_rate is not None  # the model refuses TSDC peaks without it
         return float(heating_rate), 0.0
     if isinstance(term, (Linear, Exponential)):
         return (window.lower if term.x_ref is None else term.x_ref), 0.0
@@ -460,13 +463,17 @@ def _aux(term: Term, window: Window, heating_rate: Optional[float]) -> Tuple[flo
                 (window.span if term.x_scale is None else term.x_scale))
     if isinstance(term, (Shirley, Tougaard)):
         return term.direction, 0.0
+    if isinstance(term, DoniachSunjic):
+        return (1.0 if term.tail == "high" else -1.0), 0.0
     return 0.0, 0.0
 
 
 def _resolve(value: np.ndarray, role, source, scale, offset) -> np.ndarray:
     """Fill tied entries from their sources, following chains."""
     theta = value.copy()
-    done = np.isin(role, (FREE, FIXED))
+    done = (role == FREE) | (role == FIXED)
+    if done.all():
+        return theta
     for _ in range(len(theta)):
         progressed = False
         for j in np.flatnonzero(~done):
@@ -490,11 +497,18 @@ def compile_model(model: Model, window: Window, channels: np.ndarray, n_data: in
     their indices in the caller's data of ``n_data`` channels, for user rows): rough starts for
     parameters left as None, default bounds merged with the model's, ties resolved. ``start``
     overrides start values by full name (values of a previous fit)."""
-    names, kinds, firsts, counts, auxes = [], [], [], [], []
-    values, lowers, uppers, roles = [], [], [], []
+    names: List[str] = []
+    kinds: List[int] = []
+    firsts: List[int] = []
+    counts: List[int] = []
+    auxes: List[Tuple[float, float]] = []
+    values: List[float] = []
+    lowers: List[float] = []
+    uppers: List[float] = []
+    roles: List[int] = []
     notes: List[str] = []
     row_blocks = []
-    positions = [p.values[p.position] for p in model.peaks]
+    positions = [float(p.values[p.position] or 0.0) for p in model.peaks]  # every position is given
     for term_name, term in zip(model.names, model.terms):
         rows = None
         if isinstance(term, UserRows):
@@ -504,10 +518,11 @@ def compile_model(model: Model, window: Window, channels: np.ndarray, n_data: in
             rows = term.rows[:, channels]
             row_blocks.append(rows)
         if isinstance(term, Peak):
-            here = term.values[term.position]
+            here = float(term.values[term.position] or 0.0)
             others = [abs(here - p) for p in positions if p != here]
             v = _peak_starts(term, window, model.heating_rate, min(others) if others else math.inf)
         else:
+            assert isinstance(term, Background)
             v = _background_starts(term, window, rows)
         kinds.append(term.kind)
         firsts.append(len(names))
@@ -537,10 +552,10 @@ def compile_model(model: Model, window: Window, channels: np.ndarray, n_data: in
         source[j] = names.index(tie.source)
         scale[j] = tie.scale
         offset[j] = tie.offset
-    value = _resolve(np.array(values, float), role, source, scale, offset)
+    resolved = _resolve(np.array(values, float), role, source, scale, offset)
     compiled = Compiled(names, list(model.names), np.array(kinds, dtype=np.int64),
                         np.array(firsts, dtype=np.int64), np.array(counts, dtype=np.int64),
-                        np.array(auxes, float).reshape(-1, 2), role, value, np.array(lowers, float),
+                        np.array(auxes, float).reshape(-1, 2), role, resolved, np.array(lowers, float),
                         np.array(uppers, float), source, scale, offset,
                         np.vstack(row_blocks) if row_blocks else None, notes)
     _check_compiled(compiled, model, for_fit)

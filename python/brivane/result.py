@@ -5,8 +5,6 @@ import math
 from typing import Dict, List, Optional, Tuple
 
 import numpy as np
-from scipy import special
-
 from . import _data, _shapes
 from . import _compiled
 from .model import BRAGG_TIE, FIXED, FREE, LINEAR_TIE, Compiled
@@ -19,6 +17,24 @@ _BACKGROUND_KINDS = {10: "Constant", 11: "Linear", 12: "Polynomial", 13: "Expone
 _FORMAT = "brivane.FitResult/1"
 
 
+def _log_factorial(y: np.ndarray) -> np.ndarray:
+    """ln Gamma(y + 1) for y >= 0, vectorised: arguments below 10 are raised past it by the
+    recurrence Gamma(z + 1) = z Gamma(z) (their product divided out at the end), where Stirling's
+    series to its z^-9 term is exact to a few units in the last place."""
+    z = np.asarray(y, float) + 1.0
+    divisor = np.ones_like(z)
+    for _ in range(9):
+        small = z < 10.0
+        if not small.any():
+            break
+        divisor = np.where(small, divisor * z, divisor)
+        z = np.where(small, z + 1.0, z)
+    r = 1.0 / z
+    r2 = r * r
+    series = r * (1.0 / 12 - r2 * (1.0 / 360 - r2 * (1.0 / 1260 - r2 * (1.0 / 1680 - r2 / 1188))))
+    return (z - 0.5) * np.log(z) - z + 0.5 * math.log(2.0 * math.pi) + series - np.log(divisor)
+
+
 def _tie_jacobian(theta, role, source, scale) -> np.ndarray:
     """d theta / d phi (P x F): identity on the free parameters, the ties' derivatives through
     their chains."""
@@ -26,7 +42,7 @@ def _tie_jacobian(theta, role, source, scale) -> np.ndarray:
     free = np.flatnonzero(role == FREE)
     T = np.zeros((P, free.size))
     T[free, np.arange(free.size)] = 1.0
-    done = np.isin(role, (FREE, FIXED))
+    done = (role == FREE) | (role == FIXED)
     for _ in range(P):
         for j in np.flatnonzero(~done):
             s = source[j]
@@ -69,7 +85,7 @@ def _derived(kind: int, p: np.ndarray, x: np.ndarray, width: np.ndarray, aux0: f
     if kind == 2:
         return shape[1], area * float(_shapes.pseudo_voigt(0.0, shape[1], shape[2]))
     density = _shapes.unit_density(kind, shape, x, width, aux0)
-    location = _shapes.peak_location(kind, shape)
+    location = _shapes.peak_location(kind, shape, aux0)
     # A first step of about half the width: the sum of the Voigt's two widths, the line's gamma,
     # a fiftieth of a TSDC peak's temperature.
     if kind == 3:
@@ -84,7 +100,7 @@ def _derived(kind: int, p: np.ndarray, x: np.ndarray, width: np.ndarray, aux0: f
 
 
 def build_result(*, method, compiled: Compiled, x, counts, width, theta, covariance_poisson, at_bound,
-                 n_iterations, converged, message, errors) -> "FitResult":
+                 n_iterations, converged, message, errors, likelihood=None) -> "FitResult":
     c = compiled
     terms = (x, width, c.kind, c.first, c.count, c.aux)
     components = _compiled.evaluate(*terms, theta, c.rows)
@@ -118,7 +134,8 @@ def build_result(*, method, compiled: Compiled, x, counts, width, theta, covaria
                            "undetermined (no errors for them; the others' errors come from the rest)")
     return FitResult._create(undetermined=undetermined,method=method, compiled=c, x=x, counts=counts, width=width, theta=theta,
                              covariance_poisson=covariance_poisson, at_bound=at_bound, components=components,
-                             n_iterations=n_iterations, converged=converged, message=message, errors=errors)
+                             n_iterations=n_iterations, converged=converged, message=message, errors=errors,
+                             likelihood=likelihood)
 
 
 class FitResult:
@@ -187,51 +204,58 @@ class FitResult:
     # -- construction ------------------------------------------------------------------------------
     @classmethod
     def _create(cls, *, method, compiled, x, counts, width, theta, covariance_poisson, at_bound, components,
-                n_iterations, converged, message, errors, undetermined=None):
+                n_iterations, converged, message, errors, undetermined=None, likelihood=None):
         self = cls.__new__(cls)
         c = compiled
+        # The arrays are the caller's own, made for this result (the compiled model, the engine's
+        # outputs, the window's slices of the layer's copy of the data): kept, not copied.
         self.method = method
         self.errors = errors
         self.parameter_names = list(c.names)
         self.term_names = list(c.term_names)
-        self._kind = np.array(c.kind, np.int64)
-        self._first = np.array(c.first, np.int64)
-        self._count = np.array(c.count, np.int64)
-        self._aux = np.array(c.aux, float).reshape(-1, 2)
-        self._rows = None if c.rows is None else np.array(c.rows, float)
-        self._role = np.array(c.role, np.int64)
-        self._source = np.array(c.source, np.int64)
-        self._scale = np.array(c.scale, float)
-        self._offset = np.array(c.offset, float)
-        self._lower = np.array(c.lower, float)
-        self._upper = np.array(c.upper, float)
-        self.theta = np.array(theta, float)
-        self.x = np.array(x, float)
-        self.counts = np.array(counts, float)
-        self.width = np.array(width, float)
-        self._components = np.array(components, float)
-        self.at_bound = np.array(at_bound, bool)
-        self.undetermined = np.zeros(self.at_bound.size, bool) if undetermined is None else np.array(undetermined, bool)
+        self._kind = np.asarray(c.kind, np.int64)
+        self._first = np.asarray(c.first, np.int64)
+        self._count = np.asarray(c.count, np.int64)
+        self._aux = np.asarray(c.aux, float).reshape(-1, 2)
+        self._rows = None if c.rows is None else np.asarray(c.rows, float)
+        self._role = np.asarray(c.role, np.int64)
+        self._source = np.asarray(c.source, np.int64)
+        self._scale = np.asarray(c.scale, float)
+        self._offset = np.asarray(c.offset, float)
+        self._lower = np.asarray(c.lower, float)
+        self._upper = np.asarray(c.upper, float)
+        self.theta = np.asarray(theta, float)
+        self.x = np.asarray(x, float)
+        self.counts = np.asarray(counts, float)
+        self.width = np.asarray(width, float)
+        self._components = np.asarray(components, float)
+        self.at_bound = np.asarray(at_bound, bool)
+        self.undetermined = np.zeros(self.at_bound.size, bool) if undetermined is None else np.asarray(undetermined, bool)
         self.n_iterations = int(n_iterations)
         self.converged = bool(converged)
         self.message = str(message)
         self.notes = list(c.notes)
-        self.covariance_poisson = np.array(covariance_poisson, float)
-        self._statistics()
+        self.covariance_poisson = np.asarray(covariance_poisson, float)
+        self._statistics(likelihood)
         return self
 
-    def _statistics(self):
+    def _statistics(self, likelihood=None):
+        """likelihood: (log-likelihood, deviance) as the engine computed them at theta, or None to
+        compute them here."""
         y, mu = self.counts, self._components.sum(axis=0)
         n = y.size
         self.n_free = int(np.sum(self._role == FREE))
         self.dof = n - self.n_free
         with np.errstate(divide="ignore", invalid="ignore"):
-            log_mu = np.log(np.maximum(mu, 1e-300))
-            self.log_likelihood = float(np.sum(y * log_mu - mu - special.gammaln(y + 1.0)))
-            positive = y > 0
-            terms = mu - y
-            terms[positive] += y[positive] * (np.log(y[positive]) - log_mu[positive])
-            self.deviance = float(2.0 * np.sum(terms))
+            if likelihood is not None and all(math.isfinite(v) for v in likelihood):
+                self.log_likelihood, self.deviance = float(likelihood[0]), float(likelihood[1])
+            else:
+                log_mu = np.log(np.maximum(mu, 1e-300))
+                self.log_likelihood = float(np.sum(y * log_mu - mu - _log_factorial(y)))
+                positive = y > 0
+                terms = mu - y
+                terms[positive] += y[positive] * (np.log(y[positive]) - log_mu[positive])
+                self.deviance = float(2.0 * np.sum(terms))
             self.chi_square = float(np.sum((y - mu) ** 2 / np.maximum(mu, 1e-300)))
         self.aic = 2.0 * self.n_free - 2.0 * self.log_likelihood
         self.bic = self.n_free * math.log(n) - 2.0 * self.log_likelihood
@@ -539,6 +563,7 @@ class FitResult:
             "x": floats(self.x), "counts": floats(self.counts), "width": floats(self.width),
             "components": [floats(r) for r in self._components],
             "covariance_poisson": [floats(r) for r in self.covariance_poisson],
+            "log_likelihood": _encode(self.log_likelihood), "deviance": _encode(self.deviance),
             "values": {k: _encode(v) for k, v in self.values.items()},
             "stderr": {k: _encode(v) for k, v in self.stderr.items()},
         }
@@ -568,7 +593,9 @@ class FitResult:
                            at_bound=np.array(d["at_bound"], bool),
                            undetermined=np.array(d.get("undetermined", [False] * len(d["theta"])), bool),
                            components=arr("components").reshape(-1, n), n_iterations=d["n_iterations"],
-                           converged=d["converged"], message=d["message"], errors=d["errors"])
+                           converged=d["converged"], message=d["message"], errors=d["errors"],
+                           likelihood=(_decode_nested(d["log_likelihood"]), _decode_nested(d["deviance"]))
+                           if "log_likelihood" in d and "deviance" in d else None)
 
     def __repr__(self):
         return (f"<FitResult {self.method} {'converged' if self.converged else 'NOT converged'}, "

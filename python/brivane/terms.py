@@ -14,7 +14,7 @@ infinite) and replaces its default bounds; ``fixed`` names the parameters held a
 from __future__ import annotations
 
 import math
-from typing import Dict, Iterable, Mapping, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterable, Literal, Mapping, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 
@@ -26,6 +26,12 @@ __all__ = [
     "Gaussian", "Lorentzian", "PseudoVoigt", "Voigt", "DoniachSunjic", "TSDC",
     "Constant", "Linear", "Polynomial", "Exponential", "Shirley", "Tougaard", "UserRows",
 ]
+
+
+@overload
+def _real(value, what: str, allow_none: Literal[False]) -> float: ...
+@overload
+def _real(value, what: str, allow_none: bool = True) -> Optional[float]: ...
 
 
 def _real(value, what: str, allow_none: bool = True) -> Optional[float]:
@@ -208,8 +214,10 @@ class DoniachSunjic(Peak):
     normalised over the fit window's channels; ``area`` is its counts inside the window.
 
     center (x units); gamma: half width (x units, > 0); alpha: asymmetry in [0, 1) (default start
-    0.1), whose tail lies toward smaller x: on a binding-energy axis, whose losses lie at higher
-    binding energy, fit ``-binding energy`` or the kinetic energy (see the XPS example).
+    0.1). tail: the side of the asymmetric tail, "high" (default: toward larger x, where a line's
+    losses lie on a binding-energy axis in ascending order, so XPS spectra are fitted on their
+    binding energies as they are) or "low" (toward smaller x, as on a kinetic-energy axis; the
+    formula above as written). With "high" the line is the formula's mirror image, u = center - x.
     Default bounds: center inside the window, gamma in [a quarter channel, the span], alpha in
     [0, 0.95] (at alpha = 1 the line vanishes), area >= 0.
     """
@@ -217,8 +225,11 @@ class DoniachSunjic(Peak):
     kind = 4
 
     def __init__(self, center: float, gamma: Optional[float] = None, alpha: Optional[float] = None,
-                 area: Optional[float] = None, *, name: Optional[str] = None,
+                 area: Optional[float] = None, *, tail: str = "high", name: Optional[str] = None,
                  bounds: Optional[Bounds] = None, fixed: Fixed = None):
+        if tail not in ("high", "low"):
+            raise ValueError(f"DoniachSunjic tail must be 'high' (toward larger x) or 'low', got {tail!r}")
+        self.tail = tail
         super().__init__(dict(center=_real(center, "DoniachSunjic center", False), gamma=gamma,
                               alpha=alpha, area=area), name, bounds, fixed)
 

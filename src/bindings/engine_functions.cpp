@@ -46,6 +46,9 @@ theta = scale * theta[source] + offset, 3 Bragg tie theta = 2 asin(scale sin(the
 in degrees 2-theta, scale = lambda2/lambda1. Chains allowed, cycles refused. Integer codes
 (kind, first, count, role, source) are passed as float64 arrays of whole numbers.
 
+set_threads(n), get_threads(): the cap on the oneTBB pool of the process (0: one thread per
+processor), which brivane_core shares.
+
 fit(x, counts, width, kind, first, count, aux, role, value, lower, upper, source, scale,
     offset, max_iter, tolerance, rows=None)
   -> (theta[P], covariance[P, P], at_bound[P] (bool), log_likelihood, deviance, n_iter, status)

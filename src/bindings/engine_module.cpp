@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "bindings/engine_functions.hpp"
+#include "bindings/engine_threads.hpp"
 #include "bindings/function_table.hpp"
 #include "bindings/python.hpp"
 
@@ -37,7 +38,8 @@ extern "C" PyMODINIT_FUNC PyInit__engine(void) {
   module_definition.m_doc = brivane::py::kEngineDoc;
   PyObject* module = PyModule_Create(&module_definition);
   if (!module) return nullptr;
-  if (!brivane::py::add_functions(module, brivane::py::engine_function_table())) {
+  if (!brivane::py::add_functions(module, brivane::py::engine_function_table()) ||
+      !brivane::py::add_thread_functions(module)) {
     Py_DECREF(module);
     return nullptr;
   }

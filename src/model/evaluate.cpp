@@ -34,7 +34,7 @@ void peak_term(const Channels& channels, const TermSpec& term, std::span<const d
     case TermKind::kLorentzian: lorentzian_model_term(channels, parameters, out); break;
     case TermKind::kPseudoVoigt: pseudo_voigt_model_term(channels, parameters, out); break;
     case TermKind::kVoigt: voigt_model_term(channels, parameters, out); break;
-    case TermKind::kDoniachSunjic: doniach_sunjic_model_term(channels, parameters, out); break;
+    case TermKind::kDoniachSunjic: doniach_sunjic_model_term(channels, parameters, term.aux[0], out); break;
     case TermKind::kTsdc: tsdc_model_term(channels, parameters, out); break;
     default: break;
   }

@@ -25,8 +25,9 @@ double saturated_log_likelihood(std::span<const double> counts);
 double poisson_deviance(std::span<const double> counts, std::span<const double> mu);
 
 // D(mu_new) - D(mu_old) = 2 sum_i (y_i ln(mu_old_i / mu_new_i) - (mu_old_i - mu_new_i)), each
-// logarithm taken as log1p of the relative difference. NaN when mu_new is not admissible (mu_old
-// is assumed to be).
+// logarithm from the difference itself (2 atanh((mu_old - mu_new) / (mu_old + mu_new)) by its
+// series where the ratio lies within [7/9, 9/7], log1p of the relative difference beyond), so that
+// it keeps its own relative precision. NaN when mu_new is not admissible (mu_old is assumed to be).
 double deviance_change(std::span<const double> counts, std::span<const double> mu_old,
                        std::span<const double> mu_new);
 

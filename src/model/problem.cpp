@@ -48,6 +48,11 @@ void check_term(const TermSpec& term, std::size_t t, std::size_t expected_first,
         throw ModelError(at("aux", t) + ": the direction must be +1 or -1");
       }
       break;
+    case TermKind::kDoniachSunjic:
+      if (term.aux[0] != 1.0 && term.aux[0] != -1.0) {
+        throw ModelError(at("aux", t) + ": the tail's side must be +1 (toward larger x) or -1");
+      }
+      break;
     default: break;
   }
 }

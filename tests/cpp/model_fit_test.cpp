@@ -70,7 +70,7 @@ const std::vector<ShapeCase>& shape_cases() {
       {"Voigt", TermKind::kVoigt, {500.0, 2.0, 1.5, 2e4}, {500.8, 2.4, 1.2, 1.7e4},
        {{-kInf, kInf}, {1e-3, kInf}, {0.0, kInf}, {0.0, kInf}}, {0.0, 0.0}, 450.0, 0.25},
       {"DoniachSunjic", TermKind::kDoniachSunjic, {500.0, 1.5, 0.15, 2e4}, {500.5, 1.7, 0.2, 1.7e4},
-       {{-kInf, kInf}, {1e-3, kInf}, {0.0, 0.9}, {0.0, kInf}}, {0.0, 0.0}, 480.0, 0.1},
+       {{-kInf, kInf}, {1e-3, kInf}, {0.0, 0.9}, {0.0, kInf}}, {1.0, 0.0}, 480.0, 0.1},
       {"TSDC", TermKind::kTsdc, {0.9, 330.0, 2e5}, {1.0, 334.0, 1.7e5},
        {{1e-3, kInf}, {1.0, kInf}, {0.0, kInf}}, {0.1, 0.0}, 250.0, 0.5},
   };

@@ -50,11 +50,41 @@ TEST(ModelLikelihood, DevianceChangeIsTheDifferenceOfDeviancesWithoutItsRounding
   EXPECT_NEAR(deviance_change(y, a, b), poisson_deviance(y, b) - poisson_deviance(y, a), 1e-14);
 }
 
+TEST(ModelLikelihood, DevianceChangeEitherSideOfTheSeriesSwitchAndItsAdmissibility) {
+  // Steps from 1e-8 to a factor 3 per channel (the series of ln(mu_old / mu_new) within
+  // [7/9, 9/7], the library beyond), over an odd number of channels (the vector pairs' remainder),
+  // against long double; and NaN for every kind of inadmissible mu_new, wherever it lies.
+  const std::vector<double> factors = {1.0 + 1e-8, 0.999, 1.2, 1.2857, 9.0 / 7.0, 1.2858, 7.0 / 9.0, 0.7777,
+                                       0.7778, 3.0, 0.4, 1.0, 0.99};
+  std::vector<double> y, a, b;
+  long double exact = 0.0L;
+  for (std::size_t i = 0; i < factors.size(); ++i) {
+    y.push_back(i == 5 ? 0.0 : 40.0 + 7.0 * static_cast<double>(i));
+    a.push_back(35.0 + 5.0 * static_cast<double>(i));
+    b.push_back(a.back() / factors[i]);
+    const long double yl = y.back(), al = a.back(), bl = b.back();
+    exact += 2.0L * ((yl > 0 ? yl * std::log(al / bl) : 0.0L) - (al - bl));
+  }
+  EXPECT_NEAR(deviance_change(y, a, b), static_cast<double>(exact), 1e-12 * 100.0);
+  for (std::size_t where : {0, 6, 12}) {
+    for (double bad : {-1.0, HUGE_VAL, std::nan(""), 0.0}) {
+      std::vector<double> c = b;
+      c[where] = bad;
+      EXPECT_TRUE(std::isnan(deviance_change(y, a, c))) << where << " " << bad;
+    }
+  }
+  // mu_new = 0 where the count is 0 is admissible.
+  std::vector<double> c = b;
+  c[5] = 0.0;
+  EXPECT_FALSE(std::isnan(deviance_change(y, a, c)));
+}
+
 TEST(ModelLikelihood, DevianceTermsEitherSideOfTheSeriesSwitch) {
   // Each channel's deviance term 2 (y ln(y / mu) - (y - mu)) against quadruple-precision-like long
-  // double, for relative differences from 1e-12 to 0.5, across the 1/64 where the logarithm's
-  // series takes over.
-  for (double r : {1e-12, 1e-6, 1e-3, 0.0156, 0.015625, 0.0157, 0.02, 0.1, 0.5, -0.0156, -0.0157, -0.3}) {
+  // double, for relative differences from 1e-12 to 0.5, either side of where the logarithm's
+  // series takes over (y / mu = 9/7 and 7/9).
+  for (double r : {1e-12, 1e-6, 1e-3, 0.0156, 0.02, 0.1, 0.2857, 2.0 / 7.0, 0.2858, 0.5, -0.0156, -0.2222,
+                   -2.0 / 9.0, -0.2223, -0.3}) {
     const double y = 1e6, mu = y / (1.0 + r);
     const long double yl = y, ml = mu;
     const long double exact = 2.0L * (yl * std::log(yl / ml) - (yl - ml));

@@ -49,11 +49,13 @@ TEST(ModelTerms, PeakDerivativesMatchCentralDifferences) {
   b.add(TermKind::kLorentzian, {42.0, 3.0, 3000.0});
   b.add(TermKind::kPseudoVoigt, {55.0, 4.0, 0.35, 5000.0});
   b.add(TermKind::kVoigt, {70.0, 1.7, 1.1, 6000.0});
-  b.add(TermKind::kDoniachSunjic, {85.0, 1.2, 0.18, 2500.0});
+  b.add(TermKind::kDoniachSunjic, {85.0, 1.2, 0.18, 2500.0}, {-1.0, 0.0});
+  b.add(TermKind::kDoniachSunjic, {62.0, 0.9, 0.3, 1800.0}, {1.0, 0.0});  // its tail toward larger x
   b.add(TermKind::kConstant, {12.0});
   const Problem problem = b.build(test::grid(0.0, 0.25, 400));
   const std::vector<double> steps = {1e-3, 1e-3, 1.0, 1e-3, 1e-3, 1.0, 1e-3, 1e-3, 1e-4, 1.0,
-                                     1e-3, 1e-3, 1e-3, 1.0, 1e-3, 1e-3, 1e-4, 1.0, 1e-3};
+                                     1e-3, 1e-3, 1e-3, 1.0, 1e-3, 1e-3, 1e-4, 1.0,
+                                     1e-3, 1e-3, 1e-4, 1.0, 1e-3};
   test::expect_jacobian_matches(problem, b.values(), steps, 1e-8);
 }
 
@@ -128,7 +130,7 @@ TEST(ModelTerms, PeaksHaveUnitArea) {
   EXPECT_NEAR(sum(unit_peak(TermKind::kPseudoVoigt, {3.0, 2.0, 0.4}, x)), 0.4 + 0.6 * lorentz_inside, 1e-9);
   EXPECT_NEAR(sum(unit_peak(TermKind::kVoigt, {3.0, 0.7, 1.0}, x)), lorentz_inside, 1e-7);
   // Doniach-Sunjic: normalised over the channels it is given, whatever alpha.
-  EXPECT_NEAR(sum(unit_peak(TermKind::kDoniachSunjic, {3.0, 1.0, 0.3}, test::grid(-20.0, 0.1, 300))), 1.0, 1e-13);
+  EXPECT_NEAR(sum(unit_peak(TermKind::kDoniachSunjic, {3.0, 1.0, 0.3}, test::grid(-20.0, 0.1, 300), {1.0, 0.0})), 1.0, 1e-13);
   // TSDC over temperature.
   EXPECT_NEAR(sum(unit_peak(TermKind::kTsdc, {0.8, 320.0}, test::grid(100.0, 0.01, 60001), {0.05, 0.0})), 1.0, 1e-9);
 }
@@ -150,7 +152,7 @@ TEST(ModelTerms, PeaksAgreeWithIndependentDefinitions) {
   // Voigt with gamma = 0 is the Gaussian.
   const std::vector<double> voigt_g = unit_peak(TermKind::kVoigt, {c, 3.0 / 2.3548200450309493, 0.0}, x);
   // Doniach-Sunjic with alpha = 0 is the Lorentzian of half width gamma, normalised over the grid.
-  const std::vector<double> ds = unit_peak(TermKind::kDoniachSunjic, {c, 1.5, 0.0}, x);
+  const std::vector<double> ds = unit_peak(TermKind::kDoniachSunjic, {c, 1.5, 0.0}, x, {-1.0, 0.0});
   const double l_inside = sum(l);
   for (std::size_t i = 0; i < x.size(); ++i) {
     EXPECT_NEAR(pv_g[i], g[i], 1e-15);
@@ -168,6 +170,39 @@ TEST(ModelTerms, PeaksAgreeWithIndependentDefinitions) {
     const double reference = tsdc_raw_curve(t[i], ea, tau0, beta) * 0.5;
     EXPECT_NEAR(tsdc[i], reference, 1e-12 * reference + 1e-300) << t[i];
   }
+}
+
+TEST(ModelTerms, DoniachSunjicTailSidesAreMirrorImages) {
+  // The line with its tail toward larger x at x is the line with its tail toward smaller x at the
+  // point mirrored about its centre, value and derivatives (the centre's column changing sign);
+  // on a symmetric grid the normalising sums are the same. The tail lies where the side says.
+  const double c = 250.0;
+  const std::vector<double> x = test::grid(c - 30.0, 0.2, 301);  // symmetric about c
+  const std::size_t n = x.size();
+  std::vector<std::vector<double>> values(2), columns(2);
+  for (int side = 0; side < 2; ++side) {
+    ModelBuilder b;
+    b.add(TermKind::kDoniachSunjic, {c, 1.3, 0.35, 4000.0}, {side == 0 ? 1.0 : -1.0, 0.0});
+    const Problem problem = b.build(x);
+    ModelScratch scratch(problem);
+    values[side].resize(n);
+    columns[side].resize(4 * n);
+    evaluate_model(problem, b.values(), values[side], columns[side], scratch);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t m = n - 1 - i;
+    EXPECT_NEAR(values[0][i], values[1][m], 1e-12 * values[1][m]);
+    EXPECT_NEAR(columns[0][i], -columns[1][m], 1e-12 * std::abs(columns[1][m]) + 1e-15);
+    for (std::size_t k = 1; k < 4; ++k) {
+      EXPECT_NEAR(columns[0][k * n + i], columns[1][k * n + m], 1e-12 * std::abs(columns[1][k * n + m]) + 1e-15);
+    }
+  }
+  EXPECT_GT(values[0][n - 1], 10.0 * values[0][0]);  // +1: the heavy tail at larger x
+  EXPECT_GT(values[1][0], 10.0 * values[1][n - 1]);
+  // Any other side is refused.
+  ModelBuilder b;
+  b.add(TermKind::kDoniachSunjic, {c, 1.3, 0.35, 4000.0}, {0.0, 0.0});
+  EXPECT_THROW(b.build(x), ModelError);
 }
 
 TEST(ModelTerms, BackgroundsAndPeakFollowersDerivatives) {

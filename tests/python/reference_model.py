@@ -43,8 +43,11 @@ def voigt_density(u, sigma, gamma):
     return special.wofz(z).real / (sigma * np.sqrt(2.0 * np.pi))
 
 
-def doniach_sunjic_curve(u, gamma, alpha):
-    """The line before normalisation: its heavy tail lies below the centre for alpha > 0."""
+def doniach_sunjic_curve(u, gamma, alpha, tail=-1.0):
+    """The line before normalisation: its heavy tail lies below the centre for alpha > 0 (tail
+    -1), or above it, the mirror image (tail +1)."""
+    if tail > 0:
+        u = -np.asarray(u, float)
     return np.cos(0.5 * np.pi * alpha + (1.0 - alpha) * np.arctan(u / gamma)) / (
         (gamma * gamma + u * u) ** (0.5 * (1.0 - alpha)))
 
@@ -72,7 +75,7 @@ def peak_counts(kind, x, width, p, aux):
     if kind == VOIGT:
         return area * voigt_density(x - p[0], p[1], p[2]) * width
     if kind == DONIACH_SUNJIC:
-        g = doniach_sunjic_curve(x - p[0], p[1], p[2]) * width
+        g = doniach_sunjic_curve(x - p[0], p[1], p[2], aux[0]) * width
         return area * g / g.sum()
     if kind == TSDC:
         return area * tsdc_density(x, p[0], p[1], aux[0]) * width

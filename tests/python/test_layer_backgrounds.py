@@ -114,7 +114,8 @@ SHAPES = [
 
 @pytest.mark.parametrize("label, kind, theta, make, names", SHAPES, ids=[s[0] for s in SHAPES])
 def test_em_in_the_models_terms_lands_where_maximum_likelihood_does(label, kind, theta, make, names):
-    counts = simulate(X, [kind, rm.CONSTANT], [[0, 0], [0, 0]], theta + [20.0], seed=5)
+    aux = [1.0 if kind == rm.DONIACH_SUNJIC else 0.0, 0]  # the line's tail toward larger x, the default
+    counts = simulate(X, [kind, rm.CONSTANT], [aux, [0, 0]], theta + [20.0], seed=5)
     model = brivane.Model([make()], background=brivane.Constant())
     ml = brivane.fit(X, counts, model)
     em = brivane.fit(X, counts, model, method="em", tolerance=1e-12)
@@ -134,7 +135,48 @@ def test_em_of_tsdc_and_its_linear_background():
     model = brivane.Model([brivane.TSDC(0.8, 303.0)], background=brivane.Linear(), heating_rate=0.1)
     ml = brivane.fit(t, counts, model)
     em = brivane.fit(t, counts, model, method="em", tolerance=1e-12)
-    # The EM's linear background is a density tilted upward only, and its peak refits solve the
-    # likelihood equations of the grid-normalised curve: within an error of the optimum.
+    # The EM's peak refits solve the likelihood equations of the grid-normalised curve: within an
+    # error of the optimum.
     for name in ("p0.ea", "p0.tp", "p0.area", "bg.level", "bg.slope"):
         assert abs(em.values[name] - ml.values[name]) < ml.stderr[name], name
+
+
+@pytest.mark.parametrize("slope", [-0.45, 0.3])
+def test_em_linear_background_falls_as_well_as_rises(slope):
+    # Two Gaussians on a line from 80 down to 35 counts (or up from 10 to 40): the EM's tilt takes
+    # either sign, and its line, expressed as level and slope at the window's lower end, lands
+    # where maximum likelihood puts it.
+    level = 80.0 if slope < 0 else 10.0
+    counts = simulate(X, PEAKS + [rm.LINEAR], [[0, 0], [0, 0], [100.0, 0]], PEAK_THETA + [level, slope], seed=3)
+    model = brivane.Model(two_peaks(), background=brivane.Linear())
+    ml = brivane.fit(X, counts, model)
+    em = brivane.fit(X, counts, model, method="em", tolerance=1e-12)
+    assert em.converged and np.sign(em.values["bg.slope"]) == np.sign(slope)
+    # The EM's line is a density over the window's length (x_max - x_min, a channel short of the
+    # channels' total width): its level within half an error, the peaks within a third.
+    for name, within in (("bg.level", 0.5), ("bg.slope", 0.5), ("p0.center", 0.3), ("p0.sigma", 0.3),
+                         ("p0.area", 0.3), ("p1.area", 0.3)):
+        assert abs(em.values[name] - ml.values[name]) < within * ml.stderr[name], (name, em.values[name], ml.values[name])
+    assert_within_errors(em, {"bg.level": level, "bg.slope": slope, "p1.center": 160.0})
+
+
+@pytest.mark.parametrize("tail", ["high", "low"])
+def test_doniach_sunjic_tail_on_either_side_by_both_methods(tail):
+    # A line whose tail lies on the given side, on a falling line: the fit with that side recovers
+    # it, by maximum likelihood and by the EM (which runs on the mirrored axis for "high"); the
+    # other side fits far worse.
+    aux = [1.0 if tail == "high" else -1.0, 0]
+    counts = simulate(X, [rm.DONIACH_SUNJIC, rm.LINEAR], [aux, [100.0, 0]], [150.0, 2.0, 0.2, 3e4, 40.0, -0.1],
+                      seed=9)
+    model = brivane.Model([brivane.DoniachSunjic(149.0, tail=tail)], background=brivane.Linear())
+    ml = brivane.fit(X, counts, model)
+    em = brivane.fit(X, counts, model, method="em", tolerance=1e-12)
+    assert_within_errors(ml, {"p0.center": 150.0, "p0.gamma": 2.0, "p0.alpha": 0.2, "p0.area": 3e4})
+    for name in ("p0.center", "p0.gamma", "p0.alpha", "p0.area", "bg.slope"):
+        assert abs(em.values[name] - ml.values[name]) < 0.5 * ml.stderr[name], (name, em.values[name], ml.values[name])
+    other = "low" if tail == "high" else "high"
+    wrong = brivane.fit(X, counts, brivane.Model([brivane.DoniachSunjic(149.0, tail=other)],
+                                                 background=brivane.Linear()))
+    assert wrong.deviance > 1.5 * ml.deviance
+    with pytest.raises(ValueError, match="tail must be 'high'"):
+        brivane.DoniachSunjic(149.0, tail="up")

@@ -39,7 +39,7 @@ class TestReference:
         np.testing.assert_allclose(voigt_narrow_sigma, lorentz, rtol=1e-6)
         # alpha = 0: the Doniach-Sunjic line is a Lorentzian of half width gamma, here normalised
         # over the grid's channels.
-        ds = counts_of(x, one_term(rm.DONIACH_SUNJIC, [4.0, 1.0, 0.0, 100.0]))
+        ds = counts_of(x, one_term(rm.DONIACH_SUNJIC, [4.0, 1.0, 0.0, 100.0], (-1.0, 0.0)))
         np.testing.assert_allclose(ds, lorentz / lorentz.sum() * 100.0, rtol=1e-12)
         assert ds.sum() == pytest.approx(100.0, rel=1e-13)
 
@@ -71,14 +71,15 @@ ENGINE_CASES = [
     ("pseudo-voigt", [rm.PSEUDO_VOIGT], [[0, 0]], [5.2, 1.3, 0.4, 800.0]),
     ("voigt", [rm.VOIGT], [[0, 0]], [5.2, 0.5, 0.3, 800.0]),
     ("voigt, gamma 0", [rm.VOIGT], [[0, 0]], [5.2, 0.5, 0.0, 800.0]),
-    ("doniach-sunjic", [rm.DONIACH_SUNJIC], [[0, 0]], [5.2, 0.4, 0.15, 800.0]),
+    ("doniach-sunjic, tail low", [rm.DONIACH_SUNJIC], [[-1, 0]], [5.2, 0.4, 0.15, 800.0]),
+    ("doniach-sunjic, tail high", [rm.DONIACH_SUNJIC], [[1, 0]], [5.2, 0.4, 0.15, 800.0]),
     ("constant+linear", [rm.GAUSSIAN, rm.CONSTANT, rm.LINEAR], [[0, 0], [0, 0], [2.0, 0]],
      [5.2, 0.7, 800.0, 3.0, 1.0, -0.2]),
     ("polynomial", [rm.GAUSSIAN, rm.POLYNOMIAL], [[0, 0], [1.0, 9.0]], [5.2, 0.7, 800.0, 3.0, 2.0, -1.0]),
     ("exponential", [rm.GAUSSIAN, rm.EXPONENTIAL], [[0, 0], [1.0, 0]], [5.2, 0.7, 800.0, 30.0, 0.2]),
     ("shirley both ways", [rm.PSEUDO_VOIGT, rm.VOIGT, rm.SHIRLEY, rm.SHIRLEY], [[0, 0], [0, 0], [1, 0], [-1, 0]],
      [4.0, 1.0, 0.5, 500.0, 7.0, 0.4, 0.2, 300.0, 0.01, 0.005]),
-    ("tougaard", [rm.DONIACH_SUNJIC, rm.TOUGAARD], [[0, 0], [1, 0]], [5.2, 0.4, 0.15, 800.0, 30.0, 5.0]),
+    ("tougaard", [rm.DONIACH_SUNJIC, rm.TOUGAARD], [[1, 0], [1, 0]], [5.2, 0.4, 0.15, 800.0, 30.0, 5.0]),
     ("user rows", [rm.GAUSSIAN, rm.USER_ROWS], [[0, 0], [0, 0]], [5.2, 0.7, 800.0, 2.0, 0.5]),
 ]
 

@@ -30,7 +30,9 @@ def true_counts(shape, truth, x, heating_rate, background):
     kinds = np.array([shape.kind, 10], np.int64)
     theta = np.array([truth[k] for k in shape.parameters] + [background], float)
     count = np.array([len(shape.parameters), 1], np.int64)
-    aux = np.array([[heating_rate or 0.0, 0.0], [0.0, 0.0]])
+    # A TSDC peak's heating rate; a Doniach-Sunjic line's tail toward larger x, the layer's default.
+    first_aux = 1.0 if shape is brivane.DoniachSunjic else (heating_rate or 0.0)
+    aux = np.array([[first_aux, 0.0], [0.0, 0.0]])
     return rm.model(x, rm.channel_widths(x), kinds, np.array([0, count[0]], np.int64), count, aux, theta)
 
 

@@ -11,6 +11,7 @@ from brivane import _shapes
 from layer_support import load, needs_engine
 
 
+@needs_engine
 class TestDerivedShapes:
     def test_voigt_width_against_the_olivero_longbothum_formula(self):
         # 0.5346 fL + sqrt(0.2166 fL^2 + fG^2) is within 0.02 % of the exact width.
@@ -19,6 +20,20 @@ class TestDerivedShapes:
             width = _shapes.full_width_at_half_maximum(density, 0.0, sigma + gamma)
             f_l, f_g = 2 * gamma, _shapes.FWHM_PER_SIGMA * sigma
             assert width == pytest.approx(0.5346 * f_l + math.sqrt(0.2166 * f_l ** 2 + f_g ** 2), rel=3e-4)
+
+    def test_voigt_and_its_exact_width_against_scipy(self):
+        # The engine's profile against the Faddeeva function, at repeated and unsorted points too;
+        # the width against SciPy's root finder on SciPy's profile.
+        optimize = pytest.importorskip("scipy.optimize")
+        u = np.array([3.0, -1.0, 0.0, 0.25, -1.0, 40.0, -7.5])
+        for sigma, gamma in [(1.0, 0.0), (0.7, 0.3), (0.02, 2.0)]:
+            reference = lambda v: special.wofz((v + 1j * gamma) / (sigma * math.sqrt(2))).real / (
+                sigma * math.sqrt(2 * math.pi))
+            np.testing.assert_allclose(_shapes.voigt(u, sigma, gamma), reference(u), rtol=1e-12)
+            half = 0.5 * reference(0.0)
+            exact = 2 * optimize.brentq(lambda v: reference(v) - half, 0.0, 10 * (sigma + gamma), xtol=1e-15)
+            width = _shapes.full_width_at_half_maximum(lambda v: _shapes.voigt(v, sigma, gamma), 0.0, sigma + gamma)
+            assert width == pytest.approx(exact, rel=1e-11)
 
     def test_doniach_sunjic_maximum_and_width(self):
         x = np.linspace(-30, 30, 6001)
@@ -30,12 +45,55 @@ class TestDerivedShapes:
         curve = _shapes.doniach_sunjic_curve(x, 0.5, 0.2)
         assert location < 0 and abs(location - x[np.argmax(curve)]) <= x[1] - x[0]
 
+    def test_doniach_sunjic_maximum_against_a_bounded_search_on_both_tail_sides(self):
+        optimize = pytest.importorskip("scipy.optimize")
+        x = np.linspace(-30, 30, 6001)
+        width = np.full_like(x, x[1] - x[0])
+        for gamma, alpha in [(0.5, 0.05), (0.3, 0.4), (2.0, 0.9)]:
+            found = optimize.minimize_scalar(lambda u: -_shapes.doniach_sunjic_curve(u, gamma, alpha),
+                                             bounds=(-20 * gamma, gamma), method="bounded",
+                                             options={"xatol": 1e-12})
+            assert _shapes.peak_location(4, [1.0, gamma, alpha], -1.0) == pytest.approx(1.0 + found.x, abs=1e-7)
+            assert _shapes.peak_location(4, [1.0, gamma, alpha], 1.0) == pytest.approx(1.0 - found.x, abs=1e-7)
+            # The mirrored line has the same width, and its density is the mirror image.
+            low = _shapes.unit_density(4, [0.0, gamma, alpha], x, width, -1.0)
+            high = _shapes.unit_density(4, [0.0, gamma, alpha], x, width, 1.0)
+            np.testing.assert_allclose(high(x), low(-x), rtol=1e-13)
+            widths = [_shapes.full_width_at_half_maximum(d, _shapes.peak_location(4, [0.0, gamma, alpha], s), gamma)
+                      for d, s in ((low, -1.0), (high, 1.0))]
+            assert widths[0] == pytest.approx(widths[1], rel=1e-11)
+            if alpha > 0.5:
+                continue  # its half maximum lies thousands of widths out, in the slow tail
+            fine = np.linspace(-10 * gamma, 10 * gamma, 400001)
+            curve = _shapes.doniach_sunjic_curve(fine, gamma, alpha)
+            above = fine[curve >= 0.5 * curve.max()]
+            assert widths[0] == pytest.approx(above[-1] - above[0], abs=2 * (fine[1] - fine[0]))
+
     def test_tsdc_width_against_a_fine_grid(self):
         t = np.linspace(200, 450, 250001)
         y = _shapes.tsdc(t, 0.85, 305.0, 0.1)
         above = t[y >= 0.5 * y.max()]
         width = _shapes.full_width_at_half_maximum(lambda v: _shapes.tsdc(v, 0.85, 305.0, 0.1), 305.0, 1.0)
         assert width == pytest.approx(above[-1] - above[0], abs=2e-3)
+
+    def test_tsdc_against_scipys_exponential_integral(self):
+        t = np.array([-5.0, 0.0, 250.0, 305.0, 290.0, 330.0, 305.0])
+        ea, tp, beta, k = 0.85, 305.0, 0.1, _shapes.BOLTZMANN_EV
+        beta_tau0 = k * tp * tp / ea * math.exp(-ea / (k * tp))
+        z = ea / (k * t[2:])
+        expected = np.exp(-z - t[2:] * special.expn(2, z) / beta_tau0) / beta_tau0
+        value = _shapes.tsdc(t, ea, tp, beta)
+        assert value[0] == 0.0 and value[1] == 0.0
+        np.testing.assert_allclose(value[2:], expected, rtol=1e-11)
+
+
+def test_log_factorial_against_scipy():
+    from brivane.result import _log_factorial
+
+    y = np.concatenate([np.arange(0.0, 40.0), [0.5, 1e-9, 3.7, 9.999, 10.0, 123.4, 1e5, 3.3e9, 1e15]])
+    # Small arguments are shifted past 10, where ln Gamma is about 13: an absolute error of a few
+    # units in its last place remains after the product is divided out.
+    np.testing.assert_allclose(_log_factorial(y), special.gammaln(y + 1.0), rtol=2e-14, atol=1e-13)
 
 
 def hpge():
@@ -158,6 +216,24 @@ class TestResult:
             brivane.set_threads(0)
         with pytest.raises(TypeError, match="n must be an integer"):
             brivane.set_threads(1.5)
+
+    def test_the_engines_thread_cap_is_one_setting_for_the_process(self):
+        from brivane import _engine
+
+        assert {"set_threads", "get_threads"} <= set(_engine.__all__)
+        default = _engine.get_threads()
+        try:
+            _engine.set_threads(1)
+            assert _engine.get_threads() == brivane.get_threads() == 1
+            _engine.set_threads(2)  # replaces the cap of 1 (two live caps would leave the narrower)
+            assert _engine.get_threads() == 2
+        finally:
+            _engine.set_threads(0)
+        assert _engine.get_threads() == default
+        for bad, error in ((-1, ValueError), (True, TypeError), (1.0, TypeError), ("2", TypeError)):
+            with pytest.raises(error, match="set_threads: n must be"):
+                _engine.set_threads(bad)
+        assert _engine.get_threads() == default
 
 
 def test_version_is_the_distributions():

@@ -1,0 +1,87 @@
+"""brivane.fit_map on xarray and Dask maps: lazy where the input is, every pixel the same bits as
+fit_many's, on the threaded scheduler and on a dask.distributed cluster of two worker processes."""
+import numpy as np
+import pytest
+
+import brivane
+from layer_support import needs_engine
+
+da = pytest.importorskip("dask.array")
+xr = pytest.importorskip("xarray")
+
+pytestmark = needs_engine
+
+X = np.linspace(480.0, 580.0, 201)
+
+
+def raman_map(rows, columns, seed=1):
+    """A map of one Lorentzian line whose centre follows a smooth shift field, on a flat background."""
+    rng = np.random.default_rng(seed)
+    r, c = np.meshgrid(np.arange(rows), np.arange(columns), indexing="ij")
+    shift = 1.5 * np.sin(r / 3.0) * np.cos(c / 4.0)
+    width = np.gradient(X)
+    u = X - (520.0 + shift[..., None])
+    line = 3e4 * (4.0 / np.pi) / (u * u + 16.0) * width
+    return rng.poisson(line + 20.0).astype(float), 520.0 + shift
+
+
+MODEL = brivane.Model([brivane.Lorentzian(521.0, 8.5, area=2.7e4)], background=brivane.Constant(level=22.0))
+
+
+def dataset_matches(ds, batch, fields=("p0.center", "p0.fwhm", "p0.area", "bg.level")):
+    for name in fields:
+        assert ds[name].values.tobytes() == batch.values[name].tobytes(), name
+        assert ds[f"{name}_stderr"].values.tobytes() == batch.stderr[name].tobytes(), name
+    assert ds["deviance"].values.tobytes() == batch.deviance.tobytes()
+    assert np.array_equal(ds["converged"].values, batch.converged)
+    assert np.array_equal(ds["n_iterations"].values, batch.n_iterations)
+    assert np.array_equal(ds["status"].values, batch.status)
+
+
+def test_xarray_map_chunked_lazily_matches_fit_many_bit_for_bit():
+    counts, truth = raman_map(6, 5)
+    batch = brivane.fit_many(X, counts, MODEL)
+    data = xr.DataArray(counts, dims=("y", "x", "shift"),
+                        coords={"y": np.arange(6) * 0.5, "x": np.arange(5) * 0.5, "shift": X})
+    # The channel axis split in two: fit_map joins it.
+    lazy = data.chunk({"y": 2, "x": 3, "shift": 100})
+    ds = brivane.fit_map(lazy, MODEL, dim="shift")
+    assert isinstance(ds["p0.center"].data, da.Array)        # nothing fitted yet
+    assert set(ds.dims) == {"y", "x"} and np.array_equal(ds["y"].values, data["y"].values)
+    ds = ds.compute(scheduler="threads")
+    dataset_matches(ds, batch)
+    assert ds["converged"].dtype == bool and ds["converged"].values.all()
+    pulls = (ds["p0.center"] - truth) / ds["p0.center_stderr"]
+    assert float(np.abs(pulls).max()) < 5.0
+    # The channel dimension need not be last; an in-memory DataArray is fitted at once.
+    eager = brivane.fit_map(data.transpose("shift", "y", "x"), MODEL, dim="shift")
+    assert isinstance(eager["p0.center"].data, np.ndarray)
+    dataset_matches(eager, batch)
+
+
+def test_dask_array_with_the_grid_and_derived_quantities():
+    counts, _ = raman_map(4, 3, seed=2)
+    batch = brivane.fit_many(X, counts, MODEL)
+    ds = brivane.fit_map(da.from_array(counts, chunks=(2, 2, -1)), MODEL, x=X, derived=True).compute()
+    assert ds["p0.center"].dims == ("dim_0", "dim_1")
+    dataset_matches(ds, batch, fields=("p0.center", "p0.fwhm", "p0.height"))
+    with pytest.raises(TypeError, match="x"):
+        brivane.fit_map(da.from_array(counts), MODEL)
+    with pytest.raises(TypeError, match="dim"):
+        brivane.fit_map(xr.DataArray(counts), MODEL)
+    with pytest.raises(ValueError, match="dim"):
+        brivane.fit_map(xr.DataArray(counts), MODEL, dim="energy")
+
+
+def test_a_distributed_cluster_of_two_processes_gives_the_same_bits():
+    distributed = pytest.importorskip("distributed")
+    counts, _ = raman_map(8, 6, seed=3)
+    batch = brivane.fit_many(X, counts, MODEL)
+    data = xr.DataArray(counts, dims=("y", "x", "shift"), coords={"shift": X}).chunk({"y": 2, "x": 3})
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None, worker_dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        ds = brivane.fit_map(data, MODEL, dim="shift").compute()
+        workers = client.run(lambda: __import__("os").getpid())
+    assert len(set(workers.values())) == 2
+    dataset_matches(ds, batch)

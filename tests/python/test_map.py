@@ -85,3 +85,20 @@ def test_a_distributed_cluster_of_two_processes_gives_the_same_bits():
         workers = client.run(lambda: __import__("os").getpid())
     assert len(set(workers.values())) == 2
     dataset_matches(ds, batch)
+
+
+def test_the_map_example_recovers_the_shift_field_and_writes_its_maps(tmp_path, capsys):
+    import os
+    import runpy
+
+    example = runpy.run_path(os.path.join(os.path.dirname(__file__), "..", "..", "examples", "fit_map.py"))
+    fitted = example["main"](["--size", "10", "--out", str(tmp_path)])
+    out = capsys.readouterr().out
+    assert "100 spectra fitted" in out and "100.0% converged" in out
+    x, single = example["reference_line"]()
+    assert abs(single.values["p0.center"] - 521.3) < 0.3       # the silicon line
+    _, truth = example["simulate"](x, single, 10)
+    pulls = (fitted["p0.center"].values - truth) / fitted["p0.center_stderr"].values
+    assert np.abs(pulls).max() < 5.0 and abs(pulls.mean()) < 0.6
+    if "matplotlib is not installed" not in out:
+        assert sorted(os.listdir(tmp_path)) == ["map_area.png", "map_center.png", "map_fwhm.png"]

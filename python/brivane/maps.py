@@ -5,6 +5,7 @@ dask and xarray are optional (``pip install brivane[map]``) and imported only he
 """
 from __future__ import annotations
 
+import pickle
 from typing import List, Optional
 
 import numpy as np
@@ -52,7 +53,7 @@ def _fit_block(block: np.ndarray, x, model: Model, fields: List[str], options: d
 
 def fit_map(data, model: Model, x=None, dim: Optional[str] = None, *, starts=None, window=None,
             errors: str = "scaled", max_iter: Optional[int] = None, tolerance: Optional[float] = None,
-            derived: bool = False, threads: Optional[int] = None):
+            derived: bool = False, threads: Optional[int] = 1):
     """Fit ``model`` to every spectrum of a map and return an ``xarray.Dataset``.
 
     data: an ``xarray.DataArray`` whose channel dimension is ``dim`` (its coordinate is the grid,
@@ -67,12 +68,16 @@ def fit_map(data, model: Model, x=None, dim: Optional[str] = None, *, starts=Non
     text). derived=True adds each peak's ``fwhm`` and ``height`` with their errors (computed
     spectrum by spectrum: slower).
 
-    starts, window, errors, max_iter, tolerance, threads: as for ``fit_many`` (per-spectrum
-    starts as an array or dict of arrays are not taken here; "neighbour" works within each chunk).
+    starts, window, errors, max_iter, tolerance: as for ``fit_many`` (per-spectrum starts as an
+    array or dict of arrays are not taken here; "neighbour" works within each chunk). threads:
+    brivane's threads per chunk, 1 by default: Dask's workers already run one chunk per thread,
+    so the cores are used without oversubscribing them (None: brivane's whole pool per chunk, for
+    a Dask worker with a single thread).
     Each pixel's result is ``fit_many``'s (and ``brivane.fit``'s) for it, to the bit.
     """
     import dask.array as da
     import xarray as xr
+    from dask.base import tokenize
 
     if not isinstance(model, Model):
         raise TypeError(f"model must be a brivane.Model, not {type(model).__name__}")
@@ -112,9 +117,12 @@ def fit_map(data, model: Model, x=None, dim: Optional[str] = None, *, starts=Non
     if isinstance(array, da.Array):
         if len(array.chunks[-1]) > 1:
             array = array.rechunk({array.ndim - 1: -1})
-        out = da.map_blocks(_fit_block, array, x=np.asarray(x, float), model=model, fields=fields,
-                            options=options, dtype=np.float64,
-                            chunks=array.chunks[:-1] + ((len(fields),),), name="brivane-fit-map")
+        grid = np.asarray(x, float)
+        # The output's keys name everything the fit depends on (the model through its pickled
+        # form), so two fits of one array with different models never share a key.
+        name = "brivane-fit-map-" + tokenize(array.name, grid, pickle.dumps(model), fields, repr(options))
+        out = da.map_blocks(_fit_block, array, x=grid, model=model, fields=fields, options=options,
+                            dtype=np.float64, chunks=array.chunks[:-1] + ((len(fields),),), name=name)
     else:
         out = _fit_block(np.asarray(array), np.asarray(x, float), model, fields, options)
     variables = {}

@@ -65,6 +65,14 @@ def test_dask_array_with_the_grid_and_derived_quantities():
     ds = brivane.fit_map(da.from_array(counts, chunks=(2, 2, -1)), MODEL, x=X, derived=True).compute()
     assert ds["p0.center"].dims == ("dim_0", "dim_1")
     dataset_matches(ds, batch, fields=("p0.center", "p0.fwhm", "p0.height"))
+    # Two maps of one array with different models in one graph keep apart.
+    import dask
+
+    other = brivane.Model([brivane.Gaussian(521.0, 3.5, area=2.7e4)], background=brivane.Constant(level=22.0))
+    lazy = da.from_array(counts, chunks=(2, 2, -1))
+    first, second = dask.compute(brivane.fit_map(lazy, MODEL, x=X), brivane.fit_map(lazy, other, x=X))
+    dataset_matches(first, batch, fields=("p0.center", "p0.fwhm"))
+    dataset_matches(second, brivane.fit_many(X, counts, other), fields=("p0.center", "p0.sigma"))
     with pytest.raises(TypeError, match="x"):
         brivane.fit_map(da.from_array(counts), MODEL)
     with pytest.raises(TypeError, match="dim"):

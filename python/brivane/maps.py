@@ -12,6 +12,7 @@ import numpy as np
 
 from .batch import fit_many
 from .model import Model
+from .result import FitResult
 from .terms import Peak
 
 __all__ = ["fit_map"]
@@ -81,7 +82,7 @@ def fit_map(data, model: Model, x=None, dim: Optional[str] = None, *, starts=Non
 
     if not isinstance(model, Model):
         raise TypeError(f"model must be a brivane.Model, not {type(model).__name__}")
-    if starts is not None and not isinstance(starts, (str, dict)) and not hasattr(starts, "parameter_names"):
+    if starts is not None and not isinstance(starts, (str, dict, FitResult)):
         raise TypeError("starts: fit_map takes None, 'neighbour', a dict of values or a FitResult")
     if isinstance(starts, dict) and not all(np.isscalar(v) for v in starts.values()):
         raise TypeError("starts: fit_map takes one start for all pixels (a dict of numbers)")

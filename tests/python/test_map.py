@@ -73,6 +73,12 @@ def test_dask_array_with_the_grid_and_derived_quantities():
     first, second = dask.compute(brivane.fit_map(lazy, MODEL, x=X), brivane.fit_map(lazy, other, x=X))
     dataset_matches(first, batch, fields=("p0.center", "p0.fwhm"))
     dataset_matches(second, brivane.fit_many(X, counts, other), fields=("p0.center", "p0.sigma"))
+    # Neighbour starts run within each chunk, as fit_many runs them on that chunk.
+    chained = brivane.fit_map(lazy, MODEL, x=X, starts="neighbour").compute()
+    block = brivane.fit_many(X, counts[2:4, 0:2], MODEL, starts="neighbour")
+    assert chained["p0.center"].values[2:4, 0:2].tobytes() == block.values["p0.center"].tobytes()
+    with pytest.raises(TypeError, match="starts"):
+        brivane.fit_map(lazy, MODEL, x=X, starts=np.zeros((4, 3, 5)))
     with pytest.raises(TypeError, match="x"):
         brivane.fit_map(da.from_array(counts), MODEL)
     with pytest.raises(TypeError, match="dim"):
@@ -81,6 +87,10 @@ def test_dask_array_with_the_grid_and_derived_quantities():
         brivane.fit_map(xr.DataArray(counts), MODEL, dim="energy")
 
 
+# Under the sanitizer runtimes (preloaded into every process the run starts) the cluster's worker
+# interpreters take minutes to start; the threaded tests above cover the same code there.
+@pytest.mark.skipif("asan" in __import__("os").environ.get("LD_PRELOAD", ""),
+                    reason="worker processes under the sanitizer runtimes start too slowly")
 def test_a_distributed_cluster_of_two_processes_gives_the_same_bits():
     distributed = pytest.importorskip("distributed")
     counts, _ = raman_map(8, 6, seed=3)

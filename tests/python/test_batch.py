@@ -203,3 +203,18 @@ def test_arguments_for_all_spectra_are_checked_at_the_door():
     empty = brivane.fit_many(X, np.zeros((0, X.size)), model)
     assert empty.theta.shape == (0, 8) and empty.deviance.shape == (0,)
     assert math.isfinite(brivane.fit_many(X, counts[0], model).deviance[()])   # one spectrum, shape ()
+
+
+def test_concurrent_calls_from_python_threads_agree_bit_for_bit():
+    from concurrent.futures import ThreadPoolExecutor
+
+    counts = map_counts((4, 4), seed=29)
+    model = rough_model("voigt")
+    reference = brivane.fit_many(X, counts, model, threads=1)
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda k: brivane.fit_many(X, counts, model, starts="neighbour" if k % 2 else None),
+                                range(8)))
+    neighbour = brivane.fit_many(X, counts, model, starts="neighbour", threads=1)
+    for k, result in enumerate(results):
+        expected = neighbour if k % 2 else reference
+        assert same_bits(result.theta, expected.theta) and same_bits(result.deviance, expected.deviance), k

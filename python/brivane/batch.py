@@ -3,12 +3,15 @@ into the compiled engine, on every core, with results as arrays over the spectra
 from __future__ import annotations
 
 import math
+from concurrent.futures import ThreadPoolExecutor
 from typing import Dict, List, Mapping, Optional, Tuple
 
 import numpy as np
 from scipy import special
 
-from . import _data
+from concurrent.futures import ThreadPoolExecutor
+
+from . import _data, _threads
 from ._compiled import engine, rows_argument, term_arguments
 from .fitting import _STATUS
 from .model import FIXED, FREE, Compiled, Model, Window, compile_model
@@ -26,8 +29,9 @@ MESSAGES: Dict[int, str] = {
     8: "not fitted: the fit failed inside the engine",
 }
 
-# Spectra whose statistics are formed at once: bounds the temporaries over the channels.
-_STATISTICS_BLOCK = 2048
+# Spectra whose statistics are formed at once: bounds the temporaries over the channels (a few
+# MB each for a thousand channels) and lets the blocks share the threads.
+_STATISTICS_BLOCK = 512
 
 
 def _leading_counts(counts, n: int) -> np.ndarray:
@@ -407,9 +411,21 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
     log_likelihood = np.full(S, np.nan)
     deviance = np.full(S, np.nan)
     chi_square = np.full(S, np.nan)
-    for begin in range(0, S, _STATISTICS_BLOCK):
-        block = slice(begin, min(begin + _STATISTICS_BLOCK, S))
+    blocks = [slice(begin, min(begin + _STATISTICS_BLOCK, S)) for begin in range(0, S, _STATISTICS_BLOCK)]
+
+    def statistics_of(block):
         log_likelihood[block], deviance[block], chi_square[block] = _statistics(y[block], expected[block])
+
+    # NumPy's and SciPy's loops release the interpreter lock: blocks of spectra on the pool's
+    # threads take the statistics' share of the time down with the fits'. Each row is its own
+    # computation, so the split changes no bit.
+    workers = min(len(blocks), threads or _threads.get_threads())
+    if workers > 1:
+        with ThreadPoolExecutor(workers) as pool:
+            list(pool.map(statistics_of, blocks))
+    else:
+        for block in blocks:
+            statistics_of(block)
     del expected
     for target in (log_likelihood, deviance, chi_square):
         target[~fitted] = np.nan

@@ -159,6 +159,17 @@ def test_bad_spectra_are_reported_and_never_stop_the_others():
         brivane.fit(X, counts[1], model)   # what fit says of the same spectrum
 
 
+def test_statistics_in_blocks_on_threads_are_the_bits_of_one_spectrum(monkeypatch):
+    from brivane import batch as batch_module
+
+    counts = map_counts((7,), seed=37)
+    model = rough_model("pseudo_voigt")
+    monkeypatch.setattr(batch_module, "_STATISTICS_BLOCK", 2)   # four blocks on two threads
+    batch = brivane.fit_many(X, counts, model, threads=2)
+    for s in range(7):
+        expect_as_alone(batch, s, brivane.fit(X, counts[s], model))
+
+
 def test_descending_axis_window_and_poisson_errors_as_fit():
     counts = map_counts((2, 2), seed=21)[..., ::-1]
     model = rough_model()

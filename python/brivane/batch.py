@@ -278,7 +278,10 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
         not depend on the threads: the first row (the last leading axis) left to right from the
         model's start, then each row at once, every spectrum from the one above it; a neighbour
         that did not converge passes on nothing (the model's start is used). With one leading
-        axis the spectra form one row, fitted one after another.
+        axis the spectra form one row, fitted one after another. Parameters the model leaves as
+        None are estimated once, from the first spectrum.
+    With a start from an array or dict, parameters neither given there nor set in the model are
+    estimated from the first spectrum.
     Free parameters' starts are brought inside their bounds, as ``fit`` does with a dict.
 
     threads: None for the pool as ``brivane.set_threads`` leaves it; n for a pool of exactly n
@@ -286,7 +289,8 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
 
     A spectrum that cannot be fitted (negative or non-finite counts, a start outside its bounds,
     a failure) is reported in ``status`` and never stops the others. Memory: besides ``counts``,
-    about two copies of the windowed counts live during the call.
+    about three copies of the windowed counts live during the call (the engine's, and the
+    model's expected counts on both sides of it): for maps larger than memory, use ``fit_map``.
 
     Raises TypeError or ValueError naming the argument for what applies to every spectrum (x,
     window, model, starts of the wrong shape).

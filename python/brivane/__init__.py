@@ -16,18 +16,24 @@ Units: x as in your data; peak areas in counts; backgrounds in counts per channe
     >>> result = brivane.fit(energy, counts, model, window=(1150, 1350))   # doctest: +SKIP
     >>> print(result.report())                                             # doctest: +SKIP
 
+Many spectra (a map, a detector's frames): ``fit_many(x, counts, model)`` fits every spectrum of
+``counts`` (shape ``(..., n_channels)``) in one call on every core; ``fit_map`` does the same for
+an xarray or Dask map, chunk by chunk, on one machine or a Dask cluster.
+
 The raw compiled functions stay available as the separate module ``brivane_core``.
 """
 from ._threads import get_threads, set_threads
 from ._version import __version__
+from .batch import BatchResult, fit_many
 from .fitting import fit
+from .maps import fit_map
 from .model import Model
 from .result import FitResult
 from .terms import (TSDC, Constant, DoniachSunjic, Exponential, Gaussian, Linear, Lorentzian,
                     Polynomial, PseudoVoigt, Shirley, Tougaard, UserRows, Voigt)
 
 __all__ = [
-    "__version__", "fit", "FitResult", "Model",
+    "__version__", "fit", "FitResult", "Model", "fit_many", "BatchResult", "fit_map",
     "Gaussian", "Lorentzian", "PseudoVoigt", "Voigt", "DoniachSunjic", "TSDC",
     "Constant", "Linear", "Polynomial", "Exponential", "Shirley", "Tougaard", "UserRows",
     "set_threads", "get_threads",

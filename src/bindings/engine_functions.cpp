@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "bindings/call_frame.hpp"
+#include "bindings/engine_arguments.hpp"
+#include "bindings/engine_batch.hpp"
 #include "bindings/function_table.hpp"
 #include "bindings/signature.hpp"
 #include "model/evaluate.hpp"
@@ -64,6 +66,21 @@ fit(x, counts, width, kind, first, count, aux, role, value, lower, upper, source
   status: 0 converged, 1 iteration limit, 2 stalled (no step lowers the deviance, the
   decrement test not met), 3 the model at the start is not finite or not positive where
   counts are, 4 converged but the information is singular.
+fit_many(x, counts, width, kind, first, count, aux, role, value, lower, upper, source, scale,
+         offset, starts, max_iter, tolerance, neighbour_columns=0, threads=0,
+         keep_expected=False, rows=None)
+  -> (theta[S, P], covariance[S*P, P], at_bound[S*P] (bool), log_likelihood[S], deviance[S],
+      n_iter[S], status[S], expected[S, n] or None)
+  S spectra at once: counts holds S x n values (spectrum after spectrum), starts S x P (each
+  row read as fit() reads value; value still gives the fixed parameters). Each spectrum is fitted
+  exactly as fit() fits it alone, one per task on the oneTBB pool, without the interpreter lock;
+  threads > 0 runs them in an arena of that many threads. neighbour_columns = C > 0: the spectra
+  are rows of C; the first row is fitted left to right, each from the result before it, every
+  later row in parallel, each from the result above it (a neighbour that did not converge passes
+  on nothing: its own start row is used). Statuses as fit()'s, and 6 counts negative or not
+  finite, 7 start not finite or outside its bounds, 8 failed inside the fit; those spectra get
+  NaN values and covariance. keep_expected: also the model's counts per channel at each result
+  (the terms' counts summed in term order).
 evaluate(x, width, kind, first, count, aux, theta, rows=None) -> float64[C, n]
   each term's expected counts per channel at the full vector theta.
 jacobian(x, width, kind, first, count, aux, theta, rows=None) -> float64[n, P]
@@ -79,43 +96,9 @@ using model::Role;
 using model::TermKind;
 using model::TermSpec;
 
-// A whole number in [0, limit) from a float64 code.
-std::int64_t code_of(double value, const char* argument, std::size_t index, double limit) {
-  if (!(value >= 0.0) || !(value < limit) || value != std::floor(value)) {
-    throw ModelError(std::string(argument) + "[" + std::to_string(index) + "] = " + std::to_string(value) +
-                     " is not a whole number in range");
-  }
-  return static_cast<std::int64_t>(value);
-}
-
-void require_size(const std::vector<double>& values, std::size_t size, const char* argument, const char* what) {
-  if (values.size() != size) {
-    throw ModelError(std::string(argument) + " has " + std::to_string(values.size()) + " values, expected " +
-                     std::to_string(size) + " (" + what + ")");
-  }
-}
-
-std::vector<TermSpec> terms_of(const std::vector<double>& kind, const std::vector<double>& first,
-                               const std::vector<double>& count, const std::vector<double>& aux) {
-  const std::size_t c = kind.size();
-  require_size(first, c, "first", "one per term");
-  require_size(count, c, "count", "one per term");
-  require_size(aux, 2 * c, "aux", "two per term");
-  std::vector<TermSpec> terms(c);
-  for (std::size_t t = 0; t < c; ++t) {
-    const std::int64_t k = code_of(kind[t], "kind", t, 256.0);
-    if (!model::is_term_kind(k)) throw ModelError("kind[" + std::to_string(t) + "] = " + std::to_string(k) + " is not a term kind");
-    terms[t].kind = static_cast<TermKind>(k);
-    terms[t].first = static_cast<std::size_t>(code_of(first[t], "first", t, 1e9));
-    terms[t].count = static_cast<std::size_t>(code_of(count[t], "count", t, 1e9));
-    terms[t].aux = {aux[2 * t], aux[2 * t + 1]};
-  }
-  return terms;
-}
-
-std::vector<std::vector<double>> rows_of(std::optional<BasisRows>& rows) {
-  return rows ? std::move(*rows) : std::vector<std::vector<double>>{};
-}
+using engine_arguments::parameters_of;
+using engine_arguments::rows_of;
+using engine_arguments::terms_of;
 
 // ---------------------------------------------------------------------------------------------
 
@@ -128,26 +111,9 @@ constexpr Signature kFit = signature("fit", Lock::kReleased, {
 PyObject* fit(Arguments<kFit>& a) {
   const model::FitResult result = a.compute([&] {
     const std::vector<double>& value = a.get<"value">();
-    const std::size_t p = value.size();
-    require_size(a.get<"role">(), p, "role", "one per parameter");
-    require_size(a.get<"lower">(), p, "lower", "one per parameter");
-    require_size(a.get<"upper">(), p, "upper", "one per parameter");
-    require_size(a.get<"source">(), p, "source", "one per parameter");
-    require_size(a.get<"scale">(), p, "scale", "one per parameter");
-    require_size(a.get<"offset">(), p, "offset", "one per parameter");
-    std::vector<ParameterSpec> parameters(p);
-    for (std::size_t j = 0; j < p; ++j) {
-      ParameterSpec& s = parameters[j];
-      s.role = static_cast<Role>(code_of(a.get<"role">()[j], "role", j, 4.0));
-      s.value = value[j];
-      s.lower = a.get<"lower">()[j];
-      s.upper = a.get<"upper">()[j];
-      s.source = s.role == Role::kLinearTie || s.role == Role::kBraggTie
-                     ? static_cast<std::size_t>(code_of(a.get<"source">()[j], "source", j, 1e9))
-                     : 0;
-      s.scale = a.get<"scale">()[j];
-      s.offset = a.get<"offset">()[j];
-    }
+    std::vector<ParameterSpec> parameters =
+        parameters_of(a.get<"role">(), value, a.get<"lower">(), a.get<"upper">(), a.get<"source">(),
+                      a.get<"scale">(), a.get<"offset">());
     if (!(a.get<"tolerance">() >= 0.0)) throw ModelError("tolerance must be >= 0");
     const Problem problem(a.get<"x">(), a.get<"width">(),
                           terms_of(a.get<"kind">(), a.get<"first">(), a.get<"count">(), a.get<"aux">()),
@@ -224,6 +190,7 @@ constexpr Function kEngineFunctions[] = {
     function<kFit, fit, Failures::kPythonErrors>(),
     function<kEvaluate, evaluate, Failures::kPythonErrors>(),
     function<kJacobian, jacobian, Failures::kPythonErrors>(),
+    function<kFitMany, fit_many, Failures::kPythonErrors>(),
 };
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <vector>
 
@@ -110,6 +112,41 @@ TEST(ModelTerms, FaddeevaDerivativeSeriesJoinsTheDirectFormula) {
     // Near the real axis the derivative differs from its own series only by 2 z exp(-z^2) terms.
     const std::complex<double> direct = -2.0 * outside * faddeeva_w(outside) + std::complex<double>(0.0, 2.0 / std::sqrt(kPi));
     EXPECT_NEAR(std::abs(direct - b.derivative), 0.0, 1e-13 * std::abs(b.derivative)) << angle;
+  }
+}
+
+TEST(ModelTerms, VoigtFarFromItsCentreMatchesTheFaddeevaFunction) {
+  // Beyond |z| = 10 the values come from the asymptotic series of w, with as many terms as |z|
+  // needs: each against libcerf's w to near its own precision, |z| from 10 to 2000, near the real
+  // axis (gamma << sigma) and off it.
+  for (double gamma : {1e-3, 0.5, 3.0}) {
+    const double sigma = 1.0, s = sigma * std::sqrt(2.0);
+    std::vector<double> x;
+    for (double r = 10.01; r < 2000.0; r *= 1.07) {
+      const double u = std::sqrt(std::max(r * r * s * s - gamma * gamma, 0.0));
+      x.push_back(-u);
+      x.push_back(u);
+    }
+    std::sort(x.begin(), x.end());
+    const std::vector<double> values = unit_peak(TermKind::kVoigt, {0.0, sigma, gamma}, x);
+    const std::vector<double> w = test::channel_widths(x);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      const double reference = voigt_profile(x[i], sigma, gamma) * w[i];
+      EXPECT_NEAR(values[i], reference, 1e-12 * std::abs(reference) + 1e-300) << gamma << " " << x[i];
+    }
+  }
+  // The derivatives from the series against the direct formula just outside |z| = 10, where both
+  // hold (the direct one to about 1e-13 there), and w' from the series against differences far out.
+  for (double angle : {0.05, 0.7, 1.5}) {
+    const std::complex<double> z = std::polar(12.0, angle);
+    const FaddeevaDerivatives d = faddeeva_derivatives(z, faddeeva_w(z));
+    const std::complex<double> direct = -2.0 * z * faddeeva_w(z) + std::complex<double>(0.0, 2.0 / std::sqrt(kPi));
+    EXPECT_NEAR(std::abs(direct - d.derivative), 0.0, 1e-12 * std::abs(d.derivative)) << angle;
+    EXPECT_NEAR(std::abs(z * direct + faddeeva_w(z) - d.scaled), 0.0, 1e-10 * std::abs(d.scaled)) << angle;
+    const std::complex<double> far = std::polar(300.0, angle), h(1e-3, 0.0);
+    const std::complex<double> difference = (faddeeva_w(far + h) - faddeeva_w(far - h)) / (2.0 * h);
+    const FaddeevaDerivatives f = faddeeva_derivatives(far, faddeeva_w(far));
+    EXPECT_NEAR(std::abs(difference - f.derivative), 0.0, 1e-8 * std::abs(f.derivative)) << angle;
   }
 }
 

@@ -341,6 +341,8 @@ TsdcFitResult tsdc_bounded_fit(std::span<const double> t, std::span<const double
   peak.ea = values[0];
   peak.tp = values[1];
   peak.tau0 = tsdc_tau0_from_peak(peak.ea, peak.tp, beta);
+  // Values that are not numbers (a NaN start, or the peak relation at ea = tp = 0) are no fit.
+  if (std::isnan(peak.ea) || std::isnan(peak.tp) || std::isnan(peak.tau0)) return {peak, TsdcFitError::MinimiserFailed};
   return {peak};
 }
 

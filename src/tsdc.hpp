@@ -132,7 +132,8 @@ TsdcObjective tsdc_bounded_objective(std::span<const double> t, std::span<const 
 // peak as given. The solution is clamped into the bounds; a NaN bound of a free parameter, which
 // the minimiser accepts, raises there the Failure
 // "min > max, or either was NaN. min = <lower>, max = <upper>". Then
-// tau0 = tsdc_tau0_from_peak(ea, tp, beta).
+// tau0 = tsdc_tau0_from_peak(ea, tp, beta); an ea, tp or tau0 that is NaN then (a NaN start, or
+// ea = tp = 0) returns MinimiserFailed with those values.
 // `scratch`, when it holds at least n doubles, is the working row of the objective (it is
 // overwritten); otherwise the fit allocates its own. `evaluations`, when given, is increased by
 // the number of objective calls (value and gradient).

@@ -1,9 +1,10 @@
 """Long raw calls for the Ctrl-C tests (test_interrupt.py) and benchmark (bench/bench_interrupt.py),
 and the child process that runs one of them until it is sent SIGINT.
 
-Each long call is set never to end on its own: max_iter 10**9 and a tolerance no change meets
-(r_eps 0 for the EM loops, whose relative change is never negative in magnitude; -inf for the
-full pseudo-Voigt optimisation, whose gain may be), so the only way out is the interrupt."""
+Each mixture fit and the full pseudo-Voigt optimisation is set never to end on its own: max_iter
+10**9 and a tolerance no change meets (r_eps 0 for the EM loops, whose relative change is never
+negative in magnitude; -inf for the full optimisation, whose gain may be), so the only way out is
+the interrupt. The single-peak fits run on millions of samples, for seconds."""
 import os
 import signal
 import subprocess
@@ -88,9 +89,51 @@ def pv_full_optimization():
                                                             FOREVER, -np.inf)), []
 
 
+def long_lorentzian(n):
+    x = np.linspace(-50.0, 50.0, n)
+    counts = np.random.default_rng(1).poisson(3.0 / (1.0 + ((x + 10.0) / 3.0) ** 2) + 0.05).astype(float)
+    return x, counts
+
+
+# The single-peak fits end on their own, but on millions of samples only after seconds.
+def lorentzian_fit():
+    x, counts = long_lorentzian(4_000_000)
+    return (lambda: core.lorentzian_mle(x, counts, 0.0, 1.0, -50.0, 50.0)), []
+
+
+def doniach_sunjic_fit():
+    x, counts = long_lorentzian(2_000_000)
+    return (lambda: core.doniach_sunjic_mle(x, counts, 0.0, 1.0, 0.1, -50.0, 50.0, 0.01, 20.0, 0.0, 0.6)), []
+
+
+def pv_conditional_max():
+    x, counts = long_lorentzian(2_000_000)
+    return (lambda: core.pseudo_voigt_mle_conditional_max(x, counts, 0.0, 3.0, 0.5, -50.0, 50.0)), []
+
+
+def tsdc_curve(n):
+    t = np.linspace(200.0, 450.0, n)
+    k = 8.61733034e-5
+    tau0 = np.exp(-0.8 / (k * 300.0)) * k * 300.0**2 / (0.1 * 0.8)
+    counts = np.random.default_rng(2).poisson(1e4 * core.tsdc_predict(t, 0.8, tau0, 0.1) * 250.0).astype(float)
+    return t, counts
+
+
+def tsdc_bounded_fit():
+    t, counts = tsdc_curve(2_000_000)
+    return (lambda: core.tsdc_mle_lbfgsb(t, counts, 1.0, 1.0, 290.0, 0.1, 3.0, 200.0, 450.0, 0.1)), []
+
+
+def tsdc_root_fit():
+    t, counts = tsdc_curve(8_000_000)
+    return (lambda: core.tsdc_mle_find_root(t, counts, 1.0, 1.0, 300.0, 0.1, 3.0, 0.1)), []
+
+
 LONG_CALLS = {"run_em_loop": gaussian_em, "run_voigt_em_loop": voigt_em, "run_lorentzian_em_loop": lorentzian_em,
               "run_pv_em_loop": pv_em, "run_ds_em_loop": ds_em, "run_tsdc_em_loop": tsdc_em,
-              "pseudo_voigt_mle_full_optimization": pv_full_optimization}
+              "pseudo_voigt_mle_full_optimization": pv_full_optimization, "lorentzian_mle": lorentzian_fit,
+              "doniach_sunjic_mle": doniach_sunjic_fit, "pseudo_voigt_mle_conditional_max": pv_conditional_max,
+              "tsdc_mle_lbfgsb": tsdc_bounded_fit, "tsdc_mle_find_root": tsdc_root_fit}
 
 
 def small_fits():

@@ -25,3 +25,33 @@ def test_full_optimization_from_a_start_without_a_likelihood_returns_it():
     peak = brivane_core.pseudo_voigt_mle_full_optimization(x, np.ones(200), np.nan, np.inf, 0.5, 0.0, 10.0, 0.1,
                                                            5.0, 10**9, 1e-9)
     assert np.isnan(peak[0]) and peak[1:] == (np.inf, 0.5)
+
+
+@pytest.mark.parametrize("name", ["lorentzian_mle", "doniach_sunjic_mle", "pseudo_voigt_mle_conditional_max",
+                                  "tsdc_mle_lbfgsb", "tsdc_mle_find_root"])
+def test_other_threads_run_while_a_single_peak_fit_computes(name, capfd):
+    # These held the interpreter lock while they computed: every other Python thread stopped for
+    # the seconds a fit on millions of samples takes (for ever with the inputs of a loop that did
+    # not end). The main thread must run in the middle of the fit, not only at its ends, where a
+    # thread switch may come while the worker runs Python code.
+    import threading
+    import time
+
+    call, _ = LONG_CALLS[name]()
+    span = {}
+
+    def fit():
+        span["start"] = time.monotonic()
+        call()
+        span["end"] = time.monotonic()
+
+    worker = threading.Thread(target=fit)
+    stamps = []
+    worker.start()
+    while worker.is_alive():
+        stamps.append(time.monotonic())
+        worker.join(0.01)
+    capfd.readouterr()
+    start, end = span["start"], span["end"]
+    middle = [t for t in stamps if start + 0.1 * (end - start) < t < end - 0.1 * (end - start)]
+    assert middle, f"the main thread did not run during the {end - start:.2f} s of the fit"

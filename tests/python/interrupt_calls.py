@@ -147,13 +147,32 @@ def small_fits():
     return [mu, sigma, pi, ll, rel, np.array([t, s_tri, *peak])]
 
 
-def child(name):
+class Recorded(Exception):
+    pass
+
+
+def child(name, handler="default"):
     """Runs the long call `name` until SIGINT; prints 'ready' before it starts and, once it ends,
-    'interrupted <monotonic time> <arrays untouched> <a further fit gives the same bits>'."""
+    'interrupted <monotonic time> <arrays untouched> <a further fit gives the same bits>', or
+    'finished', or '<exception name> <handler calls>' for another exception. `handler`: Python's
+    default SIGINT handler, "ignored" (SIG_IGN), "raising" (one that raises Recorded) or
+    "recording" (one that only counts the signals)."""
     # The fits' own lines on descriptor 1 ("LBFGSB finished") go nowhere; the parent reads this
     # protocol on a copy of the descriptor.
     protocol = os.fdopen(os.dup(1), "w")
     os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+    calls = []
+
+    def raising(signum, frame):
+        calls.append(signum)
+        raise Recorded
+
+    if handler == "ignored":
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+    elif handler == "raising":
+        signal.signal(signal.SIGINT, raising)
+    elif handler == "recording":
+        signal.signal(signal.SIGINT, lambda signum, frame: calls.append(signum))
     reference = small_fits()
     call, written = LONG_CALLS[name]()
     before = [a.copy() for a in written]
@@ -166,14 +185,16 @@ def child(name):
         untouched = all(np.array_equal(a, b, equal_nan=True) for a, b in zip(written, before))
         again = small_fits()
         same = all(np.array_equal(a, b, equal_nan=True) for a, b in zip(reference, again))
-        print("interrupted", repr(caught), untouched, same, file=protocol, flush=True)
+        print("interrupted", repr(caught), untouched, same, len(calls), file=protocol, flush=True)
+    except Exception as error:
+        print(type(error).__name__, len(calls), file=protocol, flush=True)
 
 
-def interrupt_child(name, delay, env=None, timeout=120.0):
+def interrupt_child(name, delay, env=None, timeout=120.0, handler="default"):
     """Starts the child for `name`, sends it SIGINT `delay` seconds after it is ready and returns
     (what it printed last, split, and the seconds from the signal to its KeyboardInterrupt)."""
     script = f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); " \
-             f"import interrupt_calls; interrupt_calls.child({name!r})"
+             f"import interrupt_calls; interrupt_calls.child({name!r}, {handler!r})"
     process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True, env=env)
     try:
         ready = process.stdout.readline().strip()

@@ -19,6 +19,19 @@ def test_sigint_ends_a_long_call(name):
     assert same == "True", "a fit after the interrupt differs from one before it"
 
 
+@pytest.mark.parametrize("handler, name, outcome", [
+    # The handler is passed the signal when the call has stopped; what it raises is the call's
+    # exception, and one that raises nothing leaves KeyboardInterrupt.
+    ("raising", "run_voigt_em_loop", ["Recorded", "1"]),
+    ("recording", "run_voigt_em_loop", ["interrupted", "True", "True", "1"]),
+    # An ignored SIGINT stops nothing: the fit ends on its own.
+    ("ignored", "lorentzian_mle", ["finished"]),
+])
+def test_the_interpreters_handler_decides(handler, name, outcome):
+    words, _ = interrupt_child(name, delay=0.3, handler=handler)
+    assert [w for i, w in enumerate(words) if i != 1 or words[0] != "interrupted"] == outcome, words
+
+
 def test_full_optimization_from_a_start_without_a_likelihood_returns_it():
     # Before, a NaN gain went on: with max_iter 10**9 this looped for ever.
     x = np.linspace(0.0, 10.0, 200)

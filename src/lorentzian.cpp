@@ -393,6 +393,9 @@ bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, 
   };
   std::array<double, 2> values{x0, gamma};
   if (!std::holds_alternative<MinimiserResult>(minimise_free_parameters(free, evaluate, values))) return false;
+  // Weights whose sums overflow start the centre at inf / inf: a fit that ends at values that are
+  // not numbers has fitted nothing.
+  if (std::isnan(values[0]) || std::isnan(values[1])) return false;
   print_line("LBFGSB finished\n");
   x0 = values[0];
   gamma = values[1];

@@ -45,7 +45,8 @@ PROPERTY_SETTINGS = settings(max_examples=max(1, TOTAL_EXAMPLES // (len(FUNCTION
 OUTCOMES = collections.Counter()
 
 PANIC_TEXTS = ("index out of bounds: the len is ", "copy_from_slice: ", "min > max, or either was NaN. ")
-TSDC_FIT_ERRORS = ("brentq failed: NoBracketing", "brentq failed: NoConvergency", "L-BFGS-B failed")
+TSDC_FIT_ERRORS = ("brentq failed: NoBracketing", "brentq failed: NoConvergency", "L-BFGS-B failed",
+                   "fitted values are not numbers")
 
 SPECIAL = np.array([0.0, -0.0, 5e-324, -5e-324, 2.2e-308, 1e-300, 1e-12, 1e12, 1e300, -1e300,
                     1.7976931348623157e308, np.inf, -np.inf, np.nan])

@@ -15,14 +15,14 @@
 // number of threads.
 //
 // Both iterations end early, without reaching max_iter or r_eps, in three cases:
-// - an E-step without weight (the expected counts sum to 0: no counts, subnormal counts that the
-//   responsibilities round away, an empty grid, densities that vanish at every sample) or without a
-//   log-likelihood leaves nothing to refit from: the iteration is not taken, and the values it
-//   started from (the caller's, at the first) are the result;
+// - an E-step without weight (the expected counts sum to 0: no counts, an empty grid, densities
+//   that vanish at every sample) or without a log-likelihood leaves nothing to refit from: the
+//   iteration is not taken, and the values it started from (the caller's, at the first) are the
+//   result;
 // - an iteration whose log-likelihood is NaN is undone: its entry ends the histories, so the caller
 //   sees why the loop stopped, but the values returned are the last ones whose log-likelihood was
-//   a number (the weight update divides 0 by 0 once the data carry no weight, and everything after
-//   it would be NaN);
+//   a number (counts of 5e-324, whose weight the responsibilities round away, make the weight
+//   update divide 0 by 0, and everything after it would be NaN);
 // - an iteration whose relative change is NaN while its log-likelihood is a number (an infinite
 //   log-likelihood twice) ends the loop as convergence does, since no later change could be told.
 // Every iteration starts with an interrupt check (interrupt.hpp).

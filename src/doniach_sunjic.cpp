@@ -9,6 +9,7 @@
 
 #include "em_engine.hpp"
 #include "failure.hpp"
+#include "interrupt.hpp"
 #include "numerics/free_parameters.hpp"
 #include "numerics/lbfgsb.hpp"
 #include "parallel.hpp"
@@ -207,6 +208,7 @@ double scalar_log_likelihood_and_differences(std::span<const double> x, std::spa
   double log_likelihood = -0.0;
   double logs[kLogBlock];
   for (std::size_t start = 0; start < w.size(); start += kLogBlock) {
+    check_interrupt();
     const std::size_t len = std::min(kLogBlock, w.size() - start);
     for (std::size_t i = 0; i < len; ++i) logs[i] = density_of(shape[start + i], integral) + 1e-200;
     log_in_place({logs, len});

@@ -13,6 +13,19 @@
 //   elementwise, otherwise row by row first), the E-step and the sums.
 // Every sum over samples runs in the chunk order of ChunkedSums, so results do not depend on the
 // number of threads.
+//
+// Both iterations end early, without reaching max_iter or r_eps, in three cases:
+// - an E-step without weight (the expected counts sum to 0: no counts, an empty grid, densities
+//   that vanish at every sample) or without a log-likelihood leaves nothing to refit from: the
+//   iteration is not taken, and the values it started from (the caller's, at the first) are the
+//   result;
+// - an iteration whose log-likelihood is NaN is undone: its entry ends the histories, so the caller
+//   sees why the loop stopped, but the values returned are the last ones whose log-likelihood was
+//   a number (counts of 5e-324, whose weight the responsibilities round away, make the weight
+//   update divide 0 by 0, and everything after it would be NaN);
+// - an iteration whose relative change is NaN while its log-likelihood is a number (an infinite
+//   log-likelihood twice) ends the loop as convergence does, since no later change could be told.
+// Every iteration starts with an interrupt check (interrupt.hpp).
 
 #include <algorithm>
 #include <array>
@@ -25,6 +38,7 @@
 #include "background.hpp"
 #include "em_gamma_ll.hpp"
 #include "em_shape.hpp"
+#include "interrupt.hpp"
 #include "matrix.hpp"
 #include "parallel.hpp"
 
@@ -47,15 +61,51 @@ inline EmResult start_result(const EmProblem& problem) {
 }
 
 // Appends one E-step's log-likelihood and its relative change; true when the change is small
-// enough to stop (a NaN change never is).
+// enough to stop, or is not a number.
 inline bool record(EmResult& result, double& previous, double current, double r_eps) {
   const double relative = (current - previous) / std::fabs(previous);
   result.log_likelihood.push_back(current);
   result.relative_change.push_back(relative);
   ++result.iterations;
   previous = current;
-  return std::fabs(relative) < r_eps;
+  return std::fabs(relative) < r_eps || std::isnan(relative);
 }
+
+// Whether an E-step's expected counts carry any weight.
+inline bool has_weight(std::span<const double> expected_counts) {
+  double total = 0.0;
+  for (double count : expected_counts) total += count;
+  return total != 0.0;
+}
+
+// What an iteration changes (every peak's values, the mixing weights and the tilt), kept from its
+// start so that an iteration can be undone. The weights are kept before their update, the values
+// once the refits' size checks have passed (a shape's densities may not read every array).
+template <class Shape>
+class IterationStart {
+ public:
+  IterationStart(std::size_t peaks, std::size_t weights) : values_(peaks), pi_(weights) {}
+
+  void keep_weights(std::span<const double> pi, double s_tri) {
+    std::copy(pi.begin(), pi.end(), pi_.begin());
+    s_tri_ = s_tri;
+  }
+
+  void keep_values(const Shape& shape) {
+    for (std::size_t k = 0; k < values_.size(); ++k) values_[k] = shape.current(k);
+  }
+
+  void restore(Shape& shape, std::span<double> pi, double& s_tri) const {
+    for (std::size_t k = 0; k < values_.size(); ++k) shape.store(k, values_[k]);
+    std::copy(pi_.begin(), pi_.end(), pi.begin());
+    s_tri = s_tri_;
+  }
+
+ private:
+  std::vector<typename Shape::Parameters> values_;
+  std::vector<double> pi_;
+  double s_tri_ = 0.0;
+};
 
 template <FusedEmShape Shape>
 EmResult run_fused(Shape& shape, std::vector<double>& pi, const EmProblem& problem) {
@@ -91,6 +141,7 @@ EmResult run_fused(Shape& shape, std::vector<double>& pi, const EmProblem& probl
   ChunkedSums sums(n, sum_count, shape.pass_scratch(weights), Shape::kParallel);
   std::vector<double> totals(sum_count), retaken_totals(sum_count);
   const std::array<double, kPeakSums> no_sums{};
+  IterationStart<Shape> start(peaks, weights);
 
   FusedPassInputs inputs;
   inputs.x = problem.x;
@@ -150,10 +201,17 @@ EmResult run_fused(Shape& shape, std::vector<double>& pi, const EmProblem& probl
     result.relative_change.push_back(0.0);
 
     while (result.iterations < problem.max_iter) {
-      update_mixing_weights_from_counts(pi, std::span<const double>(totals).subspan(1, weights), components,
-                                        problem.dirichlet_alpha);
+      check_interrupt();
+      start.keep_weights(pi, result.s_tri);
+      const std::span<const double> expected_counts = std::span<const double>(totals).subspan(1, weights);
+      update_mixing_weights_from_counts(pi, expected_counts, components, problem.dirichlet_alpha);
 
       shape.check_refit_inputs();
+      start.keep_values(shape);
+      if (std::isnan(previous) || !has_weight(expected_counts)) {
+        start.restore(shape, pi, result.s_tri);
+        break;
+      }
       bool retake = false;
       for (std::size_t k = 0; k < peaks; ++k) {
         const SumsRefit<typename Shape::Parameters> fit =
@@ -182,7 +240,12 @@ EmResult run_fused(Shape& shape, std::vector<double>& pi, const EmProblem& probl
         background = background_row_form(problem.bg_type, problem.window.min, problem.window.max, result.s_tri);
       }
 
-      if (record(result, previous, evaluate(), problem.r_eps)) break;
+      const bool stop = record(result, previous, evaluate(), problem.r_eps);
+      if (std::isnan(previous)) {
+        start.restore(shape, pi, result.s_tri);
+        break;
+      }
+      if (stop) break;
     }
   });
   return result;
@@ -201,6 +264,7 @@ EmResult run_with_rows(Shape& shape, std::vector<double>& pi, const EmProblem& p
   WeightPass weight_pass(problem.intensity, densities, pi, weights, Shape::kParallel);
 
   EmResult result = start_result(problem);
+  IterationStart<Shape> start(peaks, pi.size());
 
   const bool parallel_peaks = Shape::kParallel && peaks * n >= kParallelWorkThreshold;
   auto for_each_peak = [&](auto&& task) {
@@ -240,9 +304,16 @@ EmResult run_with_rows(Shape& shape, std::vector<double>& pi, const EmProblem& p
   result.relative_change.push_back(0.0);
 
   while (result.iterations < problem.max_iter) {
+    check_interrupt();
+    start.keep_weights(pi, result.s_tri);
     update_mixing_weights_from_counts(pi, expected_counts, weights.rows(), problem.dirichlet_alpha);
 
     shape.check_refit_inputs();
+    start.keep_values(shape);
+    if (std::isnan(previous) || !has_weight(expected_counts)) {
+      start.restore(shape, pi, result.s_tri);
+      break;
+    }
     for_each_peak([&](std::size_t k) {
       // The density row of k is free until the densities are evaluated again: it serves as the
       // refit's working row.
@@ -255,7 +326,12 @@ EmResult run_with_rows(Shape& shape, std::vector<double>& pi, const EmProblem& p
       background();
     }
 
-    if (record(result, previous, e_step(), problem.r_eps)) break;
+    const bool stop = record(result, previous, e_step(), problem.r_eps);
+    if (std::isnan(previous)) {
+      start.restore(shape, pi, result.s_tri);
+      break;
+    }
+    if (stop) break;
   }
   return result;
 }

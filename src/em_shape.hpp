@@ -97,7 +97,7 @@ struct PeakParameters {
 // - refit(k, x, weights, window, scratch): peak k's new parameters from the sample weights
 //   intensity * responsibility. It reads only shared inputs and peak k's entries, so the K refits
 //   are independent; scratch is a row of n doubles that the refit may overwrite.
-// count, the size checks and store come from PeakParameters.
+// count, the size checks, current and store come from PeakParameters.
 template <class S>
 concept EmShape =
     requires(const S& shape, S& working, std::size_t k, std::span<const double> x,
@@ -110,6 +110,7 @@ concept EmShape =
       shape.check_refit_inputs();
       shape.density(k, x, window, row);
       { shape.refit(k, x, weights, window, row) } -> std::same_as<typename S::Parameters>;
+      { shape.current(k) } -> std::same_as<typename S::Parameters>;
       working.store(k, fitted);
     };
 

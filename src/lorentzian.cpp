@@ -8,6 +8,7 @@
 
 #include "em_engine.hpp"
 #include "failure.hpp"
+#include "interrupt.hpp"
 #include "numerics/free_parameters.hpp"
 #include "numerics/lbfgsb.hpp"
 #include "standard_output.hpp"
@@ -63,6 +64,7 @@ template <std::size_t kSets>
   double integral[kSets] = {};
   double previous[kSets] = {};
   for (std::size_t start = 0; start < n; start += kBlock) {
+    check_interrupt();
     const std::size_t len = std::min(kBlock, n - start);
     for (std::size_t j = 0; j < kSets; ++j) unnormalised_density(sets[j], x.data() + start, len, buffer[j]);
     std::size_t first = 0;
@@ -84,6 +86,7 @@ template <std::size_t kSets>
     log_likelihoods[j] = 0.0;
   }
   for (std::size_t start = 0; start < used; start += kBlock) {
+    check_interrupt();
     const std::size_t len = std::min(kBlock, used - start);
     for (std::size_t j = 0; j < kSets; ++j) {
       double* __restrict d = buffer[j];
@@ -191,6 +194,7 @@ template <std::size_t kShifts>
   alignas(32) double ratio[kShifts + 1][kPassBlock], change[kShifts + 1][kPassBlock + 1];
   double previous_x = x[0];
   for (std::size_t start = 0; start < n; start += kPassBlock) {
+    check_interrupt();
     const std::size_t len = std::min(kPassBlock, n - start);
     const double* __restrict xs = x.data() + start;
     for (std::size_t i = 0; i < len; ++i) {
@@ -424,6 +428,9 @@ bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, 
   };
   std::array<double, 2> values{x0, gamma};
   if (!std::holds_alternative<MinimiserResult>(minimise_free_parameters(free, evaluate, values))) return false;
+  // Weights whose sums overflow start the centre at inf / inf: a fit that ends at values that are
+  // not numbers has fitted nothing.
+  if (std::isnan(values[0]) || std::isnan(values[1])) return false;
   print_line("LBFGSB finished\n");
   x0 = values[0];
   gamma = values[1];

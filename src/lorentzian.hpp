@@ -40,7 +40,8 @@ double lorentzian_log_likelihood_differences(std::span<const double> x, std::spa
 // negative log-likelihood (forward-difference gradient, step 1e-7). A free centre starts from the
 // weighted mean and stays in [x_min, x_max]; a free width starts from sqrt(2 ln 2 M2 / S), M2 the
 // raw second moment, at least 0.1, and ends in [0.1, 2000]. Both fixed, no weights, a weight sum
-// below 1e-300 or a minimiser error leave the values unchanged. Each successful minimisation writes
+// below 1e-300, a minimiser error or a solution that is not a number (weights whose sums overflow)
+// leave the values unchanged. Each successful minimisation writes
 // "LBFGSB finished" to standard output. Returns whether the values were refitted.
 // `passes`, when given, is increased by the number of log-likelihoods evaluated: 1 + the number of
 // free parameters per objective call.

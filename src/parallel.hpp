@@ -22,26 +22,35 @@
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
+#include "interrupt.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {
 
 // Runs task(k) for every k in [0, count) as independent tasks and waits for all of them. The first
-// exception a task throws is carried back to the calling thread and rethrown there.
+// exception a task throws is carried back to the calling thread and rethrown there. Every task
+// starts with an interrupt check (interrupt.hpp).
 template <class Task>
 void run_tasks(std::size_t count, Task&& task) {
   if (count == 0) return;
   if (count == 1) {
+    check_interrupt();
     task(std::size_t{0});
     return;
   }
-  tbb::parallel_for(std::size_t{0}, count, [&task](std::size_t k) { task(k); });
+  tbb::parallel_for(std::size_t{0}, count, [&task](std::size_t k) {
+    check_interrupt();
+    task(k);
+  });
 }
 
 // The same tasks run one after another on the calling thread.
 template <class Task>
 void run_tasks_sequentially(std::size_t count, Task&& task) {
-  for (std::size_t k = 0; k < count; ++k) task(k);
+  for (std::size_t k = 0; k < count; ++k) {
+    check_interrupt();
+    task(k);
+  }
 }
 
 // Sums over the samples of a grid in an order fixed by the grid alone. The samples are cut into
@@ -85,10 +94,12 @@ class ChunkedSums {
 
   // Calls chunk(begin, end, chunk_sums, scratch) for every chunk (one pool region, or none when
   // there is one task) and writes the ordered totals to totals[0 .. sums). An empty grid gives 0.
+  // Every chunk starts with an interrupt check, so that one pass over a huge grid stops too.
   template <class Chunk>
   void run(Chunk&& chunk, std::span<double> totals) {
     auto run_chunks = [&](std::size_t first, std::size_t last, double* scratch) {
       for (std::size_t c = first; c < last; ++c) {
+        check_interrupt();
         chunk(c * kSumChunk, std::min(n_, (c + 1) * kSumChunk), partials_ + c * partial_stride_, scratch);
       }
     };

@@ -12,6 +12,7 @@
 
 #include "em_engine.hpp"
 #include "failure.hpp"
+#include "interrupt.hpp"
 #include "numerics/lbfgsb.hpp"
 #include "numerics/root_finder.hpp"
 #include "parallel.hpp"
@@ -66,6 +67,7 @@ inline void density_parts(const Profile& p, const double* __restrict x, std::siz
 [[gnu::always_inline]] inline void density_row_any(const Profile& p, const double* x, std::size_t n, double* out) {
   double l[kBlock];
   for (std::size_t start = 0; start < n; start += kBlock) {
+  check_interrupt();
     const std::size_t len = std::min(kBlock, n - start);
     double* __restrict g = out + start;
     density_parts(p, x + start, len, g, l);
@@ -476,6 +478,7 @@ class FullMixingSearch {
   }
 
   void score(double x0, double gamma, double x_min, double x_max, const std::size_t* which, std::size_t count) {
+    check_interrupt();
     double eta[kValues], scores[kValues];
     for (std::size_t j = 0; j < count; ++j) eta[j] = eta_[which[j]];
     mixing_.score(x0, gamma, x_min, x_max, eta, count, scores);
@@ -760,7 +763,11 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
                       std::min(x.size(), weights.size()) >= 2 * kSumChunk);
   }
   double previous = pseudo_voigt_log_likelihood(x, weights, current, x_min, x_max);
+  // A start without a log-likelihood gives no step anything to improve on.
+  if (std::isnan(previous)) return start;
   for (std::uint64_t step = 0; step < limits.max_iter; ++step) {
+    check_interrupt();
+    const PseudoVoigtPeak last = current;
     if (bounded) {
       // A fresh minimisation every step, from the current values: nothing of the last one's
       // limited memory carries over.
@@ -794,9 +801,12 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
       }
     }
     if (!latest) latest = pseudo_voigt_log_likelihood(x, weights, current, x_min, x_max);
-    // The signed gain: a step that loses likelihood stops as well. A NaN gain goes on.
+    // A step to values without a log-likelihood ends the run where it had one.
+    if (std::isnan(*latest)) return last;
+    // The signed gain: a step that loses likelihood stops as well, and so does one whose gain is
+    // not a number (an infinite log-likelihood twice), as no later step can show progress.
     const double gain = (*latest - previous) / std::fmax(std::fabs(previous), 1e-300);
-    if (gain < limits.r_eps) break;
+    if (gain < limits.r_eps || std::isnan(gain)) break;
     previous = *latest;
   }
   return current;

@@ -148,7 +148,9 @@ double full_mixing_search(std::span<const double> x, std::span<const double> wei
 // Maximum likelihood by alternation: the free ones of x0 in [x_min, x_max] and gamma in
 // [gamma_min, gamma_max] by the bounded minimiser (forward-difference gradient, step 1e-7) with
 // eta held, then eta by full_mixing_search (falling back to the starting eta), until the relative
-// gain of the log-likelihood is below r_eps (a loss stops it too) or max_iter steps have run.
+// gain of the log-likelihood is below r_eps (a loss stops it too, and so does a gain that is not a
+// number) or max_iter steps have run. A start whose log-likelihood is NaN is returned as it is; a
+// step that leads to a NaN log-likelihood ends the run with the values before it.
 // A failed minimisation keeps x0 and gamma for that step. gamma_min or gamma_max NaN with gamma
 // free throws the Failure "min > max, or either was NaN. min = ..., max = ...".
 // `passes`, when given, is increased by the number of log-likelihoods the bounded steps evaluated:

@@ -285,6 +285,7 @@ std::string_view tsdc_fit_error_message(TsdcFitError error) {
     case TsdcFitError::RootNoBracketing: return "brentq failed: NoBracketing";
     case TsdcFitError::RootNoConvergency: return "brentq failed: NoConvergency";
     case TsdcFitError::MinimiserFailed: return "L-BFGS-B failed";
+    case TsdcFitError::NotANumber: return "fitted values are not numbers";
   }
   return "";
 }
@@ -308,11 +309,14 @@ TsdcFitResult tsdc_root_fit(std::span<const double> t, std::span<const double> w
   peak.tau0 = exponential_sums(sums, t, weights, peak.ea).s2 / (n_total * beta);
   if (fix_tp) {
     peak.tau0 = tsdc_tau0_from_peak(peak.ea, peak.tp, beta);
+    // An ea at a bound of 1e-300, or a beta near 0, can leave the relation without a number.
+    if (std::isnan(peak.tau0) || std::isnan(peak.tp)) return {peak, TsdcFitError::NotANumber};
     return {peak};
   }
   const RootResult temperature = tsdc_peak_temperature(peak.ea, peak.tau0, beta);
   if (!temperature.converged()) return {peak, root_error(temperature.status)};
   peak.tp = temperature.root;
+  if (std::isnan(peak.tau0)) return {peak, TsdcFitError::NotANumber};
   return {peak};
 }
 
@@ -341,6 +345,8 @@ TsdcFitResult tsdc_bounded_fit(std::span<const double> t, std::span<const double
   peak.ea = values[0];
   peak.tp = values[1];
   peak.tau0 = tsdc_tau0_from_peak(peak.ea, peak.tp, beta);
+  // Values that are not numbers (a NaN start, or the peak relation at ea = tp = 0) are no fit.
+  if (std::isnan(peak.ea) || std::isnan(peak.tp) || std::isnan(peak.tau0)) return {peak, TsdcFitError::NotANumber};
   return {peak};
 }
 

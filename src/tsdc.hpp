@@ -71,9 +71,10 @@ RootResult tsdc_peak_temperature(double ea, double tau0, double beta);
 // Why a fit failed; the message is the text that reaches the Python caller as RuntimeError. Fit
 // errors are values, never thrown; what the fits throw is a Failure (an internal failure, a
 // PanicException for the caller).
-enum class TsdcFitError { None, RootNoBracketing, RootNoConvergency, MinimiserFailed };
+enum class TsdcFitError { None, RootNoBracketing, RootNoConvergency, MinimiserFailed, NotANumber };
 
-// "" for None, "brentq failed: NoBracketing", "brentq failed: NoConvergency", "L-BFGS-B failed".
+// "" for None, "brentq failed: NoBracketing", "brentq failed: NoConvergency", "L-BFGS-B failed",
+// "fitted values are not numbers" (either fit, where ea, tau0 or tp would be NaN).
 std::string_view tsdc_fit_error_message(TsdcFitError error);
 
 struct TsdcFitResult {
@@ -94,7 +95,8 @@ struct TsdcFitResult {
 // the peak relation at the given tp; otherwise tp is the root of the peak equation on [1, 2000].
 // A failed search returns its error with the values found before it: after a failed peak-
 // temperature search, ea and tau0 are already fitted and tp is as given. Zero total weight makes
-// F NaN everywhere (NoConvergency); nothing is guarded.
+// F NaN everywhere (NoConvergency); nothing is guarded. A tau0 or tp that ends NaN (an ea at a
+// bound near 0, a beta near 0) returns NotANumber with the values found.
 TsdcFitResult tsdc_root_fit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak, bool fix_ea,
                             bool fix_tp, double ea_min, double ea_max, double beta);
 
@@ -132,7 +134,8 @@ TsdcObjective tsdc_bounded_objective(std::span<const double> t, std::span<const 
 // peak as given. The solution is clamped into the bounds; a NaN bound of a free parameter, which
 // the minimiser accepts, raises there the Failure
 // "min > max, or either was NaN. min = <lower>, max = <upper>". Then
-// tau0 = tsdc_tau0_from_peak(ea, tp, beta).
+// tau0 = tsdc_tau0_from_peak(ea, tp, beta); an ea, tp or tau0 that is NaN then (a NaN start, or
+// ea = tp = 0) returns NotANumber with those values.
 // `scratch`, when it holds at least n doubles, is the working row of the objective (it is
 // overwritten); otherwise the fit allocates its own. `evaluations`, when given, is increased by
 // the number of objective calls (value and gradient).

@@ -1,5 +1,7 @@
 #include "bindings/call_frame.hpp"
 
+#include <signal.h>
+
 #include <charconv>
 #include <exception>
 #include <new>
@@ -8,6 +10,7 @@
 #include <string_view>
 
 #include "failure.hpp"
+#include "interrupt.hpp"
 
 namespace brivane::py {
 
@@ -211,10 +214,108 @@ void raise_panic(const char* message) {
 
 }  // namespace
 
+namespace {
+
+// The SIGINT disposition that a main-thread call replaced, passed the signal on to.
+struct sigaction replaced_sigint;
+
+extern "C" void stop_on_sigint(int signal_number, siginfo_t* info, void* context) {
+  brivane::request_interrupt();
+  if (replaced_sigint.sa_flags & SA_SIGINFO) {
+    replaced_sigint.sa_sigaction(signal_number, info, context);
+  } else if (replaced_sigint.sa_handler != SIG_DFL && replaced_sigint.sa_handler != SIG_IGN) {
+    replaced_sigint.sa_handler(signal_number);
+  }
+}
+
+// The interpreter's main thread, found once (with the lock held): only it runs Python's signal
+// handlers, and only it may change a signal's disposition, as the signal module allows.
+bool on_main_thread() {
+  static unsigned long main_thread = 0;
+  static bool known = false;
+  if (!known) {
+    if (PyObject* threading = PyImport_ImportModule("threading")) {
+      if (PyObject* thread = PyObject_CallMethod(threading, "main_thread", nullptr)) {
+        if (PyObject* ident = PyObject_GetAttrString(thread, "ident")) {
+          main_thread = PyLong_AsUnsignedLong(ident);
+          known = !PyErr_Occurred();
+          Py_DECREF(ident);
+        }
+        Py_DECREF(thread);
+      }
+      Py_DECREF(threading);
+    }
+    if (!known) {
+      PyErr_Clear();
+      return false;
+    }
+  }
+  return PyThread_get_thread_ident() == main_thread;
+}
+
+// Catches SIGINT for a main-thread call, as guarded_call describes; does nothing in other threads
+// and in a call nested in another (a conversion that calls back into the module), which the outer
+// one covers.
+class InterruptWatch {
+ public:
+  InterruptWatch() {
+#ifdef BRIVANE_NO_INTERRUPT_CHECKS
+    return;
+#endif
+    if (!on_main_thread()) return;
+    counted_ = true;
+    if (depth_++ > 0) return;
+    struct sigaction current;
+    if (sigaction(SIGINT, nullptr, &current) != 0) return;
+    const bool handled = (current.sa_flags & SA_SIGINFO) ||
+                         (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
+    if (!handled) return;
+    replaced_sigint = current;
+    struct sigaction ours = current;
+    ours.sa_flags |= SA_SIGINFO;
+    ours.sa_flags &= ~SA_RESETHAND;
+    ours.sa_sigaction = stop_on_sigint;
+    installed_ = sigaction(SIGINT, &ours, nullptr) == 0;
+  }
+
+  ~InterruptWatch() { end(); }
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+  // Puts the replaced handler back and withdraws the request, once the computations it stopped
+  // have ended (the call's pool tasks are joined before its exception arrives here).
+  void end() {
+    if (!counted_) return;
+    counted_ = false;
+    if (--depth_ > 0) return;
+    if (installed_) sigaction(SIGINT, &replaced_sigint, nullptr);
+    installed_ = false;
+    brivane::clear_interrupt();
+  }
+
+  // Raises the exception of an interrupted call.
+  void raise() {
+    end();
+    if (on_main_thread() && PyErr_CheckSignals() != 0) return;
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+  }
+
+ private:
+  bool counted_ = false;
+  bool installed_ = false;
+  static inline int depth_ = 0;  // main-thread calls under way, nested ones included
+};
+
+}  // namespace
+
 PyObject* guarded_call(EntryBody body, PyObject* args, PyObject* kwargs, Failures failures) {
   const bool python_errors = failures == Failures::kPythonErrors;
+  InterruptWatch watch;
   try {
     return body(args, kwargs);
+  } catch (const brivane::Interrupted&) {
+    watch.raise();
+    return nullptr;
   } catch (const PythonError&) {
     return nullptr;
   } catch (const std::bad_alloc&) {

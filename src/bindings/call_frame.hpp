@@ -13,6 +13,7 @@
 #include <span>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "bindings/convert.hpp"
 #include "bindings/python.hpp"
 #include "bindings/signature.hpp"
+#include "interrupt.hpp"
 
 namespace brivane::py {
 
@@ -113,9 +115,18 @@ using EntryBody = PyObject* (*)(PyObject* args, PyObject* kwargs);
 enum class Failures : bool { kPanic, kPythonErrors };
 
 // Runs a function body and turns C++ failures into Python exceptions: PythonError returns NULL
-// with the exception already set, an allocation failure raises MemoryError, and any other C++
-// exception is raised as `failures` says, with its message. By then the body's borrows are
-// released and the interpreter lock is held again.
+// with the exception already set, an allocation failure raises MemoryError, an interrupt (Ctrl-C,
+// see below) KeyboardInterrupt, and any other C++ exception is raised as `failures` says, with its
+// message. By then the body's borrows are released and the interpreter lock is held again.
+//
+// Ctrl-C: a call made from the interpreter's main thread catches SIGINT for its duration, unless
+// SIGINT is ignored or left to its default action (which then apply as usual). The handler asks
+// the core to stop (interrupt.hpp) and passes the signal on to the handler it replaced, so the
+// interpreter's own flag is set as well. When the call ends the replaced handler is back; if the
+// core stopped, the interpreter's signal handlers run (Python's default raises KeyboardInterrupt)
+// and KeyboardInterrupt is raised if they raised nothing. Calls made from other threads do not
+// catch the signal, but the request reaches every computation of the process: one running in
+// another thread while the main thread's call is interrupted may end with KeyboardInterrupt too.
 PyObject* guarded_call(EntryBody body, PyObject* args, PyObject* kwargs, Failures failures = Failures::kPanic);
 
 // A parameter name as a template argument: Arguments::get<"r_eps">().
@@ -149,18 +160,31 @@ class Arguments {
   }
 
   // Runs the computation, without the interpreter lock if S says so. It must not touch a Python
-  // object.
+  // object. An interrupt that came too late for the computation's own checks still ends the call
+  // here, before anything is written back.
   template <class Work>
   decltype(auto) compute(Work&& work) {
     if constexpr (S.lock == Lock::kReleased) {
       WithoutInterpreterLock unlocked;
-      return work();
+      return checked(work);
     } else {
-      return work();
+      return checked(work);
     }
   }
 
  private:
+  template <class Work>
+  static decltype(auto) checked(Work& work) {
+    if constexpr (std::is_void_v<decltype(work())>) {
+      work();
+      check_interrupt();
+    } else {
+      auto result = work();
+      check_interrupt();
+      return result;
+    }
+  }
+
   template <std::size_t... I>
   static auto values_of(std::index_sequence<I...>) -> std::tuple<ValueOf<S.parameters[I].kind>...>;
 

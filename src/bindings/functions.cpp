@@ -124,7 +124,7 @@ PyObject* run_pv_em_loop(Arguments<kRunPvEmLoop>& a) {
   return run_mixture(a, peaks);
 }
 
-constexpr Signature kPseudoVoigtPredict = signature("pseudo_voigt_predict", Lock::kHeld, {
+constexpr Signature kPseudoVoigtPredict = signature("pseudo_voigt_predict", Lock::kReleased, {
     {"x", kArray}, {"x0", kFloat}, {"gamma", kFloat}, {"eta", kFloat}, {"x_min", kFloat},
     {"x_max", kFloat}});
 
@@ -151,7 +151,7 @@ PyObject* pseudo_voigt_tuple(const PseudoVoigtPeak& peak) {
   return result_tuple({PyFloat_FromDouble(peak.x0), PyFloat_FromDouble(peak.gamma), PyFloat_FromDouble(peak.eta)});
 }
 
-constexpr Signature kPseudoVoigtMleConditionalMax = signature("pseudo_voigt_mle_conditional_max", Lock::kHeld, {
+constexpr Signature kPseudoVoigtMleConditionalMax = signature("pseudo_voigt_mle_conditional_max", Lock::kReleased, {
     {"x", kArray}, {"intensity", kArray}, {"x0", kFloat}, {"gamma", kFloat}, {"eta", kFloat},
     {"x_min", kFloat}, {"x_max", kFloat}, {"fix_x0", kBool, "False"}, {"fix_gamma", kBool, "False"},
     {"fix_eta", kBool, "False"}});
@@ -164,7 +164,7 @@ PyObject* pseudo_voigt_mle_conditional_max(Arguments<kPseudoVoigtMleConditionalM
   return pseudo_voigt_tuple(fitted);
 }
 
-constexpr Signature kPseudoVoigtMleFullOptimization = signature("pseudo_voigt_mle_full_optimization", Lock::kHeld, {
+constexpr Signature kPseudoVoigtMleFullOptimization = signature("pseudo_voigt_mle_full_optimization", Lock::kReleased, {
     {"x", kArray}, {"intensity", kArray}, {"x0", kFloat}, {"gamma", kFloat}, {"eta", kFloat},
     {"x_min", kFloat}, {"x_max", kFloat}, {"gamma_min", kFloat}, {"gamma_max", kFloat},
     {"max_iter", kCount}, {"r_eps", kFloat}, {"fix_x0", kBool, "False"}, {"fix_gamma", kBool, "False"},
@@ -254,7 +254,7 @@ PyObject* run_tsdc_em_loop(Arguments<kRunTsdcEmLoop>& a) {
   return run_mixture(a, peaks);
 }
 
-constexpr Signature kLorentzianMle = signature("lorentzian_mle", Lock::kHeld, {
+constexpr Signature kLorentzianMle = signature("lorentzian_mle", Lock::kReleased, {
     {"x", kArray}, {"intensity", kArray}, {"x0", kFloat}, {"gamma", kFloat}, {"x_min", kFloat},
     {"x_max", kFloat}, {"fix_x0", kBool, "False"}, {"fix_gamma", kBool, "False"}});
 
@@ -268,7 +268,7 @@ PyObject* lorentzian_mle(Arguments<kLorentzianMle>& a) {
   return result_tuple({PyFloat_FromDouble(x0), PyFloat_FromDouble(gamma)});
 }
 
-constexpr Signature kDoniachSunjicMle = signature("doniach_sunjic_mle", Lock::kHeld, {
+constexpr Signature kDoniachSunjicMle = signature("doniach_sunjic_mle", Lock::kReleased, {
     {"x", kArray}, {"intensity", kArray}, {"x0", kFloat}, {"gamma", kFloat}, {"alpha", kFloat},
     {"x_min", kFloat}, {"x_max", kFloat}, {"gamma_min", kFloat}, {"gamma_max", kFloat},
     {"alpha_min", kFloat}, {"alpha_max", kFloat}, {"fix_x0", kBool, "False"},
@@ -286,7 +286,7 @@ PyObject* doniach_sunjic_mle(Arguments<kDoniachSunjicMle>& a) {
                        PyFloat_FromDouble(fitted[2])});
 }
 
-constexpr Signature kTsdcPredict = signature("tsdc_predict", Lock::kHeld, {
+constexpr Signature kTsdcPredict = signature("tsdc_predict", Lock::kReleased, {
     {"t", kArray}, {"ea", kFloat}, {"tau0", kFloat}, {"beta", kFloat}});
 
 PyObject* tsdc_predict(Arguments<kTsdcPredict>& a) {
@@ -305,7 +305,7 @@ PyObject* tsdc_fit_result(const TsdcFitResult& fit) {
                        PyFloat_FromDouble(fit.peak.tp)});
 }
 
-constexpr Signature kTsdcMleFindRoot = signature("tsdc_mle_find_root", Lock::kHeld, {
+constexpr Signature kTsdcMleFindRoot = signature("tsdc_mle_find_root", Lock::kReleased, {
     {"t", kArray}, {"intensity", kArray}, {"ea", kFloat}, {"tau0", kFloat}, {"tp", kFloat},
     {"ea_min", kFloat}, {"ea_max", kFloat}, {"beta", kFloat}, {"fix_ea", kBool, "False"},
     {"fix_tp", kBool, "False"}});
@@ -319,7 +319,7 @@ PyObject* tsdc_mle_find_root(Arguments<kTsdcMleFindRoot>& a) {
   return tsdc_fit_result(fit);
 }
 
-constexpr Signature kTsdcMleLbfgsb = signature("tsdc_mle_lbfgsb", Lock::kHeld, {
+constexpr Signature kTsdcMleLbfgsb = signature("tsdc_mle_lbfgsb", Lock::kReleased, {
     {"t", kArray}, {"intensity", kArray}, {"ea", kFloat}, {"tau0", kFloat}, {"tp", kFloat},
     {"ea_min", kFloat}, {"ea_max", kFloat}, {"t_min", kFloat}, {"t_max", kFloat}, {"beta", kFloat},
     {"fix_ea", kBool, "False"}, {"fix_tp", kBool, "False"}});

@@ -32,6 +32,8 @@
 #include <variant>
 #include <vector>
 
+#include "interrupt.hpp"
+
 namespace brivane {
 
 struct MinimiserSettings {
@@ -61,7 +63,10 @@ class ObjectiveRef {
       : object_(&objective), call_([](void* o, std::span<const double> x, std::vector<double>& g) {
           return (*static_cast<F*>(o))(x, g);
         }) {}
+  // Every objective call is a pass over the data: the minimiser, its line searches and the
+  // fits built on them stop here when asked to (interrupt.hpp).
   double operator()(std::span<const double> x, std::vector<double>& gradient) const {
+    check_interrupt();
     return call_(object_, x, gradient);
   }
 

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <utility>
 
+#include "interrupt.hpp"
+
 namespace brivane {
 
 enum class RootStatus { Converged, NoBracketing, NoConvergency };
@@ -26,7 +28,7 @@ inline constexpr int kRootFinderMaxSteps = 100;
 // function-value test and as the bracket-width test, which run at the start of every step in the
 // order |f(a)|, |f(b)|, |a - b|. Same-sign ends give NoBracketing (a zero end passes); a spent budget
 // of 100 steps gives NoConvergency. NaN values fail every comparison, so a NaN end does not trigger
-// NoBracketing and a NaN point is never returned. Never throws (unless f does).
+// NoBracketing and a NaN point is never returned. Never throws (unless f does), but for an interrupt (interrupt.hpp).
 template <class F>
 RootResult find_root(F&& f, double first_end, double second_end, double tolerance) {
   const double u1 = f(first_end);
@@ -42,6 +44,7 @@ RootResult find_root(F&& f, double first_end, double second_end, double toleranc
   double c = a, fc = fa, d = a;
   bool bisected = true;
   for (int step = 0; step < kRootFinderMaxSteps; ++step) {
+    check_interrupt();
     if (std::fabs(fa) < tolerance) return {a, RootStatus::Converged};
     if (std::fabs(fb) < tolerance) return {b, RootStatus::Converged};
     if (std::fabs(a - b) < tolerance) return {c, RootStatus::Converged};

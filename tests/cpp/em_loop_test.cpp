@@ -16,6 +16,7 @@
 
 #include "em_engine.hpp"
 #include "failure.hpp"
+#include "interrupt.hpp"
 
 namespace brivane {
 namespace {
@@ -46,6 +47,8 @@ struct StubPeaks : PeakParameters<2, 1> {
   std::vector<std::vector<Seen>>* seen = nullptr;
   std::size_t fail_iteration = kNever;
   std::size_t fail_peak = 0;
+  std::size_t nan_iteration = kNever;        // peak 0's refit returns a NaN centre then
+  std::size_t interrupt_iteration = kNever;  // peak 0's refit asks for an interrupt then
 
   void density(std::size_t k, std::span<const double> x, const Window& /*window*/,
                std::span<double> row) const {
@@ -56,6 +59,7 @@ struct StubPeaks : PeakParameters<2, 1> {
                    const Window& window, std::span<double> scratch) const {
     std::vector<Seen>& mine = (*seen)[k];
     if (k == fail_peak && mine.size() == fail_iteration) throw Failure("stub refit failed");
+    if (k == 0 && mine.size() == interrupt_iteration) request_interrupt();
     Seen s{{weights.begin(), weights.end()}, values, window, current(k)};
     if (!fixed[0][k]) {
       double total = 0.0, moment = 0.0;
@@ -66,6 +70,7 @@ struct StubPeaks : PeakParameters<2, 1> {
       s.result[0] = moment / total;
     }
     s.result[1] *= 1.1;
+    if (k == 0 && mine.size() == nan_iteration) s.result[0] = std::numeric_limits<double>::quiet_NaN();
     for (double& v : scratch) v = std::numeric_limits<double>::quiet_NaN();
     mine.push_back(s);
     return s.result;
@@ -245,6 +250,75 @@ TEST(EmLoop, ShapesWithStoredRowsGiveIdenticalResultsOnOneTwoAndEightThreads) {
   EXPECT_EQ(with_threads(2), one);
   EXPECT_EQ(with_threads(8), one);
   EXPECT_EQ(std::get<0>(one).size(), 9u);
+}
+
+template <bool kInParallel>
+void an_iteration_without_log_likelihood_is_undone() {
+  constexpr std::size_t kNanIteration = 3;
+  StubData data(2048, kLinearBackground, 1000000000);
+  std::vector<std::vector<typename StubPeaks<kInParallel>::Seen>> seen;
+  StubPeaks<kInParallel> peaks = stub_peaks<kInParallel>(seen);
+  peaks.nan_iteration = kNanIteration;
+  std::vector<double> pi{0.3, 0.3, 0.3, 0.1};
+  const EmResult result = run_em(peaks, pi, data.problem);
+
+  // The NaN centre's iteration is the last one, its entry ends the histories, and the values
+  // are those its refits started from; the loop did not go on to max_iter.
+  ASSERT_EQ(result.iterations, kNanIteration + 1);
+  ASSERT_EQ(result.log_likelihood.size(), kNanIteration + 2);
+  EXPECT_TRUE(std::isnan(result.log_likelihood.back()));
+  EXPECT_TRUE(std::isnan(result.relative_change.back()));
+  for (std::size_t t = 0; t <= kNanIteration; ++t) EXPECT_TRUE(std::isfinite(result.log_likelihood[t]));
+  EXPECT_EQ(peaks.values, seen[0][kNanIteration].values);
+
+  // A run limited to those good iterations gives the same values, weights and tilt.
+  StubData limited(2048, kLinearBackground, kNanIteration);
+  std::vector<std::vector<typename StubPeaks<kInParallel>::Seen>> seen_limited;
+  StubPeaks<kInParallel> reference = stub_peaks<kInParallel>(seen_limited);
+  std::vector<double> reference_pi{0.3, 0.3, 0.3, 0.1};
+  const EmResult good = run_em(reference, reference_pi, limited.problem);
+  EXPECT_EQ(peaks.values, reference.values);
+  EXPECT_EQ(pi, reference_pi);
+  EXPECT_EQ(result.s_tri, good.s_tri);
+}
+
+TEST(EmLoop, AnIterationWithoutLogLikelihoodIsUndone) { an_iteration_without_log_likelihood_is_undone<false>(); }
+
+TEST(EmLoop, AParallelIterationWithoutLogLikelihoodIsUndone) {
+  an_iteration_without_log_likelihood_is_undone<true>();
+}
+
+TEST(EmLoop, NoWeightReturnsTheStartAfterNoIteration) {
+  StubData data(2048, kUniformBackground, 1000000000);
+  std::fill(data.intensity.begin(), data.intensity.end(), 0.0);
+  std::vector<std::vector<StubPeaks<true>::Seen>> seen;
+  StubPeaks<true> peaks = stub_peaks<true>(seen);
+  const auto start = peaks.values;
+  std::vector<double> pi{0.3, 0.3, 0.3, 0.1};
+  const EmResult result = run_em(peaks, pi, data.problem);
+  EXPECT_EQ(result.iterations, 0u);
+  EXPECT_EQ(result.log_likelihood, std::vector<double>{0.0});
+  EXPECT_EQ(peaks.values, start);
+  EXPECT_EQ(pi, (std::vector<double>{0.3, 0.3, 0.3, 0.1}));
+  EXPECT_TRUE(seen[0].empty());
+}
+
+TEST(EmLoop, AnInterruptEndsTheLoopAndTheNextRunIsUnaffected) {
+  auto run = [](std::size_t interrupt_iteration) {
+    StubData data(9001, kLinearBackground, 6);
+    std::vector<std::vector<StubPeaks<true>::Seen>> seen;
+    StubPeaks<true> peaks = stub_peaks<true>(seen);
+    peaks.interrupt_iteration = interrupt_iteration;
+    std::vector<double> pi{0.3, 0.3, 0.3, 0.1};
+    const EmResult result = run_em(peaks, pi, data.problem);
+    return std::make_tuple(result.log_likelihood, peaks.values, pi);
+  };
+  const auto before = run(kNever);
+  EXPECT_THROW(run(2), Interrupted);
+  // The request stays until its maker withdraws it: everything stops at once meanwhile.
+  EXPECT_THROW(run(kNever), Interrupted);
+  clear_interrupt();
+  EXPECT_EQ(run(kNever), before);
 }
 
 }  // namespace

@@ -99,19 +99,41 @@ class TestHistories:
         for name, value in before.items():
             np.testing.assert_array_equal(args[name], value)
 
-    def test_nan_log_likelihood_runs_to_max_iter(self, spectrum):
+    def test_a_start_without_log_likelihood_is_returned_at_once(self, spectrum):
+        # A NaN count makes every log-likelihood NaN: no iteration is taken (before, the loop ran to
+        # max_iter and wrote NaN weights), and the history shows why.
         x, counts = spectrum
         counts = counts.copy()
         counts[7] = np.nan
-        t, ll, rel, *_ = fit(**em_arguments(x, counts, mu=[12.0, 33.0], sigma=[3.0, 3.0], max_iter=6, r_eps=1.0))
-        assert t == 6 and np.isnan(ll).all() and rel[0] == 0.0 and np.isnan(rel[1:]).all()
+        args = em_arguments(x, counts, mu=[12.0, 33.0], sigma=[3.0, 3.0], max_iter=10**9, r_eps=1.0)
+        before = {k: args[k].copy() for k in ("mu", "sigma", "pi")}
+        t, ll, rel, *_ = fit(**args)
+        assert t == 0 and np.isnan(ll).all() and rel.tolist() == [0.0]
+        for name, value in before.items():
+            np.testing.assert_array_equal(args[name], value)
 
     def test_empty_grid(self):
-        args = em_arguments(np.array([]), np.array([]), mu=[1.0], sigma=[1.0], max_iter=4, r_eps=1.0)
-        t, ll, rel, *_ = fit(**args)
-        assert t == 4
-        assert ll.tolist() == [0.0] * 5
-        assert rel[0] == 0.0 and np.isnan(rel[1:]).all()
+        # No samples, no weight: the start comes back, after no iteration even with max_iter 10**9.
+        args = em_arguments(np.array([]), np.array([]), mu=[1.0], sigma=[1.0], max_iter=10**9, r_eps=1.0)
+        t, ll, rel, s_tri, mu, sigma, pi = fit(**args)
+        assert (t, ll.tolist(), rel.tolist()) == (0, [0.0], [0.0])
+        assert (mu.tolist(), sigma.tolist(), pi.tolist()) == ([1.0], [1.0], [1.0])
+
+    @pytest.mark.parametrize("bg_type", [1, 3])
+    def test_an_iteration_without_log_likelihood_is_undone(self, spectrum, bg_type):
+        # Counts of 5e-324 carry a weight that the E-step's products round away after the first
+        # iteration: its weights are 0/0 and its log-likelihood NaN. It ends the history, and the
+        # values from before it are the ones written.
+        x, _ = spectrum
+        args = em_arguments(x, np.full_like(x, 5e-324), mu=[20.0, 40.0], sigma=[3.0, 3.0], max_iter=10**9,
+                            r_eps=0.0, bg_type=bg_type, background_rows=1, s_tri=0.25)
+        before = {k: args[k].copy() for k in ("mu", "sigma", "pi")}
+        t, ll, rel, s_tri, *_ = fit(**args)
+        assert t == ll.size - 1 == rel.size - 1 and t >= 1
+        assert np.isnan(ll[-1]) and not np.isnan(ll[:-1]).any() and np.isnan(rel[-1])
+        assert s_tri == 0.25
+        for name, value in before.items():
+            np.testing.assert_array_equal(args[name], value)
 
     def test_single_peak_keeps_its_whole_weight(self, spectrum):
         x, counts = spectrum
@@ -165,14 +187,30 @@ class TestDegenerateComponents:
         assert negative[1][0] == positive[1][0]
         assert negative[5][0] == positive[5][0] > 0
 
-    def test_zero_intensity(self, spectrum):
+    @pytest.mark.parametrize("alpha", [1.0, 3.0])
+    def test_zero_intensity(self, spectrum, alpha):
+        # No counts leave nothing to weigh: the start comes back after no iteration, with any prior
+        # (before, a flat prior gave 0/0 weights and a NaN log-likelihood, and a concentration above 1
+        # ran to max_iter with relative changes of 0/0).
         x, _ = spectrum
-        args = em_arguments(x, np.zeros_like(x), mu=[20.0, 40.0], sigma=[3.0, 3.0], max_iter=1, r_eps=0.0)
-        t, ll, *_ = fit(**args)
-        # No counts and a flat prior leave nothing to weigh: the weights become 0/0 and the peaks,
-        # whose weights sum to 0, keep their values in the refit.
-        assert ll[0] == 0.0 and np.isnan(ll[1]) and np.isnan(args["pi"]).all()
+        args = em_arguments(x, np.zeros_like(x), mu=[20.0, 40.0], sigma=[3.0, 3.0], alpha=[alpha] * 2,
+                            max_iter=10**9, r_eps=0.0)
+        t, ll, rel, *_ = fit(**args)
+        assert (t, ll.tolist(), rel.tolist()) == (0, [0.0], [0.0])
+        assert args["pi"].tolist() == [0.5, 0.5]
         assert args["mu"].tolist() == [20.0, 40.0] and args["sigma"].tolist() == [3.0, 3.0]
+
+    def test_window_outside_the_data(self, spectrum):
+        # Peaks far beyond the data and a background window beside it: every density vanishes at the
+        # samples, so the expected counts are 0 and the start comes back.
+        x, counts = spectrum
+        args = em_arguments(x, counts, mu=[5000.0, 6000.0], sigma=[1.0, 1.0], max_iter=10**9, r_eps=0.0, bg_type=1,
+                            background_rows=1, x_min=1000.0, x_max=2000.0)
+        before = {k: args[k].copy() for k in ("mu", "sigma", "pi")}
+        t, ll, rel, *_ = fit(**args)
+        assert t == ll.size - 1 == rel.size - 1 == 0
+        for name, value in before.items():
+            np.testing.assert_array_equal(args[name], value)
 
 
 class TestFailures:

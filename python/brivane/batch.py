@@ -7,7 +7,6 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Dict, List, Mapping, Optional, Tuple
 
 import numpy as np
-from scipy import special
 
 from concurrent.futures import ThreadPoolExecutor
 
@@ -239,12 +238,21 @@ class _DerivedStandIn:
         self._values, self._stderr, self._stderr_poisson = {}, {}, {}
 
 
+def _log_factorial(y: np.ndarray) -> np.ndarray:
+    """ln y! elementwise, by the same function FitResult uses (the bits must agree)."""
+    from scipy import special
+
+    return special.gammaln(y + 1.0)
+
+
 def _statistics(y: np.ndarray, mu: np.ndarray):
     """Log-likelihood, deviance and Pearson chi-square of each row, formed as FitResult forms them
-    for one spectrum (the same operations over the channels, row by row)."""
+    for one spectrum (the same operations over the channels, row by row). Where FitResult takes
+    the log-likelihood and deviance from the engine instead, BatchResult must too: the engine's
+    values for every spectrum are kept beside these (``_engine_likelihood``)."""
     with np.errstate(divide="ignore", invalid="ignore"):
         log_mu = np.log(np.maximum(mu, 1e-300))
-        log_likelihood = np.sum(y * log_mu - mu - special.gammaln(y + 1.0), axis=-1)
+        log_likelihood = np.sum(y * log_mu - mu - _log_factorial(y), axis=-1)
         positive = y > 0
         terms = mu - y
         terms[positive] += y[positive] * (np.log(y[positive]) - log_mu[positive])
@@ -366,7 +374,7 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
     if neighbour and S > 0:
         columns = shape[-1] if len(shape) >= 2 else S
     try:
-        theta, covariance, at_bound, _, _, n_iter, status, expected = engine().fit_many(
+        theta, covariance, at_bound, engine_log_likelihood, engine_deviance, n_iter, status, expected = engine().fit_many(
             wx, y.reshape(-1), ww, *term_arguments(c.kind, c.first, c.count, c.aux),
             _float(c.role), _float(c.value), _float(c.lower), _float(c.upper), _float(c.source), _float(c.scale),
             _float(c.offset), np.ascontiguousarray(start_rows, dtype=np.float64).reshape(-1), int(max_iter),
@@ -389,6 +397,8 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
     r._max_iter = max_iter
     r._message_overrides = {}
     r._derived_done = False
+    r._engine_likelihood = (np.asarray(engine_log_likelihood, float).reshape(shape),
+                            np.asarray(engine_deviance, float).reshape(shape))
     r.parameter_names = list(c.names)
     r.shape = tuple(shape)
     r.errors = errors

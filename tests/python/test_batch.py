@@ -75,6 +75,9 @@ def test_every_spectrum_as_alone_for_one_two_and_eight_threads(kind):
     assert reference.shape == (2, 3) and reference.theta.shape == (2, 3, P)
     for index in np.ndindex(2, 3):
         expect_as_alone(reference, index, brivane.fit(X, counts[index], model), derived=index == (1, 2))
+    # The engine's own log-likelihood and deviance, kept beside the layer's, say the same.
+    np.testing.assert_allclose(reference._engine_likelihood[0], reference.log_likelihood, rtol=1e-12)
+    np.testing.assert_allclose(reference._engine_likelihood[1], reference.deviance, rtol=1e-9)
     for threads in (2, 8):
         other = brivane.fit_many(X, counts, model, threads=threads)
         for name in ("theta", "covariance", "deviance", "n_iterations"):

@@ -4,7 +4,8 @@ and the child process that runs one of them until it is sent SIGINT.
 Each mixture fit and the full pseudo-Voigt optimisation is set never to end on its own: max_iter
 10**9 and a tolerance no change meets (r_eps 0 for the EM loops, whose relative change is never
 negative in magnitude; -inf for the full optimisation, whose gain may be), so the only way out is
-the interrupt. The single-peak fits run on millions of samples, for seconds."""
+the interrupt. The single-peak fits run on millions of samples, for a second or more each, again
+and again."""
 import os
 import signal
 import subprocess
@@ -131,9 +132,13 @@ def tsdc_root_fit():
 
 LONG_CALLS = {"run_em_loop": gaussian_em, "run_voigt_em_loop": voigt_em, "run_lorentzian_em_loop": lorentzian_em,
               "run_pv_em_loop": pv_em, "run_ds_em_loop": ds_em, "run_tsdc_em_loop": tsdc_em,
-              "pseudo_voigt_mle_full_optimization": pv_full_optimization, "lorentzian_mle": lorentzian_fit,
-              "doniach_sunjic_mle": doniach_sunjic_fit, "pseudo_voigt_mle_conditional_max": pv_conditional_max,
-              "tsdc_mle_lbfgsb": tsdc_bounded_fit, "tsdc_mle_find_root": tsdc_root_fit}
+              "pseudo_voigt_mle_full_optimization": pv_full_optimization}
+# These end on their own after a second or so: the child repeats them, so that the signal almost
+# surely arrives during a call (the microseconds between calls are all it could miss it in).
+SINGLE_PEAK_CALLS = {"lorentzian_mle": lorentzian_fit, "doniach_sunjic_mle": doniach_sunjic_fit,
+                     "pseudo_voigt_mle_conditional_max": pv_conditional_max, "tsdc_mle_lbfgsb": tsdc_bounded_fit,
+                     "tsdc_mle_find_root": tsdc_root_fit}
+LONG_CALLS.update(SINGLE_PEAK_CALLS)
 
 
 def small_fits():
@@ -179,6 +184,8 @@ def child(name, handler="default"):
     print("ready", file=protocol, flush=True)
     try:
         call()
+        while name in SINGLE_PEAK_CALLS and handler != "ignored":
+            call()
         print("finished", file=protocol, flush=True)
     except KeyboardInterrupt:
         caught = time.monotonic()

@@ -55,14 +55,15 @@ def prepare(x, counts) -> Data:
         raise ValueError(f"x and counts differ in length: x has {x.size} channels, counts {counts.size}")
     if x.size < 2:
         raise ValueError(f"x must have at least two channels, got {x.size}")
-    bad = np.flatnonzero(~np.isfinite(x))
-    if bad.size:
+    # Each test over the whole array first; the index of the first bad channel only when it fails.
+    if not np.isfinite(x).all():
+        bad = np.flatnonzero(~np.isfinite(x))
         raise ValueError(f"x[{bad[0]}] is {x[bad[0]]}: every x must be finite")
-    bad = np.flatnonzero(~np.isfinite(counts))
-    if bad.size:
+    if not np.isfinite(counts).all():
+        bad = np.flatnonzero(~np.isfinite(counts))
         raise ValueError(f"counts[{bad[0]}] is {counts[bad[0]]}: every count must be finite")
-    bad = np.flatnonzero(counts < 0)
-    if bad.size:
+    if counts.min() < 0:
+        bad = np.flatnonzero(counts < 0)
         raise ValueError(f"counts[{bad[0]}] is negative ({counts[bad[0]]:g}): counts must be >= 0")
     step = np.diff(x)
     notes = []

@@ -31,7 +31,8 @@ Terms (kind, its parameters in order; aux = two values per term, flattened):
   0 Gaussian (center, sigma, area)      1 Lorentzian (center, fwhm, area)
   2 PseudoVoigt (center, fwhm, eta, area), eta the Gaussian fraction
   3 Voigt (center, sigma, gamma, area), gamma the Lorentzian half width
-  4 DoniachSunjic (center, gamma, alpha, area), area = counts over the channels given
+  4 DoniachSunjic (center, gamma, alpha, area), area = counts over the channels given,
+    aux[0] = +1 (tail toward larger x: the line mirrored, u = center - x) or -1 (toward smaller x)
   5 TSDC (ea, tp, area), aux[0] = heating rate (K/s), over temperature x (K)
   Peaks: area * f(x_i) * width_i, f a unit-area density.
   10 Constant (level)   11 Linear (level, slope), aux[0] = x_ref

@@ -8,13 +8,11 @@ from typing import Dict, List, Mapping, Optional, Tuple
 
 import numpy as np
 
-from concurrent.futures import ThreadPoolExecutor
-
 from . import _data, _threads
 from ._compiled import engine, rows_argument, term_arguments
 from .fitting import _STATUS
 from .model import FIXED, FREE, Compiled, Model, Window, compile_model
-from .result import FitResult, build_result
+from .result import FitResult, _log_factorial, build_result
 from .terms import _real
 
 __all__ = ["fit_many", "BatchResult"]
@@ -238,18 +236,11 @@ class _DerivedStandIn:
         self._values, self._stderr, self._stderr_poisson = {}, {}, {}
 
 
-def _log_factorial(y: np.ndarray) -> np.ndarray:
-    """ln y! elementwise, by the same function FitResult uses (the bits must agree)."""
-    from scipy import special
-
-    return special.gammaln(y + 1.0)
-
-
-def _statistics(y: np.ndarray, mu: np.ndarray):
+def _statistics(y: np.ndarray, mu: np.ndarray, engine_likelihood=None):
     """Log-likelihood, deviance and Pearson chi-square of each row, formed as FitResult forms them
-    for one spectrum (the same operations over the channels, row by row). Where FitResult takes
-    the log-likelihood and deviance from the engine instead, BatchResult must too: the engine's
-    values for every spectrum are kept beside these (``_engine_likelihood``)."""
+    for one spectrum (the same operations over the channels, row by row): the log-likelihood and
+    deviance are the engine's where they are finite, else computed here with FitResult's own
+    log-factorial; the chi-square always here."""
     with np.errstate(divide="ignore", invalid="ignore"):
         log_mu = np.log(np.maximum(mu, 1e-300))
         log_likelihood = np.sum(y * log_mu - mu - _log_factorial(y), axis=-1)
@@ -258,6 +249,12 @@ def _statistics(y: np.ndarray, mu: np.ndarray):
         terms[positive] += y[positive] * (np.log(y[positive]) - log_mu[positive])
         deviance = 2.0 * np.sum(terms, axis=-1)
         chi_square = np.sum((y - mu) ** 2 / np.maximum(mu, 1e-300), axis=-1)
+    if engine_likelihood is not None:
+        # FitResult takes both from the engine when both are finite.
+        engine_log_likelihood, engine_deviance = engine_likelihood
+        usable = np.isfinite(engine_log_likelihood) & np.isfinite(engine_deviance)
+        log_likelihood = np.where(usable, engine_log_likelihood, log_likelihood)
+        deviance = np.where(usable, engine_deviance, deviance)
     return log_likelihood, deviance, chi_square
 
 
@@ -385,6 +382,8 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
                          f"{', '.join(c.names)})") from None
     except (TypeError, RuntimeError) as error:
         raise RuntimeError(f"the compiled engine failed: {error}") from None
+    engine_log_likelihood = np.asarray(engine_log_likelihood, float).reshape(S)
+    engine_deviance = np.asarray(engine_deviance, float).reshape(S)
     theta = np.asarray(theta, float).reshape(S, P)
     covariance_poisson = np.asarray(covariance, float).reshape(S, P, P)
     at_bound = np.asarray(at_bound, bool).reshape(S, P)
@@ -397,8 +396,7 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
     r._max_iter = max_iter
     r._message_overrides = {}
     r._derived_done = False
-    r._engine_likelihood = (np.asarray(engine_log_likelihood, float).reshape(shape),
-                            np.asarray(engine_deviance, float).reshape(shape))
+    r._engine_likelihood = (engine_log_likelihood.reshape(shape), engine_deviance.reshape(shape))
     r.parameter_names = list(c.names)
     r.shape = tuple(shape)
     r.errors = errors
@@ -428,9 +426,10 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
     blocks = [slice(begin, min(begin + _STATISTICS_BLOCK, S)) for begin in range(0, S, _STATISTICS_BLOCK)]
 
     def statistics_of(block):
-        log_likelihood[block], deviance[block], chi_square[block] = _statistics(y[block], expected[block])
+        log_likelihood[block], deviance[block], chi_square[block] = _statistics(
+            y[block], expected[block], (engine_log_likelihood[block], engine_deviance[block]))
 
-    # NumPy's and SciPy's loops release the interpreter lock: blocks of spectra on the pool's
+    # NumPy's loops release the interpreter lock: blocks of spectra on the pool's
     # threads take the statistics' share of the time down with the fits'. Each row is its own
     # computation, so the split changes no bit.
     workers = min(len(blocks), threads or _threads.get_threads())

@@ -232,3 +232,24 @@ def test_concurrent_calls_from_python_threads_agree_bit_for_bit():
     for k, result in enumerate(results):
         expected = neighbour if k % 2 else reference
         assert same_bits(result.theta, expected.theta) and same_bits(result.deviance, expected.deviance), k
+
+
+def test_fit_and_fit_many_need_no_scipy():
+    # SciPy serves the tests only: a process where it cannot be imported fits, batches and derives.
+    import subprocess
+    import sys
+
+    script = (
+        "import sys; sys.modules['scipy'] = None\n"
+        "import numpy as np, brivane\n"
+        "x = np.linspace(0.0, 100.0, 300)\n"
+        "rng = np.random.default_rng(3)\n"
+        "counts = rng.poisson(2e3 * np.exp(-0.5 * ((x - 48.0) / 4.0) ** 2) / (4.0 * 2.5066) * x[1] + 5.0, (3, 300))\n"
+        "model = brivane.Model([brivane.Gaussian(50.0, 3.0)], background=brivane.Constant())\n"
+        "single = brivane.fit(x, counts[0].astype(float), model)\n"
+        "batch = brivane.fit_many(x, counts, model, threads=2)\n"
+        "assert batch.deviance[0] == single.deviance and batch.log_likelihood[0] == single.log_likelihood\n"
+        "assert batch.values['p0.fwhm'][0] == single.values['p0.fwhm']\n"
+        "print('ok', 'scipy' in sys.modules and sys.modules['scipy'] is not None)\n")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert out.stdout.split() == ["ok", "False"], out.stderr

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "interrupt.hpp"
+
 namespace brivane::model {
 
 void plain_background_term(const Problem& problem, std::size_t term_index, std::span<const double> parameters,
@@ -119,6 +121,9 @@ void tougaard_term(std::span<const double> x, double direction, const PeakCounts
   double* kernel = out.kernel.data();
   double* kernel_c = out.kernel.data() + n;
   for (std::size_t i = 0; i < n; ++i) {
+    // A pass is quadratic in the channels: on a long spectrum one pass alone outlasts the wait
+    // a Ctrl-C may take, so it is checked every 256 rows as well as between iterations.
+    if (i % 256 == 0) check_interrupt();
     // The low side of channel i: j < i for direction +1, j > i for -1.
     const std::size_t begin = direction > 0.0 ? 0 : i + 1;
     const std::size_t end = direction > 0.0 ? i : n;

@@ -14,6 +14,7 @@
 #include "model/likelihood.hpp"
 #include "model/model_error.hpp"
 #include "model/ties.hpp"
+#include "interrupt.hpp"
 
 namespace brivane::model {
 
@@ -133,6 +134,10 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
   std::size_t rejected = 0;
 
   for (;;) {
+    // Ctrl-C: the process-wide request unwinds the whole call (nothing is written back, a batch's
+    // other tasks stop at their next iteration); the caller's own flag ends just this fit, with
+    // its status.
+    check_interrupt();
     if (options.stop && options.stop->load(std::memory_order_relaxed)) {
       status = FitStatus::kInterrupted;
       break;

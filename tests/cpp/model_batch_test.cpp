@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "model/batch.hpp"
 #include "model/model_error.hpp"
 #include "model/solver.hpp"
@@ -143,6 +144,25 @@ TEST(ModelBatch, EverySpectrumAsAloneForOneTwoAndEightThreads) {
     EXPECT_EQ(std::memcmp(many.expected.data(), one.expected.data(), one.expected.size() * sizeof(double)), 0);
     EXPECT_EQ(many.iterations, one.iterations);
   }
+}
+
+TEST(ModelBatch, CtrlCStopsEveryTaskAndThePoolFitsAgainAfterwards) {
+  // The request is not one spectrum's failure: it ends the whole call on every thread, and a
+  // batch after it gives the bits of one before it.
+  const Map m = make_map(12);
+  const Problem problem = m.builder.build(m.x);
+  std::vector<double> starts;
+  for (std::size_t s = 0; s < m.spectra; ++s) {
+    const std::vector<double> start = rough_start(m.builder);
+    starts.insert(starts.end(), start.begin(), start.end());
+  }
+  const Outputs before = run_batch(problem, m, starts, 2);
+  request_interrupt();
+  EXPECT_THROW(run_batch(problem, m, starts, 2), Interrupted);
+  clear_interrupt();
+  const Outputs after = run_batch(problem, m, starts, 2);
+  EXPECT_EQ(std::memcmp(after.theta.data(), before.theta.data(), before.theta.size() * sizeof(double)), 0);
+  EXPECT_EQ(after.status, before.status);
 }
 
 TEST(ModelBatch, NeighbourStartsFollowTheRowOrderWhateverTheThreads) {

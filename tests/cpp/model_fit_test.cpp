@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "model/model_error.hpp"
 #include "model/solver.hpp"
 #include "model/ties.hpp"
@@ -347,6 +348,18 @@ TEST(ModelFit, EveryStatus) {
     FitOptions options;
     options.stop = &stop;
     EXPECT_EQ(fit(problem, counts, flat.values(), workspace, options).status, FitStatus::kInterrupted);
+  }
+  {
+    // Ctrl-C: the process-wide request unwinds the fit (its caller raises KeyboardInterrupt);
+    // once withdrawn, the same fit runs to its optimum as before.
+    Workspace workspace(problem);
+    const FitResult before = fit(problem, counts, flat.values(), workspace, FitOptions{});
+    request_interrupt();
+    EXPECT_THROW(fit(problem, counts, flat.values(), workspace, FitOptions{}), Interrupted);
+    clear_interrupt();
+    const FitResult after = fit(problem, counts, flat.values(), workspace, FitOptions{});
+    EXPECT_EQ(after.status, before.status);
+    EXPECT_EQ(after.theta, before.theta);
   }
   {
     // Two equal user rows: their amplitudes' sum is determined, not each.

@@ -130,6 +130,50 @@ def tsdc_root_fit():
     return (lambda: core.tsdc_mle_find_root(t, counts, 1.0, 1.0, 300.0, 0.1, 3.0, 0.1)), []
 
 
+# The fitting layer's engine: a joint fit of a spectrum of two million channels, one of a few
+# thousand channels under a Tougaard background (whose every pass is quadratic in the channels),
+# and a batch of spectra on the pool. The inputs are the layer's own copies, so `written` holds the
+# caller's arrays, which must come out as they went in.
+def layer_model(background):
+    import brivane
+
+    peaks = [brivane.Gaussian(-10.5, 2.6, area=None), brivane.Lorentzian(12.0, 3.5, area=None)]
+    return brivane.Model(peaks, background=background)
+
+
+def layer_counts(n, seed):
+    x = np.linspace(-50.0, 50.0, n)
+    rate = (2e3 * np.exp(-0.5 * ((x + 10.0) / 2.5) ** 2) + 1e3 / (1.0 + ((x - 12.0) / 1.6) ** 2) + 5.0) * 2e3 / n
+    return x, np.random.default_rng(seed).poisson(rate).astype(float)
+
+
+def brivane_fit():
+    import brivane
+
+    x, counts = layer_counts(2_000_000, 3)
+    model = layer_model(brivane.Linear())
+    return (lambda: brivane.fit(x, counts, model)), [x, counts]
+
+
+def brivane_fit_tougaard():
+    import brivane
+
+    x, counts = layer_counts(6000, 4)
+    model = layer_model([brivane.Constant(), brivane.Tougaard(b=1.0, c=100.0)])
+    return (lambda: brivane.fit(x, counts, model)), [x, counts]
+
+
+def brivane_fit_many():
+    import brivane
+
+    x, _ = layer_counts(1000, 5)
+    counts = np.stack([layer_counts(1000, seed)[1] for seed in range(4000)])
+    model = layer_model(brivane.Linear())
+    start = dict(brivane.fit(x, counts[0], model).values)
+    start = {name: start[name] for name in model.parameter_names}
+    return (lambda: brivane.fit_many(x, counts, model, starts=start)), [x, counts]
+
+
 LONG_CALLS = {"run_em_loop": gaussian_em, "run_voigt_em_loop": voigt_em, "run_lorentzian_em_loop": lorentzian_em,
               "run_pv_em_loop": pv_em, "run_ds_em_loop": ds_em, "run_tsdc_em_loop": tsdc_em,
               "pseudo_voigt_mle_full_optimization": pv_full_optimization}
@@ -139,6 +183,11 @@ SINGLE_PEAK_CALLS = {"lorentzian_mle": lorentzian_fit, "doniach_sunjic_mle": don
                      "pseudo_voigt_mle_conditional_max": pv_conditional_max, "tsdc_mle_lbfgsb": tsdc_bounded_fit,
                      "tsdc_mle_find_root": tsdc_root_fit}
 LONG_CALLS.update(SINGLE_PEAK_CALLS)
+# The layer's calls end on their own too, and are repeated in the same way.
+LAYER_CALLS = {"brivane.fit": brivane_fit, "brivane.fit Tougaard": brivane_fit_tougaard,
+               "brivane.fit_many": brivane_fit_many}
+SINGLE_PEAK_CALLS.update(LAYER_CALLS)
+LONG_CALLS.update(LAYER_CALLS)
 
 
 def small_fits():
@@ -149,7 +198,15 @@ def small_fits():
     t, ll, rel, s_tri = core.run_em_loop(x, counts, mu, sigma, pi, np.ones(4), [False] * 3, [False] * 3, 50, 1e-10,
                                          480.0, 560.0, bg_type=1)
     peak = core.pseudo_voigt_mle_full_optimization(x, counts, 501.0, 3.0, 0.5, 480.0, 560.0, 0.1, 50.0, 20, 1e-12)
-    return [mu, sigma, pi, ll, rel, np.array([t, s_tri, *peak])]
+    arrays = [mu, sigma, pi, ll, rel, np.array([t, s_tri, *peak])]
+    # And the layer's engine, alone and on the pool.
+    import brivane
+
+    model = brivane.Model([brivane.Gaussian(c, 1.2, area=None) for c in (501.0, 511.0, 536.0)],
+                          background=brivane.Constant())
+    arrays.append(brivane.fit(x, counts, model).theta)
+    arrays.append(brivane.fit_many(x, np.stack([counts, counts + 1.0]), model, starts=None, threads=2).theta)
+    return arrays
 
 
 class Recorded(Exception):

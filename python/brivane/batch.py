@@ -10,6 +10,7 @@ import numpy as np
 
 from . import _data, _threads
 from ._compiled import engine, rows_argument, term_arguments
+from ._units import engine_units, results_from_engine
 from .fitting import _STATUS
 from .model import FIXED, FREE, Compiled, Model, Window, compile_model
 from .result import FitResult, _log_factorial, build_result
@@ -370,11 +371,14 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
     columns = 0
     if neighbour and S > 0:
         columns = shape[-1] if len(shape) >= 2 else S
+    # The engine's units, as fit() uses them: the same mapping of the same numbers.
+    units = engine_units(c, wx, ww)
     try:
         theta, covariance, at_bound, engine_log_likelihood, engine_deviance, n_iter, status, expected = engine().fit_many(
-            wx, y.reshape(-1), ww, *term_arguments(c.kind, c.first, c.count, c.aux),
-            _float(c.role), _float(c.value), _float(c.lower), _float(c.upper), _float(c.source), _float(c.scale),
-            _float(c.offset), np.ascontiguousarray(start_rows, dtype=np.float64).reshape(-1), int(max_iter),
+            _float(units.x), y.reshape(-1), _float(units.width), *term_arguments(c.kind, c.first, c.count, units.aux),
+            _float(c.role), _float(units.value), _float(units.lower), _float(units.upper), _float(c.source),
+            _float(units.scale), _float(units.offset),
+            np.ascontiguousarray(units.to_engine(start_rows), dtype=np.float64).reshape(-1), int(max_iter),
             float(tolerance), neighbour_columns=columns, threads=threads, keep_expected=True,
             rows=rows_argument(c.rows))
     except ValueError as error:
@@ -384,9 +388,11 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
         raise RuntimeError(f"the compiled engine failed: {error}") from None
     engine_log_likelihood = np.asarray(engine_log_likelihood, float).reshape(S)
     engine_deviance = np.asarray(engine_deviance, float).reshape(S)
-    theta = np.asarray(theta, float).reshape(S, P)
-    covariance_poisson = np.asarray(covariance, float).reshape(S, P, P)
+    theta_engine = np.asarray(theta, float).reshape(S, P)
+    covariance_engine = np.asarray(covariance, float).reshape(S, P, P)
     at_bound = np.asarray(at_bound, bool).reshape(S, P)
+    theta = results_from_engine(units, c, theta_engine, at_bound)
+    covariance_poisson = units.covariance_from_engine(covariance_engine)
     status = np.asarray(status).astype(np.int64)
     expected = np.asarray(expected, float).reshape(S, m) if S else np.zeros((0, m))
 
@@ -411,8 +417,8 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
     singular = np.flatnonzero(fitted & ~np.isfinite(covariance_poisson).all(axis=(1, 2)))
     for s in singular:
         code = int(status[s])
-        single = build_result(method="ml", compiled=c, x=wx, counts=y[s], width=ww, theta=theta[s],
-                              covariance_poisson=covariance_poisson[s], at_bound=at_bound[s],
+        single = build_result(method="ml", compiled=c, x=wx, counts=y[s], width=ww, theta=theta_engine[s],
+                              covariance_poisson=covariance_engine[s], at_bound=at_bound[s], units=units,
                               n_iterations=int(n_iter[s]), converged=code in (0, 4),
                               message=r._message_of(code), errors=errors)
         covariance_poisson[s] = single.covariance_poisson

@@ -12,6 +12,7 @@ import numpy as np
 
 from . import _data, _shapes
 from ._compiled import engine, rows_argument, term_arguments
+from ._units import engine_units
 from .model import FIXED, FREE, Compiled, Model, Window, compile_model
 from .result import FitResult, build_result
 from .terms import (Constant, DoniachSunjic, Gaussian, Linear, Lorentzian, PseudoVoigt, TSDC,
@@ -56,6 +57,12 @@ def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: Star
     per degree of freedom, right both for counts (where the factor is close to 1) and for data
     that are not counts (CCD units, Gaussian noise); "poisson" takes it as it is. Both are on the
     result (``stderr_poisson``, ``error_scale``).
+
+    Units: for "ml" the engine works on the axis divided by the least power of two above the
+    window's span, and shifted to start at 0 when the window lies more than 64 spans from zero
+    (parameters, bounds and ties mapped with it; see brivane._units), so the result in your units
+    does not depend on the axis's scale or offset. A model with a K-alpha2 tie or a TSDC
+    peak keeps its axis as given.
 
     max_iter: iteration limit (default 200 for "ml", 5000 for "em"). tolerance: for "ml", the
     deviance a full Newton step would still remove (equally, the remaining step's squared length in
@@ -115,12 +122,15 @@ def _fit_ml(window: Window, c: Compiled, errors: str, max_iter: int, tolerance: 
     if window.x.size <= n_free:
         raise ValueError(f"the window holds {window.x.size} channels for {n_free} free parameters")
     core = engine()
+    # The engine works on the window mapped onto [0, 1] (brivane._units): the same fit, in the
+    # caller's units, whatever the axis's offset and scale.
+    units = engine_units(c, window.x, window.width)
     try:
         theta, covariance, at_bound, log_likelihood, deviance, n_iter, status = core.fit(
-            _float64(window.x), _float64(window.counts), _float64(window.width),
-            *term_arguments(c.kind, c.first, c.count, c.aux), _float64(c.role), _float64(c.value),
-            _float64(c.lower), _float64(c.upper), _float64(c.source), _float64(c.scale), _float64(c.offset),
-            int(max_iter), float(tolerance), rows=rows_argument(c.rows))
+            _float64(units.x), _float64(window.counts), _float64(units.width),
+            *term_arguments(c.kind, c.first, c.count, units.aux), _float64(c.role), _float64(units.value),
+            _float64(units.lower), _float64(units.upper), _float64(c.source), _float64(units.scale),
+            _float64(units.offset), int(max_iter), float(tolerance), rows=rows_argument(c.rows))
     except ValueError as error:
         # The layer checks everything the engine does; this names what slipped through in the
         # engine's own terms (its arrays, by index in the parameter vector).
@@ -136,7 +146,7 @@ def _fit_ml(window: Window, c: Compiled, errors: str, max_iter: int, tolerance: 
         method="ml", compiled=c, x=window.x, counts=window.counts, width=window.width,
         theta=np.array(theta, float), covariance_poisson=np.array(covariance, float),
         at_bound=np.array(at_bound, bool), n_iterations=int(n_iter), converged=status in (0, 4),
-        message=message, errors=errors, likelihood=(float(log_likelihood), float(deviance)))
+        message=message, errors=errors, likelihood=(float(log_likelihood), float(deviance)), units=units)
 
 
 # ------------------------------------------------------------------------------------------------

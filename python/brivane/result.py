@@ -100,9 +100,16 @@ def _derived(kind: int, p: np.ndarray, x: np.ndarray, width: np.ndarray, aux0: f
 
 
 def build_result(*, method, compiled: Compiled, x, counts, width, theta, covariance_poisson, at_bound,
-                 n_iterations, converged, message, errors, likelihood=None) -> "FitResult":
+                 n_iterations, converged, message, errors, likelihood=None, units=None) -> "FitResult":
+    """units: the engine's units (brivane._units) when theta and covariance_poisson are in them:
+    the expected counts and any information are then formed there, and the results mapped back."""
     c = compiled
-    terms = (x, width, c.kind, c.first, c.count, c.aux)
+    if units is not None:
+        terms = (units.x, units.width, c.kind, c.first, c.count, units.aux)
+        tie_scale = units.scale
+    else:
+        terms = (x, width, c.kind, c.first, c.count, c.aux)
+        tie_scale = c.scale
     components = _compiled.evaluate(*terms, theta, c.rows)
     mu = components.sum(axis=0)
     if at_bound is None:
@@ -111,7 +118,7 @@ def build_result(*, method, compiled: Compiled, x, counts, width, theta, covaria
         at_bound = (c.role == FREE) & ((np.abs(theta - c.lower) <= tolerance) | (np.abs(theta - c.upper) <= tolerance))
     if covariance_poisson is None:
         J = _compiled.jacobian(*terms, theta, c.rows)
-        covariance_poisson = _fisher_covariance(J, mu, theta, c.role, c.source, c.scale, at_bound)
+        covariance_poisson = _fisher_covariance(J, mu, theta, c.role, c.source, tie_scale, at_bound)
     undetermined = np.zeros(theta.size, bool)
     if not np.all(np.isfinite(covariance_poisson)):
         # A peak whose area ended at 0 leaves its position and shape undetermined, which makes the
@@ -125,14 +132,19 @@ def build_result(*, method, compiled: Compiled, x, counts, width, theta, covaria
                     undetermined[j] = c.role[j] == FREE and not at_bound[j]
         if undetermined.any():
             J = _compiled.jacobian(*terms, theta, c.rows)
-            recovered = _fisher_covariance(J, mu, theta, c.role, c.source, c.scale, at_bound | undetermined)
+            recovered = _fisher_covariance(J, mu, theta, c.role, c.source, tie_scale, at_bound | undetermined)
             if np.all(np.isfinite(recovered)):
                 covariance_poisson = recovered
                 if message.startswith("converged, but the Fisher information is singular"):
                     message = "converged"
                 message = (f"{message}; the area of {', '.join(empty)} ended at 0, leaving position and shape "
                            "undetermined (no errors for them; the others' errors come from the rest)")
-    return FitResult._create(undetermined=undetermined,method=method, compiled=c, x=x, counts=counts, width=width, theta=theta,
+    if units is not None:
+        from ._units import results_from_engine
+
+        theta = results_from_engine(units, c, theta, at_bound)
+        covariance_poisson = units.covariance_from_engine(covariance_poisson)
+    return FitResult._create(undetermined=undetermined, method=method, compiled=c, x=x, counts=counts, width=width, theta=theta,
                              covariance_poisson=covariance_poisson, at_bound=at_bound, components=components,
                              n_iterations=n_iterations, converged=converged, message=message, errors=errors,
                              likelihood=likelihood)

@@ -24,6 +24,7 @@
 #include <cstdint>
 
 #include "numerics/exponential_integrals.hpp"
+#include "simd/faddeeva_tables.hpp"
 #include "vector_math.hpp"
 
 namespace brivane::BRIVANE_SIMD_NAMESPACE {
@@ -1846,6 +1847,8 @@ void voigt_terms(const VoigtTermsPass& pass, std::size_t n) {
   }
 }
 
+#include "simd/faddeeva.hpp"
+
 #undef SIMD_EACH
 #undef SIMD_INLINE
 
@@ -1859,6 +1862,8 @@ const SimdKernels BRIVANE_SIMD_TABLE = {exp_array, exp2_of_minus_square_array, l
                                         atan_array, sin_cos_array, pow_array, doniach_sunjic_chunk,
                                         weighted_log_density_chunk,
                                         // Voigt kernel
-                                        voigt_changes, voigt_terms};
+                                        voigt_changes, voigt_terms,
+                                        // Faddeeva function
+                                        faddeeva_array};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

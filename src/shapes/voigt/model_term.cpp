@@ -1,8 +1,10 @@
 #include "shapes/voigt/model_term.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
+#include "vector_math.hpp"
 #include "voigt.hpp"
 
 namespace brivane::model {
@@ -67,10 +69,21 @@ void voigt_model_term(const Channels& channels, std::span<const double> paramete
   const double inverse_s = 1.0 / (sigma * kSqrt2);
   const double norm = inverse_s * kInverseSqrtPi;
   const double inverse_sigma = 1.0 / sigma;
+  // w for a block of channels at a time by the vector kernel.
+  constexpr std::size_t kBlock = 128;
+  double z_real[kBlock], z_imag[kBlock], w_real[kBlock], w_imag[kBlock];
   for (std::size_t i = 0; i < n; ++i) {
-    const double u = channels.x[i] - center;
-    const std::complex<double> z(u * inverse_s, gamma * inverse_s);
-    const std::complex<double> w = faddeeva_w(z);
+    const std::size_t slot = i % kBlock;
+    if (slot == 0) {
+      const std::size_t len = std::min(kBlock, n - i);
+      for (std::size_t k = 0; k < len; ++k) {
+        z_real[k] = (channels.x[i + k] - center) * inverse_s;
+        z_imag[k] = gamma * inverse_s;
+      }
+      simd_kernels().faddeeva(z_real, z_imag, len, w_real, w_imag);
+    }
+    const std::complex<double> z(z_real[slot], z_imag[slot]);
+    const std::complex<double> w(w_real[slot], w_imag[slot]);
     const double width = channels.width[i];
     const double unit = norm * w.real() * width;
     out.value[i] = area * unit;

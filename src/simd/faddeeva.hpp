@@ -104,23 +104,7 @@ constexpr double kEpsilon = 2.220446049250313e-16;
   }
 }
 
-// exp(v) = head + tail for |v| < 700, the tail within about 2^-60 of the head.
-[[gnu::always_inline]] inline void exp_two_part(V v, V& head, V& tail) {
-  V shifted;
-  const V u = exp_mantissa_minus_one(v, shifted);
-  const V one = set(1.0) + u;
-  head = exp_from_parts(one, shifted, v);
-  tail = ((set(1.0) - one) + u) * (head / one);
-}
-
-// (head + tail) *= (factor + factor_tail), keeping the rounding of the product in the tail.
-[[gnu::always_inline]] inline void compensated_product(V& head, V& tail, V factor, V factor_tail) {
-  const V product = head * factor;
-  tail = fma(head, factor, -product) + fma(head, factor_tail, tail * factor);
-  head = product;
-}
-
-// w(x + i y) by the series, for 0 <= x <= 8 and 0 <= y <= 7 (lanes outside: replaced by 1 + i).
+// w(x + i y) by the series, for 0 <= x <= 8 and -7 <= y <= 7 (lanes outside: replaced by 1 + i).
 [[gnu::always_inline]] inline void faddeeva_series(V x_in, V y_in, M inside, V& re, V& im) {
   using namespace faddeeva_tables;
   const V x = select(inside, x_in, set(1.0));
@@ -129,32 +113,30 @@ constexpr double kEpsilon = 2.220446049250313e-16;
   const bool any_tiny = !all(x >= set(5e-4));
   const V x2 = x * x;
   V expx2 = exp_full(-x2);
-  // exp(2ax) and exp(-2ax) each as head + tail: their n-th powers, carried as compensated
-  // products below, would otherwise gather n roundings.
-  V exp2ax, exp2ax_tail, expm2ax, expm2ax_tail;
-  exp_two_part(set(2.0 * kFaddeevaA) * x, exp2ax, exp2ax_tail);
-  exp_two_part(set(-2.0 * kFaddeevaA) * x, expm2ax, expm2ax_tail);
+  // The n-th powers of exp(2ax) and exp(-2ax) gather n roundings, as libcerf's do: carrying them
+  // as compensated products brings the sums nearer their exact values but no nearer w, since
+  // the series' own truncation error is of the same size (about 30 ulp near x = 6).
+  V exp2ax = exp_full(set(2.0 * kFaddeevaA) * x);
+  V expm2ax = exp_full(set(-2.0 * kFaddeevaA) * x);
   if (any_tiny) {
     // exp(-x^2), exp(2ax) and exp(-2ax) by Taylor series, and sum5 - sum4 formed directly below.
     expx2 = select(tiny, set(1.0) - x2 * (set(1.0) - set(0.5) * x2), expx2);
     const V ax2 = set(1.036642960860171859744) * x;
     exp2ax = select(tiny, set(1.0) + ax2 * (set(1.0) + ax2 * (set(0.5) + set(0.166666666666666666667) * ax2)), exp2ax);
     expm2ax = select(tiny, set(1.0) - ax2 * (set(1.0) - ax2 * (set(0.5) - set(0.166666666666666666667) * ax2)), expm2ax);
-    exp2ax_tail = select(tiny, set(0.0), exp2ax_tail);
-    expm2ax_tail = select(tiny, set(0.0), expm2ax_tail);
   }
   const V y2 = y * y;
-  V prod2ax = set(1.0), prodm2ax = set(1.0), prod2ax_tail = set(0.0), prodm2ax_tail = set(0.0);
+  V prod2ax = set(1.0), prodm2ax = set(1.0);
   V sum1 = set(0.0), sum2 = set(0.0), sum3 = set(0.0), sum4 = set(0.0), sum5 = set(0.0), difference = set(0.0);
   // Lanes that are not ours, or NaN, count as converged from the start.
   const M idle = select(inside, set(0.0), set(1.0)) > set(0.0);
   for (int n = 1; n <= kSeriesTerms; ++n) {
     const double dn = n;
     const V coef = set(kExpMinusA2N2[n - 1]) * expx2 / (set(kFaddeevaA2 * (dn * dn)) + y2);
-    compensated_product(prod2ax, prod2ax_tail, exp2ax, exp2ax_tail);
-    compensated_product(prodm2ax, prodm2ax_tail, expm2ax, expm2ax_tail);
+    prod2ax = prod2ax * exp2ax;
+    prodm2ax = prodm2ax * expm2ax;
     sum1 = sum1 + coef;
-    const V minus = coef * (prodm2ax + prodm2ax_tail), plus = coef * (prod2ax + prod2ax_tail);
+    const V minus = coef * prodm2ax, plus = coef * prod2ax;
     sum2 = sum2 + minus;
     sum3 = sum3 + plus;
     const V an = set(kFaddeevaA * dn);
@@ -171,8 +153,15 @@ constexpr double kEpsilon = 2.220446049250313e-16;
     if (all(done | idle | unordered(x, y))) break;
   }
   const V sinh_sums = any_tiny ? select(tiny, difference, sum5 - sum4) : sum5 - sum4;
-  const V erfcx_y = faddeeva_piecewise(faddeeva_tables::kErfcx, y);
-  const V expx2erfcxy = expx2 * erfcx_y;
+  // Below the real axis erfcx(y) = 2 exp(y^2) - erfcx(-y), and below y = -6 the first term alone
+  // (to double precision), taken with exp(-x^2) in one exponential against overflow.
+  const V erfcx_abs = faddeeva_piecewise(faddeeva_tables::kErfcx, abs_of(y));
+  V expx2erfcxy = expx2 * erfcx_abs;
+  if (!all(y >= set(0.0))) {
+    const V twice_exp = set(2.0) * exp_full(y2);
+    const V lower = select(y > set(-6.0), expx2 * (twice_exp - erfcx_abs), set(2.0) * exp_full(y2 - x2));
+    expx2erfcxy = select(y < set(0.0), lower, expx2erfcxy);
+  }
   const V xy = x * y, twice_xy = set(2.0) * xy;
   V sinxy, cosxy, sin2xy, cos2xy;
   sin_cos_reduced(xy, sinxy, cosxy);
@@ -189,12 +178,12 @@ constexpr double kEpsilon = 2.220446049250313e-16;
   const M axis = y == set(0.0);
   re = select(axis, expx2, re);
   if (!all(y > set(0.0))) im = select(axis, x * faddeeva_piecewise(faddeeva_tables::kImWOverX, x), im);
-  re = select(x == set(0.0), erfcx_y, re);
+  re = select(x == set(0.0), expx2erfcxy, re);
 }
 
-// w(re + i im) for 8 lanes, the upper half-plane's value for the lanes with im < 0: w(re + i |im|)
-// (the caller finishes those by the reflection formula).
-[[gnu::always_inline]] inline void faddeeva_upper(V z_re, V z_im, V& w_re, V& w_im) {
+// w(re + i im) for 8 lanes; lanes of the fraction's region below the real axis hold w(re + i |im|)
+// and are marked in `reflect` for the caller to finish by the reflection formula.
+[[gnu::always_inline]] inline void faddeeva_lanes(V z_re, V z_im, V& w_re, V& w_im, M& reflect) {
   const V x = abs_of(z_re), y = abs_of(z_im);
   const M fraction = (y > set(7.0)) | ((x > set(6.0)) & ((y > set(0.1)) | (x > set(8.0))));
   const V fraction_lanes = select(fraction, set(1.0), set(0.0));
@@ -208,7 +197,7 @@ constexpr double kEpsilon = 2.220446049250313e-16;
   }
   if (!all(fraction)) {
     V series_re, series_im;
-    faddeeva_series(x, y, series, series_re, series_im);
+    faddeeva_series(x, z_im, series, series_re, series_im);
     re = select(series, series_re, re);
     im = select(series, series_im, im);
   }
@@ -216,6 +205,7 @@ constexpr double kEpsilon = 2.220446049250313e-16;
   im = select(z_re < set(0.0), -im, im);
   w_re = re;
   w_im = select(x == set(0.0), z_re, im);
+  reflect = fraction & (z_im < set(0.0));
 }
 
 void faddeeva_array(const double* z_re, const double* z_im, std::size_t n, double* w_re, double* w_im) {
@@ -224,15 +214,20 @@ void faddeeva_array(const double* z_re, const double* z_im, std::size_t n, doubl
     const V re = load_lanes(z_re + i, count, 10.0);
     const V im = load_lanes(z_im + i, count, 10.0);
     V wr, wi;
-    faddeeva_upper(re, im, wr, wi);
+    M reflect;
+    faddeeva_lanes(re, im, wr, wi, reflect);
     store_lanes(w_re + i, count, wr);
     store_lanes(w_im + i, count, wi);
-    if (!all(im >= set(0.0))) {
-      // Below the real axis: w(z) = 2 exp(-z^2) - w(-z), w(-z) = conj w(re + i |im|) as stored.
+    const V reflect_lanes = select(reflect, set(1.0), set(0.0));
+    if (!all(reflect_lanes == set(0.0))) {
+      // The fraction's lanes below the real axis: w(z) = 2 exp(-z^2) - w(-z), w(-z) = conj w(re +
+      // i |im|) as stored.
+      alignas(64) double flags[kLanes];
+      store(flags, reflect_lanes);
       const std::size_t lanes = count < kLanes ? count : kLanes;
       for (std::size_t l = i; l < i + lanes; ++l) {
         const double x = z_re[l], y = z_im[l];
-        if (!(y < 0.0)) continue;
+        if (flags[l - i] == 0.0) continue;
         const double magnitude = std::exp((y - x) * (x + y));
         const double angle = -2.0 * x * y;
         w_re[l] = 2.0 * (magnitude * std::cos(angle)) - w_re[l];

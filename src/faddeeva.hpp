@@ -2,9 +2,10 @@
 // The Faddeeva function w(z) = exp(-z^2) erfc(-i z), vectorised: the regions and methods of
 // libcerf 1.x's w_of_z (continued fraction for large |z|, the modified Algorithm 916 series
 // elsewhere) with each lane taking its region's method, compiled per instruction set and chosen
-// at run time like the other kernels of vector_math.hpp. Within 4 ulp of libcerf's w_of_z in both
-// parts wherever that part is not a cancelled difference (src/simd/faddeeva.hpp states the
-// contract in full; tests/cpp/faddeeva_test.cpp measures it).
+// at run time like the other kernels of vector_math.hpp. As accurate as libcerf's w_of_z (against
+// mpmath at most 20 ulp above libcerf's own error, mostly within 4; src/simd/faddeeva.hpp states
+// the contract in full, tests/cpp/faddeeva_test.cpp measures it). AVX2 and AVX-512 give the same
+// bits; the baseline variant, without FMA, differs in the last bits.
 
 #include <complex>
 #include <span>

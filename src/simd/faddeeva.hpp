@@ -221,8 +221,9 @@ constexpr double kEpsilon = 2.220446049250313e-16;
 void faddeeva_array(const double* z_re, const double* z_im, std::size_t n, double* w_re, double* w_im) {
   for (std::size_t i = 0; i < n; i += kLanes) {
     const std::size_t count = n - i;
-    const V re = load_lanes(z_re + i, count, 10.0);
-    const V im = load_lanes(z_im + i, count, 10.0);
+    // A partial vector's spare lanes repeat its first argument, so that they add no region.
+    const V re = load_lanes(z_re + i, count, z_re[i]);
+    const V im = load_lanes(z_im + i, count, z_im[i]);
     V wr, wi;
     M reflect;
     faddeeva_lanes(re, im, wr, wi, reflect);

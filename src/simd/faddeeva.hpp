@@ -232,17 +232,32 @@ void faddeeva_array(const double* z_re, const double* z_im, std::size_t n, doubl
     const V reflect_lanes = select(reflect, set(1.0), set(0.0));
     if (!all(reflect_lanes == set(0.0))) {
       // The fraction's lanes below the real axis: w(z) = 2 exp(-z^2) - w(-z), w(-z) = conj w(re +
-      // i |im|) as stored.
-      alignas(64) double flags[kLanes];
+      // i |im|) as just formed; exp(-z^2) = exp((y - x)(x + y)) (cos 2xy - i sin 2xy) in lanes
+      // where the angle is within the vector reduction, in scalar code elsewhere.
+      const V angle = set(-2.0) * re * im;
+      const V magnitude = set(2.0) * exp_full((im - re) * (re + im));
+      V sine, cosine;
+      sin_cos_reduced(angle, sine, cosine);
+      const M reduced = abs_of(angle) <= set(kSinCosLimit);
+      const V reflected_re = fma(magnitude, cosine, -wr), reflected_im = fma(magnitude, sine, wi);
+      alignas(64) double flags[kLanes], done[kLanes], lanes_re[kLanes], lanes_im[kLanes];
       store(flags, reflect_lanes);
+      store(done, select(reduced & unordered(magnitude, magnitude), set(0.0), select(reduced, set(1.0), set(0.0))));
+      store(lanes_re, reflected_re);
+      store(lanes_im, reflected_im);
       const std::size_t lanes = count < kLanes ? count : kLanes;
       for (std::size_t l = i; l < i + lanes; ++l) {
-        const double x = z_re[l], y = z_im[l];
         if (flags[l - i] == 0.0) continue;
-        const double magnitude = std::exp((y - x) * (x + y));
-        const double angle = -2.0 * x * y;
-        w_re[l] = 2.0 * (magnitude * std::cos(angle)) - w_re[l];
-        w_im[l] = 2.0 * (magnitude * std::sin(angle)) + w_im[l];
+        if (done[l - i] != 0.0) {
+          w_re[l] = lanes_re[l - i];
+          w_im[l] = lanes_im[l - i];
+          continue;
+        }
+        const double x = z_re[l], y = z_im[l];
+        const double scalar_magnitude = 2.0 * std::exp((y - x) * (x + y));
+        const double scalar_angle = -2.0 * x * y;
+        w_re[l] = scalar_magnitude * std::cos(scalar_angle) - w_re[l];
+        w_im[l] = scalar_magnitude * std::sin(scalar_angle) + w_im[l];
       }
     }
   }

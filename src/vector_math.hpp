@@ -295,6 +295,8 @@ struct SimdKernels {
   // ---- Voigt kernel (the VoigtChangesPass section below) ----
   void (*voigt_changes)(const VoigtChangesPass& pass, std::size_t n);
   void (*voigt_terms)(const VoigtTermsPass& pass, std::size_t n);
+  // ---- Faddeeva function (src/simd/faddeeva.hpp; faddeeva.hpp states its accuracy) ----
+  void (*faddeeva)(const double* z_re, const double* z_im, std::size_t n, double* w_re, double* w_im);
 };
 
 enum class SimdLevel : std::uint8_t { kBaseline, kAvx2, kAvx512 };

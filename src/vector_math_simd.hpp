@@ -25,6 +25,7 @@
 #include <numbers>
 
 #include "numerics/exponential_integrals.hpp"
+#include "simd/faddeeva_tables.hpp"
 #include "vector_math.hpp"
 
 namespace brivane::BRIVANE_SIMD_NAMESPACE {
@@ -1854,6 +1855,8 @@ void voigt_terms(const VoigtTermsPass& pass, std::size_t n) {
   }
 }
 
+#include "simd/faddeeva.hpp"
+
 #undef SIMD_EACH
 #undef SIMD_INLINE
 
@@ -1880,6 +1883,7 @@ const SimdKernels BRIVANE_SIMD_TABLE = {
     .weighted_log_density_chunk = weighted_log_density_chunk,
     .voigt_changes = voigt_changes,
     .voigt_terms = voigt_terms,
+    .faddeeva = faddeeva_array,
 };
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

@@ -90,6 +90,32 @@ double voigt_profile(double u, double sigma, double gamma) {
 
 namespace {
 
+// values[i] = V(u[i]; sigma, gamma) for n offsets, the Voigt case through the vector Faddeeva
+// kernel (the same values as voigt_profile but for the few ulp between the kernel and libcerf).
+void voigt_profile_values(const double* u, std::size_t n, double sigma, double gamma, double* values) {
+  if (profile_case(sigma, gamma) != ProfileCase::Voigt) {
+    for (std::size_t i = 0; i < n; ++i) values[i] = voigt_profile(u[i], sigma, gamma);
+    return;
+  }
+  const VoigtScale scale(sigma, gamma);
+  constexpr std::size_t kChunk = 128;
+  double z_real[kChunk], z_imag[kChunk], w_real[kChunk], w_imag[kChunk];
+  for (std::size_t start = 0; start < n; start += kChunk) {
+    const std::size_t len = std::min(kChunk, n - start);
+    for (std::size_t i = 0; i < len; ++i) {
+      const std::complex<double> z = scale.argument(u[start + i]);
+      z_real[i] = z.real();
+      z_imag[i] = z.imag();
+    }
+    simd_kernels().faddeeva(z_real, z_imag, len, w_real, w_imag);
+    for (std::size_t i = 0; i < len; ++i) values[start + i] = scale.value({w_real[i], w_imag[i]});
+  }
+}
+
+}  // namespace
+
+namespace {
+
 namespace rule = gauss_legendre_100;
 
 // The tail beyond a window edge at distance d from the centre is summed by the 100-point rule under
@@ -136,8 +162,11 @@ struct TailNodes {
 // else one minus the upper tail, so that the tail summed never holds the centre.
 double cumulative(double e, double x0, double sigma, double gamma) {
   const TailNodes nodes(e, x0, sigma, gamma);
+  double u[rule::kPoints], values[rule::kPoints];
+  for (std::size_t i = 0; i < rule::kPoints; ++i) u[i] = nodes.u(i);
+  voigt_profile_values(u, rule::kPoints, sigma, gamma, values);
   double sum = 0.0;
-  for (std::size_t i = 0; i < rule::kPoints; ++i) sum += rule::kTailWeight[i] * voigt_profile(nodes.u(i), sigma, gamma);
+  for (std::size_t i = 0; i < rule::kPoints; ++i) sum += rule::kTailWeight[i] * values[i];
   const double tail = nodes.scale * sum;
   return nodes.lower ? tail : 1.0 - tail;
 }
@@ -625,13 +654,11 @@ double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& ba
     const VoigtScale scale(sigma, gamma);
     for (std::size_t i = 0; i < rule::kPoints; ++i) {
       const std::complex<double> z = scale.argument(nodes.u(i));
-      const std::complex<double> w = faddeeva_w(z);
       z_real[i] = z.real();
       z_imag[i] = z.imag();
-      w_real[i] = w.real();
-      w_imag[i] = w.imag();
-      tail += rule::kTailWeight[i] * scale.value(w);
     }
+    simd_kernels().faddeeva(z_real, z_imag, rule::kPoints, w_real, w_imag);
+    for (std::size_t i = 0; i < rule::kPoints; ++i) tail += rule::kTailWeight[i] * scale.value({w_real[i], w_imag[i]});
     simd_kernels().voigt_changes(pass, rule::kPoints);
     for (std::size_t i = 0; i < rule::kPoints; ++i) {
       if (node_formed[i] == 0.0) {
@@ -679,7 +706,14 @@ void voigt_density(std::span<const double> x, double x0, double sigma, double ga
                    double x_max, std::span<double> row) {
   const double normaliser = std::fmax(voigt_window_mass(x0, sigma, gamma, x_min, x_max), 1e-300);
   const std::size_t n = std::min(x.size(), row.size());
-  for (std::size_t j = 0; j < n; ++j) row[j] = voigt_profile(x[j] - x0, sigma, gamma) / normaliser;
+  constexpr std::size_t kChunk = 256;
+  double u[kChunk];
+  for (std::size_t start = 0; start < n; start += kChunk) {
+    const std::size_t len = std::min(kChunk, n - start);
+    for (std::size_t j = 0; j < len; ++j) u[j] = x[start + j] - x0;
+    voigt_profile_values(u, len, sigma, gamma, row.data() + start);
+    for (std::size_t j = 0; j < len; ++j) row[start + j] /= normaliser;
+  }
 }
 
 namespace {
@@ -803,13 +837,11 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
       if (lean) {
         for (std::size_t i = 0; i < len; ++i) {
           const std::complex<double> z = scale.argument(x[start + i] - x0);
-          const std::complex<double> w = faddeeva_w(z);
-          value[i] = scale.value(w);
           z_real[i] = z.real();
           z_imag[i] = z.imag();
-          w_real[i] = w.real();
-          w_imag[i] = w.imag();
         }
+        kernels.faddeeva(z_real, z_imag, len, w_real, w_imag);
+        for (std::size_t i = 0; i < len; ++i) value[i] = scale.value({w_real[i], w_imag[i]});
         if (!shifts.empty()) kernels.voigt_changes(block_pass, len);
       }
       for (std::size_t i = 0; i < len; ++i) {

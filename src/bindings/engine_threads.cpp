@@ -1,4 +1,5 @@
 #include "bindings/engine_threads.hpp"
+#include "bindings/function_table.hpp"
 
 #include <cstddef>
 #include <exception>
@@ -60,26 +61,6 @@ PyMethodDef thread_methods[] = {
 
 }  // namespace
 
-bool add_thread_functions(PyObject* module) {
-  PyObject* module_name = PyModule_GetNameObject(module);
-  if (!module_name) return false;
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  bool ok = all != nullptr;
-  for (PyMethodDef& def : thread_methods) {
-    if (!ok) break;
-    PyObject* function = PyCFunction_NewEx(&def, module, module_name);
-    ok = function && PyModule_AddObject(module, def.ml_name, function) == 0;
-    if (!ok) {
-      Py_XDECREF(function);
-      break;
-    }
-    PyObject* name = PyUnicode_FromString(def.ml_name);
-    ok = name && PyList_Append(all, name) == 0;
-    Py_XDECREF(name);
-  }
-  Py_XDECREF(all);
-  Py_DECREF(module_name);
-  return ok;
-}
+bool add_thread_functions(PyObject* module) { return add_functions(module, thread_methods); }
 
 }  // namespace brivane::py

@@ -16,7 +16,9 @@ std::string docstring(const Signature& signature, const char* doc) {
 bool add_functions(PyObject* module, std::span<PyMethodDef> table) {
   PyObject* module_name = PyModule_GetNameObject(module);
   if (!module_name) return false;
-  PyObject* all = PyList_New(0);
+  // A second table added to the same module (the engine's thread calls) extends its __all__.
+  const bool listed = PyObject_HasAttrString(module, "__all__");
+  PyObject* all = listed ? PyObject_GetAttrString(module, "__all__") : PyList_New(0);
   bool ok = all != nullptr;
   for (PyMethodDef& def : table) {
     if (!ok) break;
@@ -31,7 +33,7 @@ bool add_functions(PyObject* module, std::span<PyMethodDef> table) {
     Py_XDECREF(name);
   }
   Py_DECREF(module_name);
-  if (ok) {
+  if (ok && !listed) {
     ok = PyModule_AddObject(module, "__all__", all) == 0;
     if (ok) all = nullptr;
   }

@@ -49,7 +49,8 @@ std::span<PyMethodDef> method_table() {
   return table;
 }
 
-// Adds the functions in table order, each bound to the module, and lists them in __all__.
+// Adds the functions in table order, each bound to the module, and lists them in __all__ (made
+// here, or extended where an earlier table made it).
 bool add_functions(PyObject* module, std::span<PyMethodDef> table);
 
 }  // namespace brivane::py

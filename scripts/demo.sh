@@ -4,4 +4,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-.venv/bin/python examples/spectrum_hpge.py "$@"
+.venv/bin/python examples/model_hpge.py "$@"

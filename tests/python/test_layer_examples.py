@@ -11,12 +11,12 @@ EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
 
 
 @pytest.mark.parametrize("name, expected", [
-    ("spectrum_hpge.py", ["[[Fit]] method 'ml': converged", "p4.center", "AIC"]),
-    ("spectrum_raman_carbon.py", ["Lorentzian: D  1346", "PseudoVoigt: D", "Voigt: D"]),
-    ("spectrum_xrd_lif.py", ["(111) K-alpha1 at 38.68", "(200) K-alpha1 at 44.98", "[tied to 111.center]"]),
-    ("spectrum_nist_gauss3.py", ["NIST least squares", "peak 2 centre"]),
-    ("spectrum_xps_au4f.py", ["== DoniachSunjic lines", "== Voigt lines", "splitting 3.6"]),
-    ("spectrum_tsdc.py", ["peak 0: ea 0.8", "peak 1: ea 1.1", "tp 350.0"]),
+    ("model_hpge.py", ["[[Fit]] method 'ml': converged", "p4.center", "AIC"]),
+    ("model_raman_carbon.py", ["Lorentzian: D  1346", "PseudoVoigt: D", "Voigt: D"]),
+    ("model_xrd_lif.py", ["(111) K-alpha1 at 38.68", "(200) K-alpha1 at 44.98", "[tied to 111.center]"]),
+    ("model_nist_gauss3.py", ["NIST least squares", "peak 2 centre"]),
+    ("model_xps_au4f.py", ["== DoniachSunjic lines", "== Voigt lines", "splitting 3.6"]),
+    ("model_tsdc.py", ["peak 0: ea 0.8", "peak 1: ea 1.1", "tp 350.0"]),
 ])
 def test_example_prints_its_report_and_writes_its_plot(name, expected, tmp_path, capsys):
     example = runpy.run_path(os.path.join(EXAMPLES, name))

@@ -2,7 +2,7 @@
 of pseudo-Voigt peaks: the K-alpha2 position from K-alpha1 by Bragg's law, half its area, the same
 shape; a linear background. Documented K-alpha1 positions: (111) 38.688 and (200) 44.985 deg.
 
-    python examples/spectrum_xrd_lif.py [--plot FILE]
+    python examples/model_xrd_lif.py [--plot FILE]
 """
 import argparse
 import os

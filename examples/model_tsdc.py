@@ -6,7 +6,7 @@ The curve is simulated (Poisson counts from two first-order relaxations, 0.85 eV
 1.15 eV at 350 K, heated at 0.1 K/s, 40,000 counts in all, 5 % of them leakage), so the truth is
 known; the starts are rough (1.0 eV, 300 K and 355 K).
 
-    python examples/spectrum_tsdc.py [--plot FILE]
+    python examples/model_tsdc.py [--plot FILE]
 """
 import argparse
 

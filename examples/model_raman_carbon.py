@@ -5,7 +5,7 @@ The intensities are CCD units, not photon counts: the Poisson deviance per degre
 about 0.01, so the standard errors are the ones scaled by Pearson's chi-square per degree of
 freedom (brivane's default).
 
-    python examples/spectrum_raman_carbon.py [--plot FILE]
+    python examples/model_raman_carbon.py [--plot FILE]
 """
 import argparse
 import os

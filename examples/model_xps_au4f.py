@@ -6,7 +6,7 @@ Both fits run on the binding energy as it is: the Doniach-Sunjic lines' tails an
 lie toward higher binding energy, larger x (the lines' default tail="high", the step's default
 direction +1).
 
-    python examples/spectrum_xps_au4f.py [--plot FILE]
+    python examples/model_xps_au4f.py [--plot FILE]
 """
 import argparse
 import os

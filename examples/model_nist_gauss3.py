@@ -2,7 +2,7 @@
 maximum-likelihood optimum, beside NIST's certified least-squares values (a different objective,
 so the two agree to within a few standard errors, not exactly).
 
-    python examples/spectrum_nist_gauss3.py
+    python examples/model_nist_gauss3.py
 """
 import math
 import os

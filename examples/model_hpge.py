@@ -5,7 +5,7 @@ The starts are the nominal line energies read off a plot (Eu-152 1085.8 with a w
 neighbour, 1112.1; Sc-46 1120.5; Co-60 1173.2 keV), shifted by the file's calibration offset of
 about +0.5 keV; widths and areas are estimated from the data.
 
-    python examples/spectrum_hpge.py [--plot FILE]
+    python examples/model_hpge.py [--plot FILE]
 """
 import argparse
 import os

@@ -48,7 +48,7 @@ ctest --test-dir build/cpp --output-on-failure -j "$jobs"
 phase_done "C++ unit tests"
 
 echo "== Python tests, NumPy $(.venv/bin/python -c 'import numpy; print(numpy.__version__)')"
-.venv/bin/python -m pytest -q tests/python
+.venv/bin/python -m pytest -q -n "$jobs" tests/python
 phase_done "Python tests, NumPy 2"
 
 echo "== Build with AddressSanitizer and UndefinedBehaviorSanitizer"
@@ -112,8 +112,8 @@ print("brivane_core imported from", brivane_core.__file__, flush=True)
 if os.path.dirname(os.path.realpath(brivane_core.__file__)) != os.path.realpath(sys.argv[1]):
     sys.exit("the sanitized module was not the one imported")
 import pytest
-sys.exit(pytest.main(["-q", "--capture=sys", "tests/python"]))
-' "$sanitized_dir" || status=$?
+sys.exit(pytest.main(["-q", "-n", sys.argv[2], "--capture=sys", "tests/python"]))
+' "$sanitized_dir" "$jobs" || status=$?
 if [ -n "$(ls -A "$reports")" ]; then
   cat "$reports"/* >&2
   echo "AddressSanitizer reported the errors above." >&2
@@ -129,5 +129,5 @@ if ! wait "$numpy1_environment"; then
 fi
 .venv-numpy1/bin/python -m pip install -q --force-reinstall --no-deps build/wheelhouse/brivane-*.whl
 echo "== Python tests, NumPy $(.venv-numpy1/bin/python -c 'import numpy; print(numpy.__version__)')"
-.venv-numpy1/bin/python -m pytest -q tests/python
+.venv-numpy1/bin/python -m pytest -q -n "$jobs" tests/python
 phase_done "Python tests, NumPy 1.26"

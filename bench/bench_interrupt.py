@@ -22,7 +22,7 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
 
-from interrupt_calls import LONG_CALLS, interrupt_child  # noqa: E402
+from interrupt_calls import LONG_CALLS, interrupt_child, interrupt_map_child  # noqa: E402
 
 BASELINE = os.path.join(ROOT, "build", "bench-no-interrupt-checks")
 
@@ -130,6 +130,17 @@ def main():
                 raise SystemExit(f"{name}: the child printed {words}")
             latencies.append(latency)
         print(f"  {name:36s} max {max(latencies) * 1e3:8.2f} ms   min {min(latencies) * 1e3:8.2f} ms")
+    # A map on Dask's threaded scheduler: the figure is the time to the end of the last block running
+    # in the pool's threads (the main thread's own KeyboardInterrupt comes at once). Its blocks take
+    # about a second, so the signal is sent 0.2 s into the first.
+    latencies = []
+    for _ in range(options.repeats):
+        ends, latency = interrupt_map_child(0.2, env=checked_env)
+        if latency is None or "returned-after" in ends:
+            raise SystemExit(f"brivane.fit_map: the blocks ended as {ends}")
+        latencies.append(latency)
+    print(f"  {'brivane.fit_map (threaded Dask)':36s} max {max(latencies) * 1e3:8.2f} ms   "
+          f"min {min(latencies) * 1e3:8.2f} ms")
 
     build_baseline()
     print(f"\nCost of the checks: best fit time with them / without them (best of {options.repeats} processes "

@@ -216,7 +216,7 @@ void raise_panic(const char* message) {
 
 namespace {
 
-// The SIGINT disposition that a main-thread call replaced, passed the signal on to.
+// The SIGINT disposition that the first of the calls under way replaced, passed the signal on to.
 struct sigaction replaced_sigint;
 
 extern "C" void stop_on_sigint(int signal_number, siginfo_t* info, void* context) {
@@ -229,7 +229,7 @@ extern "C" void stop_on_sigint(int signal_number, siginfo_t* info, void* context
 }
 
 // The interpreter's main thread, found once (with the lock held): only it runs Python's signal
-// handlers, and only it may change a signal's disposition, as the signal module allows.
+// handlers, so only there may an interrupted call let them raise its exception.
 bool on_main_thread() {
   static unsigned long main_thread = 0;
   static bool known = false;
@@ -253,16 +253,23 @@ bool on_main_thread() {
   return PyThread_get_thread_ident() == main_thread;
 }
 
-// Catches SIGINT for a main-thread call, as guarded_call describes; does nothing in other threads
-// and in a call nested in another (a conversion that calls back into the module), which the outer
-// one covers.
+// Catches SIGINT while any call is under way, in whichever thread, as guarded_call describes. The
+// calls are counted (under the interpreter lock, which every constructor and end() holds): the
+// first installs the handler, the last puts the replaced one back and withdraws the request, so a
+// call nested in another (a conversion that calls back into the module) or running beside it in
+// another thread is covered by the same handler. Calls from other threads matter for work that a
+// main thread hands to a thread pool and waits for in Python (Dask's threaded scheduler): the
+// interpreter's KeyboardInterrupt reaches only the waiting main thread, and without the request
+// the fits in the pool's threads would run on to their end.
 class InterruptWatch {
  public:
   InterruptWatch() {
 #ifdef BRIVANE_NO_INTERRUPT_CHECKS
     return;
 #endif
-    if (!on_main_thread()) return;
+    // Asked now, not when the call is interrupted: the first answer runs Python code, in which
+    // the interpreter would run the pending signal handlers out of turn.
+    main_thread_ = on_main_thread();
     counted_ = true;
     if (depth_++ > 0) return;
     struct sigaction current;
@@ -296,14 +303,15 @@ class InterruptWatch {
   // Raises the exception of an interrupted call.
   void raise() {
     end();
-    if (on_main_thread() && PyErr_CheckSignals() != 0) return;
+    if (main_thread_ && PyErr_CheckSignals() != 0) return;
     PyErr_SetNone(PyExc_KeyboardInterrupt);
   }
 
  private:
+  bool main_thread_ = false;
   bool counted_ = false;
   bool installed_ = false;
-  static inline int depth_ = 0;  // main-thread calls under way, nested ones included
+  static inline int depth_ = 0;  // calls under way in every thread, nested ones included
 };
 
 }  // namespace

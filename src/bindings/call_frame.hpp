@@ -119,14 +119,14 @@ enum class Failures : bool { kPanic, kPythonErrors };
 // see below) KeyboardInterrupt, and any other C++ exception is raised as `failures` says, with its
 // message. By then the body's borrows are released and the interpreter lock is held again.
 //
-// Ctrl-C: a call made from the interpreter's main thread catches SIGINT for its duration, unless
-// SIGINT is ignored or left to its default action (which then apply as usual). The handler asks
-// the core to stop (interrupt.hpp) and passes the signal on to the handler it replaced, so the
-// interpreter's own flag is set as well. When the call ends the replaced handler is back; if the
-// core stopped, the interpreter's signal handlers run (Python's default raises KeyboardInterrupt)
-// and KeyboardInterrupt is raised if they raised nothing. Calls made from other threads do not
-// catch the signal, but the request reaches every computation of the process: one running in
-// another thread while the main thread's call is interrupted may end with KeyboardInterrupt too.
+// Ctrl-C: while any call is under way, in any thread, SIGINT is caught, unless it is ignored or
+// left to its default action (which then apply as usual). The handler asks the core to stop
+// (interrupt.hpp) and passes the signal on to the handler it replaced, so the interpreter's own
+// flag is set as well. The request reaches every computation of the process, so every call under
+// way then ends with KeyboardInterrupt: in the main thread the interpreter's signal handlers run
+// first (Python's default raises KeyboardInterrupt) and KeyboardInterrupt is raised if they raised
+// nothing; in other threads KeyboardInterrupt is raised, while the interpreter's handler raises
+// its own in the main thread. When the last call ends the replaced handler is back.
 PyObject* guarded_call(EntryBody body, PyObject* args, PyObject* kwargs, Failures failures = Failures::kPanic);
 
 // A parameter name as a template argument: Arguments::get<"r_eps">().

@@ -274,3 +274,77 @@ def interrupt_child(name, delay, env=None, timeout=120.0, handler="default"):
     words = output.split()
     latency = float(words[1]) - sent if words[:1] == ["interrupted"] else None
     return words, latency
+
+
+def map_child():
+    """Fits a map of 10,000 spectra with brivane.fit_map on Dask's threaded scheduler (4 blocks, 2
+    threads); prints 'ready' once the first block has started and, after SIGINT, 'interrupted'
+    with the time the main thread caught KeyboardInterrupt, then, once the pool has stopped, how
+    and when each block ended (stopped by KeyboardInterrupt or returned)."""
+    import concurrent.futures
+
+    import dask.array as da
+
+    import brivane
+    import brivane.maps
+
+    x, _ = layer_counts(1000, 5)
+    counts = np.stack([layer_counts(1000, seed)[1] for seed in range(10000)])
+    model = layer_model(brivane.Linear())
+    start = dict(brivane.fit(x, counts[0], model).values)
+    start = {name: start[name] for name in model.parameter_names}
+    ends = []
+    fit_block = brivane.maps._fit_block
+
+    def recorded_block(block, *args, **kwargs):
+        if block.size == 0:  # Dask's trial call on an empty block
+            return fit_block(block, *args, **kwargs)
+        if not ends:
+            ends.append(("started", time.monotonic()))
+            print("ready", flush=True)
+        try:
+            out = fit_block(block, *args, **kwargs)
+        except KeyboardInterrupt:
+            ends.append(("stopped", time.monotonic()))
+            raise
+        ends.append(("returned", time.monotonic()))
+        return out
+
+    brivane.maps._fit_block = recorded_block
+    pool = concurrent.futures.ThreadPoolExecutor(2)
+    try:
+        brivane.fit_map(da.from_array(counts, chunks=(2500, -1)), model, x=x, starts=start).compute(
+            scheduler="threads", pool=pool)
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        caught = time.monotonic()
+        pool.shutdown(wait=True)
+        print("interrupted", repr(caught), *(f"{how} {when!r}" for how, when in ends), flush=True)
+
+
+def interrupt_map_child(delay, env=None, timeout=300.0):
+    """Runs map_child, sends it SIGINT `delay` seconds after its first block started, and returns
+    (each block's end as 'stopped-after' or 'returned-after' the main thread's KeyboardInterrupt,
+    or '...-before'; ['finished'] if the map ended first) and the seconds from the signal to the
+    last block's end."""
+    script = f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); " \
+             f"import interrupt_calls; interrupt_calls.map_child()"
+    process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        ready = process.stdout.readline().strip()
+        assert ready == "ready", ready
+        time.sleep(delay)
+        sent = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        output, _ = process.communicate(timeout=timeout)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    words = output.split()
+    if words[:1] != ["interrupted"]:
+        return words, None
+    caught = float(words[1])
+    ends = [(words[i], float(words[i + 1])) for i in range(2, len(words), 2) if words[i] != "started"]
+    outcomes = [f"{how}-{'after' if when > caught else 'before'}" for how, when in ends]
+    return outcomes, max(when for _, when in ends) - sent

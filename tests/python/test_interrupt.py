@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import brivane_core
-from interrupt_calls import LONG_CALLS, interrupt_child
+from interrupt_calls import LONG_CALLS, interrupt_child, interrupt_map_child
 
 
 @pytest.mark.parametrize("name", list(LONG_CALLS))
@@ -68,3 +68,16 @@ def test_other_threads_run_while_a_single_peak_fit_computes(name, capfd):
     start, end = span["start"], span["end"]
     middle = [t for t in stamps if start + 0.1 * (end - start) < t < end - 0.1 * (end - start)]
     assert middle, f"the main thread did not run during the {end - start:.2f} s of the fit"
+
+
+
+
+def test_sigint_stops_the_blocks_of_a_map_running_in_the_schedulers_threads():
+    # Dask's threaded scheduler waits for its pool in the main thread, where the interpreter raises
+    # KeyboardInterrupt; the blocks running in the pool's threads must stop too, not run on to the
+    # end of their spectra after the caller was told the map was interrupted.
+    pytest.importorskip("dask.array")
+    ends, _ = interrupt_map_child(delay=0.2)
+    assert ends and ends[0] != "finished", ends
+    assert "returned-after" not in ends, f"a block ran on after the interrupt: {ends}"
+    assert "stopped-after" in ends, ends

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <span>
 
+#include "numerics/exponential_integrals.hpp"
+
 namespace brivane {
 
 namespace vector_math_detail {
@@ -227,7 +229,6 @@ struct PseudoVoigtObjectivePass {
 // from x, follows from E1 and E2 at x by one step of the derivative. Groups of kIntegralGroup
 // samples from `begin` share the depth of their continued fraction: chunks that start at multiples
 // of kIntegralGroup give every sample the same values whatever the split.
-inline constexpr std::size_t kIntegralGroup = 32;
 struct TsdcPass {
   const double* t = nullptr;
   const double* weights = nullptr;

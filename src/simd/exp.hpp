@@ -11,9 +11,8 @@
 //   result is normal).
 // - exp2_of_minus_square(y, 2 f): f 2^(-y^2) within 1 ulp of the exact product with FMA, 1.5 ulp of
 //   f 2^(-fl(y^2)) without, where y^2 <= 1021 (tested on 120,000 points of |y| <= 32.2 with f = 1:
-//   measured 0.954 ulp with FMA, 1.105 without); 0 where
-//   2^(-y^2) < 2^-1022.5, either 0 or within 1 ulp in between; NaN for NaN; |y| beyond 40 counts
-//   as 40 (a flushed zero).
+//   measured 0.954 ulp with FMA, 1.105 without); 0 where 2^(-y^2) < 2^-1022.5, either 0 or within
+//   1 ulp in between; NaN for NaN; |y| beyond 40 counts as 40 (a flushed zero).
 // - exp_with_tail(x, t): exp(x + t) for |t| below an ulp of x or so; measured through pow_positive
 //   (simd/pow.hpp, at most 0.89 ulp); otherwise as exp_full.
 #include "simd/lanes.hpp"

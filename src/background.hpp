@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "matrix.hpp"
-#include "vector_math.hpp"
+#include "background_row.hpp"
 
 namespace brivane {
 

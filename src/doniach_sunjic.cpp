@@ -13,6 +13,7 @@
 #include "numerics/free_parameters.hpp"
 #include "numerics/lbfgsb.hpp"
 #include "parallel.hpp"
+#include "shapes/doniach_sunjic/vector_pass.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {

@@ -7,6 +7,7 @@
 
 #include "matrix.hpp"
 #include "parallel.hpp"
+#include "passes/e_step_pass.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "em_shape.hpp"
+#include "shapes/gaussian/vector_pass.hpp"
 
 namespace brivane {
 
@@ -21,7 +22,7 @@ struct GaussianPeaks : PeakParameters<2, 2> {
   static constexpr bool kParallel = true;
   static constexpr bool kElementwiseDensity = true;
   // sum w (x - c), sum w (x - c)^2, and the bounds E0, E2 of what the tails the pass left out
-  // would add to sum w and to the second sum (vector_math.hpp, GaussianPass).
+  // would add to sum w and to the second sum (shapes/gaussian/vector_pass.hpp, GaussianPass).
   static constexpr std::size_t kPeakSums = kGaussianPeakSums;
   static constexpr std::size_t kConstantsPerPeak = 3;  // mu, sqrt(log2(e) / 2) / sigma, 1 / sqrt(2 pi sigma^2)
 

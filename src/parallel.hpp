@@ -23,7 +23,7 @@
 #include <tbb/task_group.h>
 
 #include "interrupt.hpp"
-#include "vector_math.hpp"
+#include "summation_order.hpp"
 
 namespace brivane {
 
@@ -55,7 +55,7 @@ void run_tasks_sequentially(std::size_t count, Task&& task) {
 
 // Sums over the samples of a grid in an order fixed by the grid alone. The samples are cut into
 // chunks of kSumChunk; a chunk function forms `sums` totals of its chunk (with kSumLanes
-// accumulators each, vector_math.hpp), and the chunks' totals are added in chunk order. Chunks are
+// accumulators each, summation_order.hpp), and the chunks' totals are added in chunk order. Chunks are
 // shared among at most kTasksPerThread tasks per worker, each with its own working memory, so the
 // result is bit-identical for any number of threads. Everything is allocated once, at
 // construction.

@@ -16,6 +16,8 @@
 #include "numerics/lbfgsb.hpp"
 #include "numerics/root_finder.hpp"
 #include "parallel.hpp"
+#include "shapes/pseudo_voigt/vector_pass.hpp"
+#include "simd/exp_scalar.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {
@@ -129,7 +131,7 @@ double log_likelihood_of(const Profile& p, const double* x, const double* w, std
 // (Neumaier's variant of Kahan's sum) in each of the eight lanes of a chunk, then over the lanes
 // and over the chunks in order, which leaves only the terms' own rounding; it may differ from
 // pseudo_voigt_log_likelihood in the last bits. The pass is the vector kernel
-// pseudo_voigt_objective_chunk (vector_math_simd.hpp), on the calling thread.
+// pseudo_voigt_objective_chunk (shapes/pseudo_voigt/vector_kernels.hpp), on the calling thread.
 //
 // Measured on 160 bounded fits of synthetic peaks (four windows, eta from 0 to 0.95, 300 and
 // 3000 samples, five starts): with differences of two whole sums 4 converge and the points

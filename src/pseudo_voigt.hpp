@@ -52,7 +52,7 @@ std::vector<double> pseudo_voigt_predict(std::span<const double> x, const Pseudo
 
 // sum_i w_i ln(p(x_i) + 1e-20) over the first min(len x, len w) samples, in the fixed order of
 // every sum over samples (chunks of kSumChunk with eight lane accumulators each, the chunks added
-// in order; vector_math.hpp), on the calling thread.
+// in order; summation_order.hpp), on the calling thread.
 double pseudo_voigt_log_likelihood(std::span<const double> x, std::span<const double> weights,
                                    const PseudoVoigtPeak& peak, double x_min, double x_max);
 

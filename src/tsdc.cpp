@@ -11,6 +11,7 @@
 #include "numerics/free_parameters.hpp"
 #include "numerics/lbfgsb.hpp"
 #include "parallel.hpp"
+#include "shapes/tsdc/vector_pass.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {

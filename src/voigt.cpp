@@ -14,6 +14,7 @@
 #include "numerics/gauss_legendre_100.hpp"
 #include "numerics/lbfgsb.hpp"
 #include "parallel.hpp"
+#include "shapes/voigt/vector_pass.hpp"
 #include "vector_math.hpp"
 
 // Last: with libcerf's C header, <complex.h> brings in C99's macros (I among them).

@@ -1,4 +1,4 @@
-"""Checks the depth rule of the vectorised exponential integrals (vector_math_simd.hpp): the
+"""Checks the depth rule of the vectorised exponential integrals (simd/exponential_integrals.hpp): the
 continued fraction of exp(x) E_n(x), truncated at J = ceil((c + sqrt(3x))^2 / x) + 3 levels, against
 the same fraction 200 levels deeper, in 50-digit arithmetic. Prints the worst truncation error of
 C1 = exp(x) E1(x) and C2 = exp(x) E2(x) in units of 2^-53 relative.

@@ -1,6 +1,6 @@
-// The Faddeeva function w(z) = exp(-z^2) erfc(-i z) over arrays of complex arguments, written
-// against the 8-lane operations of vector_math_simd.hpp, which includes this fragment inside its
-// per-instruction-set namespace (the tables come from simd/faddeeva_tables.hpp).
+#pragma once
+// The Faddeeva function w(z) = exp(-z^2) erfc(-i z) over arrays of complex arguments, on the lanes
+// of simd/lanes.hpp (the tables come from simd/faddeeva_tables.hpp).
 //
 // Contract (lanes: 8 doubles, z split into real and imaginary arrays; any finite z): as accurate
 // as libcerf 1.x's w_of_z. Against 256-bit mpmath values each part's error is at most 20 ulp above
@@ -32,6 +32,17 @@
 // (the series loses Im w(x) to cancellation), and w(i y) = erfcx(y).
 // Each lane takes its region's method through selects; a vector whose lanes share one region
 // computes only that method.
+
+#include <cmath>
+#include <cstddef>
+
+#include "simd/exp.hpp"
+#include "simd/faddeeva_tables.hpp"
+#include "simd/lanes.hpp"
+#include "simd/sin_cos.hpp"
+
+namespace brivane::BRIVANE_SIMD_NAMESPACE {
+namespace {
 
 [[gnu::always_inline]] inline V faddeeva_gather(const double* const (&rows)[kLanes], int column) {
   alignas(64) double lanes[kLanes];
@@ -218,7 +229,7 @@ constexpr double kEpsilon = 2.220446049250313e-16;
   reflect = fraction & (z_im < set(0.0));
 }
 
-void faddeeva_array(const double* z_re, const double* z_im, std::size_t n, double* w_re, double* w_im) {
+inline void faddeeva_array(const double* z_re, const double* z_im, std::size_t n, double* w_re, double* w_im) {
   for (std::size_t i = 0; i < n; i += kLanes) {
     const std::size_t count = n - i;
     // A partial vector's spare lanes repeat its first argument, so that they add no region.
@@ -262,3 +273,6 @@ void faddeeva_array(const double* z_re, const double* z_im, std::size_t n, doubl
     }
   }
 }
+
+}  // namespace
+}  // namespace brivane::BRIVANE_SIMD_NAMESPACE

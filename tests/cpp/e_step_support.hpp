@@ -11,6 +11,7 @@
 #include "failure.hpp"
 #include "matrix.hpp"
 #include "parallel.hpp"
+#include "passes/e_step_pass.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {

@@ -13,6 +13,9 @@
 #include <tuple>
 #include <vector>
 
+#include "simd/exp_scalar.hpp"
+#include "vector_math_support.hpp"
+
 namespace brivane {
 namespace {
 
@@ -25,7 +28,7 @@ double ulps(double value, long double reference) {
 }
 
 // values[i] = exp(values[i]) by the active variant's kernel.
-void exp_in_place(std::vector<double>& values) { simd_kernels().exp(values.data(), values.size()); }
+void exp_in_place(std::vector<double>& values) { vector_math_test_kernels().exp(values.data(), values.size()); }
 
 std::vector<double> sweep(double from, double to, std::size_t n) {
   std::vector<double> v(n);
@@ -119,9 +122,9 @@ TEST(VectorMathVariants, EveryVariantIsWithinOneUlpAndTheGaussianExpOnlyDropsTin
   for (double special : {HUGE_VAL, -HUGE_VAL, 1e300, std::nan("")}) roots.push_back(special);
   for_each_variant([&](SimdLevel level) {
     std::vector<double> e = arguments, l = positives, g = roots;
-    simd_kernels().exp(e.data(), e.size());
+    vector_math_test_kernels().exp(e.data(), e.size());
     simd_kernels().log(l.data(), l.size());
-    simd_kernels().exp2_of_minus_square(g.data(), g.size());
+    vector_math_test_kernels().exp2_of_minus_square(g.data(), g.size());
     double worst_exp = 0.0, worst_log = 0.0, worst_gaussian = 0.0;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
       const __float128 reference = expq(static_cast<__float128>(arguments[i]));
@@ -149,6 +152,8 @@ TEST(VectorMathVariants, EveryVariantIsWithinOneUlpAndTheGaussianExpOnlyDropsTin
     }
     EXPECT_LE(worst_exp, 1.0);
     EXPECT_LE(worst_log, 1.0);
+    std::printf("%s: worst ulp exp %.3f, log %.3f, 2^(-y^2) %.3f\n", simd_level_name(level), worst_exp, worst_log,
+                worst_gaussian);
     // Without FMA the last step, factor + (factor r) Q, rounds twice.
     EXPECT_LE(worst_gaussian, level == SimdLevel::kBaseline ? 1.5 : 1.0);
   });
@@ -165,7 +170,7 @@ TEST(VectorMathVariants, Avx2AndAvx512GiveIdenticalValuesAndTheBaselineIsWithinA
     const SimdOverride variant(level);
     std::vector<double> e = arguments, f = roots, l = positives, row(x.size());
     exp_in_place(e);
-    simd_kernels().exp2_of_minus_square(f.data(), f.size());
+    vector_math_test_kernels().exp2_of_minus_square(f.data(), f.size());
     log_in_place(l);
     simd_kernels().gaussian_row(x.data(), x.size(), 1.25, 0.3, 2.5, row.data());
     return std::array<std::vector<double>, 4>{e, f, l, row};
@@ -219,12 +224,12 @@ TEST(VectorMathVariants, DoniachSunjicKernelsAreWithinAnUlpAndAvx2MatchesAvx512)
   const auto outputs = [&](SimdLevel level) {
     const SimdOverride variant(level);
     std::vector<double> a = tangents, s(angles.size()), c(angles.size());
-    simd_kernels().atan(a.data(), a.size());
-    simd_kernels().sin_cos(angles.data(), angles.size(), s.data(), c.data());
+    vector_math_test_kernels().atan(a.data(), a.size());
+    vector_math_test_kernels().sin_cos(angles.data(), angles.size(), s.data(), c.data());
     std::vector<std::vector<double>> p;
     for (double e : exponents) {
       p.push_back(bases);
-      simd_kernels().pow(p.back().data(), p.back().size(), e);
+      vector_math_test_kernels().pow(p.back().data(), p.back().size(), e);
     }
     return std::make_tuple(a, s, c, p);
   };
@@ -264,6 +269,54 @@ TEST(VectorMathVariants, DoniachSunjicKernelsAreWithinAnUlpAndAvx2MatchesAvx512)
   EXPECT_TRUE(same_bits(std::get<1>(avx512), std::get<1>(avx2)));
   EXPECT_TRUE(same_bits(std::get<2>(avx512), std::get<2>(avx2)));
   for (std::size_t e = 0; e < std::size(exponents); ++e) EXPECT_TRUE(same_bits(std::get<3>(avx512)[e], std::get<3>(avx2)[e]));
+}
+
+}  // namespace
+}  // namespace brivane
+
+namespace brivane {
+namespace {
+
+// atan2 of a positive ordinate (the Doniach-Sunjic line's angle) against quadruple precision, on
+// every side of the diagonals where the kernel switches between atan(y / x), pi + atan(y / x) and
+// pi/2 - atan(x / y): ordinates over 2^-30 to 2^30, abscissae of either sign over the same range
+// and at the diagonals' neighbours, and 0.
+TEST(VectorMathVariants, Atan2OfAPositiveOrdinateIsWithinOneAndAHalfUlps) {
+  std::vector<double> y, x;
+  for (double ey = -30.0; ey <= 30.0; ey += 0.37) {
+    const double yv = std::exp2(ey);
+    for (double ex = -31.0; ex <= 31.0; ex += 0.23) {
+      for (double sign : {1.0, -1.0}) y.push_back(yv), x.push_back(sign * std::exp2(ex));
+    }
+    for (double at : {yv, -yv, 0.0, -0.0}) {
+      for (double nudge : {-2.0, -1.0, 0.0, 1.0, 2.0}) y.push_back(yv), x.push_back(at + nudge * std::ldexp(yv, -52));
+    }
+  }
+  for_each_variant([&](SimdLevel level) {
+    std::vector<double> angle(y.size());
+    vector_math_test_kernels().atan2_of_positive(y.data(), x.data(), y.size(), angle.data());
+    double worst = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+      ASSERT_GT(angle[i], 0.0) << y[i] << " " << x[i];
+      worst = std::fmax(worst, ulps_from(angle[i], atan2q(static_cast<__float128>(y[i]), static_cast<__float128>(x[i]))));
+    }
+    // The base angle (pi/2 or pi) and the reduced angle are added with a rounding each: measured
+    // 1.456 ulp on every instruction set.
+    EXPECT_LE(worst, 1.5);
+    std::printf("%s: worst ulp atan2 of a positive ordinate %.3f over %zu points\n", simd_level_name(level), worst,
+                y.size());
+  });
+}
+
+// The scalar exp that plain loops use (simd/exp_scalar.hpp) holds the same bound as the vector one.
+TEST(VectorMath, ScalarExpIsWithinOneUlp) {
+  double worst = 0.0;
+  for (double v : sweep(-708.0, 709.7, 200001)) worst = std::fmax(worst, ulps_from(exp_kernel(v), expq(static_cast<__float128>(v))));
+  EXPECT_LE(worst, 1.0);
+  EXPECT_EQ(exp_kernel(710.0), HUGE_VAL);
+  EXPECT_EQ(exp_kernel(-746.0), 0.0);
+  EXPECT_TRUE(std::isnan(exp_kernel(std::nan(""))));
+  std::printf("worst ulp of the scalar exp %.3f\n", worst);
 }
 
 }  // namespace

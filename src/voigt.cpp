@@ -5,15 +5,14 @@
 #include <cmath>
 #include <memory>
 #include <numbers>
-#include <variant>
 #include <vector>
 
 #include "em_engine.hpp"
 #include "failure.hpp"
 #include "numerics/free_parameters.hpp"
 #include "numerics/gauss_legendre_100.hpp"
-#include "numerics/lbfgsb.hpp"
 #include "parallel.hpp"
+#include "peak_fit.hpp"
 #include "vector_math.hpp"
 
 // Last: with libcerf's C header, <complex.h> brings in C99's macros (I among them).
@@ -22,6 +21,8 @@
 namespace brivane {
 
 namespace {
+
+using Name = VoigtParameter;
 
 constexpr double kInverseSqrt2 = 0.7071067811865476;
 constexpr double kSqrt2Pi = 2.5066282746310002;
@@ -379,7 +380,7 @@ struct ProfilePoint {
 
 // One shifted parameter set, seen from the base set.
 struct ProfileShift {
-  std::size_t moved;  // 0 centre, 1 sigma, 2 gamma
+  std::size_t moved;  // a VoigtParameter
   VoigtParameters shifted;
   double step;          // x0' - x0 for a centre shift
   double width_change;  // old minus new width for a width shift
@@ -395,23 +396,23 @@ ProfileShift profile_shift(ProfileCase c, const VoigtParameters& base, const Shi
   t.moved = shift.index;
   t.shifted = base;
   t.shifted[shift.index] = shift.value;
-  t.step = t.shifted[0] - base[0];
-  t.width_change = shift.index == 0 ? 0.0 : base[shift.index] - shift.value;
-  const double sigma = base[1], gamma = base[2];
-  const bool finite = std::isfinite(base[0]) && std::isfinite(t.shifted[0]);
+  t.step = t.shifted[Name::x0] - base[Name::x0];
+  t.width_change = shift.index == Name::x0 ? 0.0 : base[shift.index] - shift.value;
+  const double sigma = base[Name::sigma], gamma = base[Name::gamma];
+  const bool finite = std::isfinite(base[Name::x0]) && std::isfinite(t.shifted[Name::x0]);
   switch (c) {
     case ProfileCase::Voigt:
       t.accurate = finite && positive_finite(sigma) && positive_finite(gamma) &&
-                   positive_finite(t.shifted[1]) && positive_finite(t.shifted[2]);
-      if (t.moved == 0) t.dz = {-(t.step / sigma) * kInverseSqrt2, 0.0};
-      if (t.moved == 1) t.ratio = t.width_change / t.shifted[1];
-      if (t.moved == 2) t.dz = {0.0, (-t.width_change / sigma) * kInverseSqrt2};
+                   positive_finite(t.shifted[Name::sigma]) && positive_finite(t.shifted[Name::gamma]);
+      if (t.moved == Name::x0) t.dz = {-(t.step / sigma) * kInverseSqrt2, 0.0};
+      if (t.moved == Name::sigma) t.ratio = t.width_change / t.shifted[Name::sigma];
+      if (t.moved == Name::gamma) t.dz = {0.0, (-t.width_change / sigma) * kInverseSqrt2};
       break;
     case ProfileCase::Gaussian:
-      t.accurate = finite && t.moved != 2 && positive_finite(sigma) && positive_finite(t.shifted[1]);
+      t.accurate = finite && t.moved != Name::gamma && positive_finite(sigma) && positive_finite(t.shifted[Name::sigma]);
       break;
     case ProfileCase::Lorentzian:
-      t.accurate = finite && t.moved != 1 && positive_finite(gamma) && positive_finite(t.shifted[2]);
+      t.accurate = finite && t.moved != Name::sigma && positive_finite(gamma) && positive_finite(t.shifted[Name::gamma]);
       break;
     case ProfileCase::PointMass: t.accurate = false; break;
   }
@@ -423,15 +424,15 @@ ProfileShift profile_shift(ProfileCase c, const VoigtParameters& base, const Shi
 bool profile_difference(ProfileCase c, const VoigtParameters& base, const ProfileShift& t,
                         ProfilePoint& p, double& difference) {
   if (!t.accurate) return false;
-  const double sigma = base[1], gamma = base[2];
+  const double sigma = base[Name::sigma], gamma = base[Name::gamma];
   switch (c) {
     case ProfileCase::Voigt: {
-      const std::complex<double> dz = t.moved == 1 ? p.z() * t.ratio : t.dz;
+      const std::complex<double> dz = t.moved == Name::sigma ? p.z() * t.ratio : t.dz;
       std::complex<double> dw;
       if (!faddeeva_difference(p.taylor, dz, dw)) return false;
-      if (t.moved == 1) {
+      if (t.moved == Name::sigma) {
         // V = R / (sigma sqrt(2 pi)), R = Re w: V' - V = (sigma dR + (sigma - sigma') R) / (sigma sigma' sqrt(2 pi)).
-        difference = (sigma * dw.real() + t.width_change * p.taylor[0].real()) / (sigma * t.shifted[1]) / kSqrt2Pi;
+        difference = (sigma * dw.real() + t.width_change * p.taylor[0].real()) / (sigma * t.shifted[Name::sigma]) / kSqrt2Pi;
       } else {
         difference = dw.real() / sigma / kSqrt2Pi;
       }
@@ -441,11 +442,11 @@ bool profile_difference(ProfileCase c, const VoigtParameters& base, const Profil
       // ln V' - ln V in closed form: with u' = u - h, (u^2 - u'^2) / (2 sigma^2) = h (2u - h) / (2 sigma^2)
       // for the centre; -(u^2 / 2)(1 / sigma'^2 - 1 / sigma^2) - ln(sigma' / sigma) for the width.
       double log_ratio;
-      if (t.moved == 0) {
+      if (t.moved == Name::x0) {
         log_ratio = 0.5 * (t.step * (2.0 * p.u - t.step)) / (sigma * sigma);
       } else {
         const double r = p.u / sigma;
-        log_ratio = -0.5 * (r * r) * (t.width_change * (sigma + t.shifted[1])) / (t.shifted[1] * t.shifted[1]) -
+        log_ratio = -0.5 * (r * r) * (t.width_change * (sigma + t.shifted[Name::sigma])) / (t.shifted[Name::sigma] * t.shifted[Name::sigma]) -
                     std::log1p(-t.width_change / sigma);
       }
       difference = p.value * std::expm1(log_ratio);
@@ -454,11 +455,11 @@ bool profile_difference(ProfileCase c, const VoigtParameters& base, const Profil
     case ProfileCase::Lorentzian: {
       // V = gamma / (pi q), q = u^2 + gamma^2. Centre: V' - V = V (q - q') / q', q - q' = h (2u - h).
       // Width: V' - V = V (gamma' - gamma)(u^2 - gamma gamma') / (gamma q').
-      if (t.moved == 0) {
+      if (t.moved == Name::x0) {
         const double shifted_u = p.u - t.step;
         difference = p.value * (t.step * (2.0 * p.u - t.step)) / (shifted_u * shifted_u + gamma * gamma);
       } else {
-        const double shifted_gamma = t.shifted[2];
+        const double shifted_gamma = t.shifted[Name::gamma];
         difference = p.value * (-t.width_change * (p.u * p.u - gamma * shifted_gamma)) /
                      (gamma * (p.u * p.u + shifted_gamma * shifted_gamma));
       }
@@ -484,19 +485,19 @@ void profile_differences(ProfileCase c, const VoigtParameters& base, std::span<c
   for (std::size_t j = 0; j < shifts.size() && j < kMax; ++j) {
     formed[j] = false;
     if (!shifts[j].accurate) continue;
-    dz[count] = shifts[j].moved == 1 ? p.z() * shifts[j].ratio : shifts[j].dz;
+    dz[count] = shifts[j].moved == Name::sigma ? p.z() * shifts[j].ratio : shifts[j].dz;
     index[count++] = j;
   }
   faddeeva_differences(p.taylor, dz, count, dw, series);
-  const double sigma = base[1];
+  const double sigma = base[Name::sigma];
   for (std::size_t m = 0; m < count; ++m) {
     const std::size_t j = index[m];
     if (!series[m]) continue;
     const ProfileShift& t = shifts[j];
     double difference;
-    if (t.moved == 1) {
+    if (t.moved == Name::sigma) {
       // V = R / (sigma sqrt(2 pi)), R = Re w: V' - V = (sigma dR + (sigma - sigma') R) / (sigma sigma' sqrt(2 pi)).
-      difference = (sigma * dw[m].real() + t.width_change * p.taylor[0].real()) / (sigma * t.shifted[1]) / kSqrt2Pi;
+      difference = (sigma * dw[m].real() + t.width_change * p.taylor[0].real()) / (sigma * t.shifted[Name::sigma]) / kSqrt2Pi;
     } else {
       difference = dw[m].real() / sigma / kSqrt2Pi;
     }
@@ -509,7 +510,7 @@ constexpr std::size_t kMaxShifts = 3;
 
 // The shifts of the Voigt case as the pass over the samples uses them.
 struct VoigtShift {
-  std::size_t moved;     // 0 centre, 1 sigma, 2 gamma
+  std::size_t moved;     // a VoigtParameter
   double sigma;          // the base set's
   double dz;             // the change of z: real for the centre, imaginary for gamma
   double ratio;          // sigma: z' = z (1 + ratio)
@@ -519,14 +520,14 @@ struct VoigtShift {
 };
 
 VoigtShift voigt_shift(const VoigtParameters& base, const ProfileShift& t) {
-  const double sigma = base[1];
+  const double sigma = base[Name::sigma];
   VoigtShift v{t.moved, sigma, 0.0, 0.0, 0.0, 0.0};
-  if (t.moved == 1) {
+  if (t.moved == Name::sigma) {
     v.ratio = t.ratio;
     v.width_change = t.width_change;
-    v.scale = 1.0 / (sigma * t.shifted[1] * kSqrt2Pi);
+    v.scale = 1.0 / (sigma * t.shifted[Name::sigma] * kSqrt2Pi);
   } else {
-    v.dz = t.moved == 0 ? t.dz.real() : t.dz.imag();
+    v.dz = t.moved == Name::x0 ? t.dz.real() : t.dz.imag();
     v.scale = 1.0 / (sigma * kSqrt2Pi);
   }
   return v;
@@ -560,9 +561,9 @@ void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::sp
   for (std::size_t j = 0; j < shifts.size(); ++j) {
     const VoigtShift& t = shifts[j];
     double dr = 0.0, di = 0.0;
-    if (t.moved == 0) dr = t.dz;
-    if (t.moved == 2) di = t.dz;
-    if (t.moved == 1) {
+    if (t.moved == Name::x0) dr = t.dz;
+    if (t.moved == Name::gamma) di = t.dz;
+    if (t.moved == Name::sigma) {
       dr = zr * t.ratio;
       di = zi * t.ratio;
     }
@@ -592,7 +593,7 @@ void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::sp
       if (!reset) fallback.reset(z, w);
       reset = true;
       std::complex<double> dw;
-      const std::complex<double> dz = t.moved == 1 ? z * t.ratio : std::complex<double>(dr, di);
+      const std::complex<double> dz = t.moved == Name::sigma ? z * t.ratio : std::complex<double>(dr, di);
       if (!faddeeva_difference(fallback, dz, dw)) {
         formed[j] = false;
         continue;
@@ -600,7 +601,7 @@ void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::sp
       real_change = dw.real();
     }
     // V = R / (sigma sqrt(2 pi)), R = Re w; for sigma, V' - V = (sigma dR + (sigma - sigma') R) / (sigma sigma' sqrt(2 pi)).
-    const double difference = t.moved == 1 ? (t.sigma * real_change + t.width_change * wr) * t.scale
+    const double difference = t.moved == Name::sigma ? (t.sigma * real_change + t.width_change * wr) * t.scale
                                            : real_change * t.scale;
     change[j] = difference;
     formed[j] = std::isfinite(difference);
@@ -615,7 +616,7 @@ void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::sp
 // whose series misses its bound take the longer series of profile_difference.
 double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& base,
                               std::span<const ProfileShift> shifts, double* changes) {
-  const double x0 = base[0], sigma = base[1], gamma = base[2];
+  const double x0 = base[Name::x0], sigma = base[Name::sigma], gamma = base[Name::gamma];
   const TailNodes nodes(e, x0, sigma, gamma);
   const bool lower = nodes.lower;
   bool formed[kMaxShifts] = {};
@@ -625,8 +626,8 @@ double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& ba
     const VoigtParameters& s = shifts[j].shifted;
     // The shifted set sums the same tail on the same nodes: its F(e) is the rule applied to the
     // profile's changes there.
-    formed[j] = shifts[j].accurate && TailNodes(e, s[0], s[1], s[2]).scale == nodes.scale &&
-                (s[0] >= e) == lower;
+    formed[j] = shifts[j].accurate && TailNodes(e, s[Name::x0], s[Name::sigma], s[Name::gamma]).scale == nodes.scale &&
+                (s[Name::x0] >= e) == lower;
     lean = lean && shifts[j].accurate;
   }
   double tail = 0.0;
@@ -690,7 +691,7 @@ double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& ba
   for (std::size_t j = 0; j < shifts.size(); ++j) {
     const VoigtParameters& s = shifts[j].shifted;
     const double change = nodes.scale * tail_change[j];
-    changes[j] = formed[j] ? (lower ? change : -change) : cumulative(e, s[0], s[1], s[2]) - value;
+    changes[j] = formed[j] ? (lower ? change : -change) : cumulative(e, s[Name::x0], s[Name::sigma], s[Name::gamma]) - value;
   }
   return value;
 }
@@ -747,7 +748,7 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
                                         const VoigtParameters& base, std::span<const Shift> shifts,
                                         double x_min, double x_max, std::span<double> differences) {
   if (shifts.size() > kMaxShifts || differences.size() < shifts.size()) fail_index(differences.size(), shifts.size());
-  const ProfileCase c = profile_case(base[1], base[2]);
+  const ProfileCase c = profile_case(base[Name::sigma], base[Name::gamma]);
   ProfileShift terms[kMaxShifts];
   for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = profile_shift(c, base, shifts[j]);
   const std::span<const ProfileShift> shift_terms(terms, shifts.size());
@@ -783,7 +784,7 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
     differences[j] = -0.0;
   }
 
-  const double x0 = base[0], sigma = base[1], gamma = base[2];
+  const double x0 = base[Name::x0], sigma = base[Name::sigma], gamma = base[Name::gamma];
   // Where every shift can be formed from the series of w, the samples take the lean path of
   // voigt_point_changes; otherwise each goes through profile_differences.
   bool lean = c == ProfileCase::Voigt;
@@ -895,7 +896,7 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
             term = log1p_of(change[j][i] * inverse_value) - mass_log_ratio[j];
           } else {
             const VoigtParameters& s = terms[j].shifted;
-            const double shifted = formed[j][i] ? value[i] + change[j][i] : voigt_profile(x[start + i] - s[0], s[1], s[2]);
+            const double shifted = formed[j][i] ? value[i] + change[j][i] : voigt_profile(x[start + i] - s[Name::x0], s[Name::sigma], s[Name::gamma]);
             term = std::log(shifted / std::fmax(shifted_mass[j], 1e-300) + 1e-200) - log_density[i];
           }
           out[1 + j] = w * term;
@@ -919,38 +920,58 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
   return total;
 }
 
+namespace {
+
+// The Voigt single-peak fit problem: every free parameter starts from its incoming value.
+class VoigtFit {
+ public:
+  using Values = VoigtParameters;
+  static constexpr auto kNames = Name::kNames;
+
+  VoigtFit(std::span<const double> x, std::span<const double> weights, const VoigtBounds& bounds)
+      : x_(x), weights_(weights), bounds_(bounds) {}
+
+  std::span<const double> weights() const { return weights_; }
+
+  FreeRange free_range(std::size_t parameter, const Values& values, double /*total*/) const {
+    switch (parameter) {
+      case Name::x0: return {values[Name::x0], bounds_.x_min, bounds_.x_max, ReadBack::AsIs};
+      case Name::sigma: return {values[Name::sigma], bounds_.sigma_min, bounds_.sigma_max, ReadBack::CheckedClamp};
+      default: return {values[Name::gamma], bounds_.gamma_min, bounds_.gamma_max, ReadBack::CheckedClamp};
+    }
+  }
+
+  double log_likelihood_differences(const Values& base, std::span<const Shift> shifts, std::span<double> differences) {
+    return voigt_log_likelihood_differences(x_, weights_, base, shifts, bounds_.x_min, bounds_.x_max, differences);
+  }
+
+ private:
+  std::span<const double> x_, weights_;
+  VoigtBounds bounds_;
+};
+
+}  // namespace
+
 VoigtParameters fit_voigt_component(std::span<const double> x, std::span<const double> weights,
                                     const VoigtParameters& current, const std::array<bool, 3>& fixed,
                                     const VoigtBounds& bounds, std::uint64_t* objective_calls) {
-  if (weights.empty() || (fixed[0] && fixed[1] && fixed[2])) return current;
-  double total = 0.0;
-  for (double w : weights) total += w;
-  if (total == 0.0) return current;
-
-  FreeParameters<3> free(current);
-  if (!fixed[0]) free.add(0, current[0], bounds.x_min, bounds.x_max, ReadBack::AsIs);
-  if (!fixed[1]) free.add(1, current[1], bounds.sigma_min, bounds.sigma_max, ReadBack::CheckedClamp);
-  if (!fixed[2]) free.add(2, current[2], bounds.gamma_min, bounds.gamma_max, ReadBack::CheckedClamp);
-  auto evaluate = [&](const VoigtParameters& base, std::span<const Shift> shifts, std::span<double> differences) {
-    return voigt_log_likelihood_differences(x, weights, base, shifts, bounds.x_min, bounds.x_max, differences);
-  };
+  VoigtFit fit(x, weights, bounds);
   VoigtParameters values = current;
-  const MinimiseOutcome outcome = minimise_free_parameters(free, evaluate, values);
-  const MinimiserResult* result = std::get_if<MinimiserResult>(&outcome);
-  if (result == nullptr) return current;
-  if (objective_calls != nullptr) *objective_calls += result->evaluations;
+  const PeakFitOutcome outcome = fit_single_peak(fit, fixed, values);
+  if (outcome.fitted() && objective_calls != nullptr) *objective_calls += outcome.evaluations;
   return values;
 }
 
 void VoigtPeaks::density(std::size_t k, std::span<const double> x, const Window& window,
                          std::span<double> row) const {
-  voigt_density(x, values[0][k], values[1][k], values[2][k], window.min, window.max, row);
+  voigt_density(x, values[Names::x0][k], values[Names::sigma][k], values[Names::gamma][k], window.min, window.max,
+                row);
 }
 
 VoigtPeaks::Parameters VoigtPeaks::refit(std::size_t k, std::span<const double> x,
                                          std::span<const double> weights, const Window& window,
                                          std::span<double> /*scratch*/) const {
-  return fit_voigt_component(x, weights, current(k), {fixed[0][k], fixed[1][k], fixed[2][k]},
+  return fit_voigt_component(x, weights, current(k), {fixed[Names::x0][k], fixed[Names::sigma][k], fixed[Names::gamma][k]},
                              {window.min, window.max, sigma_min, sigma_max, gamma_min, gamma_max});
 }
 

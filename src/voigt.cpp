@@ -744,18 +744,23 @@ double voigt_log_likelihood(std::span<const double> x, std::span<const double> w
 // With d_i = V_i / M, ln d'_i - ln d_i = log1p((V'_i - V_i) / V_i) - log1p((M' - M) / M) while
 // neither floor acts: M and M' well above 1e-300, and both densities so far above 1e-200 that the
 // added 1e-200 changes their logarithms by less than 1e-20.
-double voigt_log_likelihood_differences(std::span<const double> x, std::span<const double> weights,
-                                        const VoigtParameters& base, std::span<const Shift> shifts,
-                                        double x_min, double x_max, std::span<double> differences) {
-  if (shifts.size() > kMaxShifts || differences.size() < shifts.size()) fail_index(differences.size(), shifts.size());
-  const ProfileCase c = profile_case(base[Name::sigma], base[Name::gamma]);
-  ProfileShift terms[kMaxShifts];
-  for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = profile_shift(c, base, shifts[j]);
-  const std::span<const ProfileShift> shift_terms(terms, shifts.size());
+namespace {
 
+// The window mass M of the base set and, for each shift, the shifted set's M', with what the
+// samples' terms need of them.
+struct MassTerms {
+  double normaliser;    // max(M, 1e-300)
+  double inverse_mass;  // 1 / M
+  double shifted_mass[kMaxShifts];
+  double inverse_shifted_mass[kMaxShifts];
+  double mass_log_ratio[kMaxShifts];  // ln(M' / M)
+  bool mass_formed[kMaxShifts];       // whether M, M' and their ratio are usable
+};
+
+MassTerms mass_terms(ProfileCase c, const VoigtParameters& base, std::span<const ProfileShift> shift_terms,
+                     double x_min, double x_max, std::size_t used) {
   // The two edges' masses are independent; on a grid long enough to be taken in chunks (below)
   // they are two tasks of the pool as well, since every other part of the pass is shared.
-  const std::size_t used = std::min(x.size(), weights.size());
   double upper_change[kMaxShifts], lower_change[kMaxShifts];
   double edge_mass[2];
   auto edge = [&](std::size_t k) {
@@ -768,149 +773,197 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
     run_tasks_sequentially(2, edge);
   }
   const double mass = edge_mass[0] - edge_mass[1];
-  const double normaliser = std::fmax(mass, 1e-300);
-  double shifted_mass[kMaxShifts], mass_log_ratio[kMaxShifts], inverse_shifted_mass[kMaxShifts];
-  bool mass_formed[kMaxShifts];
+  MassTerms m;
+  m.normaliser = std::fmax(mass, 1e-300);
   // Reciprocals instead of a division per sample and shift: they only decide whether the floors
   // are far enough away, and form ratios of size 1e-7 whose last bit does not matter.
-  const double inverse_mass = 1.0 / mass;
-  for (std::size_t j = 0; j < shifts.size(); ++j) {
+  m.inverse_mass = 1.0 / mass;
+  for (std::size_t j = 0; j < shift_terms.size(); ++j) {
     const double change = upper_change[j] - lower_change[j];
-    shifted_mass[j] = mass + change;
-    inverse_shifted_mass[j] = 1.0 / shifted_mass[j];
-    mass_log_ratio[j] = std::log1p(change / mass);
-    mass_formed[j] = mass > 1e-290 && shifted_mass[j] > 1e-290 && std::isfinite(mass) &&
-                     std::isfinite(shifted_mass[j]) && std::isfinite(mass_log_ratio[j]);
-    differences[j] = -0.0;
+    m.shifted_mass[j] = mass + change;
+    m.inverse_shifted_mass[j] = 1.0 / m.shifted_mass[j];
+    m.mass_log_ratio[j] = std::log1p(change / mass);
+    m.mass_formed[j] = mass > 1e-290 && m.shifted_mass[j] > 1e-290 && std::isfinite(mass) &&
+                       std::isfinite(m.shifted_mass[j]) && std::isfinite(m.mass_log_ratio[j]);
   }
+  return m;
+}
 
-  const double x0 = base[Name::x0], sigma = base[Name::sigma], gamma = base[Name::gamma];
+// What forming the samples' weighted terms needs, shared by the chunks of the grid: for sample i,
+// w_i ln d_i goes to terms[i * stride] and each shift's w_i (ln d'_i - ln d_i) after it.
+struct SampleTermsInputs {
+  std::span<const double> x, weights;
+  const VoigtParameters& base;
+  ProfileCase c;
+  std::span<const ProfileShift> shifts;
+  std::span<const VoigtShift> voigt_shifts;
+  const MassTerms& mass;
   // Where every shift can be formed from the series of w, the samples take the lean path of
   // voigt_point_changes; otherwise each goes through profile_differences.
+  bool lean;
+  VoigtScale scale;
+  VoigtChangesPass changes_pass;
+  VoigtTermsPass terms_pass;
+  const SimdKernels& kernels;
+  double* terms;
+  std::size_t stride;
+};
+
+// One block's rows: the profile value, its logarithm of the density, and each shift's change with
+// whether it was formed.
+struct BlockRows {
+  double log_density[kBlock], value[kBlock], change[kMaxShifts][kBlock];
+  bool formed[kMaxShifts][kBlock];
+  double z_real[kBlock], z_imag[kBlock], w_real[kBlock], w_imag[kBlock], series_formed[kBlock];
+};
+
+// The values, log-densities and changes of samples [start, start + len).
+void block_values(const SampleTermsInputs& in, std::size_t start, std::size_t len, BlockRows& r,
+                  VoigtChangesPass& block_pass, FaddeevaTaylor& fallback, ProfilePoint& point) {
+  const std::size_t shifts = in.shifts.size();
+  const double x0 = in.base[Name::x0], sigma = in.base[Name::sigma], gamma = in.base[Name::gamma];
+  if (in.lean) {
+    // The lean path's series, eight samples at a time (voigt_changes of vector_math.hpp, the same
+    // bits as voigt_point_changes), once the block's w values are formed.
+    for (std::size_t i = 0; i < len; ++i) {
+      const std::complex<double> z = in.scale.argument(in.x[start + i] - x0);
+      r.z_real[i] = z.real();
+      r.z_imag[i] = z.imag();
+    }
+    in.kernels.faddeeva(r.z_real, r.z_imag, len, r.w_real, r.w_imag);
+    for (std::size_t i = 0; i < len; ++i) r.value[i] = in.scale.value({r.w_real[i], r.w_imag[i]});
+    if (shifts != 0) in.kernels.voigt_changes(block_pass, len);
+  }
+  for (std::size_t i = 0; i < len; ++i) {
+    double point_change[kMaxShifts] = {};
+    bool point_formed[kMaxShifts];
+    if (in.lean) {
+      if (shifts == 0 || r.series_formed[i] != 0.0) {
+        for (std::size_t j = 0; j < shifts; ++j) r.formed[j][i] = true;
+        r.log_density[i] = r.value[i] / in.mass.normaliser + 1e-200;
+        continue;
+      }
+      voigt_point_changes({r.z_real[i], r.z_imag[i]}, {r.w_real[i], r.w_imag[i]}, in.voigt_shifts, point_change,
+                          point_formed, fallback);
+    } else {
+      point.set(in.c, in.x[start + i] - x0, sigma, gamma);
+      r.value[i] = point.value;
+      profile_differences(in.c, in.base, in.shifts, point, point_change, point_formed);
+    }
+    r.log_density[i] = r.value[i] / in.mass.normaliser + 1e-200;
+    for (std::size_t j = 0; j < shifts; ++j) {
+      r.change[j][i] = point_change[j];
+      r.formed[j][i] = point_formed[j];
+    }
+  }
+  log_in_place({r.log_density, len});
+}
+
+// The weighted terms of samples [start, start + len) from their block rows: eight samples at a
+// time where every one is formed as below (the same bits), the others here.
+void block_terms(const SampleTermsInputs& in, std::size_t start, std::size_t len, BlockRows& r) {
+  const std::size_t shifts = in.shifts.size();
+  const MassTerms& m = in.mass;
+  double done[kBlock];
+  if (in.lean) {
+    for (std::size_t i = 0; i < len; ++i) r.series_formed[i] = shifts == 0 || r.series_formed[i] != 0.0 ? 1.0 : 0.0;
+    VoigtTermsPass terms_pass = in.terms_pass;
+    terms_pass.value = r.value;
+    terms_pass.log_density = r.log_density;
+    terms_pass.weights = in.weights.data() + start;
+    terms_pass.formed = r.series_formed;
+    for (std::size_t j = 0; j < shifts; ++j) terms_pass.change[j] = r.change[j];
+    terms_pass.out = &in.terms[start * in.stride];
+    terms_pass.done = done;
+    in.kernels.voigt_terms(terms_pass, len);
+  }
+  for (std::size_t i = 0; i < len; ++i) {
+    if (in.lean && done[i] != 0.0) continue;
+    const double w = in.weights[start + i];
+    double* out = &in.terms[(start + i) * in.stride];
+    out[0] = w * r.log_density[i];
+    const double inverse_value = 1.0 / r.value[i];
+    for (std::size_t j = 0; j < shifts; ++j) {
+      double term;
+      if (r.formed[j][i] && m.mass_formed[j] && r.value[i] > 0.0 && r.value[i] * m.inverse_mass >= 1e-180 &&
+          (r.value[i] + r.change[j][i]) * m.inverse_shifted_mass[j] >= 1e-180) {
+        term = log1p_of(r.change[j][i] * inverse_value) - m.mass_log_ratio[j];
+      } else {
+        const VoigtParameters& s = in.shifts[j].shifted;
+        const double shifted = r.formed[j][i] ? r.value[i] + r.change[j][i]
+                                              : voigt_profile(in.x[start + i] - s[Name::x0], s[Name::sigma], s[Name::gamma]);
+        term = std::log(shifted / std::fmax(m.shifted_mass[j], 1e-300) + 1e-200) - r.log_density[i];
+      }
+      out[1 + j] = w * term;
+    }
+  }
+}
+
+// The weighted terms of samples [begin, end), a block at a time.
+void form_sample_terms(const SampleTermsInputs& in, std::size_t begin, std::size_t end) {
+  FaddeevaTaylor fallback;
+  ProfilePoint point;
+  BlockRows r;
+  VoigtChangesPass block_pass = in.changes_pass;
+  block_pass.z_real = r.z_real;
+  block_pass.z_imag = r.z_imag;
+  block_pass.w_real = r.w_real;
+  block_pass.w_imag = r.w_imag;
+  block_pass.formed = r.series_formed;
+  for (std::size_t j = 0; j < kMaxShifts; ++j) block_pass.change[j] = r.change[j];
+  for (std::size_t start = begin; start < end; start += kBlock) {
+    const std::size_t len = std::min(kBlock, end - start);
+    block_values(in, start, len, r, block_pass, fallback, point);
+    block_terms(in, start, len, r);
+  }
+}
+
+}  // namespace
+
+double voigt_log_likelihood_differences(std::span<const double> x, std::span<const double> weights,
+                                        const VoigtParameters& base, std::span<const Shift> shifts,
+                                        double x_min, double x_max, std::span<double> differences) {
+  if (shifts.size() > kMaxShifts || differences.size() < shifts.size()) fail_index(differences.size(), shifts.size());
+  const ProfileCase c = profile_case(base[Name::sigma], base[Name::gamma]);
+  ProfileShift terms[kMaxShifts];
+  for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = profile_shift(c, base, shifts[j]);
+  const std::span<const ProfileShift> shift_terms(terms, shifts.size());
+  const std::size_t used = std::min(x.size(), weights.size());
+  const MassTerms mass = mass_terms(c, base, shift_terms, x_min, x_max, used);
+  for (std::size_t j = 0; j < shifts.size(); ++j) differences[j] = -0.0;
+
   bool lean = c == ProfileCase::Voigt;
   VoigtShift voigt_shifts[kMaxShifts];
-  for (std::size_t j = 0; j < shifts.size(); ++j) {
-    lean = lean && terms[j].accurate;
-    voigt_shifts[j] = voigt_shift(base, terms[j]);
-  }
-  // The weighted terms of the samples of [begin, end): for sample i, w_i ln d_i at
-  // sample_terms[i * stride] and each shift's w_i (ln d'_i - ln d_i) after it.
-  const std::size_t stride = 1 + shifts.size();
-  const std::unique_ptr<double[]> sample_terms(new double[used * stride]);  // every entry is written
-  // The lean path's series, eight samples at a time (voigt_changes of vector_math.hpp, the same
-  // bits as voigt_point_changes), for a block whose w values are formed first.
   VoigtChangesPass changes_pass;
   changes_pass.shifts = shifts.size();
-  changes_pass.sigma = sigma;
+  changes_pass.sigma = base[Name::sigma];
+  VoigtTermsPass terms_pass;
+  terms_pass.shifts = shifts.size();
+  terms_pass.inverse_mass = mass.inverse_mass;
   for (std::size_t j = 0; j < shifts.size(); ++j) {
-    const VoigtShift& t = voigt_shifts[j];
+    lean = lean && terms[j].accurate;
+    const VoigtShift& t = voigt_shifts[j] = voigt_shift(base, terms[j]);
     changes_pass.moved[j] = static_cast<std::uint8_t>(t.moved);
     changes_pass.dz[j] = t.dz;
     changes_pass.ratio[j] = t.ratio;
     changes_pass.width_change[j] = t.width_change;
     changes_pass.scale[j] = t.scale;
+    terms_pass.inverse_shifted_mass[j] = mass.inverse_shifted_mass[j];
+    terms_pass.mass_log_ratio[j] = mass.mass_log_ratio[j];
+    terms_pass.mass_formed[j] = mass.mass_formed[j];
   }
-  const SimdKernels& kernels = simd_kernels();
-  VoigtTermsPass terms_pass_base;
-  terms_pass_base.shifts = shifts.size();
-  terms_pass_base.inverse_mass = inverse_mass;
-  for (std::size_t j = 0; j < shifts.size(); ++j) {
-    terms_pass_base.inverse_shifted_mass[j] = inverse_shifted_mass[j];
-    terms_pass_base.mass_log_ratio[j] = mass_log_ratio[j];
-    terms_pass_base.mass_formed[j] = mass_formed[j];
-  }
-  const VoigtScale scale(sigma, gamma);
-  auto form_terms = [&](std::size_t begin, std::size_t end) {
-    FaddeevaTaylor fallback;
-    ProfilePoint point;
-    double log_density[kBlock], value[kBlock], change[kMaxShifts][kBlock];
-    bool formed[kMaxShifts][kBlock];
-    double z_real[kBlock], z_imag[kBlock], w_real[kBlock], w_imag[kBlock], series_formed[kBlock];
-    VoigtChangesPass block_pass = changes_pass;
-    block_pass.z_real = z_real;
-    block_pass.z_imag = z_imag;
-    block_pass.w_real = w_real;
-    block_pass.w_imag = w_imag;
-    block_pass.formed = series_formed;
-    for (std::size_t j = 0; j < kMaxShifts; ++j) block_pass.change[j] = change[j];
-    for (std::size_t start = begin; start < end; start += kBlock) {
-      const std::size_t len = std::min(kBlock, end - start);
-      if (lean) {
-        for (std::size_t i = 0; i < len; ++i) {
-          const std::complex<double> z = scale.argument(x[start + i] - x0);
-          z_real[i] = z.real();
-          z_imag[i] = z.imag();
-        }
-        kernels.faddeeva(z_real, z_imag, len, w_real, w_imag);
-        for (std::size_t i = 0; i < len; ++i) value[i] = scale.value({w_real[i], w_imag[i]});
-        if (!shifts.empty()) kernels.voigt_changes(block_pass, len);
-      }
-      for (std::size_t i = 0; i < len; ++i) {
-        double point_change[kMaxShifts] = {};
-        bool point_formed[kMaxShifts];
-        if (lean) {
-          if (shifts.empty() || series_formed[i] != 0.0) {
-            for (std::size_t j = 0; j < shifts.size(); ++j) formed[j][i] = true;
-            log_density[i] = value[i] / normaliser + 1e-200;
-            continue;
-          }
-          voigt_point_changes({z_real[i], z_imag[i]}, {w_real[i], w_imag[i]}, {voigt_shifts, shifts.size()},
-                              point_change, point_formed, fallback);
-        } else {
-          point.set(c, x[start + i] - x0, sigma, gamma);
-          value[i] = point.value;
-          profile_differences(c, base, shift_terms, point, point_change, point_formed);
-        }
-        log_density[i] = value[i] / normaliser + 1e-200;
-        for (std::size_t j = 0; j < shifts.size(); ++j) {
-          change[j][i] = point_change[j];
-          formed[j][i] = point_formed[j];
-        }
-      }
-      log_in_place({log_density, len});
-      // The terms eight samples at a time where every one is formed as below (the same bits);
-      // the others here.
-      double done[kBlock];
-      if (lean) {
-        for (std::size_t i = 0; i < len; ++i) series_formed[i] = shifts.empty() || series_formed[i] != 0.0 ? 1.0 : 0.0;
-        VoigtTermsPass terms_pass = terms_pass_base;
-        terms_pass.value = value;
-        terms_pass.log_density = log_density;
-        terms_pass.weights = weights.data() + start;
-        terms_pass.formed = series_formed;
-        for (std::size_t j = 0; j < shifts.size(); ++j) terms_pass.change[j] = change[j];
-        terms_pass.out = &sample_terms[start * stride];
-        terms_pass.done = done;
-        kernels.voigt_terms(terms_pass, len);
-      }
-      for (std::size_t i = 0; i < len; ++i) {
-        if (lean && done[i] != 0.0) continue;
-        const double w = weights[start + i];
-        double* out = &sample_terms[(start + i) * stride];
-        out[0] = w * log_density[i];
-        const double inverse_value = 1.0 / value[i];
-        for (std::size_t j = 0; j < shifts.size(); ++j) {
-          double term;
-          if (formed[j][i] && mass_formed[j] && value[i] > 0.0 && value[i] * inverse_mass >= 1e-180 &&
-              (value[i] + change[j][i]) * inverse_shifted_mass[j] >= 1e-180) {
-            term = log1p_of(change[j][i] * inverse_value) - mass_log_ratio[j];
-          } else {
-            const VoigtParameters& s = terms[j].shifted;
-            const double shifted = formed[j][i] ? value[i] + change[j][i] : voigt_profile(x[start + i] - s[Name::x0], s[Name::sigma], s[Name::gamma]);
-            term = std::log(shifted / std::fmax(shifted_mass[j], 1e-300) + 1e-200) - log_density[i];
-          }
-          out[1 + j] = w * term;
-        }
-      }
-    }
-  };
+  const std::size_t stride = 1 + shifts.size();
+  const std::unique_ptr<double[]> sample_terms(new double[used * stride]);  // every entry is written
+  const SampleTermsInputs inputs{x, weights, base, c, shift_terms, {voigt_shifts, shifts.size()}, mass, lean,
+                                 VoigtScale(base[Name::sigma], base[Name::gamma]), changes_pass, terms_pass,
+                                 simd_kernels(), sample_terms.get(), stride};
 
   // A long grid is taken in chunks of at least kChunkSamples samples as tasks of the worker pool,
   // so that the refits of a mixture share both cores whatever their number. The sums are then
   // formed on this thread in sample order, as on one core.
   const std::size_t chunks = std::clamp<std::size_t>(used / kChunkSamples, 1, kMaxChunks);
   const std::size_t length = (used + chunks - 1) / chunks;
-  run_tasks(chunks, [&](std::size_t k) { form_terms(k * length, std::min(used, (k + 1) * length)); });
+  run_tasks(chunks, [&](std::size_t k) { form_sample_terms(inputs, k * length, std::min(used, (k + 1) * length)); });
   double total = -0.0;
   for (std::size_t i = 0; i < used; ++i) {
     const double* terms_of_sample = &sample_terms[i * stride];

@@ -28,9 +28,15 @@ struct FreeRange {
   ReadBack read_back;
 };
 
-// The one rule for weights that carry nothing: a sum below 1e-300 (zero, negative or tiny) leaves
-// the peak as it is. A NaN sum goes on: weights whose sums overflow are the minimiser's to meet.
-inline bool weights_carry_nothing(double weight_sum) { return weight_sum < 1e-300; }
+// When weights carry nothing, and the peak is left as it is. Most shapes stop on a sum below the
+// 1e-300 floor (zero, negative or tiny); the Voigt and pseudo-Voigt fits stop only on a sum of
+// exactly 0 and fit a negative or tiny sum as given, a rule their callers have always had. A NaN
+// sum goes on under both rules: weights whose sums overflow are the minimiser's to meet.
+enum class NothingToFit { kBelowFloor, kExactlyZero };
+
+inline bool weights_carry_nothing(double weight_sum, NothingToFit rule = NothingToFit::kBelowFloor) {
+  return rule == NothingToFit::kExactlyZero ? weight_sum == 0.0 : weight_sum < 1e-300;
+}
 
 // The weights' sum in sample order.
 inline double sequential_weight_sum(std::span<const double> weights) {
@@ -49,7 +55,8 @@ inline double sequential_weight_sum(std::span<const double> weights) {
 //   and writes LL(base with shift j applied) - LL(base) to differences[j] (the forward-difference
 //   gradient, see minimise_free_parameters), or value_and_gradient(base, gradient), which returns
 //   the value to minimise with its own gradient over all N parameters.
-// It may give weight_sum() when its sum of the weights is not the sequential one.
+// It may give weight_sum() when its sum of the weights is not the sequential one, and
+// kNothingToFit when its weights carry nothing by the exactly-zero rule.
 template <class F>
 concept PeakFitProblem =
     requires(F& fit, const F& problem, std::size_t parameter, const typename F::Values& values) {
@@ -95,7 +102,9 @@ PeakFitOutcome fit_single_peak(F& fit, const std::array<bool, std::tuple_size_v<
   } else {
     total = sequential_weight_sum(fit.weights());
   }
-  if (weights_carry_nothing(total)) return {};
+  NothingToFit rule = NothingToFit::kBelowFloor;
+  if constexpr (requires { F::kNothingToFit; }) rule = F::kNothingToFit;
+  if (weights_carry_nothing(total, rule)) return {};
 
   FreeParameters<kCount> free(values);
   for (std::size_t j = 0; j < kCount; ++j) {

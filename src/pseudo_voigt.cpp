@@ -719,7 +719,7 @@ PseudoVoigtPeak pseudo_voigt_mle_conditional_max(std::span<const double> x, std:
                                                  const PseudoVoigtPeak& start, const PseudoVoigtFlags& flags,
                                                  double x_min, double x_max) {
   if (weights.empty() || (flags.fix_x0 && flags.fix_gamma && flags.fix_eta)) return start;
-  if (weights_carry_nothing(sequential_weight_sum(weights))) return start;
+  if (weights_carry_nothing(sequential_weight_sum(weights), NothingToFit::kExactlyZero)) return start;
 
   PseudoVoigtPeak result = start;
   // The centre and width are held only together: either flag alone lets both move.
@@ -750,6 +750,7 @@ class CentreAndWidthFit {
  public:
   using Values = std::array<double, 2>;  // indexed by PseudoVoigtParameter::x0 and gamma
   static constexpr std::array<std::string_view, 2> kNames{"x0", "gamma"};
+  static constexpr NothingToFit kNothingToFit = NothingToFit::kExactlyZero;
 
   CentreAndWidthFit(std::span<const double> weights, double eta, double x_min, double x_max,
                     const FullOptimisationLimits& limits, ObjectivePass& objective, std::uint64_t* passes)
@@ -787,7 +788,7 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
                                                    double x_min, double x_max, const FullOptimisationLimits& limits,
                                                    std::uint64_t* passes) {
   if ((flags.fix_x0 && flags.fix_gamma && flags.fix_eta) || weights.empty()) return start;
-  if (weights_carry_nothing(sequential_weight_sum(weights))) return start;
+  if (weights_carry_nothing(sequential_weight_sum(weights), NothingToFit::kExactlyZero)) return start;
 
   PseudoVoigtPeak current = start;
   const bool bounded = !(flags.fix_x0 && flags.fix_gamma);

@@ -980,6 +980,7 @@ class VoigtFit {
  public:
   using Values = VoigtParameters;
   static constexpr auto kNames = Name::kNames;
+  static constexpr NothingToFit kNothingToFit = NothingToFit::kExactlyZero;
 
   VoigtFit(std::span<const double> x, std::span<const double> weights, const VoigtBounds& bounds)
       : x_(x), weights_(weights), bounds_(bounds) {}

@@ -4,21 +4,22 @@
 #include <cmath>
 #include <numbers>
 #include <optional>
-#include <variant>
 #include <vector>
 
 #include "em_engine.hpp"
 #include "failure.hpp"
 #include "interrupt.hpp"
 #include "numerics/free_parameters.hpp"
-#include "numerics/lbfgsb.hpp"
 #include "parallel.hpp"
+#include "peak_fit.hpp"
 #include "shapes/doniach_sunjic/vector_pass.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {
 
 namespace {
+
+using Name = DoniachSunjicParameter;
 
 constexpr std::size_t kMaxShifts = 3;
 constexpr std::size_t kLogBlock = 256;
@@ -32,7 +33,8 @@ struct ShapeTerms {
 };
 
 ShapeTerms shape_terms(const DoniachSunjicParameters& p) {
-  return {p[0], p[1], 1.0 - p[2], std::numbers::pi * p[2] * 0.5, 0.5 * (1.0 - p[2])};
+  const double alpha = p[Name::alpha];
+  return {p[Name::x0], p[Name::gamma], 1.0 - alpha, std::numbers::pi * alpha * 0.5, 0.5 * (1.0 - alpha)};
 }
 
 inline double shape_value(const ShapeTerms& t, double x) {
@@ -84,8 +86,9 @@ struct Workspace {
 bool vector_pass(std::span<const double> x, std::size_t n, std::span<const double> weights,
                  const DoniachSunjicParameters& base, std::span<const Shift> shifts, double* shape,
                  Workspace& work, double* totals) {
-  const double gamma = base[1];
-  if (n == 0 || !(gamma > 0.0) || !std::isfinite(gamma) || !std::isfinite(base[0]) || !std::isfinite(base[2])) {
+  const double gamma = base[Name::gamma];
+  if (n == 0 || !(gamma > 0.0) || !std::isfinite(gamma) || !std::isfinite(base[Name::x0]) ||
+      !std::isfinite(base[Name::alpha])) {
     return false;
   }
   const ShapeTerms terms = shape_terms(base);
@@ -102,7 +105,7 @@ bool vector_pass(std::span<const double> x, std::size_t n, std::span<const doubl
   for (std::size_t j = 0; j < shifts.size(); ++j) {
     pass.moved[j] = static_cast<std::uint8_t>(shifts[j].index);
     pass.step[j] = shifts[j].value - base[shifts[j].index];
-    pass.shifted_gamma[j] = shifts[j].index == 1 ? shifts[j].value : gamma;
+    pass.shifted_gamma[j] = shifts[j].index == Name::gamma ? shifts[j].value : gamma;
   }
   pass.shape = shape;
   work.prepare(n);
@@ -163,11 +166,11 @@ void log_shape_changes(double x, const ShapeTerms& t, std::span<const ShiftTerms
   for (std::size_t j = 0; j < shifts.size(); ++j) {
     const ShiftTerms& s = shifts[j];
     double dphi, log_q_term;
-    if (s.moved == 0) {
+    if (s.moved == Name::x0) {
       const double denominator = gamma * gamma + d * (d - s.step);
       dphi = denominator > 0.0 ? t.one_minus_alpha * atan_of(-s.step * gamma / denominator) : NAN;
       log_q_term = -t.half_exponent * log1p_of(-s.step * (2.0 * d - s.step) / q);
-    } else if (s.moved == 1) {
+    } else if (s.moved == Name::gamma) {
       const double shifted = s.shifted_gamma;
       dphi = t.one_minus_alpha * atan_of(d * -s.step / (gamma * shifted + d * d));
       log_q_term = -t.half_exponent * log1p_of(s.step * (shifted + gamma) / q);
@@ -223,8 +226,9 @@ double scalar_log_likelihood_and_differences(std::span<const double> x, std::spa
   for (std::size_t j = 0; j < shifts.size(); ++j) {
     shifted[j] = base;
     shifted[j][shifts[j].index] = shifts[j].value;
-    shift_terms[j] = {shifts[j].index, shifts[j].value - base[shifts[j].index], shifted[j][1]};
-    formed[j] = base[1] > 0.0 && shifted[j][1] > 0.0 && integral > 1e-290 && std::isfinite(integral);
+    shift_terms[j] = {shifts[j].index, shifts[j].value - base[shifts[j].index], shifted[j][Name::gamma]};
+    formed[j] = base[Name::gamma] > 0.0 && shifted[j][Name::gamma] > 0.0 && integral > 1e-290 &&
+                std::isfinite(integral);
     work.change[j].resize(n);
   }
   double changes[kMaxShifts];
@@ -353,29 +357,46 @@ double doniach_sunjic_log_likelihood_differences(std::span<const double> x, std:
   return log_likelihood_and_differences(x, weights, base, shifts, differences, work);
 }
 
+namespace {
+
+// The Doniach-Sunjic single-peak fit problem: every free parameter starts from its incoming value.
+class DoniachSunjicFit {
+ public:
+  using Values = DoniachSunjicParameters;
+  static constexpr auto kNames = Name::kNames;
+
+  DoniachSunjicFit(std::span<const double> x, std::span<const double> weights, const DoniachSunjicBounds& bounds)
+      : x_(x), weights_(weights), bounds_(bounds) {}
+
+  std::span<const double> weights() const { return weights_; }
+
+  FreeRange free_range(std::size_t parameter, const Values& values, double /*total*/) const {
+    switch (parameter) {
+      case Name::x0: return {values[Name::x0], bounds_.x_min, bounds_.x_max, ReadBack::AsIs};
+      case Name::gamma: return {values[Name::gamma], bounds_.gamma_min, bounds_.gamma_max, ReadBack::CheckedClamp};
+      default: return {values[Name::alpha], bounds_.alpha_min, bounds_.alpha_max, ReadBack::CheckedClamp};
+    }
+  }
+
+  double log_likelihood_differences(const Values& base, std::span<const Shift> shifts, std::span<double> differences) {
+    return log_likelihood_and_differences(x_, weights_, base, shifts, differences, work_);
+  }
+
+ private:
+  std::span<const double> x_, weights_;
+  DoniachSunjicBounds bounds_;
+  Workspace work_;
+};
+
+}  // namespace
+
 bool fit_doniach_sunjic_peak(std::span<const double> x, std::span<const double> weights,
                              DoniachSunjicParameters& values, const std::array<bool, 3>& fixed,
                              const DoniachSunjicBounds& bounds, std::uint64_t* objective_calls) {
-  if ((fixed[0] && fixed[1] && fixed[2]) || weights.empty()) return false;
-  double total = 0.0;
-  for (double w : weights) total += w;
-  if (total < 1e-300) return false;
-
-  FreeParameters<3> free(values);
-  if (!fixed[0]) free.add(0, values[0], bounds.x_min, bounds.x_max, ReadBack::AsIs);
-  if (!fixed[1]) free.add(1, values[1], bounds.gamma_min, bounds.gamma_max, ReadBack::CheckedClamp);
-  if (!fixed[2]) free.add(2, values[2], bounds.alpha_min, bounds.alpha_max, ReadBack::CheckedClamp);
-  Workspace work;
-  auto evaluate = [&](const DoniachSunjicParameters& base, std::span<const Shift> shifts, std::span<double> differences) {
-    return log_likelihood_and_differences(x, weights, base, shifts, differences, work);
-  };
-  DoniachSunjicParameters fitted = values;
-  const MinimiseOutcome outcome = minimise_free_parameters(free, evaluate, fitted);
-  const MinimiserResult* result = std::get_if<MinimiserResult>(&outcome);
-  if (result == nullptr) return false;
-  if (objective_calls != nullptr) *objective_calls += result->evaluations;
-  values = fitted;
-  return true;
+  DoniachSunjicFit fit(x, weights, bounds);
+  const PeakFitOutcome outcome = fit_single_peak(fit, fixed, values);
+  if (outcome.fitted() && objective_calls != nullptr) *objective_calls += outcome.evaluations;
+  return outcome.fitted();
 }
 
 DoniachSunjicParameters doniach_sunjic_mle(std::span<const double> x, std::span<const double> intensity,
@@ -390,14 +411,14 @@ DoniachSunjicParameters doniach_sunjic_mle(std::span<const double> x, std::span<
 
 void DoniachSunjicPeaks::density(std::size_t k, std::span<const double> x, const Window& /*window*/,
                                  std::span<double> row) const {
-  doniach_sunjic_density(x, values[0][k], values[1][k], values[2][k], row);
+  doniach_sunjic_density(x, values[Names::x0][k], values[Names::gamma][k], values[Names::alpha][k], row);
 }
 
 DoniachSunjicPeaks::Parameters DoniachSunjicPeaks::refit(std::size_t k, std::span<const double> x,
                                                          std::span<const double> weights, const Window& window,
                                                          std::span<double> /*scratch*/) const {
   Parameters p = current(k);
-  fit_doniach_sunjic_peak(x, weights, p, {fixed[0][k], fixed[1][k], fixed[2][k]},
+  fit_doniach_sunjic_peak(x, weights, p, {fixed[Names::x0][k], fixed[Names::gamma][k], fixed[Names::alpha][k]},
                           {window.min, window.max, gamma_min, gamma_max, alpha_min, alpha_max});
   return p;
 }

@@ -5,12 +5,14 @@
 // it cancels in the normalisation), its weighted log-likelihood, and the maximum-likelihood fit of
 // one peak, used directly by doniach_sunjic_mle and as the M-step of the mixture.
 //
-// Parameters are always ordered (x0, gamma, alpha). The grid is expected to ascend.
+// Parameters are always ordered (x0, gamma, alpha), and named by DoniachSunjicParameter. The grid
+// is expected to ascend.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "em_shape.hpp"
@@ -18,7 +20,17 @@
 
 namespace brivane {
 
-using DoniachSunjicParameters = std::array<double, 3>;  // x0, gamma, alpha
+// A Doniach-Sunjic peak's parameters by name: their positions in DoniachSunjicParameters, a Shift
+// and the mixture's arrays, their names in the single-peak fit, and the names of the mixture
+// entry's per-peak arrays and fix flags, in that order.
+struct DoniachSunjicParameter {
+  enum : std::size_t { x0, gamma, alpha };
+  static constexpr std::array<std::string_view, 3> kNames{"x0", "gamma", "alpha"};
+  static constexpr std::array<std::string_view, 3> kMixtureArrays{"x0", "gamma_ds", "alpha"};
+  static constexpr std::array<std::string_view, 3> kMixtureFlags{"fix_x0", "fix_gamma", "fix_alpha"};
+};
+
+using DoniachSunjicParameters = std::array<double, 3>;  // indexed by DoniachSunjicParameter
 
 // Fills row[i] = v_i / D for every sample, D = sum (x_{i+1} - x_i)(v_i + v_{i+1}) / 2; all zeros
 // when |D| < 1e-300 (fewer than two samples among them). A descending grid gives a negative D and
@@ -32,8 +44,8 @@ void doniach_sunjic_density(std::span<const double> x, double x0, double gamma, 
 double doniach_sunjic_log_likelihood(std::span<const double> x, std::span<const double> weights,
                                      double x0, double gamma, double alpha);
 
-// The log-likelihood at `base` and, for each shift (parameter 0, 1, 2 = x0, gamma, alpha moved to
-// the shift's value), LL(shifted) - LL(base) in `differences`: the forward differences of the fit.
+// The log-likelihood at `base` and, for each shift (the parameter it names moved to the shift's
+// value), LL(shifted) - LL(base) in `differences`: the forward differences of the fit.
 // Each sample's change of ln v and the change of D are formed from exact differences of the
 // formula's terms rather than by subtracting two evaluations, so they carry rounding relative to
 // their own size. Where that is not possible (gamma <= 0, a non-positive shape value, a floor
@@ -73,6 +85,7 @@ DoniachSunjicParameters doniach_sunjic_mle(std::span<const double> x, std::span<
 // fix_alpha. The window bounds a free centre only (the densities are normalised over the grid);
 // the width and asymmetry bounds are shared by all peaks and set by the caller.
 struct DoniachSunjicPeaks : PeakParameters<3, 3> {
+  using Names = DoniachSunjicParameter;
   static constexpr bool kParallel = true;
   static constexpr bool kElementwiseDensity = false;  // normalised over the whole grid
 

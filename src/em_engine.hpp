@@ -107,57 +107,55 @@ class IterationStart {
   double s_tri_ = 0.0;
 };
 
-template <FusedEmShape Shape>
-EmResult run_fused(Shape& shape, std::vector<double>& pi, const EmProblem& problem) {
-  const std::size_t n = problem.x.size();
-  const std::size_t peaks = shape.count();
-  const std::size_t background_rows = background_row_count(problem.bg_type, problem.spline_basis_preds);
-  const std::size_t components = peaks + background_rows;
-  const std::size_t weights = pi.size();
-  const std::size_t summed_peaks = std::min(peaks, weights);
-  constexpr std::size_t kPeakSums = Shape::kPeakSums;
+// Where a fused pass leaves its sums: [0] the log-likelihood, [1 + k] the expected count of
+// component k < P, then kPeakSums sums for each peak k < min(K, P); a peak beyond them has no
+// weight and sums of zero.
+template <std::size_t kPeakSums>
+struct FusedSumsLayout {
+  std::size_t weights;
+  std::size_t summed_peaks;
+  std::array<double, kPeakSums> none{};
 
-  EmResult result = start_result(problem);
-  shape.check_density_inputs();
-  // The square-root and basis rows are stored once; the others are formed in the pass from x.
-  BackgroundRow background = background_row_form(problem.bg_type, problem.window.min, problem.window.max, result.s_tri);
-  RowMatrix stored(background.form == BackgroundForm::kStored ? background_rows : 0, n);
-  if (stored.rows() > 0) {
-    background_densities(stored, 0, problem.bg_type, problem.x, problem.window.min, problem.window.max,
-                         result.s_tri, problem.spline_basis_preds);
-  }
-  std::vector<const double*> stored_rows(stored.rows());
-  for (std::size_t b = 0; b < stored.rows(); ++b) stored_rows[b] = stored.row(b).data();
-  // The tilt estimate of the linear background reads its weight row, which the pass keeps.
-  const bool linear = problem.bg_type == kLinearBackground;
-  std::vector<double> background_weights(linear ? n : 0, 0.0);
-
-  std::vector<double> constants(Shape::kConstantsPerPeak * peaks);
-  std::vector<double> reference(peaks);
-  std::vector<double> pass_pi(weights);
-  std::vector<typename Shape::Parameters> refitted(peaks);
-  std::vector<char> retaken(peaks);
-  const std::size_t sum_count = 1 + weights + kPeakSums * summed_peaks;
-  ChunkedSums sums(n, sum_count, shape.pass_scratch(weights), Shape::kParallel);
-  std::vector<double> totals(sum_count), retaken_totals(sum_count);
-  const std::array<double, kPeakSums> no_sums{};
-  IterationStart<Shape> start(peaks, weights);
-
-  FusedPassInputs inputs;
-  inputs.x = problem.x;
-  inputs.intensity = problem.intensity;
-  inputs.pi = pass_pi;
-  inputs.reference = reference;
-  inputs.stored_rows = stored_rows.data();
-  inputs.background_weights = linear && peaks < weights ? background_weights.data() : nullptr;
-
-  auto peak_sums = [&](std::span<const double> from, std::size_t k) -> std::span<const double> {
-    if (k >= summed_peaks) return no_sums;
+  std::size_t count() const { return 1 + weights + kPeakSums * summed_peaks; }
+  std::span<const double> peak_sums(std::span<const double> from, std::size_t k) const {
+    if (k >= summed_peaks) return none;
     return from.subspan(1 + weights + kPeakSums * k, kPeakSums);
-  };
-  auto weight_sum = [&](std::span<const double> from, std::size_t k) { return k < weights ? from[1 + k] : 0.0; };
-  auto pass = [&](std::span<double> out) {
-    if (n == 0) {
+  }
+  double weight_sum(std::span<const double> from, std::size_t k) const { return k < weights ? from[1 + k] : 0.0; }
+};
+
+// The background rows a fused pass reads from memory (the square-root and basis rows; it forms the
+// others from x), formed once for the run.
+struct StoredBackground {
+  RowMatrix rows;
+  std::vector<const double*> pointers;
+};
+
+inline StoredBackground stored_background(const EmProblem& problem, const BackgroundRow& background,
+                                          std::size_t background_rows, double s_tri) {
+  StoredBackground stored{RowMatrix(background.form == BackgroundForm::kStored ? background_rows : 0, problem.x.size()),
+                          {}};
+  if (stored.rows.rows() > 0) {
+    background_densities(stored.rows, 0, problem.bg_type, problem.x, problem.window.min, problem.window.max, s_tri,
+                         problem.spline_basis_preds);
+  }
+  stored.pointers.resize(stored.rows.rows());
+  for (std::size_t b = 0; b < stored.rows.rows(); ++b) stored.pointers[b] = stored.rows.row(b).data();
+  return stored;
+}
+
+// One fused pass of a run over the chunks of the grid, its sums written to `out`; returns the
+// log-likelihood.
+template <FusedEmShape Shape>
+struct FusedPass {
+  const Shape& shape;
+  const FusedSumsLayout<Shape::kPeakSums>& layout;
+  ChunkedSums& sums;
+  FusedPassInputs& inputs;
+  std::span<const double> constants;
+
+  double operator()(std::span<double> out) {
+    if (inputs.x.empty()) {
       std::fill(out.begin(), out.end(), 0.0);
       return 0.0;
     }
@@ -169,8 +167,8 @@ EmResult run_fused(Shape& shape, std::vector<double>& pi, const EmProblem& probl
     run();
     // The pass may leave out terms too small to matter to the mixture; where they could matter
     // to a peak's own sums, it is taken again with every term evaluated.
-    for (std::size_t k = 0; k < summed_peaks; ++k) {
-      if (!shape.sums_resolved(weight_sum(out, k), peak_sums(out, k))) {
+    for (std::size_t k = 0; k < layout.summed_peaks; ++k) {
+      if (!shape.sums_resolved(layout.weight_sum(out, k), layout.peak_sums(out, k))) {
         inputs.exact_tails = true;
         run();
         inputs.exact_tails = false;
@@ -178,7 +176,74 @@ EmResult run_fused(Shape& shape, std::vector<double>& pi, const EmProblem& probl
       }
     }
     return out[0];
-  };
+  }
+};
+
+// The M-step of a fused run: every peak refitted from its sums in `totals`. Sums about a reference
+// far from a peak's new centre lose digits; those peaks have their sums taken again about the new
+// centre by `pass` (the same E-step: values and weights unchanged) before anything is stored.
+template <FusedEmShape Shape, std::size_t kPeakSums, class Pass>
+void refit_from_totals(Shape& shape, const FusedSumsLayout<kPeakSums>& layout, std::span<const double> totals,
+                       std::span<double> retaken_totals, std::span<double> reference, Pass&& pass,
+                       std::vector<typename Shape::Parameters>& refitted, std::vector<char>& retaken) {
+  const std::size_t peaks = refitted.size();
+  bool retake = false;
+  for (std::size_t k = 0; k < peaks; ++k) {
+    const SumsRefit<typename Shape::Parameters> fit =
+        shape.refit_from_sums(k, layout.weight_sum(totals, k), layout.peak_sums(totals, k), reference[k], true);
+    refitted[k] = fit.values;
+    retaken[k] = fit.retake ? 1 : 0;
+    if (fit.retake) {
+      reference[k] = fit.reference;
+      retake = true;
+    }
+  }
+  if (retake) {
+    pass(retaken_totals);
+    for (std::size_t k = 0; k < peaks; ++k) {
+      if (retaken[k] == 0) continue;
+      refitted[k] = shape.refit_from_sums(k, layout.weight_sum(retaken_totals, k),
+                                          layout.peak_sums(retaken_totals, k), reference[k], false).values;
+    }
+  }
+  for (std::size_t k = 0; k < peaks; ++k) shape.store(k, refitted[k]);
+}
+
+template <FusedEmShape Shape>
+EmResult run_fused(Shape& shape, std::vector<double>& pi, const EmProblem& problem) {
+  const std::size_t n = problem.x.size();
+  const std::size_t peaks = shape.count();
+  const std::size_t background_rows = background_row_count(problem.bg_type, problem.spline_basis_preds);
+  const std::size_t components = peaks + background_rows;
+  const std::size_t weights = pi.size();
+  const FusedSumsLayout<Shape::kPeakSums> layout{weights, std::min(peaks, weights)};
+
+  EmResult result = start_result(problem);
+  shape.check_density_inputs();
+  BackgroundRow background = background_row_form(problem.bg_type, problem.window.min, problem.window.max, result.s_tri);
+  const StoredBackground stored = stored_background(problem, background, background_rows, result.s_tri);
+  // The tilt estimate of the linear background reads its weight row, which the pass keeps.
+  const bool linear = problem.bg_type == kLinearBackground;
+  std::vector<double> background_weights(linear ? n : 0, 0.0);
+
+  std::vector<double> constants(Shape::kConstantsPerPeak * peaks);
+  std::vector<double> reference(peaks);
+  std::vector<double> pass_pi(weights);
+  std::vector<typename Shape::Parameters> refitted(peaks);
+  std::vector<char> retaken(peaks);
+  ChunkedSums sums(n, layout.count(), shape.pass_scratch(weights), Shape::kParallel);
+  std::vector<double> totals(layout.count()), retaken_totals(layout.count());
+  IterationStart<Shape> start(peaks, weights);
+
+  FusedPassInputs inputs;
+  inputs.x = problem.x;
+  inputs.intensity = problem.intensity;
+  inputs.pi = pass_pi;
+  inputs.reference = reference;
+  inputs.stored_rows = stored.pointers.data();
+  inputs.background_weights = linear && peaks < weights ? background_weights.data() : nullptr;
+
+  FusedPass<Shape> pass{shape, layout, sums, inputs, constants};
   // The E-step of the current values and weights, with the sums each peak's refit needs.
   auto evaluate = [&] {
     shape.check_density_inputs();
@@ -212,28 +277,7 @@ EmResult run_fused(Shape& shape, std::vector<double>& pi, const EmProblem& probl
         start.restore(shape, pi, result.s_tri);
         break;
       }
-      bool retake = false;
-      for (std::size_t k = 0; k < peaks; ++k) {
-        const SumsRefit<typename Shape::Parameters> fit =
-            shape.refit_from_sums(k, weight_sum(totals, k), peak_sums(totals, k), reference[k], true);
-        refitted[k] = fit.values;
-        retaken[k] = fit.retake ? 1 : 0;
-        if (fit.retake) {
-          reference[k] = fit.reference;
-          retake = true;
-        }
-      }
-      if (retake) {
-        // The same E-step (values and weights unchanged), with the sums of the flagged peaks taken
-        // about their new centres.
-        pass(retaken_totals);
-        for (std::size_t k = 0; k < peaks; ++k) {
-          if (retaken[k] == 0) continue;
-          refitted[k] = shape.refit_from_sums(k, weight_sum(retaken_totals, k), peak_sums(retaken_totals, k),
-                                              reference[k], false).values;
-        }
-      }
-      for (std::size_t k = 0; k < peaks; ++k) shape.store(k, refitted[k]);
+      refit_from_totals(shape, layout, totals, retaken_totals, reference, pass, refitted, retaken);
 
       if (linear) {
         result.s_tri = estimate_s_tri(problem.x, background_weights, problem.window.min, problem.window.max);

@@ -16,7 +16,7 @@ void gaussian_density(std::span<const double> x, double mu, double sigma, std::s
 
 void GaussianPeaks::density(std::size_t k, std::span<const double> x, const Window& /*window*/,
                             std::span<double> row) const {
-  gaussian_density(x, values[0][k], values[1][k], row);
+  gaussian_density(x, values[Names::mu][k], values[Names::sigma][k], row);
 }
 
 GaussianPeaks::Parameters GaussianPeaks::refit(std::size_t k, std::span<const double> x,
@@ -24,8 +24,8 @@ GaussianPeaks::Parameters GaussianPeaks::refit(std::size_t k, std::span<const do
                                                const Window& /*window*/,
                                                std::span<double> /*scratch*/) const {
   Parameters fitted = current(k);
-  const bool fix_mu = fixed[0][k];
-  const bool fix_sigma = fixed[1][k];
+  const bool fix_mu = fixed[Names::mu][k];
+  const bool fix_sigma = fixed[Names::sigma][k];
   if ((fix_mu && fix_sigma) || weights.empty()) return fitted;
   const std::size_t n = std::min(x.size(), weights.size());
   const double* __restrict w = weights.data();
@@ -39,16 +39,16 @@ GaussianPeaks::Parameters GaussianPeaks::refit(std::size_t k, std::span<const do
   for (std::size_t i = n; i < weights.size(); ++i) total += w[i];
   if (total < 1e-300) return fitted;
   const double denominator = total + 1e-100;
-  if (!fix_mu) fitted[0] = first_moment / denominator;
+  if (!fix_mu) fitted[Names::mu] = first_moment / denominator;
   if (!fix_sigma) {
-    const double centre = fitted[0];
+    const double centre = fitted[Names::mu];
     double second_moment = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
       const double d = x[i] - centre;
       second_moment += w[i] * d * d;
     }
     const double variance = second_moment / denominator;
-    fitted[1] = variance > 0.0 ? std::fmax(std::sqrt(variance), 1e-5) : 1e-5;
+    fitted[Names::sigma] = variance > 0.0 ? std::fmax(std::sqrt(variance), 1e-5) : 1e-5;
   }
   return fitted;
 }
@@ -60,8 +60,8 @@ std::size_t GaussianPeaks::pass_scratch(std::size_t components) const {
 void GaussianPeaks::pass_constants(std::span<double> constants) const {
   const std::size_t peaks = count();
   for (std::size_t k = 0; k < peaks; ++k) {
-    const double sigma = values[1][k];
-    constants[k] = values[0][k];
+    const double sigma = values[Names::sigma][k];
+    constants[k] = values[Names::mu][k];
     // sqrt(log2(e) / 2) / sigma: the pass evaluates exp(-z^2) as 2^(-y^2).
     constants[peaks + k] = 0.8493218002880191 / sigma;
     constants[2 * peaks + k] = 1.0 / std::sqrt(sigma * (sigma * 6.283185307179586));
@@ -100,26 +100,26 @@ SumsRefit<GaussianPeaks::Parameters> GaussianPeaks::refit_from_sums(std::size_t 
                                                                    std::span<const double> sums, double reference,
                                                                    bool may_retake) const {
   SumsRefit<Parameters> fit{current(k)};
-  const bool fix_mu = fixed[0][k];
-  const bool fix_sigma = fixed[1][k];
+  const bool fix_mu = fixed[Names::mu][k];
+  const bool fix_sigma = fixed[Names::sigma][k];
   if ((fix_mu && fix_sigma) || weight_sum < 1e-300) return fit;
   const double denominator = weight_sum + 1e-100;
   const double first = sums[0], second = sums[1];
   // A fixed centre is the reference itself (the sums are always taken about the current centre
   // first, and a fixed centre never asks for a retake).
-  if (!fix_mu) fit.values[0] = std::fma(reference, weight_sum, first) / denominator;
+  if (!fix_mu) fit.values[Names::mu] = std::fma(reference, weight_sum, first) / denominator;
   if (!fix_sigma) {
-    const double shift = fit.values[0] - reference;
+    const double shift = fit.values[Names::mu] - reference;
     // sum w (x - mu')^2 = S2 - d (2 S1 - d W); its terms are at most S2 + |d| (2 |S1| + |d| W).
     const double spread = std::fma(-shift, std::fma(-shift, weight_sum, 2.0 * first), second);
     const double terms = second + std::fabs(shift) * (2.0 * std::fabs(first) + std::fabs(shift) * weight_sum);
     if (may_retake && spread * kCancellation < terms) {
       fit.retake = true;
-      fit.reference = fit.values[0];
+      fit.reference = fit.values[Names::mu];
       return fit;
     }
     const double variance = spread / denominator;
-    fit.values[1] = variance > 0.0 ? std::fmax(std::sqrt(variance), 1e-5) : 1e-5;
+    fit.values[Names::sigma] = variance > 0.0 ? std::fmax(std::sqrt(variance), 1e-5) : 1e-5;
   }
   return fit;
 }

@@ -1,14 +1,25 @@
 #pragma once
 // Gaussian peaks: the normal density and its closed-form weighted refit.
 
+#include <array>
 #include <cstddef>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "em_shape.hpp"
 #include "shapes/gaussian/vector_pass.hpp"
 
 namespace brivane {
+
+// A Gaussian peak's parameters by name: their positions in the mixture's arrays, their names,
+// and the names of the mixture entry's per-peak arrays and fix flags, in that order.
+struct GaussianParameter {
+  enum : std::size_t { mu, sigma };
+  static constexpr std::array<std::string_view, 2> kNames{"mu", "sigma"};
+  static constexpr std::array<std::string_view, 2> kMixtureArrays = kNames;
+  static constexpr std::array<std::string_view, 2> kMixtureFlags{"fix_mu", "fix_sigma"};
+};
 
 // Row of the ordinary normal density exp(-z^2) / sqrt(2 pi sigma^2), z = (x - mu) / (sigma sqrt 2),
 // over the whole grid: neither truncated to nor renormalised over any window. A negative sigma
@@ -19,6 +30,7 @@ void gaussian_density(std::span<const double> x, double mu, double sigma, std::s
 // its fused pass: the refit needs only each peak's weight sum and its first two moments, which the
 // pass forms about the peak's current centre.
 struct GaussianPeaks : PeakParameters<2, 2> {
+  using Names = GaussianParameter;
   static constexpr bool kParallel = true;
   static constexpr bool kElementwiseDensity = true;
   // sum w (x - c), sum w (x - c)^2, and the bounds E0, E2 of what the tails the pass left out
@@ -39,7 +51,7 @@ struct GaussianPeaks : PeakParameters<2, 2> {
   void pass_chunk(const FusedPassInputs& inputs, std::span<const double> constants, std::size_t begin,
                   std::size_t end, double* sums, double* scratch) const;
   bool sums_resolved(double weight_sum, std::span<const double> sums) const;
-  double reference_point(std::size_t k) const { return values[0][k]; }
+  double reference_point(std::size_t k) const { return values[Names::mu][k]; }
   // The same moments as refit, from W = sum w, S1 = sum w (x - c) and S2 = sum w (x - c)^2 about the
   // reference c: mu' = (c W + S1) / (W + 1e-100) and, with d = mu' - c,
   // var = (S2 - 2 d S1 + d^2 W) / (W + 1e-100). When the centre moved far from c the terms of var

@@ -4,13 +4,12 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
-#include <variant>
 
 #include "em_engine.hpp"
 #include "failure.hpp"
 #include "interrupt.hpp"
 #include "numerics/free_parameters.hpp"
-#include "numerics/lbfgsb.hpp"
+#include "peak_fit.hpp"
 #include "standard_output.hpp"
 #include "vector_math.hpp"
 
@@ -315,7 +314,7 @@ double largest_ratio(const ShiftTerms& t, double half_width_squared) {
 double log_likelihood_and_differences(std::span<const double> x, std::span<const double> w, const GridExtent& grid,
                                       const std::array<double, 2>& base, std::span<const Shift> shifts,
                                       double x_min, double x_max, std::span<double> differences) {
-  const double x0 = base[0], gamma = base[1];
+  const double x0 = base[LorentzianParameter::x0], gamma = base[LorentzianParameter::gamma];
   const double e = 0.5 * gamma;
   ShiftTerms terms[2] = {};
   std::array<double, 2> shifted_sets[2];
@@ -323,7 +322,7 @@ double log_likelihood_and_differences(std::span<const double> x, std::span<const
   for (std::size_t j = 0; j < shifts.size(); ++j) {
     shifted_sets[j] = base;
     shifted_sets[j][shifts[j].index] = shifts[j].value;
-    if (shifts[j].index == 0) {
+    if (shifts[j].index == LorentzianParameter::x0) {
       terms[j] = {shifts[j].value, e * e, shifts[j].value - x0, 0.0};
     } else {
       const double shifted_e = 0.5 * shifts[j].value;
@@ -350,7 +349,8 @@ double log_likelihood_and_differences(std::span<const double> x, std::span<const
   }
   DensityTerms sets[3];
   sets[0] = density_terms(x0, gamma, x_min, x_max);
-  for (std::size_t j = 0; j < shifts.size(); ++j) sets[j + 1] = density_terms(shifted_sets[j][0], shifted_sets[j][1], x_min, x_max);
+  for (std::size_t j = 0; j < shifts.size(); ++j) sets[j + 1] = density_terms(shifted_sets[j][LorentzianParameter::x0],
+                                                                   shifted_sets[j][LorentzianParameter::gamma], x_min, x_max);
   double log_likelihoods[3];
   log_likelihood_sets(x, w, sets, shifts.size() + 1, log_likelihoods);
   for (std::size_t j = 0; j < shifts.size(); ++j) differences[j] = log_likelihoods[j + 1] - log_likelihoods[0];
@@ -398,48 +398,68 @@ double lorentzian_log_likelihood_differences(std::span<const double> x, std::spa
   return log_likelihood_and_differences(x, weights, grid_extent(x), {x0, gamma}, shifts, x_min, x_max, differences);
 }
 
-bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, double& x0,
-                    double& gamma, bool fix_x0, bool fix_gamma, double x_min, double x_max,
-                    std::uint64_t* passes) {
-  if ((fix_x0 && fix_gamma) || weights.empty()) return false;
-  double total = 0.0;
-  for (double w : weights) total += w;
-  if (total < 1e-300) return false;
+namespace {
 
-  const std::size_t n = std::min(x.size(), weights.size());
-  FreeParameters<2> free({x0, gamma});
-  if (!fix_x0) {
-    double first_moment = 0.0;
-    for (std::size_t i = 0; i < n; ++i) first_moment += x[i] * weights[i];
-    free.add(0, first_moment / total, x_min, x_max, ReadBack::AsIs);
-  }
-  if (!fix_gamma) {
+// The Lorentzian's single-peak fit problem. A free centre starts from the weighted mean and a free
+// width from the half-width that would match the spread, whatever the incoming values.
+class LorentzianFit {
+ public:
+  using Values = std::array<double, 2>;
+  static constexpr auto kNames = LorentzianParameter::kNames;
+
+  LorentzianFit(std::span<const double> x, std::span<const double> weights, double x_min, double x_max,
+                std::uint64_t* passes)
+      : x_(x), weights_(weights), x_min_(x_min), x_max_(x_max), passes_(passes), grid_(grid_extent(x)) {}
+
+  std::span<const double> weights() const { return weights_; }
+
+  FreeRange free_range(std::size_t parameter, const Values& /*values*/, double total) const {
+    const std::size_t n = std::min(x_.size(), weights_.size());
+    if (parameter == LorentzianParameter::x0) {
+      double first_moment = 0.0;
+      for (std::size_t i = 0; i < n; ++i) first_moment += x_[i] * weights_[i];
+      return {first_moment / total, x_min_, x_max_, ReadBack::AsIs};
+    }
     double raw_second_moment = 0.0;
-    for (std::size_t i = 0; i < n; ++i) raw_second_moment += x[i] * x[i] * weights[i];
+    for (std::size_t i = 0; i < n; ++i) raw_second_moment += x_[i] * x_[i] * weights_[i];
     // The width of a Lorentzian whose half-width would match the spread, 2 ln 2 M2 / S, as a
     // start only; a NaN root starts from the lower bound.
     const double start = std::fmax(std::sqrt((raw_second_moment / total) * 1.3862943611198906), kLorentzianWidthMin);
-    free.add(1, start, kLorentzianWidthMin, kLorentzianWidthMax, ReadBack::ClampNanToLower);
+    return {start, kLorentzianWidthMin, kLorentzianWidthMax, ReadBack::ClampNanToLower};
   }
-  const GridExtent grid = grid_extent(x);
-  auto evaluate = [&](const std::array<double, 2>& base, std::span<const Shift> shifts, std::span<double> differences) {
-    if (passes) *passes += shifts.size() + 1;
-    return log_likelihood_and_differences(x, weights, grid, base, shifts, x_min, x_max, differences);
-  };
-  std::array<double, 2> values{x0, gamma};
-  if (!std::holds_alternative<MinimiserResult>(minimise_free_parameters(free, evaluate, values))) return false;
+
+  double log_likelihood_differences(const Values& base, std::span<const Shift> shifts, std::span<double> differences) {
+    if (passes_) *passes_ += shifts.size() + 1;
+    return log_likelihood_and_differences(x_, weights_, grid_, base, shifts, x_min_, x_max_, differences);
+  }
+
+ private:
+  std::span<const double> x_, weights_;
+  double x_min_, x_max_;
+  std::uint64_t* passes_;
+  GridExtent grid_;
+};
+
+}  // namespace
+
+bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, double& x0,
+                    double& gamma, bool fix_x0, bool fix_gamma, double x_min, double x_max,
+                    std::uint64_t* passes) {
+  LorentzianFit fit(x, weights, x_min, x_max, passes);
+  LorentzianFit::Values values{x0, gamma};
+  if (!fit_single_peak(fit, {fix_x0, fix_gamma}, values).fitted()) return false;
   // Weights whose sums overflow start the centre at inf / inf: a fit that ends at values that are
   // not numbers has fitted nothing.
-  if (std::isnan(values[0]) || std::isnan(values[1])) return false;
+  if (std::isnan(values[LorentzianParameter::x0]) || std::isnan(values[LorentzianParameter::gamma])) return false;
   print_line("LBFGSB finished\n");
-  x0 = values[0];
-  gamma = values[1];
+  x0 = values[LorentzianParameter::x0];
+  gamma = values[LorentzianParameter::gamma];
   return true;
 }
 
 void LorentzianPeaks::density(std::size_t k, std::span<const double> x, const Window& window,
                               std::span<double> row) const {
-  lorentzian_density(x, values[0][k], values[1][k], window.min, window.max, row);
+  lorentzian_density(x, values[Names::x0][k], values[Names::gamma][k], window.min, window.max, row);
 }
 
 LorentzianPeaks::Parameters LorentzianPeaks::refit(std::size_t k, std::span<const double> x,
@@ -447,7 +467,8 @@ LorentzianPeaks::Parameters LorentzianPeaks::refit(std::size_t k, std::span<cons
                                                    const Window& window,
                                                    std::span<double> /*scratch*/) const {
   Parameters p = current(k);
-  lorentzian_fit(x, weights, p[0], p[1], fixed[0][k], fixed[1][k], window.min, window.max);
+  lorentzian_fit(x, weights, p[Names::x0], p[Names::gamma], fixed[Names::x0][k], fixed[Names::gamma][k], window.min,
+                 window.max);
   return p;
 }
 

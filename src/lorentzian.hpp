@@ -2,15 +2,27 @@
 // Lorentzian peaks: the density normalised over the sample grid, its weighted log-likelihood, and
 // the maximum-likelihood fit of one peak's centre and width.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "em_shape.hpp"
 #include "numerics/free_parameters.hpp"
 
 namespace brivane {
+
+// A Lorentzian peak's parameters by name: their positions in a parameter set, a Shift and the
+// mixture's arrays, their names in the single-peak fit, and the names of the mixture entry's
+// per-peak arrays and fix flags, in that order.
+struct LorentzianParameter {
+  enum : std::size_t { x0, gamma };
+  static constexpr std::array<std::string_view, 2> kNames{"x0", "gamma"};
+  static constexpr std::array<std::string_view, 2> kMixtureArrays{"x0", "gamma_lo"};
+  static constexpr std::array<std::string_view, 2> kMixtureFlags{"fix_x0", "fix_gamma"};
+};
 
 inline constexpr double kLorentzianWidthMin = 0.1;
 inline constexpr double kLorentzianWidthMax = 2000.0;
@@ -27,8 +39,8 @@ double lorentzian_density(std::span<const double> x, double x0, double gamma, do
 double lorentzian_log_likelihood(std::span<const double> x, std::span<const double> weights,
                                  double x0, double gamma, double x_min, double x_max);
 
-// The log-likelihood at (x0, gamma) and, for each of at most two shifts (parameter 0 is x0, 1 is
-// gamma), LL with that one parameter moved minus LL at (x0, gamma), written to `differences`. The
+// The log-likelihood at (x0, gamma) and, for each of at most two shifts (indexed by
+// LorentzianParameter), LL with that one parameter moved minus LL at (x0, gamma), written to `differences`. The
 // differences are summed sample by sample from exact differences of the density's terms, so they
 // carry rounding relative to their own size rather than to the log-likelihood's; where a floor of
 // the density acts they are formed by subtraction. The forward-difference gradient of the fit.
@@ -52,6 +64,7 @@ bool lorentzian_fit(std::span<const double> x, std::span<const double> weights, 
 // K Lorentzian peaks as one EM shape: values x0, gamma; fixed fix_x0, fix_gamma. The window scales
 // the densities and bounds a free centre.
 struct LorentzianPeaks : PeakParameters<2, 2> {
+  using Names = LorentzianParameter;
   static constexpr bool kParallel = true;
   static constexpr bool kElementwiseDensity = false;  // normalised over the whole grid
 

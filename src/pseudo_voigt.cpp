@@ -7,15 +7,16 @@
 #include <numbers>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "em_engine.hpp"
 #include "failure.hpp"
 #include "interrupt.hpp"
-#include "numerics/lbfgsb.hpp"
 #include "numerics/root_finder.hpp"
 #include "parallel.hpp"
+#include "peak_fit.hpp"
 #include "shapes/pseudo_voigt/vector_pass.hpp"
 #include "simd/exp_scalar.hpp"
 #include "vector_math.hpp"
@@ -170,10 +171,10 @@ double lorentzian_weight_change(const PseudoVoigtPeak& base, const PseudoVoigtPe
 ShiftTerms shift_terms(const PseudoVoigtPeak& base, const Profile& p, const Shift& shift, double x_min,
                        double x_max) {
   PseudoVoigtPeak moved = base;
-  (shift.index == 0 ? moved.x0 : moved.gamma) = shift.value;
+  (shift.index == PseudoVoigtParameter::x0 ? moved.x0 : moved.gamma) = shift.value;
   ShiftTerms t{};
   t.moved = profile(moved, x_min, x_max);
-  t.centre = shift.index == 0;
+  t.centre = shift.index == PseudoVoigtParameter::x0;
   if (t.centre) {
     t.step = moved.x0 - base.x0;
     t.step_per_sigma = t.step / p.sigma;
@@ -720,9 +721,7 @@ PseudoVoigtPeak pseudo_voigt_mle_conditional_max(std::span<const double> x, std:
                                                  const PseudoVoigtPeak& start, const PseudoVoigtFlags& flags,
                                                  double x_min, double x_max) {
   if (weights.empty() || (flags.fix_x0 && flags.fix_gamma && flags.fix_eta)) return start;
-  double total = 0.0;
-  for (double w : weights) total += w;
-  if (total == 0.0) return start;  // a NaN total goes on
+  if (weights_carry_nothing(sequential_weight_sum(weights), NothingToFit::kExactlyZero)) return start;
 
   PseudoVoigtPeak result = start;
   // The centre and width are held only together: either flag alone lets both move.
@@ -745,14 +744,53 @@ double full_mixing_search(std::span<const double> x, std::span<const double> wei
   return best ? best->first : fallback;
 }
 
+namespace {
+
+// The bounded step of the full optimisation as a single-peak fit problem over (x0, gamma), eta
+// held: both start from their incoming values, a free width is clamped into its bounds.
+class CentreAndWidthFit {
+ public:
+  using Values = std::array<double, 2>;  // indexed by PseudoVoigtParameter::x0 and gamma
+  static constexpr std::array<std::string_view, 2> kNames{"x0", "gamma"};
+  static constexpr NothingToFit kNothingToFit = NothingToFit::kExactlyZero;
+
+  CentreAndWidthFit(std::span<const double> weights, double eta, double x_min, double x_max,
+                    const FullOptimisationLimits& limits, ObjectivePass& objective, std::uint64_t* passes)
+      : weights_(weights), eta_(eta), x_min_(x_min), x_max_(x_max), limits_(limits), objective_(objective),
+        passes_(passes) {}
+
+  std::span<const double> weights() const { return weights_; }
+
+  FreeRange free_range(std::size_t parameter, const Values& values, double /*total*/) const {
+    if (parameter == PseudoVoigtParameter::x0) return {values[PseudoVoigtParameter::x0], x_min_, x_max_, ReadBack::AsIs};
+    return {values[PseudoVoigtParameter::gamma], limits_.gamma_min, limits_.gamma_max, ReadBack::CheckedClamp};
+  }
+
+  double log_likelihood_differences(const Values& base, std::span<const Shift> shifts, std::span<double> differences) {
+    if (passes_) *passes_ += shifts.size() + 1;
+    const PseudoVoigtPeak peak{base[PseudoVoigtParameter::x0], base[PseudoVoigtParameter::gamma], eta_};
+    const Profile p = profile(peak, x_min_, x_max_);
+    ShiftTerms terms[2];
+    for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = shift_terms(peak, p, shifts[j], x_min_, x_max_);
+    return objective_.run(p, terms, shifts.size(), differences.data());
+  }
+
+ private:
+  std::span<const double> weights_;
+  double eta_, x_min_, x_max_;
+  const FullOptimisationLimits& limits_;
+  ObjectivePass& objective_;
+  std::uint64_t* passes_;
+};
+
+}  // namespace
+
 PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, std::span<const double> weights,
                                                    const PseudoVoigtPeak& start, const PseudoVoigtFlags& flags,
                                                    double x_min, double x_max, const FullOptimisationLimits& limits,
                                                    std::uint64_t* passes) {
   if ((flags.fix_x0 && flags.fix_gamma && flags.fix_eta) || weights.empty()) return start;
-  double total = 0.0;
-  for (double w : weights) total += w;
-  if (total == 0.0) return start;  // a NaN total goes on
+  if (weights_carry_nothing(sequential_weight_sum(weights), NothingToFit::kExactlyZero)) return start;
 
   PseudoVoigtPeak current = start;
   const bool bounded = !(flags.fix_x0 && flags.fix_gamma);
@@ -772,25 +810,13 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
     const PseudoVoigtPeak last = current;
     if (bounded) {
       // A fresh minimisation every step, from the current values: nothing of the last one's
-      // limited memory carries over.
-      FreeParameters<2> free({current.x0, current.gamma});
-      if (!flags.fix_x0) free.add(0, current.x0, x_min, x_max, ReadBack::AsIs);
-      if (!flags.fix_gamma) free.add(1, current.gamma, limits.gamma_min, limits.gamma_max, ReadBack::CheckedClamp);
-      const double eta = current.eta;
-      auto evaluate = [&](const std::array<double, 2>& base, std::span<const Shift> shifts,
-                          std::span<double> differences) {
-        if (passes) *passes += shifts.size() + 1;
-        const PseudoVoigtPeak peak{base[0], base[1], eta};
-        const Profile p = profile(peak, x_min, x_max);
-        ShiftTerms terms[2];
-        for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = shift_terms(peak, p, shifts[j], x_min, x_max);
-        return objective->run(p, terms, shifts.size(), differences.data());
-      };
-      // On a minimiser error (bounds it rejects) the values stay as they are.
-      std::array<double, 2> values{current.x0, current.gamma};
-      minimise_free_parameters(free, evaluate, values);
-      current.x0 = values[0];
-      current.gamma = values[1];
+      // limited memory carries over. On a minimiser error (bounds it rejects) the values stay as
+      // they are.
+      CentreAndWidthFit fit(weights, current.eta, x_min, x_max, limits, *objective, passes);
+      CentreAndWidthFit::Values values{current.x0, current.gamma};
+      fit_single_peak(fit, {flags.fix_x0, flags.fix_gamma}, values);
+      current.x0 = values[PseudoVoigtParameter::x0];
+      current.gamma = values[PseudoVoigtParameter::gamma];
     }
     // The winning score is the log-likelihood at the new parameters: it serves as the step's.
     std::optional<double> latest;
@@ -816,14 +842,15 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
 
 void PseudoVoigtPeaks::density(std::size_t k, std::span<const double> x, const Window& window,
                                std::span<double> row) const {
-  pseudo_voigt_density(x, {values[0][k], values[1][k], values[2][k]}, window.min, window.max, row);
+  pseudo_voigt_density(x, {values[Names::x0][k], values[Names::gamma][k], values[Names::eta][k]}, window.min,
+                       window.max, row);
 }
 
 PseudoVoigtPeaks::Parameters PseudoVoigtPeaks::refit(std::size_t k, std::span<const double> x,
                                                      std::span<const double> weights, const Window& window,
                                                      std::span<double> /*scratch*/) const {
-  const PseudoVoigtPeak start{values[0][k], values[1][k], values[2][k]};
-  const PseudoVoigtFlags flags{fixed[0][k], fixed[1][k], fixed[2][k]};
+  const PseudoVoigtPeak start{values[Names::x0][k], values[Names::gamma][k], values[Names::eta][k]};
+  const PseudoVoigtFlags flags{fixed[Names::x0][k], fixed[Names::gamma][k], fixed[Names::eta][k]};
   const PseudoVoigtPeak fitted =
       use_full_opt ? pseudo_voigt_mle_full_optimization(x, weights, start, flags, window.min, window.max, limits)
                    : pseudo_voigt_mle_conditional_max(x, weights, start, flags, window.min, window.max);

@@ -7,10 +7,12 @@
 // optimisation), which are also the per-component refits of the pseudo-Voigt mixture EM, and the
 // peaks as an EM shape.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "em_shape.hpp"
@@ -21,6 +23,16 @@ namespace brivane {
 // The full width at half maximum of a normal density per unit of its standard deviation,
 // 2 sqrt(2 ln 2).
 inline constexpr double kFwhmPerSigma = 2.3548200450309493;
+
+// A pseudo-Voigt peak's parameters by name: their positions in a Shift (x0 and gamma only: the
+// bounded steps hold eta) and the mixture's arrays, their names, and the names of the mixture
+// entry's per-peak arrays and fix flags, in that order.
+struct PseudoVoigtParameter {
+  enum : std::size_t { x0, gamma, eta };
+  static constexpr std::array<std::string_view, 3> kNames{"x0", "gamma", "eta"};
+  static constexpr std::array<std::string_view, 3> kMixtureArrays{"x0", "gamma_pv", "eta"};
+  static constexpr std::array<std::string_view, 3> kMixtureFlags{"fix_x0", "fix_gamma", "fix_eta"};
+};
 
 struct PseudoVoigtPeak {
   double x0 = 0.0;
@@ -56,8 +68,8 @@ std::vector<double> pseudo_voigt_predict(std::span<const double> x, const Pseudo
 double pseudo_voigt_log_likelihood(std::span<const double> x, std::span<const double> weights,
                                    const PseudoVoigtPeak& peak, double x_min, double x_max);
 
-// The log-likelihood at `peak` and, for each of at most two shifts (parameter 0 is x0, 1 is
-// gamma; eta stays), the log-likelihood with that one parameter moved minus the one at `peak`,
+// The log-likelihood at `peak` and, for each of at most two shifts (of x0 or gamma, named by
+// PseudoVoigtParameter; eta stays), the log-likelihood with that one parameter moved minus the one at `peak`,
 // written to `differences`. The differences are summed sample by sample from differences of the
 // density's terms formed without cancellation, so they are accurate relative to their own size
 // rather than to the log-likelihood's: the forward-difference gradient of the full optimisation.
@@ -123,7 +135,7 @@ std::optional<std::size_t> best_earlier_on_ties(std::span<const double> scores);
 // gamma at the joint stationary point of Q found by nested root searches (unless fix_x0 and
 // fix_gamma are both set: either alone does not hold its parameter), then eta from 0.80, 0.81,
 // ..., 0.99 by the highest log-likelihood (unless fix_eta). No weights, all flags set or weights
-// summing to exactly zero return the start.
+// summing below 1e-300 (a NaN sum goes on) return the start.
 PseudoVoigtPeak pseudo_voigt_mle_conditional_max(std::span<const double> x, std::span<const double> weights,
                                                  const PseudoVoigtPeak& start, const PseudoVoigtFlags& flags,
                                                  double x_min, double x_max);
@@ -151,6 +163,7 @@ double full_mixing_search(std::span<const double> x, std::span<const double> wei
 // gain of the log-likelihood is below r_eps (a loss stops it too, and so does a gain that is not a
 // number) or max_iter steps have run. A start whose log-likelihood is NaN is returned as it is; a
 // step that leads to a NaN log-likelihood ends the run with the values before it.
+// No weights, all flags set or weights summing below 1e-300 (a NaN sum goes on) return the start.
 // A failed minimisation keeps x0 and gamma for that step. gamma_min or gamma_max NaN with gamma
 // free throws the Failure "min > max, or either was NaN. min = ..., max = ...".
 // `passes`, when given, is increased by the number of log-likelihoods the bounded steps evaluated:
@@ -168,6 +181,7 @@ PseudoVoigtPeak pseudo_voigt_mle_full_optimization(std::span<const double> x, st
 // pseudo_voigt_mle_full_optimization, whose mixing search then runs nested on the worker pool
 // from inside the refit's own task. The caller sets the call-wide settings below.
 struct PseudoVoigtPeaks : PeakParameters<3, 3> {
+  using Names = PseudoVoigtParameter;
   static constexpr bool kParallel = true;
   // The window mass depends on the peak only: a piece of the grid gets the values the whole row
   // would.

@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <variant>
 
 #include "em_engine.hpp"
 #include "failure.hpp"
 #include "numerics/exponential_integrals.hpp"
 #include "numerics/free_parameters.hpp"
-#include "numerics/lbfgsb.hpp"
 #include "parallel.hpp"
+#include "peak_fit.hpp"
 #include "shapes/tsdc/vector_pass.hpp"
 #include "vector_math.hpp"
 
@@ -201,7 +200,7 @@ class BoundedObjective {
   double total_weight() const { return n_total_; }
 
   double operator()(const std::array<double, 2>& p, std::array<double, 2>& gradient) {
-    const double ea = p[0], tp = p[1];
+    const double ea = p[TsdcFitParameter::ea], tp = p[TsdcFitParameter::tp];
     const double tau0 = std::exp(-ea / (kBoltzmann * tp)) * (tp * (kBoltzmann * tp) / (ea * beta_));
     if (evaluations_) ++*evaluations_;
     const Evaluation e = evaluate(t_, w_, ea, tau0, beta_, true, row_, sums_);
@@ -329,22 +328,51 @@ TsdcObjective tsdc_bounded_objective(std::span<const double> t, std::span<const 
   return result;
 }
 
+namespace {
+
+// The bounded fit as a single-peak fit problem over (ea, tp): every free parameter starts from its
+// incoming value and is clamped into its bounds; the objective brings its own gradient.
+class TsdcBoundedFit {
+ public:
+  using Values = std::array<double, 2>;
+  static constexpr auto kNames = TsdcFitParameter::kNames;
+
+  TsdcBoundedFit(std::span<const double> t, std::span<const double> weights, double beta, const TsdcBounds& bounds,
+                 std::span<double> scratch, std::uint64_t* evaluations)
+      : weights_(weights), bounds_(bounds), objective_(t, weights, beta, scratch, evaluations) {}
+
+  std::span<const double> weights() const { return weights_; }
+  // The sum the objective's gradient uses, in the fixed order of its chunks.
+  double weight_sum() const { return objective_.total_weight(); }
+
+  FreeRange free_range(std::size_t parameter, const Values& values, double /*total*/) const {
+    if (parameter == TsdcFitParameter::ea) {
+      return {values[TsdcFitParameter::ea], bounds_.ea_min, bounds_.ea_max, ReadBack::CheckedClamp};
+    }
+    return {values[TsdcFitParameter::tp], bounds_.t_min, bounds_.t_max, ReadBack::CheckedClamp};
+  }
+
+  double value_and_gradient(const Values& base, Values& gradient) { return objective_(base, gradient); }
+
+ private:
+  std::span<const double> weights_;
+  TsdcBounds bounds_;
+  BoundedObjective objective_;
+};
+
+}  // namespace
+
 TsdcFitResult tsdc_bounded_fit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak,
                                bool fix_ea, bool fix_tp, const TsdcBounds& bounds, double beta,
                                std::span<double> scratch, std::uint64_t* evaluations) {
   if ((fix_ea && fix_tp) || weights.empty()) return {peak};
-  BoundedObjective objective(t, weights, beta, scratch, evaluations);
-  if (objective.total_weight() < 1e-300) return {peak};
-  // Parameter 0 is ea, 1 is tp.
-  FreeParameters<2> free({peak.ea, peak.tp});
-  if (!fix_ea) free.add(0, peak.ea, bounds.ea_min, bounds.ea_max, ReadBack::CheckedClamp);
-  if (!fix_tp) free.add(1, peak.tp, bounds.t_min, bounds.t_max, ReadBack::CheckedClamp);
-  std::array<double, 2> values{peak.ea, peak.tp};
-  if (!std::holds_alternative<MinimiserResult>(minimise_free_parameters_with_gradient(free, objective, values))) {
-    return {peak, TsdcFitError::MinimiserFailed};
-  }
-  peak.ea = values[0];
-  peak.tp = values[1];
+  TsdcBoundedFit fit(t, weights, beta, bounds, scratch, evaluations);
+  TsdcBoundedFit::Values values{peak.ea, peak.tp};
+  const PeakFitOutcome outcome = fit_single_peak(fit, {fix_ea, fix_tp}, values);
+  if (outcome.status == PeakFitStatus::NothingToFit) return {peak};
+  if (outcome.status == PeakFitStatus::MinimiserFailed) return {peak, TsdcFitError::MinimiserFailed};
+  peak.ea = values[TsdcFitParameter::ea];
+  peak.tp = values[TsdcFitParameter::tp];
   peak.tau0 = tsdc_tau0_from_peak(peak.ea, peak.tp, beta);
   // Values that are not numbers (a NaN start, or the peak relation at ea = tp = 0) are no fit.
   if (std::isnan(peak.ea) || std::isnan(peak.tp) || std::isnan(peak.tau0)) return {peak, TsdcFitError::NotANumber};
@@ -353,9 +381,7 @@ TsdcFitResult tsdc_bounded_fit(std::span<const double> t, std::span<const double
 
 TsdcPeak tsdc_refit(std::span<const double> t, std::span<const double> weights, TsdcPeak peak, bool fix_ea,
                     bool fix_tp, const TsdcBounds& bounds, double beta, std::span<double> scratch) {
-  double total = 0.0;
-  for (double w : weights) total += w;
-  if (total < 1e-300) return peak;
+  if (weights_carry_nothing(sequential_weight_sum(weights))) return peak;
   const TsdcFitResult root = tsdc_root_fit(t, weights, peak, fix_ea, fix_tp, bounds.ea_min, bounds.ea_max, beta);
   if (root.ok()) return root.peak;
   const TsdcFitResult bounded = tsdc_bounded_fit(t, weights, root.peak, fix_ea, fix_tp, bounds, beta, scratch);
@@ -363,18 +389,20 @@ TsdcPeak tsdc_refit(std::span<const double> t, std::span<const double> weights, 
 }
 
 void TsdcPeaks::check_density_inputs() const {
-  require_length(values[1].size(), count());
+  require_length(values[Names::tau0].size(), count());
 }
 
 void TsdcPeaks::density(std::size_t k, std::span<const double> t, const Window& /*window*/,
                         std::span<double> row) const {
-  tsdc_density(t, values[0][k], values[1][k], beta, row);
+  tsdc_density(t, values[Names::ea][k], values[Names::tau0][k], beta, row);
 }
 
 TsdcPeaks::Parameters TsdcPeaks::refit(std::size_t k, std::span<const double> t, std::span<const double> weights,
                                        const Window& window, std::span<double> scratch) const {
-  const TsdcPeak fitted = tsdc_refit(t, weights, {values[0][k], values[1][k], values[2][k]}, fixed[0][k],
-                                     fixed[1][k], {ea_min, ea_max, window.min, window.max}, beta, scratch);
+  const TsdcPeak fitted =
+      tsdc_refit(t, weights, {values[Names::ea][k], values[Names::tau0][k], values[Names::tp][k]},
+                 fixed[TsdcFitParameter::ea][k], fixed[TsdcFitParameter::tp][k], {ea_min, ea_max, window.min, window.max},
+                 beta, scratch);
   return {fitted.ea, fitted.tau0, fitted.tp};
 }
 

@@ -24,6 +24,23 @@ namespace brivane {
 inline constexpr double kBoltzmann = 8.61733034e-5;
 inline constexpr double kInverseBoltzmann = 11604.522056653568;
 
+// A TSDC peak's parameters by name: their positions in the mixture's arrays, and the names of the
+// mixture entry's per-peak arrays, in that order.
+struct TsdcParameter {
+  enum : std::size_t { ea, tau0, tp };
+  static constexpr std::array<std::string_view, 3> kNames{"ea", "tau0", "tp"};
+  static constexpr std::array<std::string_view, 3> kMixtureArrays = kNames;
+  // The fix flags are those of the bounded fit's parameters (TsdcFitParameter), in its order.
+  static constexpr std::array<std::string_view, 2> kMixtureFlags{"fix_ea", "fix_tp"};
+};
+
+// The parameters the fits choose, by name: tau0 follows from them by the peak relation. Their
+// positions in the bounded fit's parameter set and among the mixture's fix flags.
+struct TsdcFitParameter {
+  enum : std::size_t { ea, tp };
+  static constexpr std::array<std::string_view, 2> kNames{"ea", "tp"};
+};
+
 // One peak. tau0 is tied to ea and tp by the peak relation (tsdc_tau0_from_peak) wherever a fit
 // has fixed it, but is carried as given otherwise.
 struct TsdcPeak {
@@ -156,6 +173,7 @@ TsdcPeak tsdc_refit(std::span<const double> t, std::span<const double> weights, 
 // fix_tp. beta and the bounds of ea are the same for every peak; the window bounds a free tp in
 // the bounded refit, and plays no part in the density, which is normalised over the whole grid.
 struct TsdcPeaks : PeakParameters<3, 2> {
+  using Names = TsdcParameter;
   // One peak after another: each density and each refit shares its per-sample work among the
   // pool already, in fixed chunks.
   static constexpr bool kParallel = false;

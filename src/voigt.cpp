@@ -5,15 +5,14 @@
 #include <cmath>
 #include <memory>
 #include <numbers>
-#include <variant>
 #include <vector>
 
 #include "em_engine.hpp"
 #include "failure.hpp"
 #include "numerics/free_parameters.hpp"
 #include "numerics/gauss_legendre_100.hpp"
-#include "numerics/lbfgsb.hpp"
 #include "parallel.hpp"
+#include "peak_fit.hpp"
 #include "shapes/voigt/vector_pass.hpp"
 #include "vector_math.hpp"
 
@@ -23,6 +22,8 @@
 namespace brivane {
 
 namespace {
+
+using Name = VoigtParameter;
 
 constexpr double kInverseSqrt2 = 0.7071067811865476;
 constexpr double kSqrt2Pi = 2.5066282746310002;
@@ -380,7 +381,7 @@ struct ProfilePoint {
 
 // One shifted parameter set, seen from the base set.
 struct ProfileShift {
-  std::size_t moved;  // 0 centre, 1 sigma, 2 gamma
+  std::size_t moved;  // a VoigtParameter
   VoigtParameters shifted;
   double step;          // x0' - x0 for a centre shift
   double width_change;  // old minus new width for a width shift
@@ -396,23 +397,23 @@ ProfileShift profile_shift(ProfileCase c, const VoigtParameters& base, const Shi
   t.moved = shift.index;
   t.shifted = base;
   t.shifted[shift.index] = shift.value;
-  t.step = t.shifted[0] - base[0];
-  t.width_change = shift.index == 0 ? 0.0 : base[shift.index] - shift.value;
-  const double sigma = base[1], gamma = base[2];
-  const bool finite = std::isfinite(base[0]) && std::isfinite(t.shifted[0]);
+  t.step = t.shifted[Name::x0] - base[Name::x0];
+  t.width_change = shift.index == Name::x0 ? 0.0 : base[shift.index] - shift.value;
+  const double sigma = base[Name::sigma], gamma = base[Name::gamma];
+  const bool finite = std::isfinite(base[Name::x0]) && std::isfinite(t.shifted[Name::x0]);
   switch (c) {
     case ProfileCase::Voigt:
       t.accurate = finite && positive_finite(sigma) && positive_finite(gamma) &&
-                   positive_finite(t.shifted[1]) && positive_finite(t.shifted[2]);
-      if (t.moved == 0) t.dz = {-(t.step / sigma) * kInverseSqrt2, 0.0};
-      if (t.moved == 1) t.ratio = t.width_change / t.shifted[1];
-      if (t.moved == 2) t.dz = {0.0, (-t.width_change / sigma) * kInverseSqrt2};
+                   positive_finite(t.shifted[Name::sigma]) && positive_finite(t.shifted[Name::gamma]);
+      if (t.moved == Name::x0) t.dz = {-(t.step / sigma) * kInverseSqrt2, 0.0};
+      if (t.moved == Name::sigma) t.ratio = t.width_change / t.shifted[Name::sigma];
+      if (t.moved == Name::gamma) t.dz = {0.0, (-t.width_change / sigma) * kInverseSqrt2};
       break;
     case ProfileCase::Gaussian:
-      t.accurate = finite && t.moved != 2 && positive_finite(sigma) && positive_finite(t.shifted[1]);
+      t.accurate = finite && t.moved != Name::gamma && positive_finite(sigma) && positive_finite(t.shifted[Name::sigma]);
       break;
     case ProfileCase::Lorentzian:
-      t.accurate = finite && t.moved != 1 && positive_finite(gamma) && positive_finite(t.shifted[2]);
+      t.accurate = finite && t.moved != Name::sigma && positive_finite(gamma) && positive_finite(t.shifted[Name::gamma]);
       break;
     case ProfileCase::PointMass: t.accurate = false; break;
   }
@@ -424,15 +425,15 @@ ProfileShift profile_shift(ProfileCase c, const VoigtParameters& base, const Shi
 bool profile_difference(ProfileCase c, const VoigtParameters& base, const ProfileShift& t,
                         ProfilePoint& p, double& difference) {
   if (!t.accurate) return false;
-  const double sigma = base[1], gamma = base[2];
+  const double sigma = base[Name::sigma], gamma = base[Name::gamma];
   switch (c) {
     case ProfileCase::Voigt: {
-      const std::complex<double> dz = t.moved == 1 ? p.z() * t.ratio : t.dz;
+      const std::complex<double> dz = t.moved == Name::sigma ? p.z() * t.ratio : t.dz;
       std::complex<double> dw;
       if (!faddeeva_difference(p.taylor, dz, dw)) return false;
-      if (t.moved == 1) {
+      if (t.moved == Name::sigma) {
         // V = R / (sigma sqrt(2 pi)), R = Re w: V' - V = (sigma dR + (sigma - sigma') R) / (sigma sigma' sqrt(2 pi)).
-        difference = (sigma * dw.real() + t.width_change * p.taylor[0].real()) / (sigma * t.shifted[1]) / kSqrt2Pi;
+        difference = (sigma * dw.real() + t.width_change * p.taylor[0].real()) / (sigma * t.shifted[Name::sigma]) / kSqrt2Pi;
       } else {
         difference = dw.real() / sigma / kSqrt2Pi;
       }
@@ -442,11 +443,11 @@ bool profile_difference(ProfileCase c, const VoigtParameters& base, const Profil
       // ln V' - ln V in closed form: with u' = u - h, (u^2 - u'^2) / (2 sigma^2) = h (2u - h) / (2 sigma^2)
       // for the centre; -(u^2 / 2)(1 / sigma'^2 - 1 / sigma^2) - ln(sigma' / sigma) for the width.
       double log_ratio;
-      if (t.moved == 0) {
+      if (t.moved == Name::x0) {
         log_ratio = 0.5 * (t.step * (2.0 * p.u - t.step)) / (sigma * sigma);
       } else {
         const double r = p.u / sigma;
-        log_ratio = -0.5 * (r * r) * (t.width_change * (sigma + t.shifted[1])) / (t.shifted[1] * t.shifted[1]) -
+        log_ratio = -0.5 * (r * r) * (t.width_change * (sigma + t.shifted[Name::sigma])) / (t.shifted[Name::sigma] * t.shifted[Name::sigma]) -
                     std::log1p(-t.width_change / sigma);
       }
       difference = p.value * std::expm1(log_ratio);
@@ -455,11 +456,11 @@ bool profile_difference(ProfileCase c, const VoigtParameters& base, const Profil
     case ProfileCase::Lorentzian: {
       // V = gamma / (pi q), q = u^2 + gamma^2. Centre: V' - V = V (q - q') / q', q - q' = h (2u - h).
       // Width: V' - V = V (gamma' - gamma)(u^2 - gamma gamma') / (gamma q').
-      if (t.moved == 0) {
+      if (t.moved == Name::x0) {
         const double shifted_u = p.u - t.step;
         difference = p.value * (t.step * (2.0 * p.u - t.step)) / (shifted_u * shifted_u + gamma * gamma);
       } else {
-        const double shifted_gamma = t.shifted[2];
+        const double shifted_gamma = t.shifted[Name::gamma];
         difference = p.value * (-t.width_change * (p.u * p.u - gamma * shifted_gamma)) /
                      (gamma * (p.u * p.u + shifted_gamma * shifted_gamma));
       }
@@ -485,19 +486,19 @@ void profile_differences(ProfileCase c, const VoigtParameters& base, std::span<c
   for (std::size_t j = 0; j < shifts.size() && j < kMax; ++j) {
     formed[j] = false;
     if (!shifts[j].accurate) continue;
-    dz[count] = shifts[j].moved == 1 ? p.z() * shifts[j].ratio : shifts[j].dz;
+    dz[count] = shifts[j].moved == Name::sigma ? p.z() * shifts[j].ratio : shifts[j].dz;
     index[count++] = j;
   }
   faddeeva_differences(p.taylor, dz, count, dw, series);
-  const double sigma = base[1];
+  const double sigma = base[Name::sigma];
   for (std::size_t m = 0; m < count; ++m) {
     const std::size_t j = index[m];
     if (!series[m]) continue;
     const ProfileShift& t = shifts[j];
     double difference;
-    if (t.moved == 1) {
+    if (t.moved == Name::sigma) {
       // V = R / (sigma sqrt(2 pi)), R = Re w: V' - V = (sigma dR + (sigma - sigma') R) / (sigma sigma' sqrt(2 pi)).
-      difference = (sigma * dw[m].real() + t.width_change * p.taylor[0].real()) / (sigma * t.shifted[1]) / kSqrt2Pi;
+      difference = (sigma * dw[m].real() + t.width_change * p.taylor[0].real()) / (sigma * t.shifted[Name::sigma]) / kSqrt2Pi;
     } else {
       difference = dw[m].real() / sigma / kSqrt2Pi;
     }
@@ -510,7 +511,7 @@ constexpr std::size_t kMaxShifts = 3;
 
 // The shifts of the Voigt case as the pass over the samples uses them.
 struct VoigtShift {
-  std::size_t moved;     // 0 centre, 1 sigma, 2 gamma
+  std::size_t moved;     // a VoigtParameter
   double sigma;          // the base set's
   double dz;             // the change of z: real for the centre, imaginary for gamma
   double ratio;          // sigma: z' = z (1 + ratio)
@@ -520,14 +521,14 @@ struct VoigtShift {
 };
 
 VoigtShift voigt_shift(const VoigtParameters& base, const ProfileShift& t) {
-  const double sigma = base[1];
+  const double sigma = base[Name::sigma];
   VoigtShift v{t.moved, sigma, 0.0, 0.0, 0.0, 0.0};
-  if (t.moved == 1) {
+  if (t.moved == Name::sigma) {
     v.ratio = t.ratio;
     v.width_change = t.width_change;
-    v.scale = 1.0 / (sigma * t.shifted[1] * kSqrt2Pi);
+    v.scale = 1.0 / (sigma * t.shifted[Name::sigma] * kSqrt2Pi);
   } else {
-    v.dz = t.moved == 0 ? t.dz.real() : t.dz.imag();
+    v.dz = t.moved == Name::x0 ? t.dz.real() : t.dz.imag();
     v.scale = 1.0 / (sigma * kSqrt2Pi);
   }
   return v;
@@ -561,9 +562,9 @@ void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::sp
   for (std::size_t j = 0; j < shifts.size(); ++j) {
     const VoigtShift& t = shifts[j];
     double dr = 0.0, di = 0.0;
-    if (t.moved == 0) dr = t.dz;
-    if (t.moved == 2) di = t.dz;
-    if (t.moved == 1) {
+    if (t.moved == Name::x0) dr = t.dz;
+    if (t.moved == Name::gamma) di = t.dz;
+    if (t.moved == Name::sigma) {
       dr = zr * t.ratio;
       di = zi * t.ratio;
     }
@@ -593,7 +594,7 @@ void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::sp
       if (!reset) fallback.reset(z, w);
       reset = true;
       std::complex<double> dw;
-      const std::complex<double> dz = t.moved == 1 ? z * t.ratio : std::complex<double>(dr, di);
+      const std::complex<double> dz = t.moved == Name::sigma ? z * t.ratio : std::complex<double>(dr, di);
       if (!faddeeva_difference(fallback, dz, dw)) {
         formed[j] = false;
         continue;
@@ -601,7 +602,7 @@ void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::sp
       real_change = dw.real();
     }
     // V = R / (sigma sqrt(2 pi)), R = Re w; for sigma, V' - V = (sigma dR + (sigma - sigma') R) / (sigma sigma' sqrt(2 pi)).
-    const double difference = t.moved == 1 ? (t.sigma * real_change + t.width_change * wr) * t.scale
+    const double difference = t.moved == Name::sigma ? (t.sigma * real_change + t.width_change * wr) * t.scale
                                            : real_change * t.scale;
     change[j] = difference;
     formed[j] = std::isfinite(difference);
@@ -616,7 +617,7 @@ void voigt_point_changes(std::complex<double> z, std::complex<double> w, std::sp
 // whose series misses its bound take the longer series of profile_difference.
 double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& base,
                               std::span<const ProfileShift> shifts, double* changes) {
-  const double x0 = base[0], sigma = base[1], gamma = base[2];
+  const double x0 = base[Name::x0], sigma = base[Name::sigma], gamma = base[Name::gamma];
   const TailNodes nodes(e, x0, sigma, gamma);
   const bool lower = nodes.lower;
   bool formed[kMaxShifts] = {};
@@ -626,8 +627,8 @@ double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& ba
     const VoigtParameters& s = shifts[j].shifted;
     // The shifted set sums the same tail on the same nodes: its F(e) is the rule applied to the
     // profile's changes there.
-    formed[j] = shifts[j].accurate && TailNodes(e, s[0], s[1], s[2]).scale == nodes.scale &&
-                (s[0] >= e) == lower;
+    formed[j] = shifts[j].accurate && TailNodes(e, s[Name::x0], s[Name::sigma], s[Name::gamma]).scale == nodes.scale &&
+                (s[Name::x0] >= e) == lower;
     lean = lean && shifts[j].accurate;
   }
   double tail = 0.0;
@@ -691,7 +692,7 @@ double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& ba
   for (std::size_t j = 0; j < shifts.size(); ++j) {
     const VoigtParameters& s = shifts[j].shifted;
     const double change = nodes.scale * tail_change[j];
-    changes[j] = formed[j] ? (lower ? change : -change) : cumulative(e, s[0], s[1], s[2]) - value;
+    changes[j] = formed[j] ? (lower ? change : -change) : cumulative(e, s[Name::x0], s[Name::sigma], s[Name::gamma]) - value;
   }
   return value;
 }
@@ -744,18 +745,23 @@ double voigt_log_likelihood(std::span<const double> x, std::span<const double> w
 // With d_i = V_i / M, ln d'_i - ln d_i = log1p((V'_i - V_i) / V_i) - log1p((M' - M) / M) while
 // neither floor acts: M and M' well above 1e-300, and both densities so far above 1e-200 that the
 // added 1e-200 changes their logarithms by less than 1e-20.
-double voigt_log_likelihood_differences(std::span<const double> x, std::span<const double> weights,
-                                        const VoigtParameters& base, std::span<const Shift> shifts,
-                                        double x_min, double x_max, std::span<double> differences) {
-  if (shifts.size() > kMaxShifts || differences.size() < shifts.size()) fail_index(differences.size(), shifts.size());
-  const ProfileCase c = profile_case(base[1], base[2]);
-  ProfileShift terms[kMaxShifts];
-  for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = profile_shift(c, base, shifts[j]);
-  const std::span<const ProfileShift> shift_terms(terms, shifts.size());
+namespace {
 
+// The window mass M of the base set and, for each shift, the shifted set's M', with what the
+// samples' terms need of them.
+struct MassTerms {
+  double normaliser;    // max(M, 1e-300)
+  double inverse_mass;  // 1 / M
+  double shifted_mass[kMaxShifts];
+  double inverse_shifted_mass[kMaxShifts];
+  double mass_log_ratio[kMaxShifts];  // ln(M' / M)
+  bool mass_formed[kMaxShifts];       // whether M, M' and their ratio are usable
+};
+
+MassTerms mass_terms(ProfileCase c, const VoigtParameters& base, std::span<const ProfileShift> shift_terms,
+                     double x_min, double x_max, std::size_t used) {
   // The two edges' masses are independent; on a grid long enough to be taken in chunks (below)
   // they are two tasks of the pool as well, since every other part of the pass is shared.
-  const std::size_t used = std::min(x.size(), weights.size());
   double upper_change[kMaxShifts], lower_change[kMaxShifts];
   double edge_mass[2];
   auto edge = [&](std::size_t k) {
@@ -768,149 +774,197 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
     run_tasks_sequentially(2, edge);
   }
   const double mass = edge_mass[0] - edge_mass[1];
-  const double normaliser = std::fmax(mass, 1e-300);
-  double shifted_mass[kMaxShifts], mass_log_ratio[kMaxShifts], inverse_shifted_mass[kMaxShifts];
-  bool mass_formed[kMaxShifts];
+  MassTerms m;
+  m.normaliser = std::fmax(mass, 1e-300);
   // Reciprocals instead of a division per sample and shift: they only decide whether the floors
   // are far enough away, and form ratios of size 1e-7 whose last bit does not matter.
-  const double inverse_mass = 1.0 / mass;
-  for (std::size_t j = 0; j < shifts.size(); ++j) {
+  m.inverse_mass = 1.0 / mass;
+  for (std::size_t j = 0; j < shift_terms.size(); ++j) {
     const double change = upper_change[j] - lower_change[j];
-    shifted_mass[j] = mass + change;
-    inverse_shifted_mass[j] = 1.0 / shifted_mass[j];
-    mass_log_ratio[j] = std::log1p(change / mass);
-    mass_formed[j] = mass > 1e-290 && shifted_mass[j] > 1e-290 && std::isfinite(mass) &&
-                     std::isfinite(shifted_mass[j]) && std::isfinite(mass_log_ratio[j]);
-    differences[j] = -0.0;
+    m.shifted_mass[j] = mass + change;
+    m.inverse_shifted_mass[j] = 1.0 / m.shifted_mass[j];
+    m.mass_log_ratio[j] = std::log1p(change / mass);
+    m.mass_formed[j] = mass > 1e-290 && m.shifted_mass[j] > 1e-290 && std::isfinite(mass) &&
+                       std::isfinite(m.shifted_mass[j]) && std::isfinite(m.mass_log_ratio[j]);
   }
+  return m;
+}
 
-  const double x0 = base[0], sigma = base[1], gamma = base[2];
+// What forming the samples' weighted terms needs, shared by the chunks of the grid: for sample i,
+// w_i ln d_i goes to terms[i * stride] and each shift's w_i (ln d'_i - ln d_i) after it.
+struct SampleTermsInputs {
+  std::span<const double> x, weights;
+  const VoigtParameters& base;
+  ProfileCase c;
+  std::span<const ProfileShift> shifts;
+  std::span<const VoigtShift> voigt_shifts;
+  const MassTerms& mass;
   // Where every shift can be formed from the series of w, the samples take the lean path of
   // voigt_point_changes; otherwise each goes through profile_differences.
+  bool lean;
+  VoigtScale scale;
+  VoigtChangesPass changes_pass;
+  VoigtTermsPass terms_pass;
+  const SimdKernels& kernels;
+  double* terms;
+  std::size_t stride;
+};
+
+// One block's rows: the profile value, its logarithm of the density, and each shift's change with
+// whether it was formed.
+struct BlockRows {
+  double log_density[kBlock], value[kBlock], change[kMaxShifts][kBlock];
+  bool formed[kMaxShifts][kBlock];
+  double z_real[kBlock], z_imag[kBlock], w_real[kBlock], w_imag[kBlock], series_formed[kBlock];
+};
+
+// The values, log-densities and changes of samples [start, start + len).
+void block_values(const SampleTermsInputs& in, std::size_t start, std::size_t len, BlockRows& r,
+                  VoigtChangesPass& block_pass, FaddeevaTaylor& fallback, ProfilePoint& point) {
+  const std::size_t shifts = in.shifts.size();
+  const double x0 = in.base[Name::x0], sigma = in.base[Name::sigma], gamma = in.base[Name::gamma];
+  if (in.lean) {
+    // The lean path's series, eight samples at a time (voigt_changes of vector_math.hpp, the same
+    // bits as voigt_point_changes), once the block's w values are formed.
+    for (std::size_t i = 0; i < len; ++i) {
+      const std::complex<double> z = in.scale.argument(in.x[start + i] - x0);
+      r.z_real[i] = z.real();
+      r.z_imag[i] = z.imag();
+    }
+    in.kernels.faddeeva(r.z_real, r.z_imag, len, r.w_real, r.w_imag);
+    for (std::size_t i = 0; i < len; ++i) r.value[i] = in.scale.value({r.w_real[i], r.w_imag[i]});
+    if (shifts != 0) in.kernels.voigt_changes(block_pass, len);
+  }
+  for (std::size_t i = 0; i < len; ++i) {
+    double point_change[kMaxShifts] = {};
+    bool point_formed[kMaxShifts];
+    if (in.lean) {
+      if (shifts == 0 || r.series_formed[i] != 0.0) {
+        for (std::size_t j = 0; j < shifts; ++j) r.formed[j][i] = true;
+        r.log_density[i] = r.value[i] / in.mass.normaliser + 1e-200;
+        continue;
+      }
+      voigt_point_changes({r.z_real[i], r.z_imag[i]}, {r.w_real[i], r.w_imag[i]}, in.voigt_shifts, point_change,
+                          point_formed, fallback);
+    } else {
+      point.set(in.c, in.x[start + i] - x0, sigma, gamma);
+      r.value[i] = point.value;
+      profile_differences(in.c, in.base, in.shifts, point, point_change, point_formed);
+    }
+    r.log_density[i] = r.value[i] / in.mass.normaliser + 1e-200;
+    for (std::size_t j = 0; j < shifts; ++j) {
+      r.change[j][i] = point_change[j];
+      r.formed[j][i] = point_formed[j];
+    }
+  }
+  log_in_place({r.log_density, len});
+}
+
+// The weighted terms of samples [start, start + len) from their block rows: eight samples at a
+// time where every one is formed as below (the same bits), the others here.
+void block_terms(const SampleTermsInputs& in, std::size_t start, std::size_t len, BlockRows& r) {
+  const std::size_t shifts = in.shifts.size();
+  const MassTerms& m = in.mass;
+  double done[kBlock];
+  if (in.lean) {
+    for (std::size_t i = 0; i < len; ++i) r.series_formed[i] = shifts == 0 || r.series_formed[i] != 0.0 ? 1.0 : 0.0;
+    VoigtTermsPass terms_pass = in.terms_pass;
+    terms_pass.value = r.value;
+    terms_pass.log_density = r.log_density;
+    terms_pass.weights = in.weights.data() + start;
+    terms_pass.formed = r.series_formed;
+    for (std::size_t j = 0; j < shifts; ++j) terms_pass.change[j] = r.change[j];
+    terms_pass.out = &in.terms[start * in.stride];
+    terms_pass.done = done;
+    in.kernels.voigt_terms(terms_pass, len);
+  }
+  for (std::size_t i = 0; i < len; ++i) {
+    if (in.lean && done[i] != 0.0) continue;
+    const double w = in.weights[start + i];
+    double* out = &in.terms[(start + i) * in.stride];
+    out[0] = w * r.log_density[i];
+    const double inverse_value = 1.0 / r.value[i];
+    for (std::size_t j = 0; j < shifts; ++j) {
+      double term;
+      if (r.formed[j][i] && m.mass_formed[j] && r.value[i] > 0.0 && r.value[i] * m.inverse_mass >= 1e-180 &&
+          (r.value[i] + r.change[j][i]) * m.inverse_shifted_mass[j] >= 1e-180) {
+        term = log1p_of(r.change[j][i] * inverse_value) - m.mass_log_ratio[j];
+      } else {
+        const VoigtParameters& s = in.shifts[j].shifted;
+        const double shifted = r.formed[j][i] ? r.value[i] + r.change[j][i]
+                                              : voigt_profile(in.x[start + i] - s[Name::x0], s[Name::sigma], s[Name::gamma]);
+        term = std::log(shifted / std::fmax(m.shifted_mass[j], 1e-300) + 1e-200) - r.log_density[i];
+      }
+      out[1 + j] = w * term;
+    }
+  }
+}
+
+// The weighted terms of samples [begin, end), a block at a time.
+void form_sample_terms(const SampleTermsInputs& in, std::size_t begin, std::size_t end) {
+  FaddeevaTaylor fallback;
+  ProfilePoint point;
+  BlockRows r;
+  VoigtChangesPass block_pass = in.changes_pass;
+  block_pass.z_real = r.z_real;
+  block_pass.z_imag = r.z_imag;
+  block_pass.w_real = r.w_real;
+  block_pass.w_imag = r.w_imag;
+  block_pass.formed = r.series_formed;
+  for (std::size_t j = 0; j < kMaxShifts; ++j) block_pass.change[j] = r.change[j];
+  for (std::size_t start = begin; start < end; start += kBlock) {
+    const std::size_t len = std::min(kBlock, end - start);
+    block_values(in, start, len, r, block_pass, fallback, point);
+    block_terms(in, start, len, r);
+  }
+}
+
+}  // namespace
+
+double voigt_log_likelihood_differences(std::span<const double> x, std::span<const double> weights,
+                                        const VoigtParameters& base, std::span<const Shift> shifts,
+                                        double x_min, double x_max, std::span<double> differences) {
+  if (shifts.size() > kMaxShifts || differences.size() < shifts.size()) fail_index(differences.size(), shifts.size());
+  const ProfileCase c = profile_case(base[Name::sigma], base[Name::gamma]);
+  ProfileShift terms[kMaxShifts];
+  for (std::size_t j = 0; j < shifts.size(); ++j) terms[j] = profile_shift(c, base, shifts[j]);
+  const std::span<const ProfileShift> shift_terms(terms, shifts.size());
+  const std::size_t used = std::min(x.size(), weights.size());
+  const MassTerms mass = mass_terms(c, base, shift_terms, x_min, x_max, used);
+  for (std::size_t j = 0; j < shifts.size(); ++j) differences[j] = -0.0;
+
   bool lean = c == ProfileCase::Voigt;
   VoigtShift voigt_shifts[kMaxShifts];
-  for (std::size_t j = 0; j < shifts.size(); ++j) {
-    lean = lean && terms[j].accurate;
-    voigt_shifts[j] = voigt_shift(base, terms[j]);
-  }
-  // The weighted terms of the samples of [begin, end): for sample i, w_i ln d_i at
-  // sample_terms[i * stride] and each shift's w_i (ln d'_i - ln d_i) after it.
-  const std::size_t stride = 1 + shifts.size();
-  const std::unique_ptr<double[]> sample_terms(new double[used * stride]);  // every entry is written
-  // The lean path's series, eight samples at a time (voigt_changes of vector_math.hpp, the same
-  // bits as voigt_point_changes), for a block whose w values are formed first.
   VoigtChangesPass changes_pass;
   changes_pass.shifts = shifts.size();
-  changes_pass.sigma = sigma;
+  changes_pass.sigma = base[Name::sigma];
+  VoigtTermsPass terms_pass;
+  terms_pass.shifts = shifts.size();
+  terms_pass.inverse_mass = mass.inverse_mass;
   for (std::size_t j = 0; j < shifts.size(); ++j) {
-    const VoigtShift& t = voigt_shifts[j];
+    lean = lean && terms[j].accurate;
+    const VoigtShift& t = voigt_shifts[j] = voigt_shift(base, terms[j]);
     changes_pass.moved[j] = static_cast<std::uint8_t>(t.moved);
     changes_pass.dz[j] = t.dz;
     changes_pass.ratio[j] = t.ratio;
     changes_pass.width_change[j] = t.width_change;
     changes_pass.scale[j] = t.scale;
+    terms_pass.inverse_shifted_mass[j] = mass.inverse_shifted_mass[j];
+    terms_pass.mass_log_ratio[j] = mass.mass_log_ratio[j];
+    terms_pass.mass_formed[j] = mass.mass_formed[j];
   }
-  const SimdKernels& kernels = simd_kernels();
-  VoigtTermsPass terms_pass_base;
-  terms_pass_base.shifts = shifts.size();
-  terms_pass_base.inverse_mass = inverse_mass;
-  for (std::size_t j = 0; j < shifts.size(); ++j) {
-    terms_pass_base.inverse_shifted_mass[j] = inverse_shifted_mass[j];
-    terms_pass_base.mass_log_ratio[j] = mass_log_ratio[j];
-    terms_pass_base.mass_formed[j] = mass_formed[j];
-  }
-  const VoigtScale scale(sigma, gamma);
-  auto form_terms = [&](std::size_t begin, std::size_t end) {
-    FaddeevaTaylor fallback;
-    ProfilePoint point;
-    double log_density[kBlock], value[kBlock], change[kMaxShifts][kBlock];
-    bool formed[kMaxShifts][kBlock];
-    double z_real[kBlock], z_imag[kBlock], w_real[kBlock], w_imag[kBlock], series_formed[kBlock];
-    VoigtChangesPass block_pass = changes_pass;
-    block_pass.z_real = z_real;
-    block_pass.z_imag = z_imag;
-    block_pass.w_real = w_real;
-    block_pass.w_imag = w_imag;
-    block_pass.formed = series_formed;
-    for (std::size_t j = 0; j < kMaxShifts; ++j) block_pass.change[j] = change[j];
-    for (std::size_t start = begin; start < end; start += kBlock) {
-      const std::size_t len = std::min(kBlock, end - start);
-      if (lean) {
-        for (std::size_t i = 0; i < len; ++i) {
-          const std::complex<double> z = scale.argument(x[start + i] - x0);
-          z_real[i] = z.real();
-          z_imag[i] = z.imag();
-        }
-        kernels.faddeeva(z_real, z_imag, len, w_real, w_imag);
-        for (std::size_t i = 0; i < len; ++i) value[i] = scale.value({w_real[i], w_imag[i]});
-        if (!shifts.empty()) kernels.voigt_changes(block_pass, len);
-      }
-      for (std::size_t i = 0; i < len; ++i) {
-        double point_change[kMaxShifts] = {};
-        bool point_formed[kMaxShifts];
-        if (lean) {
-          if (shifts.empty() || series_formed[i] != 0.0) {
-            for (std::size_t j = 0; j < shifts.size(); ++j) formed[j][i] = true;
-            log_density[i] = value[i] / normaliser + 1e-200;
-            continue;
-          }
-          voigt_point_changes({z_real[i], z_imag[i]}, {w_real[i], w_imag[i]}, {voigt_shifts, shifts.size()},
-                              point_change, point_formed, fallback);
-        } else {
-          point.set(c, x[start + i] - x0, sigma, gamma);
-          value[i] = point.value;
-          profile_differences(c, base, shift_terms, point, point_change, point_formed);
-        }
-        log_density[i] = value[i] / normaliser + 1e-200;
-        for (std::size_t j = 0; j < shifts.size(); ++j) {
-          change[j][i] = point_change[j];
-          formed[j][i] = point_formed[j];
-        }
-      }
-      log_in_place({log_density, len});
-      // The terms eight samples at a time where every one is formed as below (the same bits);
-      // the others here.
-      double done[kBlock];
-      if (lean) {
-        for (std::size_t i = 0; i < len; ++i) series_formed[i] = shifts.empty() || series_formed[i] != 0.0 ? 1.0 : 0.0;
-        VoigtTermsPass terms_pass = terms_pass_base;
-        terms_pass.value = value;
-        terms_pass.log_density = log_density;
-        terms_pass.weights = weights.data() + start;
-        terms_pass.formed = series_formed;
-        for (std::size_t j = 0; j < shifts.size(); ++j) terms_pass.change[j] = change[j];
-        terms_pass.out = &sample_terms[start * stride];
-        terms_pass.done = done;
-        kernels.voigt_terms(terms_pass, len);
-      }
-      for (std::size_t i = 0; i < len; ++i) {
-        if (lean && done[i] != 0.0) continue;
-        const double w = weights[start + i];
-        double* out = &sample_terms[(start + i) * stride];
-        out[0] = w * log_density[i];
-        const double inverse_value = 1.0 / value[i];
-        for (std::size_t j = 0; j < shifts.size(); ++j) {
-          double term;
-          if (formed[j][i] && mass_formed[j] && value[i] > 0.0 && value[i] * inverse_mass >= 1e-180 &&
-              (value[i] + change[j][i]) * inverse_shifted_mass[j] >= 1e-180) {
-            term = log1p_of(change[j][i] * inverse_value) - mass_log_ratio[j];
-          } else {
-            const VoigtParameters& s = terms[j].shifted;
-            const double shifted = formed[j][i] ? value[i] + change[j][i] : voigt_profile(x[start + i] - s[0], s[1], s[2]);
-            term = std::log(shifted / std::fmax(shifted_mass[j], 1e-300) + 1e-200) - log_density[i];
-          }
-          out[1 + j] = w * term;
-        }
-      }
-    }
-  };
+  const std::size_t stride = 1 + shifts.size();
+  const std::unique_ptr<double[]> sample_terms(new double[used * stride]);  // every entry is written
+  const SampleTermsInputs inputs{x, weights, base, c, shift_terms, {voigt_shifts, shifts.size()}, mass, lean,
+                                 VoigtScale(base[Name::sigma], base[Name::gamma]), changes_pass, terms_pass,
+                                 simd_kernels(), sample_terms.get(), stride};
 
   // A long grid is taken in chunks of at least kChunkSamples samples as tasks of the worker pool,
   // so that the refits of a mixture share both cores whatever their number. The sums are then
   // formed on this thread in sample order, as on one core.
   const std::size_t chunks = std::clamp<std::size_t>(used / kChunkSamples, 1, kMaxChunks);
   const std::size_t length = (used + chunks - 1) / chunks;
-  run_tasks(chunks, [&](std::size_t k) { form_terms(k * length, std::min(used, (k + 1) * length)); });
+  run_tasks(chunks, [&](std::size_t k) { form_sample_terms(inputs, k * length, std::min(used, (k + 1) * length)); });
   double total = -0.0;
   for (std::size_t i = 0; i < used; ++i) {
     const double* terms_of_sample = &sample_terms[i * stride];
@@ -920,38 +974,59 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
   return total;
 }
 
+namespace {
+
+// The Voigt single-peak fit problem: every free parameter starts from its incoming value.
+class VoigtFit {
+ public:
+  using Values = VoigtParameters;
+  static constexpr auto kNames = Name::kNames;
+  static constexpr NothingToFit kNothingToFit = NothingToFit::kExactlyZero;
+
+  VoigtFit(std::span<const double> x, std::span<const double> weights, const VoigtBounds& bounds)
+      : x_(x), weights_(weights), bounds_(bounds) {}
+
+  std::span<const double> weights() const { return weights_; }
+
+  FreeRange free_range(std::size_t parameter, const Values& values, double /*total*/) const {
+    switch (parameter) {
+      case Name::x0: return {values[Name::x0], bounds_.x_min, bounds_.x_max, ReadBack::AsIs};
+      case Name::sigma: return {values[Name::sigma], bounds_.sigma_min, bounds_.sigma_max, ReadBack::CheckedClamp};
+      default: return {values[Name::gamma], bounds_.gamma_min, bounds_.gamma_max, ReadBack::CheckedClamp};
+    }
+  }
+
+  double log_likelihood_differences(const Values& base, std::span<const Shift> shifts, std::span<double> differences) {
+    return voigt_log_likelihood_differences(x_, weights_, base, shifts, bounds_.x_min, bounds_.x_max, differences);
+  }
+
+ private:
+  std::span<const double> x_, weights_;
+  VoigtBounds bounds_;
+};
+
+}  // namespace
+
 VoigtParameters fit_voigt_component(std::span<const double> x, std::span<const double> weights,
                                     const VoigtParameters& current, const std::array<bool, 3>& fixed,
                                     const VoigtBounds& bounds, std::uint64_t* objective_calls) {
-  if (weights.empty() || (fixed[0] && fixed[1] && fixed[2])) return current;
-  double total = 0.0;
-  for (double w : weights) total += w;
-  if (total == 0.0) return current;
-
-  FreeParameters<3> free(current);
-  if (!fixed[0]) free.add(0, current[0], bounds.x_min, bounds.x_max, ReadBack::AsIs);
-  if (!fixed[1]) free.add(1, current[1], bounds.sigma_min, bounds.sigma_max, ReadBack::CheckedClamp);
-  if (!fixed[2]) free.add(2, current[2], bounds.gamma_min, bounds.gamma_max, ReadBack::CheckedClamp);
-  auto evaluate = [&](const VoigtParameters& base, std::span<const Shift> shifts, std::span<double> differences) {
-    return voigt_log_likelihood_differences(x, weights, base, shifts, bounds.x_min, bounds.x_max, differences);
-  };
+  VoigtFit fit(x, weights, bounds);
   VoigtParameters values = current;
-  const MinimiseOutcome outcome = minimise_free_parameters(free, evaluate, values);
-  const MinimiserResult* result = std::get_if<MinimiserResult>(&outcome);
-  if (result == nullptr) return current;
-  if (objective_calls != nullptr) *objective_calls += result->evaluations;
+  const PeakFitOutcome outcome = fit_single_peak(fit, fixed, values);
+  if (outcome.fitted() && objective_calls != nullptr) *objective_calls += outcome.evaluations;
   return values;
 }
 
 void VoigtPeaks::density(std::size_t k, std::span<const double> x, const Window& window,
                          std::span<double> row) const {
-  voigt_density(x, values[0][k], values[1][k], values[2][k], window.min, window.max, row);
+  voigt_density(x, values[Names::x0][k], values[Names::sigma][k], values[Names::gamma][k], window.min, window.max,
+                row);
 }
 
 VoigtPeaks::Parameters VoigtPeaks::refit(std::size_t k, std::span<const double> x,
                                          std::span<const double> weights, const Window& window,
                                          std::span<double> /*scratch*/) const {
-  return fit_voigt_component(x, weights, current(k), {fixed[0][k], fixed[1][k], fixed[2][k]},
+  return fit_voigt_component(x, weights, current(k), {fixed[Names::x0][k], fixed[Names::sigma][k], fixed[Names::gamma][k]},
                              {window.min, window.max, sigma_min, sigma_max, gamma_min, gamma_max});
 }
 

@@ -4,7 +4,7 @@
 // by quadrature; the window-normalised density and its weighted log-likelihood; and the
 // maximum-likelihood fit of one component, the M-step of the Voigt mixture.
 //
-// Parameters are always ordered (x0, sigma, gamma). No absolute value is taken of the widths:
+// Parameters are always ordered (x0, sigma, gamma), and named by VoigtParameter. No absolute value is taken of the widths:
 // negative values flow through the formulas as they are.
 
 #include <array>
@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -44,15 +45,25 @@ double voigt_window_mass(double x0, double sigma, double gamma, double x_min, do
 void voigt_density(std::span<const double> x, double x0, double sigma, double gamma, double x_min,
                    double x_max, std::span<double> row);
 
-using VoigtParameters = std::array<double, 3>;  // x0, sigma, gamma
+// A Voigt peak's parameters by name: their positions in VoigtParameters, a Shift and the mixture's
+// arrays, their names in the single-peak fit, and the names of the mixture entry's per-peak arrays
+// and fix flags, in that order.
+struct VoigtParameter {
+  enum : std::size_t { x0, sigma, gamma };
+  static constexpr std::array<std::string_view, 3> kNames{"x0", "sigma", "gamma"};
+  static constexpr std::array<std::string_view, 3> kMixtureArrays{"x0", "sigma_v", "gamma_v"};
+  static constexpr std::array<std::string_view, 3> kMixtureFlags{"fix_x0", "fix_sigma", "fix_gamma"};
+};
+
+using VoigtParameters = std::array<double, 3>;  // indexed by VoigtParameter
 
 // sum_i w_i ln(V(x_i - x0) / max(M, 1e-300) + 1e-200) over the first min(len x, len w) samples,
 // summed in sample order.
 double voigt_log_likelihood(std::span<const double> x, std::span<const double> weights,
                             const VoigtParameters& p, double x_min, double x_max);
 
-// The log-likelihood at `base` and, for each shift (parameter 0, 1, 2 = x0, sigma, gamma moved to
-// the shift's value), LL(shifted) - LL(base) in `differences`: the forward differences of the
+// The log-likelihood at `base` and, for each shift (the parameter it names moved to the shift's
+// value), LL(shifted) - LL(base) in `differences`: the forward differences of the
 // fit's gradient. They are summed sample by sample from differences of the profile formed without
 // subtracting two profiles (Taylor series of w about each sample's z, or the difference of its
 // asymptotic series far from the centre), so their rounding is relative to their own size and not
@@ -71,8 +82,8 @@ struct VoigtBounds {
 // Refits one component to `weights` (intensity times responsibility, one per sample from the
 // first) by bounded minimisation of the negative log-likelihood, starting from `current`, with
 // the forward-difference gradient of step 1e-7. Fixed parameters keep their values. No weights,
-// all three fixed, a weight sum of exactly 0 or a minimiser error (bounds with min > max among
-// them) return `current` unchanged. A free centre comes back as the minimiser leaves it (inside
+// all three fixed, a weight sum below 1e-300 (a NaN sum does not stop the fit) or a minimiser
+// error (bounds with min > max among them) return `current` unchanged. A free centre comes back as the minimiser leaves it (inside
 // the window); a free width is clamped to its bounds, and bounds that are unordered or NaN then
 // throw the Failure "min > max, or either was NaN. min = ..., max = ...". `objective_calls`, when
 // given, is increased by the number of objective evaluations.
@@ -84,6 +95,7 @@ VoigtParameters fit_voigt_component(std::span<const double> x, std::span<const d
 // window normalises every density and bounds a free centre; the width bounds are shared by all
 // peaks and set by the caller.
 struct VoigtPeaks : PeakParameters<3, 3> {
+  using Names = VoigtParameter;
   static constexpr bool kParallel = true;
   // The window mass does not depend on the samples: a piece of the grid gets the same values as
   // the whole row would (each piece computes the mass again).

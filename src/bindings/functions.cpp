@@ -57,6 +57,19 @@ constexpr auto slots_where() {
   return slots;
 }
 
+// Whether the signature's slots `slots` carry, in order, the names `names`: a mixture's written
+// arrays must be its shape's parameters, and its flag sequences their fix flags, so that a
+// reordered or renamed signature does not compile instead of swapping parameters silently.
+template <const Signature& S, std::size_t kSlots, std::size_t kNames>
+constexpr bool named_in_order(const std::array<std::size_t, kSlots>& slots,
+                              const std::array<std::string_view, kNames>& names) {
+  if (kSlots != kNames) return false;
+  for (std::size_t i = 0; i < kSlots; ++i) {
+    if (std::string_view(S.parameters[slots[i]].name) != names[i]) return false;
+  }
+  return true;
+}
+
 // Runs a mixture fit: the grid (the first parameter, x or t), the intensities, the per-peak arrays
 // and flags, the window (x_min, x_max or t_min, t_max), the iteration settings and the background
 // go to the shape and the engine; the parameter arrays and pi are written back only when the loop
@@ -68,6 +81,10 @@ PyObject* run_mixture(Arguments<S>& a, Shape& shape) {
   static constexpr auto kFlagSlots = slots_where<S, is_fix_flags>();
   static_assert(kArraySlots.size() == Shape::kParameterCount, "one array per parameter of a peak");
   static_assert(kFlagSlots.size() == Shape::kFlagCount, "one sequence per fix flag of a peak");
+  static_assert(named_in_order<S>(kArraySlots, Shape::Names::kMixtureArrays),
+                "the written arrays are the shape's parameters, by name and in order");
+  static_assert(named_in_order<S>(kFlagSlots, Shape::Names::kMixtureFlags),
+                "the flag sequences are the shape's fix flags, by name and in order");
 
   auto arrays = [&]<std::size_t... P>(std::index_sequence<P...>) {
     return std::array<WrittenArray*, sizeof...(P)>{&a.template at<kArraySlots[P]>()...};

@@ -3,9 +3,10 @@
 // objective it sees (value and forward-difference gradient from one batched evaluation), and how
 // the solution is read back into the peak's parameters.
 //
-// A fit declares its parameters in a fixed order (centre first). A fixed parameter is not a
-// variable of the minimisation at all; the objective sees its incoming value. The free ones form
-// the minimiser's vector in declaration order, and the solution is read back by position.
+// A fit's parameters keep their shape's order (each shape names the positions; peak_fit.hpp
+// drives the fit). A fixed parameter is not a variable of the minimisation at all; the objective
+// sees its incoming value. The free ones form the minimiser's vector in that order, and the
+// solution is read back into the positions they came from.
 
 #include <array>
 #include <cmath>

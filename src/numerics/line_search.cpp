@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 namespace brivane::lbfgsb {
 
@@ -102,11 +104,91 @@ double safeguarded_step(StepInterval& in, double stp, double fp, double dp, doub
   return stpf;
 }
 
+namespace {
+
+// How far beyond the last step an unbracketed search may extrapolate: between 1.1 and 4 times
+// the distance from the best step (dcsrch's xtrapl and xtrapu).
+constexpr double kExtrapolateLower = 1.1;
+constexpr double kExtrapolateUpper = 4.0;
+
+// A step that was evaluated, with its point, value and gradient.
+struct EvaluatedStep {
+  double step = 0.0;
+  std::vector<double> x, gradient;
+  double value = 0.0;
+};
+
+// What dcsrch carries from one trial step to the next: the interval of uncertainty, the stage
+// (1 while no step has both lowered the value enough and turned the slope non-negative), the
+// interval's last two widths and the bounds of the next step.
+struct SearchState {
+  StepInterval interval;
+  int stage = 1;
+  double width, previous_width;
+  double step_low, step_high;
+};
+
+// The step after `stp`, which gave `value` and `slope`: the safeguarded step of the interval (of
+// the modified function in stage 1), bisection where the interval shrinks too slowly, and the
+// bounds of the step after it. The interval's best end changes here and nowhere else.
+double next_trial_step(SearchState& s, double stp, double value, double slope, double f, double decrease_test,
+                       const LineSearchSettings& settings) {
+  StepInterval& interval = s.interval;
+  const double test_value = f + stp * decrease_test;
+  if (s.stage == 1 && value <= test_value && slope >= 0.0) s.stage = 2;
+  if (s.stage == 1 && value <= interval.fx && value > test_value) {
+    StepInterval modified{interval.stx, interval.fx - interval.stx * decrease_test,
+                          interval.dx - decrease_test, interval.sty,
+                          interval.fy - interval.sty * decrease_test, interval.dy - decrease_test,
+                          interval.bracketed};
+    stp = safeguarded_step(modified, stp, value - stp * decrease_test, slope - decrease_test,
+                           s.step_low, s.step_high);
+    interval = {modified.stx, modified.fx + modified.stx * decrease_test,
+                modified.dx + decrease_test, modified.sty,
+                modified.fy + modified.sty * decrease_test, modified.dy + decrease_test,
+                modified.bracketed};
+  } else {
+    stp = safeguarded_step(interval, stp, value, slope, s.step_low, s.step_high);
+  }
+  if (interval.bracketed) {
+    if (std::fabs(interval.sty - interval.stx) >= 0.66 * s.previous_width) {
+      stp = interval.stx + 0.5 * (interval.sty - interval.stx);
+    }
+    s.previous_width = s.width;
+    s.width = std::fabs(interval.sty - interval.stx);
+    s.step_low = std::min(interval.stx, interval.sty);
+    s.step_high = std::max(interval.stx, interval.sty);
+  } else {
+    s.step_low = stp + kExtrapolateLower * (stp - interval.stx);
+    s.step_high = stp + kExtrapolateUpper * (stp - interval.stx);
+  }
+  return std::clamp(stp, settings.min_step, settings.max_step);
+}
+
+// The best step is accepted if it lowered the value enough. If it is still the start, or its
+// value only equals f (the sufficient decrease was below the rounding of f), the direction
+// offers no decrease that doubles can resolve: accepting such a step would let the next
+// iteration step back, and a minimum between two adjacent doubles would be swung across until
+// the iteration limit.
+LineSearchResult settle_on_best(EvaluatedStep& best, double f, double decrease_test, int evaluations) {
+  LineSearchResult result;
+  result.evaluations = evaluations;
+  if (best.step > 0.0 && best.value < f && best.value <= f + best.step * decrease_test) {
+    result.status = LineSearchStatus::Accepted;
+    result.x = std::move(best.x);
+    result.value = best.value;
+    result.gradient = std::move(best.gradient);
+  } else {
+    result.status = LineSearchStatus::Exhausted;
+  }
+  return result;
+}
+
+}  // namespace
+
 LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std::span<const double> x,
                                      double f, std::span<const double> g, std::span<const double> d,
                                      const LineSearchSettings& settings) {
-  constexpr double kExtrapolateLower = 1.1;
-  constexpr double kExtrapolateUpper = 4.0;
   const std::size_t n = x.size();
   const double initial_slope = dot(g, d);
   const double decrease_test = settings.sufficient_decrease * initial_slope;
@@ -115,47 +197,23 @@ LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std
   std::vector<double> trial(n);
   std::vector<double> trial_gradient;
   double stp = 1.0;
-  StepInterval interval{0.0, f, initial_slope, 0.0, f, initial_slope, false};
-  int stage = 1;
-  double width = settings.max_step - settings.min_step;
-  double previous_width = 2.0 * width;
-  double step_low = 0.0;
-  double step_high = stp + kExtrapolateUpper * stp;
-
-  // The best step so far (stx of the interval) with its point, value and gradient: the search
-  // falls back on it when the interval has shrunk below the resolution of doubles.
-  struct Evaluated {
-    double step = 0.0;
-    std::vector<double> x, gradient;
-    double value = 0.0;
-  } best;
+  const double width = settings.max_step - settings.min_step;
+  SearchState state{{0.0, f, initial_slope, 0.0, f, initial_slope, false}, 1, width, 2.0 * width, 0.0,
+                    stp + kExtrapolateUpper * stp};
+  // The best step so far (stx of the interval): the search falls back on it when the interval
+  // has shrunk below the resolution of doubles.
+  EvaluatedStep best;
   std::vector<double> previous_trial;
   best.x.assign(x.begin(), x.end());
   best.value = f;
-
-  // The best step is accepted if it lowered the value enough. If it is still the start, or its
-  // value only equals f (the sufficient decrease was below the rounding of f), the direction
-  // offers no decrease that doubles can resolve: accepting such a step would let the next
-  // iteration step back, and a minimum between two adjacent doubles would be swung across until
-  // the iteration limit.
-  auto settle_on_best = [&](int evaluations) {
-    result.evaluations = evaluations;
-    if (best.step > 0.0 && best.value < f && best.value <= f + best.step * decrease_test) {
-      result.status = LineSearchStatus::Accepted;
-      result.x = std::move(best.x);
-      result.value = best.value;
-      result.gradient = std::move(best.gradient);
-    } else {
-      result.status = LineSearchStatus::Exhausted;
-    }
-    return std::move(result);
-  };
 
   for (int evaluation = 1; evaluation <= settings.max_evaluations; ++evaluation) {
     for (std::size_t i = 0; i < n; ++i) trial[i] = box.clamp(i, x[i] + stp * d[i]);
     // A point already evaluated would be evaluated again to the same value: the interpolation
     // can go no further.
-    if (evaluation > 1 && (trial == previous_trial || trial == best.x)) return settle_on_best(evaluation - 1);
+    if (evaluation > 1 && (trial == previous_trial || trial == best.x)) {
+      return settle_on_best(best, f, decrease_test, evaluation - 1);
+    }
     const double value = objective(trial, trial_gradient);
     result.evaluations = evaluation;
     if (trial_gradient.size() != n) {
@@ -178,52 +236,19 @@ LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std
     }
     if (!std::isfinite(value) || !std::isfinite(slope)) {
       // Outside the objective's domain: come back halfway towards the best step.
-      stp = std::clamp(interval.stx + 0.5 * (stp - interval.stx), settings.min_step, settings.max_step);
+      stp = std::clamp(state.interval.stx + 0.5 * (stp - state.interval.stx), settings.min_step, settings.max_step);
       continue;
     }
 
-    // dcsrch: a modified function is used while no step has both lowered the value enough and
-    // turned the slope non-negative.
     const double evaluated_step = stp;
-    const double test_value = f + stp * decrease_test;
-    if (stage == 1 && value <= test_value && slope >= 0.0) stage = 2;
-    if (stage == 1 && value <= interval.fx && value > test_value) {
-      StepInterval modified{interval.stx, interval.fx - interval.stx * decrease_test,
-                            interval.dx - decrease_test, interval.sty,
-                            interval.fy - interval.sty * decrease_test, interval.dy - decrease_test,
-                            interval.bracketed};
-      stp = safeguarded_step(modified, stp, value - stp * decrease_test, slope - decrease_test,
-                             step_low, step_high);
-      interval = {modified.stx, modified.fx + modified.stx * decrease_test,
-                  modified.dx + decrease_test, modified.sty,
-                  modified.fy + modified.sty * decrease_test, modified.dy + decrease_test,
-                  modified.bracketed};
-    } else {
-      stp = safeguarded_step(interval, stp, value, slope, step_low, step_high);
-    }
-    if (interval.stx == evaluated_step) {
-      best.step = evaluated_step;
-      best.x = trial;
-      best.value = value;
-      best.gradient = trial_gradient;
-    }
-    if (interval.bracketed) {
-      if (std::fabs(interval.sty - interval.stx) >= 0.66 * previous_width) {
-        stp = interval.stx + 0.5 * (interval.sty - interval.stx);
-      }
-      previous_width = width;
-      width = std::fabs(interval.sty - interval.stx);
-      step_low = std::min(interval.stx, interval.sty);
-      step_high = std::max(interval.stx, interval.sty);
-    } else {
-      step_low = stp + kExtrapolateLower * (stp - interval.stx);
-      step_high = stp + kExtrapolateUpper * (stp - interval.stx);
-    }
-    stp = std::clamp(stp, settings.min_step, settings.max_step);
+    stp = next_trial_step(state, stp, value, slope, f, decrease_test, settings);
+    if (state.interval.stx == evaluated_step) best = {evaluated_step, trial, trial_gradient, value};
     // The interval keeps shrinking for as long as doubles can split it. A step that rounding has
     // pushed onto or outside its ends means it cannot be split any further.
-    if (interval.bracketed && (stp <= step_low || stp >= step_high)) return settle_on_best(evaluation);
-    if (std::isnan(stp)) stp = std::clamp(interval.stx, settings.min_step, settings.max_step);
+    if (state.interval.bracketed && (stp <= state.step_low || stp >= state.step_high)) {
+      return settle_on_best(best, f, decrease_test, evaluation);
+    }
+    if (std::isnan(stp)) stp = std::clamp(state.interval.stx, settings.min_step, settings.max_step);
   }
   result.status = LineSearchStatus::Exhausted;
   return result;

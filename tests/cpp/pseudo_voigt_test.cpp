@@ -517,6 +517,9 @@ TEST(PseudoVoigtConditional, NothingToFitReturnsTheStart) {
   std::vector<double> cancelling(11, 0.0);
   cancelling[2] = 4.0, cancelling[7] = -4.0;
   EXPECT_EQ(pseudo_voigt_mle_conditional_max(x, cancelling, start, {}, 0.0, 10.0), start);
+  // Weights that sum below 1e-300 carry nothing, whatever their sign.
+  cancelling[7] = -5.0;
+  EXPECT_EQ(pseudo_voigt_mle_conditional_max(x, cancelling, start, {}, 0.0, 10.0), start);
   EXPECT_EQ(pseudo_voigt_mle_conditional_max(x, std::vector<double>(11, -0.0), start, {}, 0.0, 10.0), start);
   // Weights without samples: every sum is empty, no grid point qualifies and every eta scores 0,
   // so the tie rule ends on 0.99.
@@ -668,6 +671,10 @@ TEST(PseudoVoigtFull, NothingToFitReturnsTheStart) {
   EXPECT_EQ(pseudo_voigt_mle_full_optimization(data.x, {}, start, {}, 0.0, 20.0, limits), start);
   EXPECT_EQ(pseudo_voigt_mle_full_optimization(data.x, data.counts, start, {true, true, true}, 0.0, 20.0, limits), start);
   EXPECT_EQ(pseudo_voigt_mle_full_optimization(data.x, std::vector<double>(100, 0.0), start, {}, 0.0, 20.0, limits), start);
+  // Only a sum of exactly 0 carries nothing here: a negative weight is fitted as given.
+  std::vector<double> negative(100, 0.0);
+  negative[45] = -3.0;
+  EXPECT_NE(pseudo_voigt_mle_full_optimization(data.x, negative, start, {}, 0.0, 20.0, limits), start);
   EXPECT_EQ(pseudo_voigt_mle_full_optimization(data.x, data.counts, start, {}, 0.0, 20.0, {0.1, 50.0, 0, 1e-9}), start);
 }
 

@@ -303,6 +303,29 @@ PeakData smooth_peak() {
   return d;
 }
 
+TEST(VoigtLogLikelihood, AShiftThatCannotBeFormedLeavesTheOthersAsTheyAreAlone) {
+  // A shift to a width of zero cannot be formed from the series of w and takes every sample off
+  // the lean path: the other shifts are then formed one sample at a time from the longer series
+  // and must agree with what they give alone, the sigma shift with its own term (sigma - sigma') V
+  // beside the change of Re w. The failed shift's difference is formed by subtraction.
+  const PeakData d = smooth_peak();  // drawn at (0.8, 0.7, 0.4): the changes are far from zero here
+  const VoigtParameters p{1.0, 0.9, 0.4};
+  const Shift failed{VoigtParameter::gamma, 0.0};
+  const double ll = voigt_log_likelihood(d.x, d.w, p, -10.0, 10.0);
+  const double failed_ll = voigt_log_likelihood(d.x, d.w, {1.0, 0.9, 0.0}, -10.0, 10.0);
+  for (const std::size_t moved : {std::size_t{VoigtParameter::x0}, std::size_t{VoigtParameter::sigma}}) {
+    const Shift shift{moved, p[moved] + kDifferenceStep};
+    double alone;
+    EXPECT_EQ(voigt_log_likelihood_differences(d.x, d.w, p, {&shift, 1}, -10.0, 10.0, {&alone, 1}), ll);
+    ASSERT_GT(std::fabs(alone), 1e-4) << moved;
+    const Shift both[2] = {shift, failed};
+    double changes[2];
+    EXPECT_NEAR(voigt_log_likelihood_differences(d.x, d.w, p, both, -10.0, 10.0, changes), ll, 1e-12 * std::fabs(ll));
+    EXPECT_NEAR(changes[0], alone, 1e-9 * std::fabs(alone)) << moved;
+    EXPECT_NEAR(changes[1], failed_ll - ll, 1e-12 * std::fabs(ll)) << moved;
+  }
+}
+
 const VoigtBounds kBounds{-10.0, 10.0, 0.01, 5.0, 0.01, 5.0};
 
 bool same_bits(const VoigtParameters& a, const VoigtParameters& b) {
@@ -316,6 +339,11 @@ TEST(VoigtFit, ComponentsWithoutAFitKeepTheirValuesAndNaNBoundsFail) {
   EXPECT_TRUE(same_bits(fit_voigt_component(d.x, d.w, odd, {true, true, true}, kBounds), odd));
   EXPECT_TRUE(same_bits(fit_voigt_component(d.x, std::vector<double>(d.x.size(), 0.0), start, free, kBounds), start));
   EXPECT_TRUE(same_bits(fit_voigt_component(d.x, {}, start, free, kBounds), start));
+  // Only a sum of exactly 0 carries nothing here: a negative weight (the other shapes' floor
+  // would stop on it) is fitted as given.
+  std::vector<double> negative(d.x.size(), 0.0);
+  negative[160] = -1.0;
+  EXPECT_FALSE(same_bits(fit_voigt_component(d.x, negative, start, free, kBounds), start));
   // min > max: the minimiser rejects the bounds and nothing is raised.
   VoigtBounds bounds = kBounds;
   bounds.sigma_min = 6.0;

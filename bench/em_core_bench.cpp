@@ -27,7 +27,7 @@
 #include <tbb/global_control.h>
 #include <tbb/task_arena.h>
 
-#include "gaussian.hpp"
+#include "shapes/gaussian/gaussian.hpp"
 #include "parallel.hpp"
 #include "vector_math.hpp"
 

@@ -16,7 +16,7 @@
 #include "bench_clock.hpp"
 #include "faddeeva.hpp"
 #include "vector_math.hpp"
-#include "voigt.hpp"
+#include "shapes/voigt/voigt.hpp"
 
 namespace {
 

@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "doniach_sunjic.hpp"
-#include "lorentzian.hpp"
-#include "pseudo_voigt.hpp"
-#include "tsdc.hpp"
+#include "shapes/doniach_sunjic/doniach_sunjic.hpp"
+#include "shapes/lorentzian/lorentzian.hpp"
+#include "shapes/pseudo_voigt/pseudo_voigt.hpp"
+#include "shapes/tsdc/tsdc.hpp"
 
 namespace {
 

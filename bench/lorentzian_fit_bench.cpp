@@ -15,7 +15,7 @@
 #include <random>
 #include <vector>
 
-#include "lorentzian.hpp"
+#include "shapes/lorentzian/lorentzian.hpp"
 
 namespace {
 

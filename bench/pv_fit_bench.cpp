@@ -23,7 +23,7 @@
 #include "bench_clock.hpp"
 #include "em_engine.hpp"
 #include "parallel.hpp"
-#include "pseudo_voigt.hpp"
+#include "shapes/pseudo_voigt/pseudo_voigt.hpp"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include "em_engine.hpp"
 #include "numerics/gauss_legendre_100.hpp"
 #include "parallel.hpp"
-#include "voigt.hpp"
+#include "shapes/voigt/voigt.hpp"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include "bindings/call_frame.hpp"
 #include "bindings/function_table.hpp"
 #include "bindings/signature.hpp"
-#include "doniach_sunjic.hpp"
-#include "gaussian.hpp"
-#include "lorentzian.hpp"
-#include "pseudo_voigt.hpp"
-#include "tsdc.hpp"
-#include "voigt.hpp"
+#include "shapes/doniach_sunjic/doniach_sunjic.hpp"
+#include "shapes/gaussian/gaussian.hpp"
+#include "shapes/lorentzian/lorentzian.hpp"
+#include "shapes/pseudo_voigt/pseudo_voigt.hpp"
+#include "shapes/tsdc/tsdc.hpp"
+#include "shapes/voigt/voigt.hpp"
 
 namespace brivane::py {
 

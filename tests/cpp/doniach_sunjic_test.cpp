@@ -1,4 +1,4 @@
-#include "doniach_sunjic.hpp"
+#include "shapes/doniach_sunjic/doniach_sunjic.hpp"
 
 #include <gtest/gtest.h>
 #include <quadmath.h>
@@ -12,7 +12,7 @@
 
 #include "background.hpp"
 #include "failure.hpp"
-#include "lorentzian.hpp"
+#include "shapes/lorentzian/lorentzian.hpp"
 #include "peak_fit_support.hpp"
 #include "vector_math.hpp"
 

@@ -13,7 +13,7 @@
 #include <tbb/task_arena.h>
 
 #include "failure.hpp"
-#include "gaussian.hpp"
+#include "shapes/gaussian/gaussian.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "vector_math.hpp"
-#include "voigt.hpp"
+#include "shapes/voigt/voigt.hpp"
 
 namespace brivane {
 namespace {

@@ -1,4 +1,4 @@
-#include "gaussian.hpp"
+#include "shapes/gaussian/gaussian.hpp"
 
 #include <gtest/gtest.h>
 

@@ -14,8 +14,8 @@
 #include "model/ties.hpp"
 #include "model_test_support.hpp"
 #include "shapes/voigt/model_term.hpp"
-#include "tsdc.hpp"
-#include "voigt.hpp"
+#include "shapes/tsdc/tsdc.hpp"
+#include "shapes/voigt/voigt.hpp"
 
 namespace brivane::model {
 namespace {

@@ -1,4 +1,4 @@
-#include "tsdc.hpp"
+#include "shapes/tsdc/tsdc.hpp"
 
 #include <gtest/gtest.h>
 

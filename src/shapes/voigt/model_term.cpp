@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstddef>
 
-#include "voigt.hpp"
+#include "shapes/voigt/voigt.hpp"
 
 namespace brivane::model {
 

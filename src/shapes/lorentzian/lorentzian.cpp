@@ -1,4 +1,4 @@
-#include "lorentzian.hpp"
+#include "shapes/lorentzian/lorentzian.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "doniach_sunjic.hpp"
+#include "shapes/doniach_sunjic/doniach_sunjic.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "voigt.hpp"
+#include "shapes/voigt/voigt.hpp"
 
 #include <algorithm>
 #include <array>

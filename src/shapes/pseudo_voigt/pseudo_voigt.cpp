@@ -1,4 +1,4 @@
-#include "pseudo_voigt.hpp"
+#include "shapes/pseudo_voigt/pseudo_voigt.hpp"
 
 #include <algorithm>
 #include <array>

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "model/evaluate.hpp"
@@ -15,6 +16,7 @@
 #include "model_test_support.hpp"
 #include "shapes/voigt/model_term.hpp"
 #include "tsdc.hpp"
+#include "vector_math.hpp"
 #include "voigt.hpp"
 
 namespace brivane::model {
@@ -207,6 +209,56 @@ TEST(ModelTerms, PeaksAgreeWithIndependentDefinitions) {
     const double reference = tsdc_raw_curve(t[i], ea, tau0, beta) * 0.5;
     EXPECT_NEAR(tsdc[i], reference, 1e-12 * reference + 1e-300) << t[i];
   }
+}
+
+TEST(ModelTerms, PeakLoopsGiveOneResultOnEveryInstructionSetAndCutTheGaussianTails) {
+  // A grid whose length leaves a remainder after every vector width, two narrow Gaussian parts
+  // (most channels beyond their cut) and a Lorentzian between them.
+  ModelBuilder b;
+  b.add(TermKind::kGaussian, {60.0, 1.2, 4000.0});
+  b.add(TermKind::kLorentzian, {120.0, 3.0, 3000.0});
+  b.add(TermKind::kPseudoVoigt, {180.0, 2.5, 0.6, 5000.0});
+  b.add(TermKind::kConstant, {12.0});
+  const std::vector<double> x = test::grid(0.0, 0.25, 1003);
+  const Problem problem = b.build(x);
+  const std::size_t n = x.size(), p = problem.parameter_count();
+  auto evaluate = [&](std::vector<double>& mu, std::vector<double>& jacobian) {
+    ModelScratch scratch(problem);
+    mu.assign(n, -1.0);
+    jacobian.assign(n * p, -1.0);
+    evaluate_model(problem, b.values(), mu, jacobian, scratch);
+  };
+  std::vector<double> mu, jacobian;
+  evaluate(mu, jacobian);
+  if (simd_level_supported(SimdLevel::kAvx2)) {
+    std::vector<double> mu_baseline, jacobian_baseline;
+    {
+      const SimdOverride baseline(SimdLevel::kBaseline);
+      evaluate(mu_baseline, jacobian_baseline);
+    }
+    EXPECT_EQ(std::memcmp(mu.data(), mu_baseline.data(), n * sizeof(double)), 0);
+    EXPECT_EQ(std::memcmp(jacobian.data(), jacobian_baseline.data(), n * p * sizeof(double)), 0);
+  }
+  // The Gaussian against its definition with the library's exp inside the cut, exact zeros with
+  // their derivatives beyond it.
+  const std::vector<double> w = test::channel_widths(x);
+  const double sigma = 1.2, inverse_sigma = 1.0 / sigma;
+  std::size_t inside = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = (x[i] - 60.0) * inverse_sigma;  // as the kernel forms it: the same cut
+    const double gaussian = jacobian[2 * n + i];  // d mu / d area: the unit peak's counts
+    if (t * t < 1400.0) {
+      ++inside;
+      const double reference = std::exp(-0.5 * t * t) / (sigma * std::sqrt(2.0 * kPi)) * w[i];
+      EXPECT_NEAR(gaussian, reference, 1e-15 * reference) << x[i];
+    } else {
+      EXPECT_EQ(gaussian, 0.0) << x[i];
+      EXPECT_EQ(jacobian[i], 0.0) << x[i];
+      EXPECT_EQ(jacobian[n + i], 0.0) << x[i];
+    }
+  }
+  EXPECT_GT(inside, 300u);
+  EXPECT_LT(inside, 400u);
 }
 
 TEST(ModelTerms, DoniachSunjicTailSidesAreMirrorImages) {

@@ -231,14 +231,15 @@ TEST(ModelTerms, PeakLoopsGiveOneResultOnEveryInstructionSetAndCutTheGaussianTai
   };
   std::vector<double> mu, jacobian;
   evaluate(mu, jacobian);
-  if (simd_level_supported(SimdLevel::kAvx2)) {
-    std::vector<double> mu_baseline, jacobian_baseline;
+  for (SimdLevel level : {SimdLevel::kBaseline, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
+    if (!simd_level_supported(level)) continue;
+    std::vector<double> mu_level, jacobian_level;
     {
-      const SimdOverride baseline(SimdLevel::kBaseline);
-      evaluate(mu_baseline, jacobian_baseline);
+      const SimdOverride forced(level);
+      evaluate(mu_level, jacobian_level);
     }
-    EXPECT_EQ(std::memcmp(mu.data(), mu_baseline.data(), n * sizeof(double)), 0);
-    EXPECT_EQ(std::memcmp(jacobian.data(), jacobian_baseline.data(), n * p * sizeof(double)), 0);
+    EXPECT_EQ(std::memcmp(mu.data(), mu_level.data(), n * sizeof(double)), 0) << simd_level_name(level);
+    EXPECT_EQ(std::memcmp(jacobian.data(), jacobian_level.data(), n * p * sizeof(double)), 0) << simd_level_name(level);
   }
   // The Gaussian against its definition with the library's exp inside the cut, exact zeros with
   // their derivatives beyond it.

@@ -74,6 +74,16 @@ template <bool kDerivatives>
   gaussian_channels<kDerivatives>(channels, center, sigma, area, begin, end, out);
 }
 
+// AVX-512 (with 256-bit vectors) has the 64-bit integer shifts and conversions exp_kernel forms
+// its power of two with, which AVX2 must build from several instructions: the exponentials in
+// about half the time, with the same operations and so the same bits.
+template <bool kDerivatives>
+[[gnu::target("avx512f,avx512dq,avx512vl,avx512bw,avx2")]] void gaussian_channels_avx512(
+    const Channels& channels, double center, double sigma, double area, std::size_t begin, std::size_t end,
+    const TermOutput& out) {
+  gaussian_channels<kDerivatives>(channels, center, sigma, area, begin, end, out);
+}
+
 // The first and one past the last channel within the cut, found from both ends: on a sorted axis
 // a narrow peak's exponentials are then spent only where it is not exactly 0. The test is the
 // loop's own, operation for operation.
@@ -94,13 +104,15 @@ std::pair<std::size_t, std::size_t> near_channels(std::span<const double> x, dou
 void gaussian_model_term(const Channels& channels, std::span<const double> parameters, const TermOutput& out) {
   const double center = parameters[0], sigma = parameters[1], area = parameters[2];
   const auto [begin, end] = near_channels(channels.x, center, sigma);
-  const bool avx2 = simd_loops_use_avx2();
+  const SimdLevel level = simd_level();
   if (out.wants_derivatives) {
-    return avx2 ? gaussian_channels_avx2<true>(channels, center, sigma, area, begin, end, out)
-                : gaussian_channels_baseline<true>(channels, center, sigma, area, begin, end, out);
+    if (level == SimdLevel::kAvx512) return gaussian_channels_avx512<true>(channels, center, sigma, area, begin, end, out);
+    if (level == SimdLevel::kAvx2) return gaussian_channels_avx2<true>(channels, center, sigma, area, begin, end, out);
+    return gaussian_channels_baseline<true>(channels, center, sigma, area, begin, end, out);
   }
-  return avx2 ? gaussian_channels_avx2<false>(channels, center, sigma, area, begin, end, out)
-              : gaussian_channels_baseline<false>(channels, center, sigma, area, begin, end, out);
+  if (level == SimdLevel::kAvx512) return gaussian_channels_avx512<false>(channels, center, sigma, area, begin, end, out);
+  if (level == SimdLevel::kAvx2) return gaussian_channels_avx2<false>(channels, center, sigma, area, begin, end, out);
+  return gaussian_channels_baseline<false>(channels, center, sigma, area, begin, end, out);
 }
 
 }  // namespace brivane::model

@@ -3,17 +3,16 @@ into the compiled engine, on every core, with results as arrays over the spectra
 from __future__ import annotations
 
 import math
-from concurrent.futures import ThreadPoolExecutor
 from typing import Dict, List, Mapping, Optional, Tuple
 
 import numpy as np
 
-from . import _data, _threads
+from . import _data
 from ._compiled import engine, rows_argument, term_arguments
 from ._units import engine_units, results_from_engine
 from .fitting import _STATUS
 from .model import FIXED, FREE, Compiled, Model, Window, compile_model
-from .result import FitResult, _log_factorial, build_result
+from .result import FitResult, build_result
 from .terms import _real
 
 __all__ = ["fit_many", "BatchResult"]
@@ -26,10 +25,6 @@ MESSAGES: Dict[int, str] = {
     7: "not fitted: the start is not finite or lies outside its bounds",
     8: "not fitted: the fit failed inside the engine",
 }
-
-# Spectra whose statistics are formed at once: bounds the temporaries over the channels (a few
-# MB each for a thousand channels) and lets the blocks share the threads.
-_STATISTICS_BLOCK = 512
 
 
 def _leading_counts(counts, n: int) -> np.ndarray:
@@ -237,28 +232,6 @@ class _DerivedStandIn:
         self._values, self._stderr, self._stderr_poisson = {}, {}, {}
 
 
-def _statistics(y: np.ndarray, mu: np.ndarray, engine_likelihood=None):
-    """Log-likelihood, deviance and Pearson chi-square of each row, formed as FitResult forms them
-    for one spectrum (the same operations over the channels, row by row): the log-likelihood and
-    deviance are the engine's where they are finite, else computed here with FitResult's own
-    log-factorial; the chi-square always here."""
-    with np.errstate(divide="ignore", invalid="ignore"):
-        log_mu = np.log(np.maximum(mu, 1e-300))
-        log_likelihood = np.sum(y * log_mu - mu - _log_factorial(y), axis=-1)
-        positive = y > 0
-        terms = mu - y
-        terms[positive] += y[positive] * (np.log(y[positive]) - log_mu[positive])
-        deviance = 2.0 * np.sum(terms, axis=-1)
-        chi_square = np.sum((y - mu) ** 2 / np.maximum(mu, 1e-300), axis=-1)
-    if engine_likelihood is not None:
-        # FitResult takes both from the engine when both are finite.
-        engine_log_likelihood, engine_deviance = engine_likelihood
-        usable = np.isfinite(engine_log_likelihood) & np.isfinite(engine_deviance)
-        log_likelihood = np.where(usable, engine_log_likelihood, log_likelihood)
-        deviance = np.where(usable, engine_deviance, deviance)
-    return log_likelihood, deviance, chi_square
-
-
 def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window=None, errors: str = "scaled",
              max_iter: Optional[int] = None, tolerance: Optional[float] = None,
              threads: Optional[int] = None) -> BatchResult:
@@ -295,8 +268,9 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
 
     A spectrum that cannot be fitted (negative or non-finite counts, a start outside its bounds,
     a failure) is reported in ``status`` and never stops the others. Memory: besides ``counts``,
-    about three copies of the windowed counts live during the call (the engine's, and the
-    model's expected counts on both sides of it): for maps larger than memory, use ``fit_map``.
+    the engine's copy of the windowed counts lives during the call (and the layer's own, where
+    ``counts`` is not float64 and contiguous over the window): for maps larger than memory, use
+    ``fit_map``.
 
     Raises TypeError or ValueError naming the argument for what applies to every spectrum (x,
     window, model, starts of the wrong shape).
@@ -374,12 +348,13 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
     # The engine's units, as fit() uses them: the same mapping of the same numbers.
     units = engine_units(c, wx, ww)
     try:
-        theta, covariance, at_bound, engine_log_likelihood, engine_deviance, n_iter, status, expected = engine().fit_many(
+        (theta, covariance, at_bound, engine_log_likelihood, engine_deviance, engine_chi_square, n_iter, status,
+         _) = engine().fit_many(
             _float(units.x), y.reshape(-1), _float(units.width), *term_arguments(c.kind, c.first, c.count, units.aux),
             _float(c.role), _float(units.value), _float(units.lower), _float(units.upper), _float(c.source),
             _float(units.scale), _float(units.offset),
             np.ascontiguousarray(units.to_engine(start_rows), dtype=np.float64).reshape(-1), int(max_iter),
-            float(tolerance), neighbour_columns=columns, threads=threads, keep_expected=True,
+            float(tolerance), neighbour_columns=columns, threads=threads,
             rows=rows_argument(c.rows))
     except ValueError as error:
         raise ValueError(f"the compiled engine refused the model: {error} (parameters in order: "
@@ -388,13 +363,13 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
         raise RuntimeError(f"the compiled engine failed: {error}") from None
     engine_log_likelihood = np.asarray(engine_log_likelihood, float).reshape(S)
     engine_deviance = np.asarray(engine_deviance, float).reshape(S)
+    engine_chi_square = np.asarray(engine_chi_square, float).reshape(S)
     theta_engine = np.asarray(theta, float).reshape(S, P)
     covariance_engine = np.asarray(covariance, float).reshape(S, P, P)
     at_bound = np.asarray(at_bound, bool).reshape(S, P)
     theta = results_from_engine(units, c, theta_engine, at_bound)
     covariance_poisson = units.covariance_from_engine(covariance_engine)
     status = np.asarray(status).astype(np.int64)
-    expected = np.asarray(expected, float).reshape(S, m) if S else np.zeros((0, m))
 
     r = object.__new__(BatchResult)
     r._compiled = c
@@ -402,7 +377,6 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
     r._max_iter = max_iter
     r._message_overrides = {}
     r._derived_done = False
-    r._engine_likelihood = (engine_log_likelihood.reshape(shape), engine_deviance.reshape(shape))
     r.parameter_names = list(c.names)
     r.shape = tuple(shape)
     r.errors = errors
@@ -412,42 +386,30 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
     undetermined = np.zeros((S, P), bool)
     fitted = status <= 5
 
-    # A peak whose area ended at 0 makes the information singular; FitResult then takes the other
-    # parameters' errors without that peak's position and shape. Rare: done by its own code.
-    singular = np.flatnonzero(fitted & ~np.isfinite(covariance_poisson).all(axis=(1, 2)))
-    for s in singular:
+    # The statistics are the engine's, as FitResult takes them. A spectrum whose start the engine
+    # could not use (status 3) has none from it, and a peak whose area ended at 0 makes the
+    # information singular, when FitResult takes the other parameters' errors without that peak's
+    # position and shape: both rare, each made by FitResult's own code.
+    log_likelihood = np.where(fitted, engine_log_likelihood, np.nan)
+    deviance = np.where(fitted, engine_deviance, np.nan)
+    chi_square = np.where(fitted, engine_chi_square, np.nan)
+    engine_statistics = np.isfinite(engine_log_likelihood) & np.isfinite(engine_deviance) & np.isfinite(
+        engine_chi_square)
+    singular = fitted & ~np.isfinite(covariance_poisson).all(axis=(1, 2))
+    for s in np.flatnonzero(singular | (fitted & ~engine_statistics)):
         code = int(status[s])
         single = build_result(method="ml", compiled=c, x=wx, counts=y[s], width=ww, theta=theta_engine[s],
                               covariance_poisson=covariance_engine[s], at_bound=at_bound[s], units=units,
                               n_iterations=int(n_iter[s]), converged=code in (0, 4),
-                              message=r._message_of(code), errors=errors)
+                              message=r._message_of(code), errors=errors,
+                              likelihood=(float(engine_log_likelihood[s]), float(engine_deviance[s]),
+                                          float(engine_chi_square[s])))
         covariance_poisson[s] = single.covariance_poisson
         undetermined[s] = single.undetermined
+        log_likelihood[s], deviance[s], chi_square[s] = single.log_likelihood, single.deviance, single.chi_square
         if single.message != r._message_of(code):
             r._message_overrides[int(s)] = single.message
 
-    log_likelihood = np.full(S, np.nan)
-    deviance = np.full(S, np.nan)
-    chi_square = np.full(S, np.nan)
-    blocks = [slice(begin, min(begin + _STATISTICS_BLOCK, S)) for begin in range(0, S, _STATISTICS_BLOCK)]
-
-    def statistics_of(block):
-        log_likelihood[block], deviance[block], chi_square[block] = _statistics(
-            y[block], expected[block], (engine_log_likelihood[block], engine_deviance[block]))
-
-    # NumPy's loops release the interpreter lock: blocks of spectra on the pool's
-    # threads take the statistics' share of the time down with the fits'. Each row is its own
-    # computation, so the split changes no bit.
-    workers = min(len(blocks), threads or _threads.get_threads())
-    if workers > 1:
-        with ThreadPoolExecutor(workers) as pool:
-            list(pool.map(statistics_of, blocks))
-    else:
-        for block in blocks:
-            statistics_of(block)
-    del expected
-    for target in (log_likelihood, deviance, chi_square):
-        target[~fitted] = np.nan
     error_scale = np.sqrt(chi_square / r.dof) if r.dof > 0 else np.full(S, np.nan)
     if errors == "scaled":
         # Each spectrum's factor as FitResult forms it (a Python float squared).

@@ -126,7 +126,7 @@ def _fit_ml(window: Window, c: Compiled, errors: str, max_iter: int, tolerance: 
     # caller's units, whatever the axis's offset and scale.
     units = engine_units(c, window.x, window.width)
     try:
-        theta, covariance, at_bound, log_likelihood, deviance, n_iter, status = core.fit(
+        theta, covariance, at_bound, log_likelihood, deviance, chi_square, n_iter, status = core.fit(
             _float64(units.x), _float64(window.counts), _float64(units.width),
             *term_arguments(c.kind, c.first, c.count, units.aux), _float64(c.role), _float64(units.value),
             _float64(units.lower), _float64(units.upper), _float64(c.source), _float64(units.scale),
@@ -146,7 +146,8 @@ def _fit_ml(window: Window, c: Compiled, errors: str, max_iter: int, tolerance: 
         method="ml", compiled=c, x=window.x, counts=window.counts, width=window.width,
         theta=np.array(theta, float), covariance_poisson=np.array(covariance, float),
         at_bound=np.array(at_bound, bool), n_iterations=int(n_iter), converged=status in (0, 4),
-        message=message, errors=errors, likelihood=(float(log_likelihood), float(deviance)), units=units)
+        message=message, errors=errors, likelihood=(float(log_likelihood), float(deviance), float(chi_square)),
+        units=units)
 
 
 # ------------------------------------------------------------------------------------------------

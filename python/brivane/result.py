@@ -35,6 +35,21 @@ def _log_factorial(y: np.ndarray) -> np.ndarray:
     return (z - 0.5) * np.log(z) - z + 0.5 * math.log(2.0 * math.pi) + series - np.log(divisor)
 
 
+def _numpy_statistics(y: np.ndarray, mu: np.ndarray):
+    """Log-likelihood, deviance and Pearson chi-square of counts y under the model mu, for results
+    the engine did not make (the EM's, a start the engine refused, a saved result of an older
+    format)."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        log_mu = np.log(np.maximum(mu, 1e-300))
+        log_likelihood = float(np.sum(y * log_mu - mu - _log_factorial(y)))
+        positive = y > 0
+        terms = mu - y
+        terms[positive] += y[positive] * (np.log(y[positive]) - log_mu[positive])
+        deviance = float(2.0 * np.sum(terms))
+        chi_square = float(np.sum((y - mu) ** 2 / np.maximum(mu, 1e-300)))
+    return log_likelihood, deviance, chi_square
+
+
 def _tie_jacobian(theta, role, source, scale) -> np.ndarray:
     """d theta / d phi (P x F): identity on the free parameters, the ties' derivatives through
     their chains."""
@@ -252,23 +267,23 @@ class FitResult:
         return self
 
     def _statistics(self, likelihood=None):
-        """likelihood: (log-likelihood, deviance) as the engine computed them at theta, or None to
-        compute them here."""
-        y, mu = self.counts, self._components.sum(axis=0)
+        """likelihood: (log-likelihood, deviance[, Pearson chi-square]) as the engine computed them
+        at theta, or None to compute them here. The engine's are taken when all are finite (a
+        start the engine could not use leaves them NaN): fit_many takes the same numbers from the
+        same place, so each spectrum of a batch has a lone fit's bits without a second pass over
+        its channels."""
+        y = self.counts
         n = y.size
         self.n_free = int(np.sum(self._role == FREE))
         self.dof = n - self.n_free
-        with np.errstate(divide="ignore", invalid="ignore"):
-            if likelihood is not None and all(math.isfinite(v) for v in likelihood):
-                self.log_likelihood, self.deviance = float(likelihood[0]), float(likelihood[1])
-            else:
-                log_mu = np.log(np.maximum(mu, 1e-300))
-                self.log_likelihood = float(np.sum(y * log_mu - mu - _log_factorial(y)))
-                positive = y > 0
-                terms = mu - y
-                terms[positive] += y[positive] * (np.log(y[positive]) - log_mu[positive])
-                self.deviance = float(2.0 * np.sum(terms))
-            self.chi_square = float(np.sum((y - mu) ** 2 / np.maximum(mu, 1e-300)))
+        if likelihood is not None and all(math.isfinite(v) for v in likelihood):
+            self.log_likelihood, self.deviance = float(likelihood[0]), float(likelihood[1])
+            chi_square = float(likelihood[2]) if len(likelihood) > 2 else None
+        else:
+            self.log_likelihood, self.deviance, chi_square = _numpy_statistics(y, self._components.sum(axis=0))
+        if chi_square is None:
+            chi_square = _numpy_statistics(y, self._components.sum(axis=0))[2]
+        self.chi_square = chi_square
         self.aic = 2.0 * self.n_free - 2.0 * self.log_likelihood
         self.bic = self.n_free * math.log(n) - 2.0 * self.log_likelihood
         self.error_scale = math.sqrt(self.chi_square / self.dof) if self.dof > 0 else math.nan
@@ -576,6 +591,7 @@ class FitResult:
             "components": [floats(r) for r in self._components],
             "covariance_poisson": [floats(r) for r in self.covariance_poisson],
             "log_likelihood": _encode(self.log_likelihood), "deviance": _encode(self.deviance),
+            "chi_square": _encode(self.chi_square),
             "values": {k: _encode(v) for k, v in self.values.items()},
             "stderr": {k: _encode(v) for k, v in self.stderr.items()},
         }
@@ -606,7 +622,8 @@ class FitResult:
                            undetermined=np.array(d.get("undetermined", [False] * len(d["theta"])), bool),
                            components=arr("components").reshape(-1, n), n_iterations=d["n_iterations"],
                            converged=d["converged"], message=d["message"], errors=d["errors"],
-                           likelihood=(_decode_nested(d["log_likelihood"]), _decode_nested(d["deviance"]))
+                           likelihood=tuple(_decode_nested(d[key]) for key in ("log_likelihood", "deviance",
+                                                                               "chi_square") if key in d)
                            if "log_likelihood" in d and "deviance" in d else None)
 
     def __repr__(self):

@@ -13,7 +13,7 @@ namespace {
 // Everything one batch returns, in the model's order of spectra.
 struct BatchValues {
   std::size_t spectra = 0, parameters = 0, channels = 0;
-  std::vector<double> theta, covariance, log_likelihood, deviance, iterations, status, expected;
+  std::vector<double> theta, covariance, log_likelihood, deviance, chi_square, iterations, status, expected;
   std::vector<unsigned char> at_bound;
 };
 
@@ -43,6 +43,7 @@ PyObject* fit_many(Arguments<kFitMany>& a) {
     out.at_bound.resize(s * p);
     out.log_likelihood.resize(s);
     out.deviance.resize(s);
+    out.chi_square.resize(s);
     out.iterations.resize(s);
     if (a.get<"keep_expected">()) out.expected.resize(s * out.channels);
     std::vector<std::int32_t> status(s);
@@ -52,8 +53,8 @@ PyObject* fit_many(Arguments<kFitMany>& a) {
     options.threads = a.get<"threads">();
     options.neighbour_columns = a.get<"neighbour_columns">();
     model::fit_many(problem, counts, a.get<"starts">(), options,
-                    {out.theta, out.covariance, out.at_bound, out.log_likelihood, out.deviance, out.iterations,
-                     status, out.expected});
+                    {out.theta, out.covariance, out.at_bound, out.log_likelihood, out.deviance, out.chi_square,
+                     out.iterations, status, out.expected});
     out.status.assign(status.begin(), status.end());
     return out;
   });
@@ -67,7 +68,7 @@ PyObject* fit_many(Arguments<kFitMany>& a) {
   return result_tuple({result_matrix(v.theta, v.spectra, v.parameters),
                        result_matrix(v.covariance, v.spectra * v.parameters, v.parameters),
                        result_flags(v.at_bound), result_array(v.log_likelihood), result_array(v.deviance),
-                       result_array(v.iterations), result_array(v.status), expected});
+                       result_array(v.chi_square), result_array(v.iterations), result_array(v.status), expected});
 }
 
 }  // namespace brivane::py

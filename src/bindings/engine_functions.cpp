@@ -54,14 +54,16 @@ processor), which brivane_core shares.
 
 fit(x, counts, width, kind, first, count, aux, role, value, lower, upper, source, scale,
     offset, max_iter, tolerance, rows=None)
-  -> (theta[P], covariance[P, P], at_bound[P] (bool), log_likelihood, deviance, n_iter, status)
+  -> (theta[P], covariance[P, P], at_bound[P] (bool), log_likelihood, deviance, chi_square, n_iter,
+      status)
   Maximises sum_i (y_i ln mu_i - mu_i - lgamma(y_i + 1)) from the free parameters' values
   (which must lie within their bounds) by damped Fisher scoring with Marquardt's scaling and
   an active set for the bounds, without the interpreter lock. n_iter counts evaluations of
   the model and its Jacobian after the start. Converged when the Newton decrement
   g^T F^-1 g (the deviance a full step would still remove, equally the step's squared length
   in standard errors) is <= tolerance * max(1, deviance / max(1, n - free)); 1e-8 is a good
-  tolerance. deviance = 2 sum (y ln(y/mu) - (y - mu)). covariance: the inverse Fisher
+  tolerance. deviance = 2 sum (y ln(y/mu) - (y - mu)); chi_square = sum (y - mu)^2 / max(mu, 1e-300)
+  (Pearson's) at theta; all three NaN when the start is not admissible (status 3). covariance: the inverse Fisher
   information over the free parameters not on a bound, mapped to ties by the delta method;
   zero rows for fixed and at-bound parameters; all NaN when singular.
   status: 0 converged, 1 iteration limit, 2 stalled (no step lowers the deviance, the
@@ -71,7 +73,7 @@ fit_many(x, counts, width, kind, first, count, aux, role, value, lower, upper, s
          offset, starts, max_iter, tolerance, neighbour_columns=0, threads=0,
          keep_expected=False, rows=None)
   -> (theta[S, P], covariance[S*P, P], at_bound[S*P] (bool), log_likelihood[S], deviance[S],
-      n_iter[S], status[S], expected[S, n] or None)
+      chi_square[S], n_iter[S], status[S], expected[S, n] or None)
   S spectra at once: counts holds S x n values (spectrum after spectrum), starts S x P (each
   row read as fit() reads value; value still gives the fixed parameters). Each spectrum is fitted
   exactly as fit() fits it alone, one per task on the oneTBB pool, without the interpreter lock;
@@ -130,7 +132,8 @@ PyObject* fit(Arguments<kFit>& a) {
   PyObject* status = PyLong_FromLong(static_cast<long>(result.status));
   return result_tuple({result_array(result.theta), result_matrix(result.covariance, p, p),
                        result_flags(result.at_bound), PyFloat_FromDouble(result.log_likelihood),
-                       PyFloat_FromDouble(result.deviance), iterations, status});
+                       PyFloat_FromDouble(result.deviance), PyFloat_FromDouble(result.chi_square), iterations,
+                       status});
 }
 
 // evaluate and jacobian share their arguments: a problem whose every parameter is free, at theta.

@@ -64,6 +64,7 @@ class BatchRun {
         std::copy(r.at_bound.begin(), r.at_bound.end(), at_bound.begin());
         out_.log_likelihood[k] = r.log_likelihood;
         out_.deviance[k] = r.deviance;
+        out_.chi_square[k] = r.chi_square;
         out_.iterations[k] = static_cast<double>(r.iterations);
         out_.status[k] = static_cast<std::int32_t>(r.status);
         if (!out_.expected.empty()) expected_counts(k, memory);
@@ -78,7 +79,7 @@ class BatchRun {
     std::fill(theta.begin(), theta.end(), kNaN);
     std::fill(covariance.begin(), covariance.end(), kNaN);
     std::fill(at_bound.begin(), at_bound.end(), 0);
-    out_.log_likelihood[k] = out_.deviance[k] = kNaN;
+    out_.log_likelihood[k] = out_.deviance[k] = out_.chi_square[k] = kNaN;
     out_.iterations[k] = 0.0;
     out_.status[k] = status;
     if (!out_.expected.empty()) {
@@ -170,7 +171,8 @@ void fit_many(const Problem& problem, std::span<const double> counts, std::span<
                                             std::to_string(spectra * p) + " (one start per spectrum)");
   require(output.theta.size() == spectra * p && output.covariance.size() == spectra * p * p &&
               output.at_bound.size() == spectra * p && output.log_likelihood.size() == spectra &&
-              output.deviance.size() == spectra && output.iterations.size() == spectra &&
+              output.deviance.size() == spectra && output.chi_square.size() == spectra &&
+              output.iterations.size() == spectra &&
               output.status.size() == spectra && (output.expected.empty() || output.expected.size() == spectra * n),
           "the outputs are not sized for the spectra given");
   const std::size_t columns = options.neighbour_columns;

@@ -42,6 +42,7 @@ struct BatchOutput {
   std::span<unsigned char> at_bound;   // S x P
   std::span<double> log_likelihood;    // S
   std::span<double> deviance;          // S
+  std::span<double> chi_square;        // S: Pearson's, at the result (as fit() gives it)
   std::span<double> iterations;        // S
   std::span<std::int32_t> status;      // S
   // S x n: the model's counts per channel at the result, each the sum of the terms' counts taken

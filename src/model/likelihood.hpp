@@ -31,4 +31,10 @@ double poisson_deviance(std::span<const double> counts, std::span<const double> 
 double deviance_change(std::span<const double> counts, std::span<const double> mu_old,
                        std::span<const double> mu_new);
 
+// Pearson's chi-square sum_i (y_i - mu_i)^2 / max(mu_i, 1e-300): a channel whose model is 0 (or
+// below the floor) adds y_i^2 / 1e-300 where counts are, 0 where none are. The channels are summed
+// in four partial sums by their place in each step of four, added as (0 + 2) + (1 + 3), then the
+// remaining channels in order: the same bits on every instruction set. NaN propagates.
+double pearson_chi_square(std::span<const double> counts, std::span<const double> mu);
+
 }  // namespace brivane::model

@@ -107,7 +107,7 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
   evaluate_model(problem, w.theta_, w.mu_, w.jacobian_, w.scratch_);
   if (!admissible(counts, w.mu_)) {
     std::copy(w.theta_.begin(), w.theta_.end(), result.theta.begin());
-    result.log_likelihood = result.deviance = std::numeric_limits<double>::quiet_NaN();
+    result.log_likelihood = result.deviance = result.chi_square = std::numeric_limits<double>::quiet_NaN();
     result.status = FitStatus::kNonFiniteStart;
     return result;
   }
@@ -326,6 +326,9 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
   // relative precision: as exact as a fresh pass over the channels, without its logarithms.
   result.deviance = deviance;
   result.log_likelihood = saturated_log_likelihood(counts) - 0.5 * result.deviance;
+  // The model's counts at theta are at hand: the fit's goodness and its errors' scale need no
+  // second evaluation of the model by the caller.
+  result.chi_square = pearson_chi_square(counts, w.mu_);
   // Free parameters on a bound leave the covariance; the others' come from them alone.
   for (std::size_t k = 0; k < f; ++k) {
     const bool bound = on_bound(w.phi_[k], w.lower_[k], w.upper_[k]);

@@ -63,6 +63,7 @@ struct FitResult {
   std::vector<unsigned char> at_bound;   // P: free parameters that end on a bound
   double log_likelihood = 0.0;
   double deviance = 0.0;
+  double chi_square = 0.0;               // Pearson's, at theta (pearson_chi_square)
   double decrement = 0.0;                // the last Newton decrement
   std::size_t iterations = 0;            // model-and-Jacobian evaluations after the start
   FitStatus status = FitStatus::kIterationLimit;

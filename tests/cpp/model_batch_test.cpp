@@ -69,14 +69,14 @@ std::vector<double> rough_start(const ModelBuilder& builder) {
 
 struct Outputs {
   Outputs(std::size_t s, std::size_t p, std::size_t n)
-      : theta(s * p), covariance(s * p * p), at_bound(s * p), log_likelihood(s), deviance(s), iterations(s),
-        status(s), expected(s * n) {}
+      : theta(s * p), covariance(s * p * p), at_bound(s * p), log_likelihood(s), deviance(s), chi_square(s),
+        iterations(s), status(s), expected(s * n) {}
   BatchOutput view() {
-    return {theta, covariance, at_bound, log_likelihood, deviance, iterations, status, expected};
+    return {theta, covariance, at_bound, log_likelihood, deviance, chi_square, iterations, status, expected};
   }
   std::vector<double> theta, covariance;
   std::vector<unsigned char> at_bound;
-  std::vector<double> log_likelihood, deviance, iterations;
+  std::vector<double> log_likelihood, deviance, chi_square, iterations;
   std::vector<std::int32_t> status;
   std::vector<double> expected;
 };
@@ -104,6 +104,7 @@ void expect_same_as_alone(const Problem& problem, const Map& m, const Outputs& o
   EXPECT_EQ(out.iterations[k], static_cast<double>(alone.iterations)) << "spectrum " << k;
   EXPECT_TRUE(same_bits(out.deviance[k], alone.deviance)) << "spectrum " << k;
   EXPECT_TRUE(same_bits(out.log_likelihood[k], alone.log_likelihood)) << "spectrum " << k;
+  EXPECT_TRUE(same_bits(out.chi_square[k], alone.chi_square)) << "spectrum " << k;
   for (std::size_t j = 0; j < p; ++j) {
     EXPECT_TRUE(same_bits(out.theta[k * p + j], alone.theta[j])) << "spectrum " << k << " parameter " << j;
     EXPECT_EQ(out.at_bound[k * p + j], alone.at_bound[j]);
@@ -217,6 +218,7 @@ TEST(ModelBatch, BadSpectraAreReportedAndTheOthersFitted) {
   EXPECT_EQ(out.status[3], kBatchBadStart);
   for (std::size_t k : {1u, 2u, 3u, 4u}) {
     EXPECT_TRUE(std::isnan(out.deviance[k]));
+    EXPECT_TRUE(std::isnan(out.chi_square[k]));
     EXPECT_TRUE(std::isnan(out.expected[k * m.n]));
     EXPECT_EQ(out.iterations[k], 0.0);
   }

@@ -105,5 +105,27 @@ TEST(ModelLikelihood, AdmissibleModels) {
   EXPECT_DOUBLE_EQ(poisson_deviance(std::vector<double>{0.0}, std::vector<double>{1.5}), 3.0);
 }
 
+TEST(ModelLikelihood, PearsonChiSquareOnAwkwardCounts) {
+  // Counts from none to 1e12, expected counts from 1e-310 (below the floor of 1e-300) to 1e12, and
+  // a length that leaves a remainder after the steps of four: against the sum in long double.
+  std::mt19937_64 engine(5);
+  std::vector<double> counts, mu;
+  long double exact = 0.0L;
+  for (int i = 0; i < 1003; ++i) {
+    const double m = std::exp(std::uniform_real_distribution<double>(-4.0, 27.6)(engine));
+    const double y = i % 5 == 0 ? 0.0 : std::round(m * std::uniform_real_distribution<double>(0.5, 1.5)(engine));
+    counts.push_back(y);
+    mu.push_back(m);
+    exact += static_cast<long double>(y - m) * (y - m) / m;
+  }
+  EXPECT_NEAR(pearson_chi_square(counts, mu), static_cast<double>(exact), 1e-13 * static_cast<double>(exact));
+  // A model of 0 (or below the floor) where no counts are adds nothing; where counts are, their
+  // square over the floor; NaN passes through.
+  EXPECT_EQ(pearson_chi_square(std::vector<double>{0.0, 0.0, 4.0}, std::vector<double>{0.0, 1e-310, 2.0}), 2.0);
+  EXPECT_EQ(pearson_chi_square(std::vector<double>{1.0}, std::vector<double>{0.0}), 1.0 / 1e-300);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_TRUE(std::isnan(pearson_chi_square(std::vector<double>{1.0, 2.0}, std::vector<double>{nan, 2.0})));
+}
+
 }  // namespace
 }  // namespace brivane::model

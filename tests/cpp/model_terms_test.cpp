@@ -7,6 +7,8 @@
 #include <algorithm>
 
 #include <cmath>
+#include <complex>
+#include <cstring>
 #include <vector>
 
 #include "model/evaluate.hpp"
@@ -16,6 +18,7 @@
 #include "shapes/voigt/model_term.hpp"
 #include "shapes/tsdc/tsdc.hpp"
 #include "shapes/voigt/voigt.hpp"
+#include "vector_math.hpp"
 
 namespace brivane::model {
 namespace {
@@ -207,6 +210,98 @@ TEST(ModelTerms, PeaksAgreeWithIndependentDefinitions) {
     const double reference = tsdc_raw_curve(t[i], ea, tau0, beta) * 0.5;
     EXPECT_NEAR(tsdc[i], reference, 1e-12 * reference + 1e-300) << t[i];
   }
+}
+
+TEST(ModelTerms, PeakLoopsGiveOneResultOnEveryInstructionSetAndCutTheGaussianTails) {
+  // A grid whose length leaves a remainder after every vector width, two narrow Gaussian parts
+  // (most channels beyond their cut) and a Lorentzian between them.
+  ModelBuilder b;
+  b.add(TermKind::kGaussian, {60.0, 1.2, 4000.0});
+  b.add(TermKind::kLorentzian, {120.0, 3.0, 3000.0});
+  b.add(TermKind::kPseudoVoigt, {180.0, 2.5, 0.6, 5000.0});
+  b.add(TermKind::kConstant, {12.0});
+  const std::vector<double> x = test::grid(0.0, 0.25, 1003);
+  const Problem problem = b.build(x);
+  const std::size_t n = x.size(), p = problem.parameter_count();
+  auto evaluate = [&](std::vector<double>& mu, std::vector<double>& jacobian) {
+    ModelScratch scratch(problem);
+    mu.assign(n, -1.0);
+    jacobian.assign(n * p, -1.0);
+    evaluate_model(problem, b.values(), mu, jacobian, scratch);
+  };
+  std::vector<double> mu, jacobian;
+  evaluate(mu, jacobian);
+  for (SimdLevel level : {SimdLevel::kBaseline, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
+    if (!simd_level_supported(level)) continue;
+    std::vector<double> mu_level, jacobian_level;
+    {
+      const SimdOverride forced(level);
+      evaluate(mu_level, jacobian_level);
+    }
+    EXPECT_EQ(std::memcmp(mu.data(), mu_level.data(), n * sizeof(double)), 0) << simd_level_name(level);
+    EXPECT_EQ(std::memcmp(jacobian.data(), jacobian_level.data(), n * p * sizeof(double)), 0) << simd_level_name(level);
+  }
+  // The Gaussian against its definition with the library's exp inside the cut, exact zeros with
+  // their derivatives beyond it.
+  const std::vector<double> w = test::channel_widths(x);
+  const double sigma = 1.2, inverse_sigma = 1.0 / sigma;
+  std::size_t inside = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = (x[i] - 60.0) * inverse_sigma;  // as the kernel forms it: the same cut
+    const double gaussian = jacobian[2 * n + i];  // d mu / d area: the unit peak's counts
+    if (t * t < 1400.0) {
+      ++inside;
+      const double reference = std::exp(-0.5 * t * t) / (sigma * std::sqrt(2.0 * kPi)) * w[i];
+      EXPECT_NEAR(gaussian, reference, 1e-15 * reference) << x[i];
+    } else {
+      EXPECT_EQ(gaussian, 0.0) << x[i];
+      EXPECT_EQ(jacobian[i], 0.0) << x[i];
+      EXPECT_EQ(jacobian[n + i], 0.0) << x[i];
+    }
+  }
+  EXPECT_GT(inside, 300u);
+  EXPECT_LT(inside, 400u);
+}
+
+TEST(ModelTerms, VoigtFarChannelsRunAsTheSeriesOnEveryInstructionSet) {
+  // The far channels (|z| > 10) go in runs of one series length through vectorised loops: each
+  // channel's derivatives are those of the series (faddeeva_derivatives) to the bit, and the
+  // same on every instruction set. The near ones take the vector Faddeeva kernel, whose baseline
+  // variant (no FMA) may differ in the last bits: they are left out of the comparison.
+  ModelBuilder b;
+  const double centre = 130.0, sigma = 0.8, gamma = 0.5;
+  b.add(TermKind::kVoigt, {centre, sigma, gamma, 4000.0});
+  const std::vector<double> x = test::grid(0.0, 0.25, 1003);
+  const Problem problem = b.build(x);
+  const std::size_t n = x.size(), p = problem.parameter_count();
+  auto evaluate = [&](std::vector<double>& jacobian) {
+    ModelScratch scratch(problem);
+    std::vector<double> mu(n);
+    jacobian.assign(n * p, -1.0);
+    evaluate_model(problem, b.values(), mu, jacobian, scratch);
+  };
+  std::vector<double> jacobian, jacobian_baseline;
+  evaluate(jacobian);
+  {
+    const SimdOverride baseline(SimdLevel::kBaseline);
+    evaluate(jacobian_baseline);
+  }
+  const double inverse_s = 1.0 / (sigma * 1.41421356237309504880);
+  const double norm = inverse_s * 0.56418958354775628695;  // the kernel's products, in its order
+  const std::vector<double> w = test::channel_widths(x);
+  std::size_t far = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::complex<double> z((x[i] - centre) * inverse_s, gamma * inverse_s);
+    if (std::abs(z) <= 10.5) continue;
+    ++far;
+    const FaddeevaDerivatives d = faddeeva_derivatives(z, {0.0, 0.0});  // the series ignores w
+    const double scale = 4000.0 * norm * w[i];
+    EXPECT_EQ(jacobian[i], -scale * d.derivative.real() * inverse_s) << x[i];
+    for (std::size_t j = 0; j < p; ++j) {
+      EXPECT_EQ(jacobian[j * n + i], jacobian_baseline[j * n + i]) << x[i] << " column " << j;
+    }
+  }
+  EXPECT_GT(far, 900u);
 }
 
 TEST(ModelTerms, DoniachSunjicTailSidesAreMirrorImages) {

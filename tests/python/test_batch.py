@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import brivane
+from brivane.result import _numpy_statistics
 from layer_support import needs_engine
 
 pytestmark = needs_engine
@@ -74,10 +75,14 @@ def test_every_spectrum_as_alone_for_one_two_and_eight_threads(kind):
     P = len(model.parameter_names)
     assert reference.shape == (2, 3) and reference.theta.shape == (2, 3, P)
     for index in np.ndindex(2, 3):
-        expect_as_alone(reference, index, brivane.fit(X, counts[index], model), derived=index == (1, 2))
-    # The engine's own log-likelihood and deviance, kept beside the layer's, say the same.
-    np.testing.assert_allclose(reference._engine_likelihood[0], reference.log_likelihood, rtol=1e-12)
-    np.testing.assert_allclose(reference._engine_likelihood[1], reference.deviance, rtol=1e-9)
+        single = brivane.fit(X, counts[index], model)
+        expect_as_alone(reference, index, single, derived=index == (1, 2))
+        # Both take their statistics from the engine: against the formulas in NumPy over the
+        # model's counts per channel at the result.
+        log_likelihood, deviance, chi_square = _numpy_statistics(counts[index], single.eval())
+        assert reference.log_likelihood[index] == pytest.approx(log_likelihood, rel=1e-12)
+        assert reference.deviance[index] == pytest.approx(deviance, rel=1e-9)
+        assert reference.chi_square[index] == pytest.approx(chi_square, rel=1e-12)
     for threads in (2, 8):
         other = brivane.fit_many(X, counts, model, threads=threads)
         for name in ("theta", "covariance", "deviance", "n_iterations"):
@@ -162,14 +167,18 @@ def test_bad_spectra_are_reported_and_never_stop_the_others():
         brivane.fit(X, counts[1], model)   # what fit says of the same spectrum
 
 
-def test_statistics_in_blocks_on_threads_are_the_bits_of_one_spectrum(monkeypatch):
-    from brivane import batch as batch_module
-
-    counts = map_counts((7,), seed=37)
-    model = rough_model("pseudo_voigt")
-    monkeypatch.setattr(batch_module, "_STATISTICS_BLOCK", 2)   # four blocks on two threads
+def test_a_start_the_engine_cannot_use_has_fits_statistics():
+    # A lone narrow peak without background, started far from the counts: its model is 0 where
+    # counts are, the engine gives no statistics, and both fit and fit_many form them from the
+    # model at the start; the spectra around it keep the engine's.
+    counts = map_counts((3,), seed=41)
+    model = brivane.Model([brivane.Gaussian(430.0, 0.5, area=1e3)])
+    counts[1] = 0.0
+    counts[1, 5] = 3.0     # only near the start's peak: that spectrum can be fitted
     batch = brivane.fit_many(X, counts, model, threads=2)
-    for s in range(7):
+    assert list(batch.status) == [3, 0, 3]
+    assert np.isfinite(batch.chi_square).all() and np.isfinite(batch.deviance).all()
+    for s in range(3):
         expect_as_alone(batch, s, brivane.fit(X, counts[s], model))
 
 

@@ -1,10 +1,13 @@
 #include "shapes/voigt/model_term.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
 
+#include "faddeeva.hpp"
 #include "shapes/voigt/voigt.hpp"
+#include "vector_math.hpp"
 
 namespace brivane::model {
 
@@ -89,6 +92,144 @@ bool is_far(std::complex<double> z) {
   return z.imag() >= 0.0 && z.real() * z.real() + z.imag() * z.imag() > kSeriesRadius * kSeriesRadius;
 }
 
+// What the channels' loops of one Voigt term (sigma > 0) read and write.
+struct VoigtPass {
+  const double* x;
+  const double* width;
+  double center, gamma, area, inverse_s, norm, inverse_sigma;
+  const TermOutput* out;
+};
+
+// The channels [begin, end) near the centre (|z| <= kSeriesRadius): the Faddeeva function by the
+// vector kernel (faddeeva.hpp: libcerf's regions and methods, each lane its own, within a few ulp
+// of libcerf's w_of_z), in blocks that stay in the first-level cache. A block of w costs about
+// what a handful of the library's calls do.
+void near_channels(const VoigtPass& p, std::size_t begin, std::size_t end) {
+  constexpr std::size_t kBlock = 128;
+  double z_re[kBlock], z_im[kBlock], w_re[kBlock], w_im[kBlock];
+  const TermOutput& out = *p.out;
+  for (std::size_t start = begin; start < end; start += kBlock) {
+    const std::size_t count = std::min(kBlock, end - start);
+    for (std::size_t k = 0; k < count; ++k) {
+      z_re[k] = (p.x[start + k] - p.center) * p.inverse_s;
+      z_im[k] = p.gamma * p.inverse_s;
+    }
+    faddeeva_w_array({z_re, count}, {z_im, count}, {w_re, count}, {w_im, count});
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t i = start + k;
+      const std::complex<double> z(z_re[k], z_im[k]), w(w_re[k], w_im[k]);
+      const double width = p.width[i];
+      const double unit = p.norm * w.real() * width;
+      out.value[i] = p.area * unit;
+      if (out.wants_derivatives) {
+        const FaddeevaDerivatives d = faddeeva_derivatives(z, w);
+        const double scale = p.area * p.norm * width;
+        out.derivative[0][i] = -scale * d.derivative.real() * p.inverse_s;
+        out.derivative[1][i] = -scale * d.scaled.real() * p.inverse_sigma;
+        out.derivative[2][i] = -scale * d.derivative.imag() * p.inverse_s;
+        out.derivative[3][i] = unit;
+      }
+    }
+  }
+}
+
+// A run of far channels [begin, end) whose series all take kTerms terms: faddeeva_far's
+// operations in the same order, the terms unrolled, so that the loop over the channels
+// vectorises (the series' length per channel is what kept it a loop of calls). The same bits as
+// faddeeva_far channel by channel: every operation rounds as written.
+template <int kTerms, bool kDerivatives>
+[[gnu::always_inline]] inline void far_run(const VoigtPass& p, std::size_t begin, std::size_t end) {
+  const double* __restrict x = p.x;
+  const double* __restrict widths = p.width;
+  double* __restrict value = p.out->value;
+  double* __restrict d_center = p.out->derivative[0];
+  double* __restrict d_sigma = p.out->derivative[1];
+  double* __restrict d_gamma = p.out->derivative[2];
+  double* __restrict d_area = p.out->derivative[3];
+  // Locals, not loads through p inside the loop (the stores could alias them as far as the
+  // compiler knows, which keeps the loop from vectorising).
+  const double center = p.center, inverse_s = p.inverse_s, norm = p.norm, area = p.area;
+  const double inverse_sigma = p.inverse_sigma;
+  const double z_im = p.gamma * inverse_s;
+  // The outputs are distinct columns (the restrict qualifiers above are lost where this is
+  // inlined): without the pragma the compiler would need more run-time overlap tests than it makes.
+#pragma GCC ivdep
+  for (std::size_t i = begin; i < end; ++i) {
+    const double u = x[i] - center;
+    const double z_re = u * inverse_s;
+    const double radius_squared = z_re * z_re + z_im * z_im;
+    const double inverse_re = z_re / radius_squared, inverse_im = -z_im / radius_squared;
+    const double v_re = inverse_re * inverse_re - inverse_im * inverse_im, v_im = 2.0 * inverse_re * inverse_im;
+    double w_re = 0.0, w_im = 0.0, d_re = 0.0, d_im = 0.0, s_re = 0.0, s_im = 0.0;
+#pragma GCC unroll 20
+    for (int k = kTerms - 1; k >= 0; --k) {
+      const double c = kSeriesCoefficients[static_cast<std::size_t>(k)];
+      double re = w_re * v_re - w_im * v_im;
+      w_im = w_re * v_im + w_im * v_re;
+      w_re = re + c;
+      re = d_re * v_re - d_im * v_im;
+      d_im = d_re * v_im + d_im * v_re;
+      d_re = re + (2.0 * k + 1.0) * c;
+      re = s_re * v_re - s_im * v_im;
+      s_im = s_re * v_im + s_im * v_re;
+      s_re = re + 2.0 * k * c;
+    }
+    // w = (i / sqrt(pi)) (w_times_inverse): its real part is -Im(.) / sqrt(pi).
+    const double w_times_inverse_im = w_re * inverse_im + w_im * inverse_re;
+    const double w_real = -w_times_inverse_im * kInverseSqrtPi;
+    const double width = widths[i];
+    const double unit = norm * w_real * width;
+    value[i] = area * unit;
+    if constexpr (kDerivatives) {
+      const double d_times_v_re = d_re * v_re - d_im * v_im, d_times_v_im = d_re * v_im + d_im * v_re;
+      const double s_times_inverse_im = s_re * inverse_im + s_im * inverse_re;
+      // w' = -(i / sqrt(pi)) (d v), z w' + w = -(i / sqrt(pi)) (s / z), negated as faddeeva_far does.
+      const double derivative_re = -(-d_times_v_im * kInverseSqrtPi);
+      const double derivative_im = -(d_times_v_re * kInverseSqrtPi);
+      const double scaled_re = -(-s_times_inverse_im * kInverseSqrtPi);
+      const double scale = area * norm * width;
+      d_center[i] = -scale * derivative_re * inverse_s;
+      d_sigma[i] = -scale * scaled_re * inverse_sigma;
+      d_gamma[i] = -scale * derivative_im * inverse_s;
+      d_area[i] = unit;
+    }
+  }
+}
+
+template <bool kDerivatives>
+[[gnu::always_inline]] inline void far_channels(const VoigtPass& p, int terms, std::size_t begin, std::size_t end) {
+  switch (terms) {
+    case 4: return far_run<4, kDerivatives>(p, begin, end);
+    case 5: return far_run<5, kDerivatives>(p, begin, end);
+    case 6: return far_run<6, kDerivatives>(p, begin, end);
+    case 7: return far_run<7, kDerivatives>(p, begin, end);
+    case 8: return far_run<8, kDerivatives>(p, begin, end);
+    case 9: return far_run<9, kDerivatives>(p, begin, end);
+    case 10: return far_run<10, kDerivatives>(p, begin, end);
+    case 11: return far_run<11, kDerivatives>(p, begin, end);
+    case 12: return far_run<12, kDerivatives>(p, begin, end);
+    case 13: return far_run<13, kDerivatives>(p, begin, end);
+    case 14: return far_run<14, kDerivatives>(p, begin, end);
+    default: return far_run<kSeriesTerms, kDerivatives>(p, begin, end);
+  }
+}
+
+void far_channels_baseline(const VoigtPass& p, int terms, std::size_t begin, std::size_t end) {
+  if (p.out->wants_derivatives) return far_channels<true>(p, terms, begin, end);
+  far_channels<false>(p, terms, begin, end);
+}
+
+[[gnu::target("avx2")]] void far_channels_avx2(const VoigtPass& p, int terms, std::size_t begin, std::size_t end) {
+  if (p.out->wants_derivatives) return far_channels<true>(p, terms, begin, end);
+  far_channels<false>(p, terms, begin, end);
+}
+
+// The series' length at channel i, 0 where the channel is near (is_far's test on the loops' z).
+int series_length(const VoigtPass& p, std::size_t i) {
+  const std::complex<double> z((p.x[i] - p.center) * p.inverse_s, p.gamma * p.inverse_s);
+  return is_far(z) ? series_terms(z.real() * z.real() + z.imag() * z.imag()) : 0;
+}
+
 }  // namespace
 
 FaddeevaDerivatives faddeeva_derivatives(std::complex<double> z, std::complex<double> w) {
@@ -121,27 +262,25 @@ void voigt_model_term(const Channels& channels, std::span<const double> paramete
   }
   // s = sigma sqrt 2; f = Re w / (s sqrt(pi)); dz/du = 1/s, dz/d gamma = i/s, dz/d sigma = -z/sigma.
   const double inverse_s = 1.0 / (sigma * kSqrt2);
-  const double norm = inverse_s * kInverseSqrtPi;
-  const double inverse_sigma = 1.0 / sigma;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double u = channels.x[i] - center;
-    const std::complex<double> z(u * inverse_s, gamma * inverse_s);
-    // Far out (most channels of a wide window) the series gives w and both derivatives at once,
-    // several times cheaper than the general Faddeeva function.
-    const bool far = is_far(z);
-    const FaddeevaFar series = far ? faddeeva_far(z) : FaddeevaFar{};
-    const std::complex<double> w = far ? series.w : faddeeva_w(z);
-    const double width = channels.width[i];
-    const double unit = norm * w.real() * width;
-    out.value[i] = area * unit;
-    if (out.wants_derivatives) {
-      const FaddeevaDerivatives d = far ? series.derivatives : faddeeva_derivatives(z, w);
-      const double scale = area * norm * width;
-      out.derivative[0][i] = -scale * d.derivative.real() * inverse_s;
-      out.derivative[1][i] = -scale * d.scaled.real() * inverse_sigma;
-      out.derivative[2][i] = -scale * d.derivative.imag() * inverse_s;
-      out.derivative[3][i] = unit;
+  const VoigtPass pass{channels.x.data(), channels.width.data(), center, gamma, area, inverse_s,
+                       inverse_s * kInverseSqrtPi, 1.0 / sigma, &out};
+  // Far out (most channels of a wide window) the series gives w and both derivatives at once,
+  // several times cheaper than the general Faddeeva function; on the ascending channels its
+  // length changes only a few times, so the channels go in runs of one length each.
+  const bool avx2 = simd_loops_use_avx2();
+  std::size_t begin = 0;
+  while (begin < n) {
+    const int terms = series_length(pass, begin);
+    std::size_t end = begin + 1;
+    while (end < n && series_length(pass, end) == terms) ++end;
+    if (terms == 0) {
+      near_channels(pass, begin, end);
+    } else if (avx2) {
+      far_channels_avx2(pass, terms, begin, end);
+    } else {
+      far_channels_baseline(pass, terms, begin, end);
     }
+    begin = end;
   }
 }
 

@@ -9,8 +9,13 @@
 // asymptotic series of w in the upper half plane instead, so the sigma -> 0 limit (the
 // Lorentzian, whose sigma derivative is 0) is reached smoothly; w itself comes from the same
 // series there (as many terms as |z| needs for full precision, 4 to 20), which spares the general
-// Faddeeva function on most channels of a window many widths wide. sigma = 0 exactly gives the
-// Lorentzian with a zero sigma derivative; gamma = 0 is the Gaussian. gamma must be >= 0.
+// Faddeeva function on most channels of a window many widths wide. On the ascending channels the
+// series' length changes only a few times: the far channels go in runs of one length, each a
+// vectorised loop giving the series' bits on every instruction set. The near channels take w
+// from the vector Faddeeva kernel (faddeeva.hpp, within a few ulp of libcerf's w_of_z; its
+// baseline variant, without FMA, may differ from the AVX2 one in the last bits). sigma = 0
+// exactly gives the Lorentzian with a zero sigma derivative; gamma = 0 is the Gaussian. gamma
+// must be >= 0.
 
 #include <complex>
 #include <span>

@@ -64,10 +64,16 @@ def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: Star
     does not depend on the axis's scale or offset. A model with a K-alpha2 tie or a TSDC
     peak keeps its axis as given.
 
+    The counts are taken as they are: the fit does not depend on their unit either (counts times
+    1e-3 or 1e12 give the areas and levels times that factor, the rest the same), since the
+    engine's convergence test is measured against the data's own scatter.
+
     max_iter: iteration limit (default 200 for "ml", 5000 for "em"). tolerance: for "ml", the
-    deviance a full Newton step would still remove (equally, the remaining step's squared length in
-    standard errors), relative to max(1, deviance per degree of freedom): default 1e-8, a step of
-    1e-4 standard errors; for "em", the relative change of the EM's log-likelihood: default 1e-10.
+    deviance a full Newton step would still remove, relative to the deviance per degree of freedom
+    (equally, the remaining step's squared length in the standard errors scaled by the data's
+    scatter): default 1e-8, a step of 1e-4 standard errors; for data with almost no noise the
+    deviance's share is floored at 1e-9 of the counts per degree of freedom. For "em", the
+    relative change of the EM's log-likelihood: default 1e-10.
     """
     if not isinstance(model, Model):
         raise TypeError(f"model must be a brivane.Model, not {type(model).__name__}")

@@ -13,7 +13,7 @@ from ._compiled import engine, rows_argument, term_arguments
 from ._units import engine_units, results_from_engine
 from .fitting import _STATUS
 from .model import FIXED, FREE, Compiled, Model, Window, compile_model
-from .result import FitResult, _log_factorial, build_result
+from .result import FitResult, _log_factorial, _pearson, build_result
 from .terms import _real
 
 __all__ = ["fit_many", "BatchResult"]
@@ -249,7 +249,7 @@ def _statistics(y: np.ndarray, mu: np.ndarray, engine_likelihood=None):
         terms = mu - y
         terms[positive] += y[positive] * (np.log(y[positive]) - log_mu[positive])
         deviance = 2.0 * np.sum(terms, axis=-1)
-        chi_square = np.sum((y - mu) ** 2 / np.maximum(mu, 1e-300), axis=-1)
+        chi_square = _pearson(y, mu)
     if engine_likelihood is not None:
         # FitResult takes both from the engine when both are finite.
         engine_log_likelihood, engine_deviance = engine_likelihood

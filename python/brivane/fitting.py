@@ -74,6 +74,10 @@ def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: Star
     scatter): default 1e-8, a step of 1e-4 standard errors; for data with almost no noise the
     deviance's share is floored at 1e-9 of the counts per degree of freedom. For "em", the
     relative change of the EM's log-likelihood: default 1e-10.
+
+    Raises TypeError for an argument of the wrong type and ValueError for a value outside its
+    domain (data, window, model, start, options; integers beyond a float's or the engine's range
+    too), naming the argument; KeyboardInterrupt on Ctrl-C. Nothing the caller passed is changed.
     """
     if not isinstance(model, Model):
         raise TypeError(f"model must be a brivane.Model, not {type(model).__name__}")

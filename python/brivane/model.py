@@ -11,7 +11,7 @@ import numpy as np
 from . import _shapes
 from .terms import (Background, Constant, DoniachSunjic, Exponential, Gaussian, Linear, Lorentzian,
                     Peak, Polynomial, PseudoVoigt, Shirley, Term, Tougaard, TSDC, UserRows, Voigt,
-                    _real)
+                    _float, _real)
 
 __all__ = ["Model", "Tie"]
 
@@ -131,8 +131,8 @@ class Model:
     def set_bounds(self, name: str, lower: Optional[float] = None, upper: Optional[float] = None) -> "Model":
         """Replace a parameter's default bounds (None or an infinity: unbounded on that side)."""
         term, parameter = self._lookup(name)
-        lower = -math.inf if lower is None else float(lower)
-        upper = math.inf if upper is None else float(upper)
+        lower = -math.inf if lower is None else _float(lower, f"the lower bound of {name}")
+        upper = math.inf if upper is None else _float(upper, f"the upper bound of {name}")
         if math.isnan(lower) or math.isnan(upper) or not lower <= upper:
             raise ValueError(f"bounds of {name}: ({lower}, {upper}) is not an ordered pair")
         term.bounds[parameter] = (lower, upper)
@@ -437,7 +437,12 @@ def _background_starts(term: Background, window: Window, rows: Optional[np.ndarr
             v["rate"] = -math.log(max(high, window.unit()) / max(low, window.unit())) / span if span > 0 else 0.0
         if v["amplitude"] is None:
             x_ref = window.lower if term.x_ref is None else term.x_ref
-            v["amplitude"] = max(low, window.unit()) * math.exp(v["rate"] * (window.x[0] - x_ref))
+            exponent = v["rate"] * (window.x[0] - x_ref)
+            if not exponent < 709.0:  # exp overflows: the level at the window says nothing of x_ref's
+                raise ValueError(f"{term_name(term)}: no start for the amplitude at x_ref = {x_ref:g}, "
+                                 f"{exponent:g} e-folds from the window; give amplitude, or rate and an "
+                                 "x_ref nearer the window")
+            v["amplitude"] = max(low, window.unit()) * math.exp(exponent)
     elif isinstance(term, Shirley) and v["k"] is None:
         step = (high - low) if term.direction > 0 else (low - high)
         v["k"] = max(step, 0.0) / max(float(above.sum()), window.unit())
@@ -461,6 +466,10 @@ def _background_starts(term: Background, window: Window, rows: Optional[np.ndarr
                 if v[name] is None:
                     v[name] = float(solution[k])
     return v
+
+
+def term_name(term: Term) -> str:
+    return term.name or type(term).__name__
 
 
 def _aux(term: Term, window: Window, heating_rate: Optional[float]) -> Tuple[float, float]:

@@ -385,9 +385,23 @@ def _fit_em(window: Window, channels, n_data: int, model: Model, errors: str, ma
     converged = bool(n_iter < iterations)
     message = ("converged: the relative change of the log-likelihood fell below the tolerance"
                if converged else f"not converged: the iteration limit was reached (max_iter={iterations})")
+    # brivane_core's EM returns its start after no iteration where the start's peaks put no counts
+    # in the window, and stops at a log-likelihood that is not a number: neither is a fit.
+    history = np.asarray(log_likelihood_history, float)
+    if history.size == 0 or not math.isfinite(float(history[-1])):
+        converged = False
+        message = ("not converged: the EM's log-likelihood is not a number at its start or end (do the "
+                   "starts put the peaks' counts in the window?)")
     c.notes.extend(notes)
     c.notes.append(f"EM of brivane_core ({_PEAK_SHAPES[shape]}); errors from the Fisher information "
                    "of the model at the EM's values")
-    return build_result(method="em", compiled=c, x=window.x, counts=window.counts, width=window.width,
-                        theta=theta, covariance_poisson=None, at_bound=None, n_iterations=int(n_iter),
-                        converged=converged, message=message, errors=errors)
+    result = build_result(method="em", compiled=c, x=window.x, counts=window.counts, width=window.width,
+                          theta=theta, covariance_poisson=None, at_bound=None, n_iterations=int(n_iter),
+                          converged=converged, message=message, errors=errors)
+    if result.converged and not math.isfinite(result.deviance):
+        # The model at the EM's values gives no finite likelihood of the counts (a channel with
+        # counts where the model has none): not a fit either.
+        result.converged = False
+        result.message = ("not converged: the model at the EM's values is not finite, or is 0 where "
+                          "there are counts")
+    return result

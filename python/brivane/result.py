@@ -91,6 +91,13 @@ def _fisher_covariance(J, mu, theta, role, source, scale, at_bound) -> np.ndarra
 def _derived(kind: int, p: np.ndarray, x: np.ndarray, width: np.ndarray, aux0: float, span: float):
     """(fwhm, height) of a peak with parameters p (area last): width in x units, height in counts
     per unit x at the maximum."""
+    fwhm, height = _width_and_height(kind, p, x, width, aux0, span)
+    # A peak without area has no height, whatever its width (a width tied to that area is 0,
+    # and 0 counts over a width of 0 would be NaN).
+    return fwhm, (0.0 if p[-1] == 0.0 else height)
+
+
+def _width_and_height(kind: int, p: np.ndarray, x: np.ndarray, width: np.ndarray, aux0: float, span: float):
     shape, area = p[:-1], p[-1]
     if kind == 0:
         return _shapes.FWHM_PER_SIGMA * shape[1], area / (shape[1] * math.sqrt(2.0 * math.pi))

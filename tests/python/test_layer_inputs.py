@@ -276,3 +276,12 @@ class TestWhatThePropertyRunsFound:
             assert result.stderr[name] == pytest.approx(reference.stderr[name], rel=1e-6)
         batch = brivane.fit_many(x, 1e200 * counts[None], gaussian_model(area=2e203, sigma=1.2))
         assert batch.chi_square[0] == result.chi_square and batch.theta[0].tobytes() == result.theta.tobytes()
+
+    def test_an_em_that_never_started_is_not_a_fit(self):
+        # The EM returns its start after no iteration when the start's peak puts no counts in
+        # the window (a TSDC maximum at 1 K on a 0-70 K axis); this was reported as converged.
+        t = np.arange(8) * 10.0
+        counts = np.array([12.0, 11.0, 20.0, 53.0, 296.0, 846.0, 1416.0, 1398.0])
+        model = brivane.Model([brivane.TSDC(1.0, 1.0, area=2e4)], heating_rate=0.1)
+        result = brivane.fit(t, counts, model, method="em", max_iter=50)
+        assert not result.converged and "not converged" in result.message

@@ -152,11 +152,20 @@ def _fit_ml(window: Window, c: Compiled, errors: str, max_iter: int, tolerance: 
     message = _STATUS.get(status, f"not converged: status {status}")
     if status == 1:
         message += f" (max_iter={max_iter})"
-    return build_result(
+    result = build_result(
         method="ml", compiled=c, x=window.x, counts=window.counts, width=window.width,
         theta=np.array(theta, float), covariance_poisson=np.array(covariance, float),
         at_bound=np.array(at_bound, bool), n_iterations=int(n_iter), converged=status in (0, 4),
         message=message, errors=errors, likelihood=(float(log_likelihood), float(deviance)), units=units)
+    if result.converged and not np.isfinite(result.theta).all():
+        result.converged = False
+        result.message = BEYOND_FLOATS
+    return result
+
+
+# A fit whose values, finite in the engine's units, overflow in the caller's (a slope of 1e302
+# counts per channel over a window 1e-11 wide): fit_many's status 9.
+BEYOND_FLOATS = "not converged: a fitted value lies beyond a float's range in the units of x and counts"
 
 
 # ------------------------------------------------------------------------------------------------

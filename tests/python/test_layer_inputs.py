@@ -285,3 +285,14 @@ class TestWhatThePropertyRunsFound:
         model = brivane.Model([brivane.TSDC(1.0, 1.0, area=2e4)], heating_rate=0.1)
         result = brivane.fit(t, counts, model, method="em", max_iter=50)
         assert not result.converged and "not converged" in result.message
+
+    def test_a_fit_beyond_a_float_in_the_callers_units_is_not_converged(self):
+        # A line rising by 1e300 counts per channel over channels 2^-40 apart: 1e312 counts per
+        # unit x, finite in the engine's units only (it was reported converged with slope inf).
+        x = 2.0 ** -40 * np.arange(60)
+        counts = 1e300 * (1.0 + np.arange(60))
+        model = brivane.Model(background=brivane.Linear(level=1e300, slope=1e307))
+        result = brivane.fit(x, counts, model)
+        assert not result.converged and "beyond a float's range" in result.message
+        batch = brivane.fit_many(x, counts[None], model)
+        assert batch.status[0] == 9 and not batch.converged[0] and "beyond" in batch.message(0)

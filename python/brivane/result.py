@@ -653,6 +653,10 @@ class FitResult:
                 f"{self.n_free} free parameters, deviance {self.deviance:.6g}, dof {self.dof}>")
 
 
+# Parameters per term of each kind (Polynomial and UserRows: as many as they have).
+_PARAMETER_COUNTS = {0: 3, 1: 3, 2: 4, 3: 4, 4: 4, 5: 3, 10: 1, 11: 2, 13: 2, 14: 1, 15: 2}
+
+
 def _check_parts(c: Compiled, d: dict, n: int):
     """The parts of a result read back agree with each other (sizes, kinds, indices); a dict that
     was changed on its way would otherwise fail later, inside a method, with an IndexError."""
@@ -679,7 +683,8 @@ def _check_parts(c: Compiled, d: dict, n: int):
                 not set(c.role.tolist()) <= {FREE, FIXED, LINEAR_TIE, BRAGG_TIE} or \
                 np.any((c.source < 0) | (c.source >= P)) or np.any(c.count < 1) or \
                 not np.array_equal(c.first, np.concatenate([[0], np.cumsum(c.count)[:-1]]).astype(np.int64)) or \
-                int(np.sum(c.count)) != P:
+                int(np.sum(c.count)) != P or \
+                any(k in _PARAMETER_COUNTS and n != _PARAMETER_COUNTS[k] for k, n in zip(c.kind.tolist(), c.count.tolist())):
             problems.append("kinds, roles, sources or the terms' blocks are not a model's")
     if d["method"] not in ("ml", "em") or d["errors"] not in ("scaled", "poisson") or \
             not isinstance(d["message"], str) or not isinstance(d["converged"], bool) or \

@@ -257,7 +257,7 @@ class TestWhatThePropertyRunsFound:
             result.combination(["p0.center"])
         d = result.to_dict()
         for change in ({"parameter_names": [1.5, "p0.sigma", "p0.area", "bg.level"]}, {"theta": [1.0]},
-                       {"first": [0, 7]}, {"n_iterations": -1}):
+                       {"first": [0, 7]}, {"n_iterations": -1}, {"count": [1, 3], "first": [0, 1]}):
             with pytest.raises(ValueError, match="fit result"):
                 brivane.FitResult.from_dict({**d, **change})
         del d["counts"]

@@ -92,6 +92,8 @@ def window_channels(data: Data, window) -> Tuple[int, int]:
     try:
         lower, upper = window
         lower, upper = float(lower), float(upper)
+    except OverflowError:
+        raise ValueError(f"window {window!r} must be finite") from None
     except (TypeError, ValueError):
         raise TypeError(f"window must be a pair (lower, upper) of x values, got {window!r}") from None
     if not (math.isfinite(lower) and math.isfinite(upper)):
@@ -110,18 +112,27 @@ def window_channels(data: Data, window) -> Tuple[int, int]:
     return first, stop
 
 
+# The largest count the compiled engine takes (a signed 64-bit integer).
+LARGEST_COUNT = 2**63 - 1
+
+
 def positive_int(value, argument: str) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"{argument} must be an integer, not {type(value).__name__}")
     if value < 1:
         raise ValueError(f"{argument} must be >= 1, got {value}")
+    if value > LARGEST_COUNT:
+        raise ValueError(f"{argument} must be at most 2**63 - 1, got {value}")
     return int(value)
 
 
 def positive_float(value, argument: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{argument} must be a real number, not {type(value).__name__}")
-    value = float(value)
+    try:
+        value = float(value)
+    except OverflowError:  # an integer beyond a float's range
+        value = math.inf
     if not (value > 0 and math.isfinite(value)):
         raise ValueError(f"{argument} must be a positive finite number, got {value}")
     return value

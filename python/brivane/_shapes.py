@@ -139,6 +139,11 @@ def full_width_at_half_maximum(density, location: float, scale: float) -> float:
     sides = []
     for direction in (+1.0, -1.0):
         outers = location + direction * steps
+        # Steps that leave the floats (a peak near 1e300) are not tried: the compiled shapes
+        # refuse positions that are not finite.
+        outers = outers[np.isfinite(outers)]
+        if not outers.size:
+            return math.nan
         below = np.asarray(density(outers), float) < half
         if not below.any():
             return math.nan

@@ -21,6 +21,8 @@ def set_threads(n: Optional[int] = None) -> None:
             raise TypeError(f"n must be an integer or None, not {type(n).__name__}")
         if n < 1:
             raise ValueError(f"n must be >= 1, got {n}")
+        if n > 2**63 - 1:  # beyond the engine's integer: an OverflowError there
+            raise ValueError(f"n must be at most 2**63 - 1, got {n}")
     engine().set_threads(0 if n is None else int(n))
 
 

@@ -31,8 +31,9 @@ resolution there, and neighbour starts agree with fit() to that rounding, not to
 Two cases keep the caller's axis as it is (k = 1): a model with a K-alpha2 tie (Bragg's law
 needs the angles in degrees themselves) and a model with a TSDC peak (its temperatures are
 absolute). The counts are not mapped: the Poisson optimum moves with their scale (every expected count by
-the same factor) and the engine's steps do not depend on it; only its stopping test, whose
-threshold has a floor meant for counts, stops counts far below one a step or two earlier.
+the same factor), and neither the engine's steps nor its stopping test depend on it (the test
+measures the remaining step against the deviance per degree of freedom, which carries the
+counts' unit, with a floor that is a share of the counts themselves).
 """
 from __future__ import annotations
 

@@ -10,7 +10,7 @@ import numpy as np
 from . import _data
 from ._compiled import engine, rows_argument, term_arguments
 from ._units import engine_units, results_from_engine
-from .fitting import _STATUS
+from .fitting import _STATUS, BEYOND_FLOATS
 from .model import FIXED, FREE, Compiled, Model, Window, compile_model
 from .result import FitResult, build_result
 from .terms import _real
@@ -24,6 +24,7 @@ MESSAGES: Dict[int, str] = {
     6: "not fitted: counts negative or not finite",
     7: "not fitted: the start is not finite or lies outside its bounds",
     8: "not fitted: the fit failed inside the engine",
+    9: BEYOND_FLOATS,
 }
 
 
@@ -110,7 +111,8 @@ class BatchResult:
     theta (shape + (P,)), covariance and covariance_poisson (shape + (P, P)), at_bound,
     undetermined; deviance, log_likelihood, chi_square, error_scale, aic, bic; dof, n_free;
     n_iterations; converged; status: the message code per spectrum (0-5 as a fit's ending, 6 counts
-    negative or not finite, 7 a start outside its bounds or not finite, 8 failed), its text from
+    negative or not finite, 7 a start outside its bounds or not finite, 8 failed, 9 a fitted value
+    beyond a float's range in the units of x and counts, as fit() reports it), its text from
     ``message(index)``, ``messages()`` or ``BatchResult.MESSAGES``. Spectra not fitted have NaN
     values. Each entry is what ``brivane.fit`` returns for that spectrum alone from the same start,
     to the bit.
@@ -370,6 +372,7 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
     theta = results_from_engine(units, c, theta_engine, at_bound)
     covariance_poisson = units.covariance_from_engine(covariance_engine)
     status = np.asarray(status).astype(np.int64)
+    status[np.isin(status, (0, 4)) & ~np.isfinite(theta).all(axis=-1)] = 9  # as fit() reports it
 
     r = object.__new__(BatchResult)
     r._compiled = c

@@ -64,10 +64,20 @@ def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: Star
     does not depend on the axis's scale or offset. A model with a K-alpha2 tie or a TSDC
     peak keeps its axis as given.
 
+    The counts are taken as they are: the fit does not depend on their unit either (counts times
+    1e-3 or 1e12 give the areas and levels times that factor, the rest the same), since the
+    engine's convergence test is measured against the data's own scatter.
+
     max_iter: iteration limit (default 200 for "ml", 5000 for "em"). tolerance: for "ml", the
-    deviance a full Newton step would still remove (equally, the remaining step's squared length in
-    standard errors), relative to max(1, deviance per degree of freedom): default 1e-8, a step of
-    1e-4 standard errors; for "em", the relative change of the EM's log-likelihood: default 1e-10.
+    deviance a full Newton step would still remove, relative to the deviance per degree of freedom
+    (equally, the remaining step's squared length in the standard errors scaled by the data's
+    scatter): default 1e-8, a step of 1e-4 standard errors; for data with almost no noise the
+    deviance's share is floored at 1e-9 of the counts per degree of freedom. For "em", the
+    relative change of the EM's log-likelihood: default 1e-10.
+
+    Raises TypeError for an argument of the wrong type and ValueError for a value outside its
+    domain (data, window, model, start, options; integers beyond a float's or the engine's range
+    too), naming the argument; KeyboardInterrupt on Ctrl-C. Nothing the caller passed is changed.
     """
     if not isinstance(model, Model):
         raise TypeError(f"model must be a brivane.Model, not {type(model).__name__}")
@@ -142,12 +152,21 @@ def _fit_ml(window: Window, c: Compiled, errors: str, max_iter: int, tolerance: 
     message = _STATUS.get(status, f"not converged: status {status}")
     if status == 1:
         message += f" (max_iter={max_iter})"
-    return build_result(
+    result = build_result(
         method="ml", compiled=c, x=window.x, counts=window.counts, width=window.width,
         theta=np.array(theta, float), covariance_poisson=np.array(covariance, float),
         at_bound=np.array(at_bound, bool), n_iterations=int(n_iter), converged=status in (0, 4),
         message=message, errors=errors, likelihood=(float(log_likelihood), float(deviance), float(chi_square)),
         units=units)
+    if result.converged and not np.isfinite(result.theta).all():
+        result.converged = False
+        result.message = BEYOND_FLOATS
+    return result
+
+
+# A fit whose values, finite in the engine's units, overflow in the caller's (a slope of 1e302
+# counts per channel over a window 1e-11 wide): fit_many's status 9.
+BEYOND_FLOATS = "not converged: a fitted value lies beyond a float's range in the units of x and counts"
 
 
 # ------------------------------------------------------------------------------------------------
@@ -376,9 +395,23 @@ def _fit_em(window: Window, channels, n_data: int, model: Model, errors: str, ma
     converged = bool(n_iter < iterations)
     message = ("converged: the relative change of the log-likelihood fell below the tolerance"
                if converged else f"not converged: the iteration limit was reached (max_iter={iterations})")
+    # brivane_core's EM returns its start after no iteration where the start's peaks put no counts
+    # in the window, and stops at a log-likelihood that is not a number: neither is a fit.
+    history = np.asarray(log_likelihood_history, float)
+    if history.size == 0 or not math.isfinite(float(history[-1])):
+        converged = False
+        message = ("not converged: the EM's log-likelihood is not a number at its start or end (do the "
+                   "starts put the peaks' counts in the window?)")
     c.notes.extend(notes)
     c.notes.append(f"EM of brivane_core ({_PEAK_SHAPES[shape]}); errors from the Fisher information "
                    "of the model at the EM's values")
-    return build_result(method="em", compiled=c, x=window.x, counts=window.counts, width=window.width,
-                        theta=theta, covariance_poisson=None, at_bound=None, n_iterations=int(n_iter),
-                        converged=converged, message=message, errors=errors)
+    result = build_result(method="em", compiled=c, x=window.x, counts=window.counts, width=window.width,
+                          theta=theta, covariance_poisson=None, at_bound=None, n_iterations=int(n_iter),
+                          converged=converged, message=message, errors=errors)
+    if result.converged and not math.isfinite(result.deviance):
+        # The model at the EM's values gives no finite likelihood of the counts (a channel with
+        # counts where the model has none): not a fit either.
+        result.converged = False
+        result.message = ("not converged: the model at the EM's values is not finite, or is 0 where "
+                          "there are counts")
+    return result

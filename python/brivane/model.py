@@ -11,7 +11,7 @@ import numpy as np
 from . import _shapes
 from .terms import (Background, Constant, DoniachSunjic, Exponential, Gaussian, Linear, Lorentzian,
                     Peak, Polynomial, PseudoVoigt, Shirley, Term, Tougaard, TSDC, UserRows, Voigt,
-                    _real)
+                    _float, _real)
 
 __all__ = ["Model", "Tie"]
 
@@ -131,8 +131,8 @@ class Model:
     def set_bounds(self, name: str, lower: Optional[float] = None, upper: Optional[float] = None) -> "Model":
         """Replace a parameter's default bounds (None or an infinity: unbounded on that side)."""
         term, parameter = self._lookup(name)
-        lower = -math.inf if lower is None else float(lower)
-        upper = math.inf if upper is None else float(upper)
+        lower = -math.inf if lower is None else _float(lower, f"the lower bound of {name}")
+        upper = math.inf if upper is None else _float(upper, f"the upper bound of {name}")
         if math.isnan(lower) or math.isnan(upper) or not lower <= upper:
             raise ValueError(f"bounds of {name}: ({lower}, {upper}) is not an ordered pair")
         term.bounds[parameter] = (lower, upper)
@@ -264,6 +264,7 @@ class Window:
 
     def __post_init__(self):
         self._smoothed = None
+        self._unit: Optional[float] = None
         self.lower = float(self.x[0])
         self.upper = float(self.x[-1])
         self.span = max(self.upper - self.lower, float(np.sum(self.width)))
@@ -277,6 +278,17 @@ class Window:
         edge = max(1, n // 10)
         self.level_low = float(np.partition(self.counts[:edge], edge // 2)[edge // 2])
         self.level_high = float(np.partition(self.counts[-edge:], edge // 2)[edge // 2])
+
+    def unit(self) -> float:
+        """The counts' unit, the floor of the starts that must not be 0: the least step between two
+        values the counts take (1 for counts; 0.001 for counts in thousandths, so that starts scale
+        as the counts do), 1 when they take a single value. Computed once, over fewer than 16,384
+        channels evenly spread (a sort of millions of counts would cost a twentieth of their fit)."""
+        if self._unit is None:
+            stride = max(1, self.counts.size // 8192)
+            steps = np.diff(np.unique(self.counts[::stride]))
+            self._unit = float(steps.min()) if steps.size else 1.0
+        return self._unit
 
     def smoothed(self) -> np.ndarray:
         """The counts averaged over three channels (computed once)."""
@@ -400,8 +412,9 @@ def _peak_starts(term: Peak, window: Window, heating_rate: Optional[float],
         i = window.nearest(location)
         above = float(window.smoothed()[i] - window.level)
         per_count = float(density(window.x[i])) * float(window.width[i])
-        v["area"] = max(above, 1.0) / per_count if per_count > 0 and math.isfinite(per_count) else \
-            max(float(np.sum(window.counts - window.level)), 1.0)
+        unit = window.unit()
+        v["area"] = max(above, unit) / per_count if per_count > 0 and math.isfinite(per_count) else \
+            max(float(np.sum(window.counts - window.level)), unit)
     return v
 
 
@@ -423,13 +436,18 @@ def _background_starts(term: Background, window: Window, rows: Optional[np.ndarr
                 v[name] = max(window.level, 0.0) if k == 0 else 0.0
     elif isinstance(term, Exponential):
         if v["rate"] is None:
-            v["rate"] = -math.log(max(high, 1.0) / max(low, 1.0)) / span if span > 0 else 0.0
+            v["rate"] = -math.log(max(high, window.unit()) / max(low, window.unit())) / span if span > 0 else 0.0
         if v["amplitude"] is None:
             x_ref = window.lower if term.x_ref is None else term.x_ref
-            v["amplitude"] = max(low, 1.0) * math.exp(v["rate"] * (window.x[0] - x_ref))
+            exponent = v["rate"] * (window.x[0] - x_ref)
+            if not exponent < 709.0:  # exp overflows: the level at the window says nothing of x_ref's
+                raise ValueError(f"{term_name(term)}: no start for the amplitude at x_ref = {x_ref:g}, "
+                                 f"{exponent:g} e-folds from the window; give amplitude, or rate and an "
+                                 "x_ref nearer the window")
+            v["amplitude"] = max(low, window.unit()) * math.exp(exponent)
     elif isinstance(term, Shirley) and v["k"] is None:
         step = (high - low) if term.direction > 0 else (low - high)
-        v["k"] = max(step, 0.0) / max(float(above.sum()), 1.0)
+        v["k"] = max(step, 0.0) / max(float(above.sum()), window.unit())
     elif isinstance(term, Tougaard):
         if v["c"] is None:
             v["c"] = 1643.0
@@ -450,6 +468,10 @@ def _background_starts(term: Background, window: Window, rows: Optional[np.ndarr
                 if v[name] is None:
                     v[name] = float(solution[k])
     return v
+
+
+def term_name(term: Term) -> str:
+    return term.name or type(term).__name__
 
 
 def _aux(term: Term, window: Window, heating_rate: Optional[float]) -> Tuple[float, float]:

@@ -2,12 +2,13 @@
 from __future__ import annotations
 
 import math
-from typing import Dict, List, Optional, Tuple
+from typing import Dict, List, Mapping, Optional, Tuple
 
 import numpy as np
 from . import _data, _shapes
 from . import _compiled
 from .model import BRAGG_TIE, FIXED, FREE, LINEAR_TIE, Compiled
+from .terms import _real
 
 __all__ = ["FitResult"]
 
@@ -35,6 +36,19 @@ def _log_factorial(y: np.ndarray) -> np.ndarray:
     return (z - 0.5) * np.log(z) - z + 0.5 * math.log(2.0 * math.pi) + series - np.log(divisor)
 
 
+def _pearson(y: np.ndarray, mu: np.ndarray) -> np.ndarray:
+    """Pearson's chi-square over the last axis. Its squares overflow for counts beyond about 1e154
+    (an infinite chi-square, and so infinite scaled errors, for a fit that is fine): only there
+    are the residuals divided by sqrt(mu) before squaring, which keeps every other sum as it was."""
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        floor = np.maximum(mu, 1e-300)
+        chi_square = np.sum((y - mu) ** 2 / floor, axis=-1)
+        if np.all(np.isfinite(chi_square)):
+            return chi_square
+        residual = (y - mu) / np.sqrt(floor)
+        return np.where(np.isfinite(chi_square), chi_square, np.sum(residual * residual, axis=-1))
+
+
 def _numpy_statistics(y: np.ndarray, mu: np.ndarray):
     """Log-likelihood, deviance and Pearson chi-square of counts y under the model mu, for results
     the engine did not make (the EM's, a start the engine refused, a saved result of an older
@@ -46,7 +60,7 @@ def _numpy_statistics(y: np.ndarray, mu: np.ndarray):
         terms = mu - y
         terms[positive] += y[positive] * (np.log(y[positive]) - log_mu[positive])
         deviance = float(2.0 * np.sum(terms))
-        chi_square = float(np.sum((y - mu) ** 2 / np.maximum(mu, 1e-300)))
+        chi_square = float(_pearson(y, mu))
     return log_likelihood, deviance, chi_square
 
 
@@ -92,6 +106,13 @@ def _fisher_covariance(J, mu, theta, role, source, scale, at_bound) -> np.ndarra
 def _derived(kind: int, p: np.ndarray, x: np.ndarray, width: np.ndarray, aux0: float, span: float):
     """(fwhm, height) of a peak with parameters p (area last): width in x units, height in counts
     per unit x at the maximum."""
+    fwhm, height = _width_and_height(kind, p, x, width, aux0, span)
+    # A peak without area has no height, whatever its width (a width tied to that area is 0,
+    # and 0 counts over a width of 0 would be NaN).
+    return fwhm, (0.0 if p[-1] == 0.0 else height)
+
+
+def _width_and_height(kind: int, p: np.ndarray, x: np.ndarray, width: np.ndarray, aux0: float, span: float):
     shape, area = p[:-1], p[-1]
     if kind == 0:
         return _shapes.FWHM_PER_SIGMA * shape[1], area / (shape[1] * math.sqrt(2.0 * math.pi))
@@ -110,8 +131,13 @@ def _derived(kind: int, p: np.ndarray, x: np.ndarray, width: np.ndarray, aux0: f
     else:
         scale = 0.02 * shape[1]
     scale = scale if scale > 0 else span * 1e-3
-    return (_shapes.full_width_at_half_maximum(density, location, 0.5 * scale),
-            area * float(density(location)))
+    fwhm = _shapes.full_width_at_half_maximum(density, location, 0.5 * scale)
+    if kind == 3 and not math.isfinite(fwhm) and math.isfinite(scale):
+        # A centre so far out (1e304, from a tie to an area) that x - centre keeps nothing of the
+        # line: the Voigt profile's width does not depend on where it lies, so it is found at 0.
+        centred = np.array([0.0, shape[1], shape[2]])
+        fwhm = _shapes.full_width_at_half_maximum(_shapes.unit_density(kind, centred), 0.0, 0.5 * scale)
+    return fwhm, area * float(density(location))
 
 
 def build_result(*, method, compiled: Compiled, x, counts, width, theta, covariance_poisson, at_bound,
@@ -183,6 +209,8 @@ class FitResult:
     log_likelihood (Poisson, with the log-factorial term), deviance (Poisson), chi_square
     (Pearson), dof (channels in the window minus free parameters), aic, bic, n_iterations,
     converged, message, method, notes; x, counts, width: the window's channels (ascending x).
+    For counts beyond about 1e150 the (scaled) variances of areas and levels may lie beyond a
+    float's range: those entries of the covariance, and their errors, are then inf.
     """
 
     method: str
@@ -403,11 +431,13 @@ class FitResult:
         """A linear combination of parameters, ``sum w * value``, with its standard error from the
         covariance: ``result.combination({"p1.center": 1, "p0.center": -1})`` is a doublet's
         splitting. Returns (value, stderr)."""
+        if not isinstance(weights, Mapping):
+            raise TypeError(f"weights must be a dict of weights by parameter name, not {type(weights).__name__}")
         g = np.zeros(self.theta.size)
         for name, w in weights.items():
             if name not in self.parameter_names:
                 raise ValueError(f"weights: unknown parameter {name!r}")
-            g[self.parameter_names.index(name)] += float(w)
+            g[self.parameter_names.index(name)] += _real(w, f"weights[{name!r}]", False)
         variance = float(g @ self.covariance @ g)
         return float(g @ self.theta), (math.sqrt(variance) if variance >= 0 else math.nan)
 
@@ -598,9 +628,17 @@ class FitResult:
 
     @classmethod
     def from_dict(cls, d: dict) -> "FitResult":
-        """Rebuild a result written by ``to_dict`` (after a trip through JSON, say)."""
+        """Rebuild a result written by ``to_dict`` (after a trip through JSON, say). Raises
+        ValueError for anything else (a dict missing entries or holding entries of other shapes)."""
         if not isinstance(d, dict) or d.get("format") != _FORMAT:
             raise ValueError(f"d is not a brivane fit result (its format must be {_FORMAT!r})")
+        try:
+            return cls._from_dict(d)
+        except (KeyError, IndexError, TypeError, ValueError, AttributeError) as error:
+            raise ValueError(f"d is not a whole brivane fit result ({type(error).__name__}: {error})") from None
+
+    @classmethod
+    def _from_dict(cls, d: dict) -> "FitResult":
 
         def arr(key, dtype=float):
             value = d[key]
@@ -615,6 +653,7 @@ class FitResult:
             source=arr("source", np.int64), scale=arr("scale"), offset=arr("offset"),
             rows=None if d["rows"] is None else arr("rows"), notes=list(d["notes"]))
         n = len(d["x"])
+        _check_parts(compiled, d, n)
         return cls._create(method=d["method"], compiled=compiled, x=arr("x"), counts=arr("counts"),
                            width=arr("width"), theta=arr("theta"),
                            covariance_poisson=arr("covariance_poisson").reshape(len(d["theta"]), -1),
@@ -629,6 +668,48 @@ class FitResult:
     def __repr__(self):
         return (f"<FitResult {self.method} {'converged' if self.converged else 'NOT converged'}, "
                 f"{self.n_free} free parameters, deviance {self.deviance:.6g}, dof {self.dof}>")
+
+
+# Parameters per term of each kind (Polynomial and UserRows: as many as they have).
+_PARAMETER_COUNTS = {0: 3, 1: 3, 2: 4, 3: 4, 4: 4, 5: 3, 10: 1, 11: 2, 13: 2, 14: 1, 15: 2}
+
+
+def _check_parts(c: Compiled, d: dict, n: int):
+    """The parts of a result read back agree with each other (sizes, kinds, indices); a dict that
+    was changed on its way would otherwise fail later, inside a method, with an IndexError."""
+    P, T = len(c.names), len(c.term_names)
+    problems = []
+    if not all(isinstance(name, str) and "." in name for name in c.names) or \
+            not all(isinstance(name, str) for name in c.term_names):
+        problems.append("parameter and term names must be strings")
+    for key in ("theta", "lower", "upper", "scale", "offset", "role", "source", "at_bound"):
+        if np.shape(d[key]) != (P,):
+            problems.append(f"{key} must hold {P} values")
+    for key, value in (("kind", c.kind), ("first", c.first), ("count", c.count)):
+        if value.shape != (T,):
+            problems.append(f"{key} must hold {T} values")
+    if c.aux.shape != (T, 2):
+        problems.append(f"aux must hold {2 * T} values")
+    for key in ("x", "counts", "width"):
+        if np.shape(d[key]) != (n,):
+            problems.append(f"{key} must hold {n} values")
+    if np.shape(d["components"]) != (T, n) or np.shape(d["covariance_poisson"]) != (P, P):
+        problems.append("components or covariance_poisson have the wrong shape")
+    if not problems:
+        if not set(c.kind.tolist()) <= set(_PEAK_KINDS) | set(_BACKGROUND_KINDS) or \
+                not set(c.role.tolist()) <= {FREE, FIXED, LINEAR_TIE, BRAGG_TIE} or \
+                np.any((c.source < 0) | (c.source >= P)) or np.any(c.count < 1) or \
+                not np.array_equal(c.first, np.concatenate([[0], np.cumsum(c.count)[:-1]]).astype(np.int64)) or \
+                int(np.sum(c.count)) != P or \
+                any(k in _PARAMETER_COUNTS and n != _PARAMETER_COUNTS[k] for k, n in zip(c.kind.tolist(), c.count.tolist())):
+            problems.append("kinds, roles, sources or the terms' blocks are not a model's")
+    if d["method"] not in ("ml", "em") or d["errors"] not in ("scaled", "poisson") or \
+            not isinstance(d["message"], str) or not isinstance(d["converged"], bool) or \
+            isinstance(d["n_iterations"], bool) or not isinstance(d["n_iterations"], int) or \
+            d["n_iterations"] < 0 or not all(isinstance(note, str) for note in c.notes):
+        problems.append("method, errors, message, converged, n_iterations or notes are not a result's")
+    if problems:
+        raise ValueError("; ".join(problems))
 
 
 def _encode(v):

@@ -34,6 +34,15 @@ def _real(value, what: str, allow_none: Literal[False]) -> float: ...
 def _real(value, what: str, allow_none: bool = True) -> Optional[float]: ...
 
 
+def _float(value, what: str) -> float:
+    """float(value), where an integer beyond a float's range (float() raises OverflowError for
+    it) is refused as the bad value it is."""
+    try:
+        return float(value)
+    except OverflowError:
+        raise ValueError(f"{what} must be finite, got an integer beyond a float's range") from None
+
+
 def _real(value, what: str, allow_none: bool = True) -> Optional[float]:
     if value is None:
         if allow_none:
@@ -41,7 +50,7 @@ def _real(value, what: str, allow_none: bool = True) -> Optional[float]:
         raise TypeError(f"{what} must be a real number, not None")
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{what} must be a real number, not {type(value).__name__}")
-    value = float(value)
+    value = _float(value, what)
     if not math.isfinite(value):
         raise ValueError(f"{what} must be finite, got {value}")
     return value
@@ -68,8 +77,8 @@ class Term:
                 lower, upper = pair
             except (TypeError, ValueError):
                 raise TypeError(f"bounds[{key!r}] must be a pair (lower, upper), got {pair!r}") from None
-            lower = -math.inf if lower is None else float(lower)
-            upper = math.inf if upper is None else float(upper)
+            lower = -math.inf if lower is None else _float(lower, f"bounds[{key!r}] lower")
+            upper = math.inf if upper is None else _float(upper, f"bounds[{key!r}] upper")
             if math.isnan(lower) or math.isnan(upper) or not lower <= upper:
                 raise ValueError(f"bounds[{key!r}] = ({lower}, {upper}) is not an ordered pair")
             self.bounds[key] = (lower, upper)

@@ -61,7 +61,8 @@ fit(x, counts, width, kind, first, count, aux, role, value, lower, upper, source
   an active set for the bounds, without the interpreter lock. n_iter counts evaluations of
   the model and its Jacobian after the start. Converged when the Newton decrement
   g^T F^-1 g (the deviance a full step would still remove, equally the step's squared length
-  in standard errors) is <= tolerance * max(1, deviance / max(1, n - free)); 1e-8 is a good
+  in standard errors) is <= tolerance * max(deviance, 1e-9 sum(counts)) / max(1, n - free)
+  (its floor 1 for all-zero counts), which does not depend on the counts' unit; 1e-8 is a good
   tolerance. deviance = 2 sum (y ln(y/mu) - (y - mu)); chi_square = sum (y - mu)^2 / max(mu, 1e-300)
   (Pearson's) at theta; all three NaN when the start is not admissible (status 3). covariance: the inverse Fisher
   information over the free parameters not on a bound, mapped to ties by the delta method;

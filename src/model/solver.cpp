@@ -57,6 +57,12 @@ constexpr double kPivotFloor = 1e-13;
 // much deviance (per unit of the deviance per degree of freedom), or after this many steps.
 constexpr double kWarmUpDecrement = 1.0;
 constexpr std::size_t kWarmUpSteps = 5;
+// The floor of the convergence test's scale, as a fraction of the counts per degree of freedom.
+// Poisson counts have a deviance per degree of freedom near 1, so it takes a billion counts per
+// channel before this binds there; it binds for data with (almost) no noise, whose deviance at
+// the optimum is rounding: the fit then stops once the remaining step's deviance is below
+// 1e-17 of the counts per degree of freedom (at tolerance 1e-8), far above that rounding.
+constexpr double kNoiseFloor = 1e-9;
 // Steps may carry the geodesic acceleration from this many evaluations on, when the last step's
 // gain ratio was below kLinearRatio or it needed more than one try: near-linear steps gain
 // nothing from it but would pay its probe of the model.
@@ -120,6 +126,14 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
   linearise();
   double deviance = poisson_deviance(counts, w.mu_);
   const double degrees = std::max(1.0, static_cast<double>(n) - static_cast<double>(f));
+  // The decrement is in units of deviance, as is the deviance per degree of freedom that the
+  // test measures it against (the standard errors the fit reports are the information's scaled
+  // by that scatter): both scale with the counts' unit, so counts times 1e-3 or 1e12 stop where
+  // the counts themselves do. The floor is in that unit too, a share of the counts; without
+  // counts (all zero) there is no unit to take, and the floor is 1.
+  double total = 0.0;
+  for (std::size_t i = 0; i < n; ++i) total += counts[i];
+  const double floor = total > 0.0 ? kNoiseFloor * total / degrees : 1.0;
   double damping = kInitialDamping, growth = 2.0;
   FitStatus status = FitStatus::kIterationLimit;
   std::size_t iterations = 0;
@@ -185,7 +199,7 @@ FitResult fit(const Problem& problem, std::span<const double> counts, std::span<
       for (std::size_t a = 0; a < m; ++a) decrement += w.score_[w.active_[a]] * w.scale_[a] * w.step_[a];
     }
     result.decrement = decrement;
-    const double scale = std::max(1.0, deviance / degrees);
+    const double scale = std::max(floor, deviance / degrees);
     if (warming && (decrement <= kWarmUpDecrement * scale || warm_steps >= kWarmUpSteps)) {
       // The areas and amplitudes fit the shapes as they stand: now everything moves, from the
       // initial damping.

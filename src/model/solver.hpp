@@ -23,11 +23,13 @@
 // acceleration's probe of the model is not spent.
 //
 // Convergence: the Newton decrement g^T F^-1 g over the parameters not held falls to
-// tolerance * max(1, D / max(1, n - F)). The decrement is the deviance a full Fisher-scoring step
-// would still remove, and equally the squared length of that step measured in standard errors; the
-// factor is the deviance per degree of freedom (where the data scatter more than Poisson counts,
-// the step is measured in errors scaled to that scatter). A tolerance of 1e-8 stops when the
-// remaining step is 1e-4 standard errors long.
+// tolerance * max(D, 1e-9 N) / max(1, n - F), N the sum of the counts. The decrement is the deviance
+// a full Fisher-scoring step would still remove, and equally the squared length of that step
+// measured in standard errors; the factor is the deviance per degree of freedom, so the step is
+// measured in errors scaled to the data's scatter, and counts in any unit (times 1e-3 or 1e12)
+// stop at the same step. The floor only binds for data with almost no noise (Poisson counts have
+// D near n - F and would need 1e9 counts per channel). All-zero counts take a floor of 1. A
+// tolerance of 1e-8 stops when the remaining step is 1e-4 standard errors long.
 
 #include <atomic>
 #include <cstddef>

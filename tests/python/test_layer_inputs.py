@@ -229,3 +229,70 @@ class TestFitsAsUsersRunThem:
         assert result.converged, result.message
         for name, truth in (("p0.center", offset + 3.0), ("p0.sigma", 2.5), ("p0.area", area), ("bg.level", background)):
             assert abs(result.values[name] - truth) < 4 * result.stderr[name], (name, result.values[name], truth)
+
+
+class TestWhatThePropertyRunsFound:
+    """Each case once leaked an internal error (OverflowError, KeyError, AttributeError) or gave
+    an infinite error for a good fit."""
+
+    @pytest.mark.parametrize("call", [
+        lambda: brivane.Gaussian(10**400),
+        lambda: brivane.Gaussian(20.0, bounds={"center": (0, 10**400)}),
+        lambda: gaussian_model().set_bounds("p0.center", -10**400, 30.0),
+        lambda: brivane.fit(*spectrum(), gaussian_model(), max_iter=2**64),
+        lambda: brivane.fit(*spectrum(), gaussian_model(), window=(10**400, 20.0)),
+        lambda: brivane.fit_many(spectrum()[0], spectrum()[1][None], gaussian_model(), threads=2**70),
+        lambda: brivane.set_threads(2**70),
+        # The level at the window put 1e4 e-folds away: exp overflowed.
+        lambda: brivane.fit(*spectrum(), brivane.Model([brivane.Gaussian(20.0)],
+                                                       background=brivane.Exponential(rate=10.0, x_ref=-1e3))),
+    ])
+    def test_values_beyond_a_float_are_value_errors(self, call):
+        with pytest.raises(ValueError):
+            call()
+
+    def test_result_methods_and_a_result_read_back(self):
+        result = brivane.fit(*spectrum(), gaussian_model())
+        with pytest.raises(TypeError, match="weights must be a dict"):
+            result.combination(["p0.center"])
+        d = result.to_dict()
+        for change in ({"parameter_names": [1.5, "p0.sigma", "p0.area", "bg.level"]}, {"theta": [1.0]},
+                       {"first": [0, 7]}, {"n_iterations": -1}, {"count": [1, 3], "first": [0, 1]}):
+            with pytest.raises(ValueError, match="fit result"):
+                brivane.FitResult.from_dict({**d, **change})
+        del d["counts"]
+        with pytest.raises(ValueError, match="whole brivane fit result"):
+            brivane.FitResult.from_dict(d)
+
+    def test_counts_near_1e300_keep_finite_errors_where_the_variances_are_floats(self):
+        # Pearson's squares overflowed beyond counts of about 1e154: error_scale and every scaled
+        # error became inf. The positions' and widths' variances are small numbers here.
+        x, counts = spectrum()
+        result = brivane.fit(x, 1e200 * counts, gaussian_model(area=2e203, sigma=1.2))
+        reference = brivane.fit(x, counts, gaussian_model(area=2e3, sigma=1.2))
+        assert result.converged and math.isfinite(result.chi_square)
+        assert result.error_scale == pytest.approx(1e100 * reference.error_scale, rel=1e-9)
+        for name in ("p0.center", "p0.sigma"):
+            assert result.stderr[name] == pytest.approx(reference.stderr[name], rel=1e-6)
+        batch = brivane.fit_many(x, 1e200 * counts[None], gaussian_model(area=2e203, sigma=1.2))
+        assert batch.chi_square[0] == result.chi_square and batch.theta[0].tobytes() == result.theta.tobytes()
+
+    def test_an_em_that_never_started_is_not_a_fit(self):
+        # The EM returns its start after no iteration when the start's peak puts no counts in
+        # the window (a TSDC maximum at 1 K on a 0-70 K axis); this was reported as converged.
+        t = np.arange(8) * 10.0
+        counts = np.array([12.0, 11.0, 20.0, 53.0, 296.0, 846.0, 1416.0, 1398.0])
+        model = brivane.Model([brivane.TSDC(1.0, 1.0, area=2e4)], heating_rate=0.1)
+        result = brivane.fit(t, counts, model, method="em", max_iter=50)
+        assert not result.converged and "not converged" in result.message
+
+    def test_a_fit_beyond_a_float_in_the_callers_units_is_not_converged(self):
+        # A line rising by 1e300 counts per channel over channels 2^-40 apart: 1e312 counts per
+        # unit x, finite in the engine's units only (it was reported converged with slope inf).
+        x = 2.0 ** -40 * np.arange(60)
+        counts = 1e300 * (1.0 + np.arange(60))
+        model = brivane.Model(background=brivane.Linear(level=1e300, slope=1e307))
+        result = brivane.fit(x, counts, model)
+        assert not result.converged and "beyond a float's range" in result.message
+        batch = brivane.fit_many(x, counts[None], model)
+        assert batch.status[0] == 9 and not batch.converged[0] and "beyond" in batch.message(0)

@@ -10,8 +10,8 @@ import numpy as np
 from . import _data
 from ._compiled import engine, rows_argument, term_arguments
 from ._units import engine_units, results_from_engine
-from .fitting import _STATUS, BEYOND_FLOATS
-from .model import FIXED, FREE, Compiled, Model, Window, compile_model
+from .fitting import _STATUS, BEYOND_FLOATS, OUTSIDE_DOMAIN
+from .model import FIXED, FREE, Compiled, Model, Window, compile_model, outside_domains
 from .result import FitResult, build_result
 from .terms import _real
 
@@ -25,6 +25,7 @@ MESSAGES: Dict[int, str] = {
     7: "not fitted: the start is not finite or lies outside its bounds",
     8: "not fitted: the fit failed inside the engine",
     9: BEYOND_FLOATS,
+    10: OUTSIDE_DOMAIN,
 }
 
 
@@ -112,7 +113,8 @@ class BatchResult:
     undetermined; deviance, log_likelihood, chi_square, error_scale, aic, bic; dof, n_free;
     n_iterations; converged; status: the message code per spectrum (0-5 as a fit's ending, 6 counts
     negative or not finite, 7 a start outside its bounds or not finite, 8 failed, 9 a fitted value
-    beyond a float's range in the units of x and counts, as fit() reports it), its text from
+    beyond a float's range in the units of x and counts, 10 a value ended outside its domain
+    through a tie or bounds, both as fit() reports them), its text from
     ``message(index)``, ``messages()`` or ``BatchResult.MESSAGES``. Spectra not fitted have NaN
     values. Each entry is what ``brivane.fit`` returns for that spectrum alone from the same start,
     to the bit.
@@ -372,7 +374,10 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
     theta = results_from_engine(units, c, theta_engine, at_bound)
     covariance_poisson = units.covariance_from_engine(covariance_engine)
     status = np.asarray(status).astype(np.int64)
-    status[np.isin(status, (0, 4)) & ~np.isfinite(theta).all(axis=-1)] = 9  # as fit() reports it
+    # As fit() reports them: values beyond a float in the caller's units, or outside a domain.
+    converged_now = np.isin(status, (0, 4))
+    status[converged_now & ~np.isfinite(theta).all(axis=-1)] = 9
+    status[np.isin(status, (0, 4)) & outside_domains(c, theta)] = 10
 
     r = object.__new__(BatchResult)
     r._compiled = c

@@ -13,7 +13,7 @@ import numpy as np
 from . import _data, _shapes
 from ._compiled import engine, rows_argument, term_arguments
 from ._units import engine_units
-from .model import FIXED, FREE, Compiled, Model, Window, compile_model
+from .model import FIXED, FREE, Compiled, Model, Window, compile_model, outside_domains
 from .result import FitResult, build_result
 from .terms import (Constant, DoniachSunjic, Gaussian, Linear, Lorentzian, PseudoVoigt, TSDC,
                     UserRows, Voigt, _real)
@@ -161,12 +161,19 @@ def _fit_ml(window: Window, c: Compiled, errors: str, max_iter: int, tolerance: 
     if result.converged and not np.isfinite(result.theta).all():
         result.converged = False
         result.message = BEYOND_FLOATS
+    elif result.converged and outside_domains(c, result.theta):
+        result.converged = False
+        result.message = OUTSIDE_DOMAIN
     return result
 
 
 # A fit whose values, finite in the engine's units, overflow in the caller's (a slope of 1e302
 # counts per channel over a window 1e-11 wide): fit_many's status 9.
 BEYOND_FLOATS = "not converged: a fitted value lies beyond a float's range in the units of x and counts"
+# A fit that ends with a value outside its parameter's domain (a width tied to a centre that
+# went below 0, bounds set past 0): fit_many's status 10.
+OUTSIDE_DOMAIN = ("not converged: a value ended outside its parameter's domain (a width <= 0, say), "
+                  "through a tie or bounds that reach past it")
 
 
 # ------------------------------------------------------------------------------------------------

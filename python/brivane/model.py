@@ -584,6 +584,28 @@ def compile_model(model: Model, window: Window, channels: np.ndarray, n_data: in
     return compiled
 
 
+def outside_domains(c: Compiled, theta) -> np.ndarray:
+    """For parameter vectors theta (..., P): whether any value lies outside its parameter's domain
+    (the rules the starts are checked by), as a width tied to a position, or bounded past zero,
+    can end after a fit."""
+    theta = np.asarray(theta, float)
+    bad = np.zeros(theta.shape[:-1], bool)
+    with np.errstate(invalid="ignore"):
+        for t, kind in enumerate(np.asarray(c.kind).tolist()):
+            for j in range(int(c.first[t]), int(c.first[t]) + int(c.count[t])):
+                parameter, v = c.names[j].split(".", 1)[1], theta[..., j]
+                if parameter in ("sigma", "fwhm") or (parameter == "gamma" and kind == 4) or \
+                        (kind == 5 and parameter in ("ea", "tp")):
+                    bad |= ~(v > 0)
+                elif parameter == "gamma" and kind == 3:
+                    bad |= ~(v >= 0)
+                elif parameter == "eta":
+                    bad |= ~((v >= 0) & (v <= 1))
+                elif parameter == "alpha":
+                    bad |= ~((v >= 0) & (v < 1))
+    return bad
+
+
 def _check_compiled(c: Compiled, model: Model, for_fit: bool = True):
     """Values outside their parameter's domain are refused; for a fit, also starts outside their
     bounds and a model with nothing free."""

@@ -22,8 +22,6 @@
 #endif
 #endif
 
-#include <cstddef>
-
 #ifdef BRIVANE_THREAD_SANITIZER
 extern "C" void __tsan_acquire(void* address);
 extern "C" void __tsan_release(void* address);
@@ -40,27 +38,6 @@ inline void release([[maybe_unused]] const void* token) noexcept {
 inline void acquire([[maybe_unused]] const void* token) noexcept {
 #ifdef BRIVANE_THREAD_SANITIZER
   __tsan_acquire(const_cast<void*>(token));
-#endif
-}
-
-// Acquires every word of the returned frames below the caller's, down to kJoinFrameBytes. A pool
-// region's join object lives in those frames: oneTBB's parallel loop keeps the node its task tree
-// folds into on the stack of the thread that waits, and the last task to finish folds into it
-// (an atomic decrement and a read of the node) after our task body has ended. The library's wait
-// is what orders that against the waiting thread's next use of the same stack, and it is out of
-// sight; the node's decrement is a release that an acquire on its address completes. The node's
-// address is the library's business, so every word of the frames it can lie in is acquired: a word
-// no other thread released is a lookup that finds nothing. Some such pairs are still reported
-// (the scripts that run the sanitizer recognise them by oneTBB's fold in one stack and the waiting
-// thread's own stack as the location).
-inline constexpr std::size_t kJoinFrameBytes = 16384;
-
-[[gnu::noinline]] inline void acquire_returned_frames() noexcept {
-#ifdef BRIVANE_THREAD_SANITIZER
-  const char* here = static_cast<const char*>(__builtin_frame_address(0));
-  for (std::size_t offset = sizeof(void*); offset <= kJoinFrameBytes; offset += sizeof(void*)) {
-    acquire(here - offset);
-  }
 #endif
 }
 
@@ -87,11 +64,11 @@ class HandedTask {
     body_(static_cast<Args&&>(args)...);
   }
 
-  // Inlined, so that the frames below the caller's are those the region ran in.
-  [[gnu::always_inline]] ~HandedTask() {
-    acquire(done_token());
-    acquire_returned_frames();
-  }
+  // Not stated: the last task's fold into the join node of oneTBB's parallel loop, which lies in
+  // the waiting thread's stack and is done by the library's code after the task body; a later
+  // use of that stack by the waiting thread is reported against it (tests/tsan/only_tbb.py
+  // recognises the pair). The node's address is the library's to know.
+  ~HandedTask() { acquire(done_token()); }
 
  private:
   struct Finish {

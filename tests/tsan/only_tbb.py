@@ -68,9 +68,9 @@ def folds_into_join_node(stack):
 
 def join_on_waiting_stack(report, pair):
     """A worker's fold into the join node, which lives in the stack of the thread that waits for the
-    loop, against that thread's later use of the same stack. The library's wait orders the two; the
-    node's address is the library's, so scripts/tsan.sh's build acquires the frames below a loop's
-    caller after the join (src/thread_order.hpp), which covers nearly every such pair but not all."""
+    loop, against that thread's later use of the same stack. The library's wait orders the two, out
+    of the sanitizer's sight, and the node's address is the library's, so our code cannot state the
+    order (src/thread_order.hpp states every hand-over and join it can name)."""
     owner_thread = re.search(r"Location is stack of (main thread|thread T\d+)", report)
     if not owner_thread:
         return False

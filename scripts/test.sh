@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests (strict warnings) under ctest and the Python tests with
 # NumPy 2.x, both on one Release build of the core; the C++ unit tests and the Python tests again on
-# one build instrumented with AddressSanitizer and UndefinedBehaviorSanitizer; and the Python tests
-# once more, on the first built module, with NumPy 1.26. Each phase's wall time is printed after it.
+# one build instrumented with AddressSanitizer and UndefinedBehaviorSanitizer; the worker-pool and
+# thread tests of the core and of the engine and a threaded stress run of brivane.fit and fit_many
+# on one build instrumented with ThreadSanitizer (scripts/tsan.sh); and the Python tests once more,
+# on the first built module, with NumPy 1.26. Each phase's wall time is printed after it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -121,6 +123,14 @@ if [ -n "$(ls -A "$reports")" ]; then
 fi
 [ "$status" -eq 0 ] || exit "$status"
 phase_done "Python tests, sanitized"
+
+echo "== Build with ThreadSanitizer (the thread tests and the engine only)"
+bash scripts/tsan.sh build
+phase_done "ThreadSanitizer build"
+
+echo "== Thread tests and concurrent fits under ThreadSanitizer"
+bash scripts/tsan.sh run
+phase_done "ThreadSanitizer run"
 
 if ! wait "$numpy1_environment"; then
   cat "$numpy1_log" >&2

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <span>
 #include <thread>
 #include <utility>
@@ -24,8 +25,19 @@
 
 #include "interrupt.hpp"
 #include "summation_order.hpp"
+#include "thread_order.hpp"
 
 namespace brivane {
+
+// Runs body(k) for every k in [0, count) on the pool, split into tasks as `partitioner` says, and
+// waits for all of them. The pool reaches the body by reference, through thread_order::HandedTask
+// (which states the hand-over and the join for ThreadSanitizer, and is nothing otherwise).
+template <class Body, class Partitioner>
+void pool_for(std::size_t count, const Body& body, const Partitioner& partitioner) {
+  const thread_order::HandedTask<Body> task(body);
+  task.hand_over();
+  tbb::parallel_for(std::size_t{0}, count, std::size_t{1}, task, partitioner);
+}
 
 // Runs task(k) for every k in [0, count) as independent tasks and waits for all of them. The first
 // exception a task throws is carried back to the calling thread and rethrown there. Every task
@@ -38,10 +50,11 @@ void run_tasks(std::size_t count, Task&& task) {
     task(std::size_t{0});
     return;
   }
-  tbb::parallel_for(std::size_t{0}, count, [&task](std::size_t k) {
+  const auto body = [&task](std::size_t k) {
     check_interrupt();
     task(k);
-  });
+  };
+  pool_for(count, body, tbb::auto_partitioner());
 }
 
 // The same tasks run one after another on the calling thread.
@@ -109,13 +122,8 @@ class ChunkedSums {
     if (crew_) {
       crew_run(run_chunks);
     } else if (tasks_ > 1) {
-      tbb::parallel_for(tbb::blocked_range<std::size_t>(0, tasks_, 1),
-                        [&](const tbb::blocked_range<std::size_t>& range) {
-                          for (std::size_t task = range.begin(); task < range.end(); ++task) {
-                            run_task(task, scratch_ + task * scratch_stride_);
-                          }
-                        },
-                        tbb::simple_partitioner());
+      const auto body = [&](std::size_t task) { run_task(task, scratch_ + task * scratch_stride_); };
+      pool_for(tasks_, body, tbb::simple_partitioner());
     } else if (tasks_ == 1) {
       run_task(0, scratch_);
     }
@@ -146,6 +154,12 @@ class ChunkedSums {
     // enough that threads finish together, coarse enough that claims stay rare beside the work.
     Crew crew(std::max<std::size_t>(1, chunks_ / (kClaimsPerThread * threads)));
     tbb::task_group group;
+    // Each helper takes the next task's working memory.
+    std::atomic<std::size_t> next_scratch{1};
+    const auto help = [this, &crew, &next_scratch] {
+      crew_help(crew, scratch_ + next_scratch.fetch_add(1, std::memory_order_relaxed) * scratch_stride_);
+    };
+    const thread_order::HandedTask<decltype(help)> helper(help);
     // Stops and joins the helpers however body leaves.
     struct Release {
       ChunkedSums& owner;
@@ -166,9 +180,8 @@ class ChunkedSums {
         owner.crew_ = nullptr;
       }
     } release{*this, crew, group};
-    for (std::size_t h = 1; h < threads; ++h) {
-      group.run([this, &crew, h] { crew_help(crew, scratch_ + h * scratch_stride_); });
-    }
+    helper.hand_over();
+    for (std::size_t h = 1; h < threads; ++h) group.run(std::cref(helper));
     body();
   }
 

@@ -1,13 +1,10 @@
 #include "model/batch.hpp"
 
-#include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
-#include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -15,6 +12,8 @@
 
 #include "model/evaluate.hpp"
 #include "model/model_error.hpp"
+#include "parallel.hpp"
+#include "thread_order.hpp"
 
 namespace brivane::model {
 
@@ -103,21 +102,9 @@ class BatchRun {
   void run(std::size_t spectra) {
     // One spectrum per task: fits differ in length by an order of magnitude, and a spectrum's fit
     // (a thousand channels, several terms) outweighs the scheduling of its task many times over.
-    // The hand-over of tasks to the pool's threads and their join happen inside oneTBB's library,
-    // which ThreadSanitizer does not see when the system's uninstrumented oneTBB is linked: an
-    // atomic handshake in this code states the same order where it can see it (the spawning
-    // thread's release read by each task, each task's release read after the join). One atomic
-    // operation per task, against a fit's thousands of channel passes.
     auto each = [&](std::size_t begin, std::size_t end, auto&& start_of) {
-      handshake_.fetch_add(1, std::memory_order_release);
-      tbb::parallel_for(tbb::blocked_range<std::size_t>(begin, end, 1),
-                        [&](const tbb::blocked_range<std::size_t>& range) {
-                          handshake_.load(std::memory_order_acquire);
-                          for (std::size_t k = range.begin(); k != range.end(); ++k) fit_one(k, start_of(k));
-                          handshake_.fetch_add(1, std::memory_order_acq_rel);
-                        },
-                        tbb::simple_partitioner());
-      handshake_.load(std::memory_order_acquire);
+      const auto body = [&](std::size_t k) { fit_one(begin + k, start_of(begin + k)); };
+      pool_for(end - begin, body, tbb::simple_partitioner());
     };
     const std::size_t columns = options_.neighbour_columns;
     if (columns == 0) {
@@ -146,7 +133,6 @@ class BatchRun {
     }
   }
 
-  std::atomic<std::size_t> handshake_{0};
   const Problem& problem_;
   std::span<const double> counts_, starts_;
   const BatchOptions& options_;
@@ -183,8 +169,12 @@ void fit_many(const Problem& problem, std::span<const double> counts, std::span<
   if (options.threads == 0) {
     batch.run(spectra);
   } else {
+    // An arena with no free slot for this thread hands the call to one of its workers.
     tbb::task_arena arena(static_cast<int>(options.threads));
-    arena.execute([&] { batch.run(spectra); });
+    const auto body = [&] { batch.run(spectra); };
+    const thread_order::HandedTask<decltype(body)> call(body);
+    call.hand_over();
+    arena.execute(call);
   }
 }
 

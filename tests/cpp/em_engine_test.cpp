@@ -9,7 +9,6 @@
 #include <vector>
 
 #include <tbb/global_control.h>
-#include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
 #include "failure.hpp"
@@ -100,7 +99,7 @@ TEST(EmEngine, NestedAndConcurrentFitsAgreeWithASequentialOne) {
   for (std::size_t t = 0; t < threaded.size(); ++t) {
     threads.emplace_back([&, t] { threaded[t] = fit(s, kUniformBackground, 40); });
   }
-  tbb::parallel_for(std::size_t{0}, nested.size(), [&](std::size_t i) { nested[i] = fit(s, kUniformBackground, 40); });
+  run_tasks(nested.size(), [&](std::size_t i) { nested[i] = fit(s, kUniformBackground, 40); });
   for (std::thread& t : threads) t.join();
   for (const std::vector<Fit>* fits : {&nested, &threaded}) {
     for (const Fit& f : *fits) {
@@ -412,7 +411,7 @@ TEST(WorkerPool, HeldHelpersGiveThePlainSumsAndAlwaysLetGo) {
         }
         if (r % 50 == 20) {
           std::vector<double> squares(1000);
-          tbb::parallel_for(std::size_t{0}, squares.size(), [&](std::size_t i) { squares[i] = double(i) * double(i); });
+          run_tasks(squares.size(), [&](std::size_t i) { squares[i] = double(i) * double(i); });
           EXPECT_EQ(squares[999], 998001.0);
         }
         sums.run(chunk_for(0.01 * r), totals);

@@ -28,8 +28,11 @@ batch_alone = brivane.fit_many(x, counts, model, threads=1).theta
 failures = []
 
 
+THREADS, ROUNDS = 8, 6
+
+
 def worker(k):
-    for round_ in range(3):
+    for round_ in range(ROUNDS):
         if (k + round_) % 2:
             got = brivane.fit(x, counts[k % 6], model).theta
             if got.tobytes() != alone[k % 6].tobytes():
@@ -40,10 +43,10 @@ def worker(k):
                 failures.append(("fit_many", k))
 
 
-threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+threads = [threading.Thread(target=worker, args=(k,)) for k in range(THREADS)]
 for t in threads:
     t.start()
 for t in threads:
     t.join()
-print("concurrent calls:", 8 * 3, "differing:", failures)
+print("concurrent calls:", THREADS * ROUNDS, "differing:", failures)
 sys.exit(1 if failures else 0)

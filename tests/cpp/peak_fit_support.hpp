@@ -1,5 +1,5 @@
 #pragma once
-// Helpers shared by the single-peak fit tests: grids, synthetic counts drawn with a fixed seed,
+// Helpers shared by the fit tests: grids, synthetic counts drawn with a fixed seed,
 // standard errors of a maximum-likelihood fit from the curvature of its log-likelihood, and the
 // comparison with SciPy's L-BFGS-B fits of the reference tables.
 
@@ -14,6 +14,9 @@
 #include <random>
 #include <span>
 #include <vector>
+
+#include <tbb/global_control.h>
+#include <tbb/task_arena.h>
 
 #include "parallel.hpp"
 
@@ -70,6 +73,15 @@ inline std::vector<double> draw_counts(const std::vector<double>& x, const std::
     counts[static_cast<std::size_t>(std::min<std::ptrdiff_t>(at, static_cast<std::ptrdiff_t>(n - 1)))] += 1.0;
   }
   return counts;
+}
+
+// Runs f on an arena of `threads` threads, the pool allowed as many: a fixed-order sum must give
+// the same bits on 1, 2 and 8 whatever the schedule.
+template <class F>
+auto on_threads(int threads, F&& f) {
+  const tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
+  tbb::task_arena arena(threads);
+  return arena.execute(f);
 }
 
 // Runs the same EM fit twice, on one worker and on the whole pool (`fit` returns its EmResult and

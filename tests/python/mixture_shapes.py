@@ -6,6 +6,7 @@ from dataclasses import dataclass
 from typing import Callable
 
 import numpy as np
+import pytest
 
 import brivane_core
 import reference_doniach_sunjic
@@ -120,6 +121,21 @@ def ds_doublet():
 
 
 DS_ROUGH = dict(x0=[87.3, 92.5], gamma=[0.8, 0.8], alpha=[0.02, 0.02])
+
+# --- Checks shared by the shapes' tests --------------------------------------------------------
+
+
+def expect_first_e_step(counts, rows, start_pi, ll, pi_after):
+    """The first iteration's E-step and weight update by NumPy, from the peaks' and background's
+    density rows at the start: its log-likelihood is the entry's ll[0] and its weights the ones the
+    entry wrote back. Returns the responsibilities, from which the refits' weights follow."""
+    m = start_pi @ rows
+    g = rows * start_pi[:, None] / (m + 1e-20)
+    assert ll[0] == pytest.approx(counts @ np.log(m + 1e-200), rel=1e-12)
+    b = g @ counts
+    np.testing.assert_allclose(pi_after, b / b.sum(), rtol=1e-12)
+    return g
+
 
 # --- The shapes as one list --------------------------------------------------------------------
 

@@ -11,18 +11,24 @@
 //   static constexpr bool kCallsBoundedOverTheTable;  // objective calls held over the table's sums
 //   static PeakSample smooth_peak();  static Bounds bounds();
 //   static DegenerateStarts degenerate_starts();
+//   static Parameters rough_start();  static Bounds reversed_width_bounds();
+//   static std::vector<std::pair<Bounds, std::string>> nan_bounds();  // with the Failure's text
 //   static PeakSample two_peaks();  static Peaks two_peak_start(bool fixed);  static Window window(x);
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "background.hpp"
 #include "em_shape.hpp"
+#include "failure.hpp"
 #include "peak_fit_support.hpp"
 
 namespace brivane::fit_test {
@@ -93,6 +99,34 @@ TYPED_TEST_P(ThreeParameterShape, DegenerateInputsReturnWithoutFailing) {
   EXPECT_NO_THROW(fit(x, w, starts.point_mass, open));
 }
 
+// A fit with nothing to do returns its start to the bit: every parameter fixed (values a pass
+// through arithmetic would change: 0.1 + 0.2, -0 and NaN), weights that sum to 0 or that are
+// absent, width bounds the minimiser rejects (min > max: nothing raised). A NaN bound of a free
+// parameter passes the minimiser and fails the clamp after it, printing both bounds.
+TYPED_TEST_P(ThreeParameterShape, FitsWithNothingToDoKeepTheStartAndNaNBoundsFail) {
+  using Shape = TypeParam;
+  using Parameters = typename Shape::Parameters;
+  const fit_test::PeakSample d = Shape::smooth_peak();
+  const Parameters odd{0.1 + 0.2, -0.0, std::numeric_limits<double>::quiet_NaN()}, start = Shape::rough_start();
+  const std::array<bool, 3> free{};
+  auto same_bits = [](const Parameters& a, const Parameters& b) {
+    return std::bit_cast<std::array<std::uint64_t, 3>>(a) == std::bit_cast<std::array<std::uint64_t, 3>>(b);
+  };
+  EXPECT_TRUE(same_bits(Shape::fit(d.x, d.w, odd, {true, true, true}, Shape::bounds(), nullptr), odd));
+  EXPECT_TRUE(same_bits(Shape::fit(d.x, std::vector<double>(d.x.size(), 0.0), start, free, Shape::bounds(), nullptr), start));
+  EXPECT_TRUE(same_bits(Shape::fit(d.x, {}, start, free, Shape::bounds(), nullptr), start));
+  EXPECT_TRUE(same_bits(Shape::fit(d.x, d.w, start, free, Shape::reversed_width_bounds(), nullptr), start));
+  for (const auto& [bounds, message] : Shape::nan_bounds()) {
+    std::string got = "no failure";
+    try {
+      Shape::fit(d.x, d.w, start, free, bounds, nullptr);
+    } catch (const Failure& failure) {
+      got = failure.what();
+    }
+    EXPECT_EQ(got, message);
+  }
+}
+
 // Two peaks and a flat floor, 1e5 counts on 2561 samples (enough peak-samples for the pool): the
 // same fit on one worker and on the pool gives the same bits, and peaks whose parameters are all
 // fixed keep their bits while the mixing weights still move.
@@ -121,7 +155,7 @@ TYPED_TEST_P(ThreeParameterShape, MixtureThreadCountChangesNothingAndFixedPeaksK
 }
 
 REGISTER_TYPED_TEST_SUITE_P(ThreeParameterShape, AgreesWithScipyLbfgsbOnTheSameObjective,
-                            DegenerateInputsReturnWithoutFailing,
+                            DegenerateInputsReturnWithoutFailing, FitsWithNothingToDoKeepTheStartAndNaNBoundsFail,
                             MixtureThreadCountChangesNothingAndFixedPeaksKeepTheirBits);
 
 }  // namespace brivane

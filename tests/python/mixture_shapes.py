@@ -150,6 +150,9 @@ class MixtureShape:
     written: tuple  # the arrays of parameter values the entry writes back
     flags: tuple  # the keyword arguments holding each parameter
     gamma_max: float = None  # the upper width bound given, where the entry takes a gamma_min
+    # Iterations of the all-held run, and of the NaN-bound one (None: the arguments' own).
+    held_iterations: int = 4
+    nan_bound_iterations: int = None
 
     def start(self, **overrides):
         x, counts = self.spectrum()
@@ -162,9 +165,11 @@ class MixtureShape:
 
 SHAPES = [
     MixtureShape("lorentzian", brivane_core.run_lorentzian_em_loop, functools.cache(lorentzian_two_peaks),
-                 lorentzian_arguments, LORENTZIAN_ROUGH, ("x0", "gamma_lo"), ("fix_x0", "fix_gamma")),
+                 lorentzian_arguments, LORENTZIAN_ROUGH, ("x0", "gamma_lo"), ("fix_x0", "fix_gamma"),
+                 held_iterations=5),
     MixtureShape("voigt", brivane_core.run_voigt_em_loop, functools.cache(voigt_three_peaks), voigt_arguments,
-                 VOIGT_ROUGH, ("x0", "sigma_v", "gamma_v"), ("fix_x0", "fix_sigma", "fix_gamma"), VOIGT_BOUNDS[3]),
+                 VOIGT_ROUGH, ("x0", "sigma_v", "gamma_v"), ("fix_x0", "fix_sigma", "fix_gamma"), VOIGT_BOUNDS[3],
+                 nan_bound_iterations=3),
     MixtureShape("doniach_sunjic", brivane_core.run_ds_em_loop, functools.cache(ds_doublet), ds_arguments, DS_ROUGH,
                  ("x0", "gamma_ds", "alpha"), ("fix_x0", "fix_gamma", "fix_alpha"), DS_BOUNDS[1]),
 ]

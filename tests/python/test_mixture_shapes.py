@@ -15,10 +15,10 @@ def test_all_flags_fixed_changes_only_the_weights(shape, capfd):
     # Every parameter held: the refits are skipped (nothing printed), the values come back with
     # their bits, and only the mixing weights and the tilted background move.
     held = [True] * shape.peaks
-    args = shape.start(**{flag: held for flag in shape.flags}, bg_type=3, max_iter=4, r_eps=0.0)
+    args = shape.start(**{flag: held for flag in shape.flags}, bg_type=3, max_iter=shape.held_iterations, r_eps=0.0)
     start = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
     t, _, _, s_tri = shape.run(**args)
-    assert t == 4 and -0.99999 <= s_tri <= 0.99999
+    assert t == shape.held_iterations and -0.99999 <= s_tri <= 0.99999
     for name in shape.written:
         assert args[name].tobytes() == start[name].tobytes(), name
     assert not np.array_equal(args["pi"], start["pi"])
@@ -29,7 +29,8 @@ def test_all_flags_fixed_changes_only_the_weights(shape, capfd):
 def test_nan_bounds_abort_without_writing(shape):
     # A NaN width bound passes the minimiser and fails the clamp of the first refit: the call
     # raises with both bounds printed and leaves every array as it was given.
-    args = shape.start(bg_type=1, max_iter=3, gamma_min=float("nan"))
+    iterations = {} if shape.nan_bound_iterations is None else {"max_iter": shape.nan_bound_iterations}
+    args = shape.start(bg_type=1, gamma_min=float("nan"), **iterations)
     start = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
     message = "^" + re.escape(f"min > max, or either was NaN. min = NaN, max = {shape.gamma_max:.1f}") + "$"
     with pytest.raises(PanicException, match=message):

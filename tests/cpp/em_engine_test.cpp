@@ -80,11 +80,7 @@ void expect_identical(const Fit& a, const Fit& b) {
 
 TEST(EmEngine, ResultsDoNotDependOnTheThreadCount) {
   const Spectrum s = three_peaks(4000, 11);
-  Fit single;
-  {
-    ThreadLimit one_thread(1);
-    single = fit(s, kLinearBackground, 60);
-  }
+  const Fit single = fit_test::with_thread_limit(1, [&] { return fit(s, kLinearBackground, 60); });
   expect_identical(single, fit(s, kLinearBackground, 60));
 }
 

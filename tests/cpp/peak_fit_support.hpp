@@ -84,6 +84,13 @@ auto on_threads(int threads, F&& f) {
   return arena.execute(f);
 }
 
+// Runs f with the pool limited to `threads` workers (1: everything on the calling thread).
+template <class F>
+auto with_thread_limit(std::size_t threads, F&& f) {
+  const ThreadLimit limit(threads);
+  return f();
+}
+
 // Runs the same EM fit twice, on one worker and on the whole pool (`fit` returns its EmResult and
 // leaves the peaks and weights in the objects it was given), and expects identical results: the
 // density rows, their pieces and the refits are placed by index, so the schedule cannot matter.
@@ -91,11 +98,7 @@ template <class Peaks, class Fit>
 void expect_thread_count_changes_nothing(const Peaks& start, const std::vector<double>& pi, Fit fit) {
   Peaks alone = start, pooled = start;
   std::vector<double> pi_alone = pi, pi_pooled = pi;
-  std::vector<double> ll_alone;
-  {
-    ThreadLimit one_thread(1);
-    ll_alone = fit(alone, pi_alone).log_likelihood;
-  }
+  const std::vector<double> ll_alone = with_thread_limit(1, [&] { return fit(alone, pi_alone).log_likelihood; });
   EXPECT_EQ(fit(pooled, pi_pooled).log_likelihood, ll_alone);
   EXPECT_EQ(pooled.values, alone.values);
   EXPECT_EQ(pi_pooled, pi_alone);

@@ -13,7 +13,7 @@
 #include "background.hpp"
 #include "failure.hpp"
 #include "shapes/lorentzian/lorentzian.hpp"
-#include "peak_fit_support.hpp"
+#include "peak_fit_suites.hpp"
 #include "vector_math.hpp"
 
 namespace brivane {
@@ -168,38 +168,24 @@ PeakData smooth_peak() {
 
 const DoniachSunjicBounds kBounds{275.0, 295.0, 0.01, 5.0, 0.0, 0.6};
 
-TEST(DoniachSunjicFit, PeaksWithoutAFitKeepTheirValuesAndNaNBoundsFail) {
+TEST(DoniachSunjicFit, TheMleEntryKeepsItsStartBelowTheWeightFloorAndTheValuesOnAFailure) {
+  // (What every three-parameter fit keeps: ThreeParameterShape.FitsWithNothingToDo... .)
   const PeakData d = smooth_peak();
   const DoniachSunjicParameters start{284.0, 1.0, 0.3};
-  auto mle = [&](std::span<const double> w, const DoniachSunjicBounds& b, bool fix_all = false) {
+  auto mle = [&](std::span<const double> w, bool fix_all = false) {
+    const DoniachSunjicBounds& b = kBounds;
     return doniach_sunjic_mle(d.x, w, start[0], start[1], start[2], b.x_min, b.x_max, b.gamma_min, b.gamma_max,
                               b.alpha_min, b.alpha_max, fix_all, fix_all, fix_all);
   };
-  EXPECT_EQ(mle(d.w, kBounds, true), start);
-  EXPECT_EQ(mle(std::vector<double>(d.x.size(), 0.0), kBounds), start);
-  EXPECT_EQ(mle({}, kBounds), start);
-  EXPECT_EQ(mle(std::vector<double>(d.x.size(), 1e-305), kBounds), start);  // sum below 1e-300
-  DoniachSunjicBounds bounds = kBounds;
-  bounds.gamma_min = 6.0;  // min > max: rejected by the minimiser, nothing raised
-  EXPECT_EQ(mle(d.w, bounds), start);
-  EXPECT_NE(mle(d.w, kBounds), start);
+  EXPECT_EQ(mle(d.w, true), start);
+  EXPECT_EQ(mle(std::vector<double>(d.x.size(), 1e-305)), start);  // sum below 1e-300
+  EXPECT_NE(mle(d.w), start);
   // A NaN bound fails the clamp after the minimisation; the values are not touched.
-  auto message = [&](const DoniachSunjicBounds& b) {
-    DoniachSunjicParameters values = start;
-    try {
-      fit_doniach_sunjic_peak(d.x, d.w, values, {}, b);
-    } catch (const Failure& failure) {
-      EXPECT_EQ(values, start);
-      return std::string(failure.what());
-    }
-    return std::string("no failure");
-  };
-  bounds = kBounds;
+  DoniachSunjicBounds bounds = kBounds;
   bounds.alpha_max = kNaN;
-  EXPECT_EQ(message(bounds), "min > max, or either was NaN. min = 0.0, max = NaN");
-  bounds = kBounds;
-  bounds.gamma_min = kNaN;
-  EXPECT_EQ(message(bounds), "min > max, or either was NaN. min = NaN, max = 5.0");
+  DoniachSunjicParameters values = start;
+  EXPECT_THROW(fit_doniach_sunjic_peak(d.x, d.w, values, {}, bounds), Failure);
+  EXPECT_EQ(values, start);
 }
 
 TEST(DoniachSunjicFit, RecoversSyntheticPeaks) {
@@ -226,51 +212,57 @@ TEST(DoniachSunjicFit, RecoversSyntheticPeaks) {
 using DoniachSunjicFitReference = fit_test::ScipyFit<DoniachSunjicBounds>;
 #include "reference/doniach_sunjic_fit_table.inc"
 
-TEST(DoniachSunjicFit, AgreesWithScipyLbfgsbOnTheSameObjective) {
-  // An XPS-like line, a narrow strongly asymmetric one, alpha fixed at 0, alpha held at its bound.
-  for (const DoniachSunjicFitReference& r : kDoniachSunjicFitTable) {
-    fit_test::expect_agrees_with_scipy(
-        r,
-        [&](const auto& x, const auto& w, std::uint64_t& calls) {
-          DoniachSunjicParameters p = r.start;
-          fit_doniach_sunjic_peak(x, w, p, r.fixed, r.bounds, &calls);
-          return p;
-        },
-        [](const auto& x, const auto& w) {
-          return [&](const DoniachSunjicParameters& p) { return doniach_sunjic_log_likelihood(x, w, p[0], p[1], p[2]); };
-        });
+struct DoniachSunjicShape {
+  using Parameters = DoniachSunjicParameters;
+  using Bounds = DoniachSunjicBounds;
+  using Peaks = DoniachSunjicPeaks;
+
+  static Parameters fit(std::span<const double> x, std::span<const double> w, Parameters p,
+                        const std::array<bool, 3>& fixed, const Bounds& bounds, std::uint64_t* calls) {
+    fit_doniach_sunjic_peak(x, w, p, fixed, bounds, calls);
+    return p;
   }
-}
+  static double log_likelihood(std::span<const double> x, std::span<const double> w, const Parameters& p,
+                               const Bounds& /*bounds*/) {
+    return doniach_sunjic_log_likelihood(x, w, p[0], p[1], p[2]);
+  }
+  // An XPS-like line, a narrow strongly asymmetric one, alpha fixed at 0, alpha held at its bound.
+  static std::span<const DoniachSunjicFitReference> scipy_table() { return kDoniachSunjicFitTable; }
+  static constexpr bool kCallsBoundedOverTheTable = false;
 
-TEST(DoniachSunjicFit, DegenerateInputsReturnWithoutFailing) {
-  // Mismatched lengths, one sample, no samples, NaN and infinite starts and bounds: every call
-  // returns (and, under the sanitizers, reads only what it owns).
-  const PeakData d = smooth_peak();
-  const std::span<const double> x = d.x, w = d.w;
-  const DoniachSunjicBounds open{-kInf, kInf, -kInf, kInf, -kInf, kInf};
-  auto fit = [](std::span<const double> xs, std::span<const double> ws, DoniachSunjicParameters p,
-                const DoniachSunjicBounds& b) { fit_doniach_sunjic_peak(xs, ws, p, {}, b); };
-  EXPECT_NO_THROW(fit(x.first(10), w, {284.0, 1.0, 0.2}, kBounds));
-  EXPECT_NO_THROW(fit(x, w.first(10), {284.0, 1.0, 0.2}, kBounds));
-  EXPECT_NO_THROW(fit(x.first(1), w.first(1), {284.0, 1.0, 0.2}, kBounds));
-  EXPECT_NO_THROW(fit({}, w, {284.0, 1.0, 0.2}, kBounds));
-  EXPECT_NO_THROW(fit(x, w, {kNaN, 1.0, 0.2}, kBounds));
-  EXPECT_NO_THROW(fit(x, w, {284.0, kInf, 0.2}, kBounds));
-  EXPECT_NO_THROW(fit(x, w, {284.0, 1.0, 0.2}, open));
-  EXPECT_NO_THROW(fit(x, w, {284.0, 0.0, 1.0}, open));
-}
+  static fit_test::PeakSample smooth_peak() {
+    const PeakData d = brivane::smooth_peak();
+    return {d.x, d.w};
+  }
+  static Bounds bounds() { return kBounds; }
+  static fit_test::DegenerateStarts<Parameters> degenerate_starts() {
+    return {{284.0, 1.0, 0.2}, {kNaN, 1.0, 0.2}, {284.0, kInf, 0.2}, {284.0, 0.0, 1.0}};
+  }
+  static Parameters rough_start() { return {284.0, 1.0, 0.3}; }
+  static Bounds reversed_width_bounds() {
+    Bounds b = kBounds;
+    b.gamma_min = 6.0;
+    return b;
+  }
+  static std::vector<std::pair<Bounds, std::string>> nan_bounds() {
+    Bounds alpha = kBounds, gamma = kBounds;
+    alpha.alpha_max = kNaN;
+    gamma.gamma_min = kNaN;
+    return {{alpha, "min > max, or either was NaN. min = 0.0, max = NaN"},
+            {gamma, "min > max, or either was NaN. min = NaN, max = 5.0"}};
+  }
 
-TEST(DoniachSunjicMixture, ThreadCountChangesNothingAndFixedPeaksKeepTheirBits) {
   // The Au 4f doublet's shape on a kinetic-energy axis: two asymmetric lines 3.67 apart on a flat
-  // floor, 1e5 counts on 2561 samples (enough peak-samples for the pool).
-  const std::vector<double> x = fit_test::uniform_grid(80.0, 0.005859375, 2561);
-  const std::vector<double> first = density(x, 88.0, 0.3, 0.12), second = density(x, 91.67, 0.3, 0.12);
-  std::vector<double> mixture(x.size());
-  for (std::size_t i = 0; i < x.size(); ++i) mixture[i] = 0.35 * first[i] + 0.45 * second[i] + 0.2 / 15.0;
-  const std::vector<double> counts = fit_test::draw_counts(x, mixture, 100000, 8);
-  const std::vector<double> alpha(3, 1.0);
-  auto start = [](bool fixed) {
-    DoniachSunjicPeaks peaks;
+  // floor.
+  static fit_test::PeakSample two_peaks() {
+    const std::vector<double> x = fit_test::uniform_grid(80.0, 0.005859375, 2561);
+    const std::vector<double> first = density(x, 88.0, 0.3, 0.12), second = density(x, 91.67, 0.3, 0.12);
+    std::vector<double> mixture(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) mixture[i] = 0.35 * first[i] + 0.45 * second[i] + 0.2 / 15.0;
+    return {x, fit_test::draw_counts(x, mixture, 100000, 8)};
+  }
+  static Peaks two_peak_start(bool fixed) {
+    Peaks peaks;
     peaks.values = {{{87.5, 92.0}, {0.6, 0.6}, {0.05, 0.05}}};
     peaks.fixed = {std::vector<bool>(2, fixed), std::vector<bool>(2, fixed), std::vector<bool>(2, fixed)};
     peaks.gamma_min = 0.01;
@@ -278,26 +270,11 @@ TEST(DoniachSunjicMixture, ThreadCountChangesNothingAndFixedPeaksKeepTheirBits) 
     peaks.alpha_min = 0.0;
     peaks.alpha_max = 0.5;
     return peaks;
-  };
-  auto fit = [&](DoniachSunjicPeaks& peaks, std::vector<double>& pi) {
-    EmProblem problem;
-    problem.x = x;
-    problem.intensity = counts;
-    problem.dirichlet_alpha = alpha;
-    problem.max_iter = 6;
-    problem.window = {x.front(), x.back()};
-    problem.bg_type = kUniformBackground;
-    return run_em(peaks, pi, problem);
-  };
-  const std::vector<double> pi{0.4, 0.4, 0.2};
-  fit_test::expect_thread_count_changes_nothing(start(false), pi, fit);
+  }
+  static Window window(const std::vector<double>& x) { return {x.front(), x.back()}; }
+};
 
-  DoniachSunjicPeaks held = start(true);
-  std::vector<double> held_pi = pi;
-  fit(held, held_pi);
-  EXPECT_EQ(held.values, start(true).values);
-  EXPECT_NE(held_pi, pi);
-}
+INSTANTIATE_TYPED_TEST_SUITE_P(DoniachSunjic, ThreeParameterShape, DoniachSunjicShape);
 
 }  // namespace
 }  // namespace brivane

@@ -8,10 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include <tbb/global_control.h>
-#include <tbb/task_arena.h>
-
 #include "failure.hpp"
+#include "peak_fit_support.hpp"
 #include "shapes/gaussian/gaussian.hpp"
 #include "vector_math.hpp"
 
@@ -80,11 +78,7 @@ void expect_identical(const Fit& a, const Fit& b) {
 
 TEST(EmEngine, ResultsDoNotDependOnTheThreadCount) {
   const Spectrum s = three_peaks(4000, 11);
-  Fit single;
-  {
-    ThreadLimit one_thread(1);
-    single = fit(s, kLinearBackground, 60);
-  }
+  const Fit single = fit_test::with_thread_limit(1, [&] { return fit(s, kLinearBackground, 60); });
   expect_identical(single, fit(s, kLinearBackground, 60));
 }
 
@@ -158,13 +152,7 @@ TEST(EmEngine, ShortPerPeakArraysFailBeforeTheFirstReadPastTheEnd) {
   EXPECT_NO_THROW(run_em(peaks, pi, problem));
 }
 
-// Runs f on an arena of `threads` threads, the pool allowed as many.
-template <class F>
-auto with_threads(int threads, F&& f) {
-  const tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
-  tbb::task_arena arena(threads);
-  return arena.execute(f);
-}
+using fit_test::on_threads;
 
 TEST(EmEngine, ResultsAreIdenticalOnOneTwoAndEightThreads) {
   // 70,001 samples: 69 chunks, shared differently by every thread count; a linear background
@@ -191,7 +179,7 @@ TEST(EmEngine, ResultsAreIdenticalOnOneTwoAndEightThreads) {
       f.result = run_em(f.peaks, f.pi, problem);
       return f;
     };
-    const Fit one = with_threads(1, run), two = with_threads(2, run), eight = with_threads(8, run);
+    const Fit one = on_threads(1, run), two = on_threads(2, run), eight = on_threads(8, run);
     ASSERT_EQ(one.result.iterations, 25u);
     expect_identical(one, two);
     expect_identical(one, eight);
@@ -428,7 +416,7 @@ TEST(WorkerPool, HeldHelpersGiveThePlainSumsAndAlwaysLetGo) {
   };
   for (int threads : {1, 2, 8}) {
     SCOPED_TRACE(threads);
-    with_threads(threads, check);
+    on_threads(threads, check);
   }
   // The whole arena's helpers asked for, and no worker to run them: they wait among the caller's
   // own tasks, which the body's parallel loop may hand back to the caller.

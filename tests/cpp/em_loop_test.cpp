@@ -11,12 +11,10 @@
 #include <tuple>
 #include <vector>
 
-#include <tbb/global_control.h>
-#include <tbb/task_arena.h>
-
 #include "em_engine.hpp"
 #include "failure.hpp"
 #include "interrupt.hpp"
+#include "peak_fit_support.hpp"
 
 namespace brivane {
 namespace {
@@ -241,14 +239,9 @@ TEST(EmLoop, ShapesWithStoredRowsGiveIdenticalResultsOnOneTwoAndEightThreads) {
     const EmResult result = run_em(peaks, pi, data.problem);
     return std::make_tuple(result.log_likelihood, result.s_tri, peaks.values, pi, seen[2].back().weights);
   };
-  auto with_threads = [&](int threads) {
-    const tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
-    tbb::task_arena arena(threads);
-    return arena.execute(run);
-  };
-  const auto one = with_threads(1);
-  EXPECT_EQ(with_threads(2), one);
-  EXPECT_EQ(with_threads(8), one);
+  const auto one = fit_test::on_threads(1, run);
+  EXPECT_EQ(fit_test::on_threads(2, run), one);
+  EXPECT_EQ(fit_test::on_threads(8, run), one);
   EXPECT_EQ(std::get<0>(one).size(), 9u);
 }
 

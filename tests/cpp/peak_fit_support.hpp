@@ -1,5 +1,5 @@
 #pragma once
-// Helpers shared by the single-peak fit tests: grids, synthetic counts drawn with a fixed seed,
+// Helpers shared by the fit tests: grids, synthetic counts drawn with a fixed seed,
 // standard errors of a maximum-likelihood fit from the curvature of its log-likelihood, and the
 // comparison with SciPy's L-BFGS-B fits of the reference tables.
 
@@ -14,6 +14,9 @@
 #include <random>
 #include <span>
 #include <vector>
+
+#include <tbb/global_control.h>
+#include <tbb/task_arena.h>
 
 #include "parallel.hpp"
 
@@ -72,6 +75,22 @@ inline std::vector<double> draw_counts(const std::vector<double>& x, const std::
   return counts;
 }
 
+// Runs f on an arena of `threads` threads, the pool allowed as many: a fixed-order sum must give
+// the same bits on 1, 2 and 8 whatever the schedule.
+template <class F>
+auto on_threads(int threads, F&& f) {
+  const tbb::global_control limit(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(threads));
+  tbb::task_arena arena(threads);
+  return arena.execute(f);
+}
+
+// Runs f with the pool limited to `threads` workers (1: everything on the calling thread).
+template <class F>
+auto with_thread_limit(std::size_t threads, F&& f) {
+  const ThreadLimit limit(threads);
+  return f();
+}
+
 // Runs the same EM fit twice, on one worker and on the whole pool (`fit` returns its EmResult and
 // leaves the peaks and weights in the objects it was given), and expects identical results: the
 // density rows, their pieces and the refits are placed by index, so the schedule cannot matter.
@@ -79,11 +98,7 @@ template <class Peaks, class Fit>
 void expect_thread_count_changes_nothing(const Peaks& start, const std::vector<double>& pi, Fit fit) {
   Peaks alone = start, pooled = start;
   std::vector<double> pi_alone = pi, pi_pooled = pi;
-  std::vector<double> ll_alone;
-  {
-    ThreadLimit one_thread(1);
-    ll_alone = fit(alone, pi_alone).log_likelihood;
-  }
+  const std::vector<double> ll_alone = with_thread_limit(1, [&] { return fit(alone, pi_alone).log_likelihood; });
   EXPECT_EQ(fit(pooled, pi_pooled).log_likelihood, ll_alone);
   EXPECT_EQ(pooled.values, alone.values);
   EXPECT_EQ(pi_pooled, pi_alone);

@@ -1102,15 +1102,7 @@ TEST(PseudoVoigtMixture, FitsAreBitIdenticalForOneThreadAndTwoAndWhenNested) {
   for (bool use_full_opt : {false, true}) {
     SCOPED_TRACE(use_full_opt ? "full optimisation" : "conditional maximisation");
     auto run = [&] { return fit_mixture(data, starts, use_full_opt, 25, 1e-12, 0.0, 100.0); };
-    MixtureFit one, two;
-    {
-      ThreadLimit limit(1);
-      one = run();
-    }
-    {
-      ThreadLimit limit(2);
-      two = run();
-    }
+    const MixtureFit one = fit_test::with_thread_limit(1, run), two = fit_test::with_thread_limit(2, run);
     EXPECT_EQ(one.result.iterations, 25u);
     EXPECT_EQ(one.result.log_likelihood, two.result.log_likelihood);
     EXPECT_EQ(one.result.relative_change, two.result.relative_change);

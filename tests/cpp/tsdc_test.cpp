@@ -354,11 +354,7 @@ TEST(TsdcFits, ResultsDoNotDependOnTheNumberOfThreads) {
                            tsdc_log_likelihood(t, w, 0.9, 1e-12, kBeta)});
     return out;
   };
-  auto run_on = [&](std::size_t threads) {
-    ThreadLimit limit(threads);
-    return run();
-  };
-  EXPECT_EQ(run_on(1), run_on(2));
+  EXPECT_EQ(fit_test::with_thread_limit(1, run), fit_test::with_thread_limit(2, run));
 }
 
 TEST(TsdcFits, ResultsAreTheSameOnAvx2AndAvx512) {

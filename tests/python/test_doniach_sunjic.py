@@ -7,23 +7,8 @@ import pytest
 from brivane_core import PanicException, doniach_sunjic_mle, run_ds_em_loop
 import reference_doniach_sunjic as reference
 from mixture_errors import expect_recovered, mixture_log_likelihood, standard_errors
-
-
-def trapezoid_cells(x):
-    """Each sample's share of the trapezoid rule: half the distance between its neighbours."""
-    cells = np.empty_like(x)
-    cells[1:-1] = 0.5 * (x[2:] - x[:-2])
-    cells[0], cells[-1] = 0.5 * (x[1] - x[0]), 0.5 * (x[-1] - x[-2])
-    return cells
-
-
-def ds_counts(x, peaks, background, seed):
-    """Poisson counts: for each (x0, gamma, alpha, counts) the grid-normalised density times the
-    sample's trapezoid cell times the counts, so that the mean is exactly the model the fit
-    maximises; plus `background` per sample."""
-    cells = trapezoid_cells(x)
-    mean = sum(n * reference.density(x, c, g, a) * cells for c, g, a, n in peaks) + background
-    return np.random.default_rng(seed).poisson(mean).astype(float)
+from mixture_shapes import DOUBLET, DS_BOUNDS, DS_ROUGH as ROUGH, ds_arguments as em_arguments, ds_counts, ds_doublet
+from mixture_shapes import expect_first_e_step
 
 
 # A C 1s-like line on a binding-energy axis far from zero: x0, gamma, alpha.
@@ -116,31 +101,9 @@ class TestSinglePeakFit:
                                   fix_x0=np.True_, fix_gamma=np.True_, fix_alpha=np.True_) == (284.5, 0.7, 0.2)
 
 
-# The Au 4f doublet's shape on an axis far from zero: 4f7/2 and 4f5/2 3.67 apart, area ratio 3:4.
-DOUBLET = [(88.0, 0.3, 0.1, 120000), (91.67, 0.3, 0.1, 90000)]
-DS_BOUNDS = (0.01, 5.0, 0.0, 0.5)
-
-
-def em_arguments(x, counts, x0, gamma, alpha, window=None, **overrides):
-    k = len(x0)
-    b = 0 if overrides.get("bg_type", 0) == 0 else 1
-    window = (x[0], x[-1]) if window is None else window
-    args = dict(x=x, intensity=counts, x0=np.array(x0, float), gamma_ds=np.array(gamma, float),
-                alpha=np.array(alpha, float), pi=np.full(k + b, 1.0 / (k + b)), dirichlet_alpha=np.ones(k + b),
-                fix_x0=[False] * k, fix_gamma=[False] * k, fix_alpha=[False] * k, x_min=window[0], x_max=window[1],
-                gamma_min=DS_BOUNDS[0], gamma_max=DS_BOUNDS[1], alpha_min=DS_BOUNDS[2], alpha_max=DS_BOUNDS[3],
-                max_iter=500, r_eps=1e-10)
-    args.update(overrides)
-    return args
-
-
 @pytest.fixture(scope="module")
 def doublet():
-    x = np.linspace(80.0, 100.0, 1001)
-    return x, ds_counts(x, DOUBLET, 30.0, seed=42)
-
-
-ROUGH = dict(x0=[87.3, 92.5], gamma=[0.8, 0.8], alpha=[0.02, 0.02])
+    return ds_doublet()
 
 
 class TestMixture:
@@ -150,12 +113,7 @@ class TestMixture:
         t, ll, rel, _ = run_ds_em_loop(**args)
         assert t == 1 and ll.size == rel.size == 2
         rows = np.vstack([reference.density(x, *p) for p in zip(*ROUGH.values())] + [np.full(x.size, 0.05)])
-        pi = np.full(3, 1.0 / 3.0)
-        m = pi @ rows
-        g = rows * pi[:, None] / (m + 1e-20)
-        assert ll[0] == pytest.approx(counts @ np.log(m + 1e-200), rel=1e-12)
-        b = g @ counts
-        np.testing.assert_allclose(args["pi"], b / b.sum(), rtol=1e-12)
+        g = expect_first_e_step(counts, rows, np.full(3, 1.0 / 3.0), ll, args["pi"])
         for k in range(2):
             weights = counts * g[k]
             module = (args["x0"][k], args["gamma_ds"][k], args["alpha"][k])
@@ -192,18 +150,6 @@ class TestMixture:
             results.append((ll.tolist(), args["gamma_ds"].tolist(), args["alpha"].tolist(), args["pi"].tolist()))
         assert results[1] == results[0] and results[2] == results[0]
 
-    def test_all_flags_fixed_changes_only_the_weights(self, doublet):
-        x, counts = doublet
-        held = [True, True]
-        args = em_arguments(x, counts, **ROUGH, fix_x0=held, fix_gamma=held, fix_alpha=held, bg_type=3, max_iter=4,
-                            r_eps=0.0)
-        start = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
-        t, _, _, s_tri = run_ds_em_loop(**args)
-        assert t == 4 and -0.99999 <= s_tri <= 0.99999
-        for name in ("x0", "gamma_ds", "alpha"):
-            assert args[name].tobytes() == start[name].tobytes()
-        assert not np.array_equal(args["pi"], start["pi"])
-
     def test_a_grid_of_one_sample_leaves_the_background_alone(self):
         # One sample has no trapezoid: every peak row is 0 and the mixture is the background's.
         x, counts = np.array([5.0]), np.array([7.0])
@@ -222,12 +168,3 @@ class TestMixture:
         assert np.all(np.diff(ll) >= -1e-9 * np.abs(ll[1:]))
         assert abs(args["x0"][0] + 510.0) < 0.5
         assert 0.01 <= args["gamma_ds"][0] <= 5.0 and 0.0 <= args["alpha"][0] <= 0.5
-
-    def test_nan_bounds_abort_without_writing(self, doublet):
-        x, counts = doublet
-        args = em_arguments(x, counts, **ROUGH, bg_type=1, gamma_min=float("nan"))
-        start = {k: v.copy() for k, v in args.items() if isinstance(v, np.ndarray)}
-        with pytest.raises(PanicException, match=r"^min > max, or either was NaN\. min = NaN, max = 5\.0$"):
-            run_ds_em_loop(**args)
-        for name, value in start.items():
-            np.testing.assert_array_equal(args[name], value, err_msg=name)

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 from brivane_core import PanicException, run_tsdc_em_loop, tsdc_mle_find_root, tsdc_mle_lbfgsb, tsdc_predict
+from mixture_shapes import expect_first_e_step
 import reference_tsdc
 from reference_tsdc import tau0_from_peak
 
@@ -212,11 +213,7 @@ class TestMixture:
         # responsibility by the likelihood equations.
         d = np.vstack([reference_tsdc.density(GRID, ea, tau0, BETA) for ea, tau0 in zip(start["ea"], start["tau0"])]
                       + [np.full(GRID.size, 1.0 / 250.0)])
-        m = start["pi"] @ d
-        g = d * start["pi"][:, None] / (m + 1e-20)
-        assert ll[0] == pytest.approx(np.sum(counts * np.log(m + 1e-200)), rel=1e-12)
-        b = g @ counts
-        np.testing.assert_allclose(args["pi"], b / b.sum(), rtol=1e-12)
+        g = expect_first_e_step(counts, d, start["pi"], ll, args["pi"])
         for k in range(2):
             assert_solves_the_likelihood_equations(GRID, counts * g[k], args["ea"][k], args["tau0"][k], args["tp"][k])
 

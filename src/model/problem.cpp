@@ -62,6 +62,16 @@ void check_term(const TermSpec& term, std::size_t t, std::size_t expected_first,
 Problem::Problem(std::vector<double> x, std::vector<double> width, std::vector<TermSpec> terms,
                  std::vector<ParameterSpec> parameters, std::vector<std::vector<double>> rows)
     : x_(std::move(x)), width_(std::move(width)), terms_(std::move(terms)), parameters_(std::move(parameters)) {
+  check_channels();
+  if (terms_.empty()) throw ModelError("the model has no terms");
+  const std::size_t user_rows = index_terms();
+  copy_rows(rows, user_rows);
+  const std::vector<std::size_t> free_position = index_free_parameters();
+  mark_linear_free();
+  order_ties(free_position);
+}
+
+void Problem::check_channels() const {
   const std::size_t n = x_.size();
   if (n == 0) throw ModelError("x is empty: a fit needs at least one channel");
   if (width_.size() != n) {
@@ -72,8 +82,9 @@ Problem::Problem(std::vector<double> x, std::vector<double> width, std::vector<T
     if (i > 0 && !(x_[i] > x_[i - 1])) throw ModelError(at("x", i) + " is not above x[" + std::to_string(i - 1) + "]: x must be strictly ascending");
     if (!(width_[i] > 0.0) || !std::isfinite(width_[i])) throw ModelError(at("width", i) + " must be finite and > 0");
   }
-  if (terms_.empty()) throw ModelError("the model has no terms");
+}
 
+std::size_t Problem::index_terms() {
   const std::size_t p_count = parameters_.size();
   std::size_t next = 0, user_rows = 0;
   first_row_.assign(terms_.size(), 0);
@@ -94,6 +105,11 @@ Problem::Problem(std::vector<double> x, std::vector<double> width, std::vector<T
     throw ModelError("the terms own " + std::to_string(next) + " parameters but " + std::to_string(p_count) +
                      " were given");
   }
+  return user_rows;
+}
+
+void Problem::copy_rows(const std::vector<std::vector<double>>& rows, std::size_t user_rows) {
+  const std::size_t n = x_.size();
   if (rows.size() != user_rows) {
     throw ModelError("rows: " + std::to_string(rows.size()) + " given, the UserRows terms have " +
                      std::to_string(user_rows) + " amplitudes");
@@ -109,7 +125,10 @@ Problem::Problem(std::vector<double> x, std::vector<double> width, std::vector<T
     }
     rows_.insert(rows_.end(), rows[r].begin(), rows[r].end());
   }
+}
 
+std::vector<std::size_t> Problem::index_free_parameters() {
+  const std::size_t p_count = parameters_.size();
   std::vector<std::size_t> free_position(p_count, kNoRoot);
   for (std::size_t j = 0; j < p_count; ++j) {
     const ParameterSpec& p = parameters_[j];
@@ -142,7 +161,11 @@ Problem::Problem(std::vector<double> x, std::vector<double> width, std::vector<T
     }
   }
   if (free_index_.empty()) throw ModelError("the model has nothing free: every parameter is fixed or tied");
-  std::vector<unsigned char> linear(p_count, 0);
+  return free_position;
+}
+
+void Problem::mark_linear_free() {
+  std::vector<unsigned char> linear(parameters_.size(), 0);
   for (const TermSpec& term : terms_) {
     switch (term.kind) {
       case TermKind::kLinear:
@@ -158,9 +181,12 @@ Problem::Problem(std::vector<double> x, std::vector<double> width, std::vector<T
     }
   }
   for (std::size_t j : free_index_) linear_free_.push_back(linear[j]);
+}
 
-  // Roots and an evaluation order of the ties: follow each chain to its end, marking the
-  // parameters on the way; a chain that comes back to a parameter on it is a cycle.
+// Roots and an evaluation order of the ties: follow each chain to its end, marking the
+// parameters on the way; a chain that comes back to a parameter on it is a cycle.
+void Problem::order_ties(const std::vector<std::size_t>& free_position) {
+  const std::size_t p_count = parameters_.size();
   root_.assign(p_count, kNoRoot);
   std::vector<unsigned char> state(p_count, 0);  // 0 unvisited, 1 on the current chain, 2 done
   std::vector<std::size_t> chain;

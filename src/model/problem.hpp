@@ -79,6 +79,14 @@ class Problem {
   bool all_free() const { return free_index_.size() == parameters_.size(); }
 
  private:
+  // The constructor's steps, in order; each throws ModelError on what it checks.
+  void check_channels() const;                   // x ascending and finite, one positive width each
+  std::size_t index_terms();                     // terms in order; returns the UserRows amplitudes
+  void copy_rows(const std::vector<std::vector<double>>& rows, std::size_t user_rows);
+  std::vector<std::size_t> index_free_parameters();  // roles; returns each free parameter's phi slot
+  void mark_linear_free();
+  void order_ties(const std::vector<std::size_t>& free_position);
+
   std::vector<double> x_, width_;
   std::vector<TermSpec> terms_;
   std::vector<ParameterSpec> parameters_;

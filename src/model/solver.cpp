@@ -93,266 +93,320 @@ void check_inputs(const Problem& problem, std::span<const double> counts, std::s
 
 }  // namespace
 
-FitResult fit(const Problem& problem, std::span<const double> counts, std::span<const double> start,
-              Workspace& w, const FitOptions& options) {
-  check_inputs(problem, counts, start);
-  const std::size_t n = problem.channel_count(), p_count = problem.parameter_count(), f = problem.free_count();
-  const auto free_index = problem.free_index();
-  for (std::size_t k = 0; k < f; ++k) {
-    const ParameterSpec& p = problem.parameters()[free_index[k]];
+// One fit's iteration over a workspace, in the phases fit() below runs in order: the start, the
+// iterations (each a Newton decrement over the active parameters, then damped steps until one is
+// accepted) and the read-back of the result.
+class FitRun {
+ public:
+  FitRun(const Problem& problem, std::span<const double> counts, Workspace& w, const FitOptions& options)
+      : problem_(problem), counts_(counts), w_(w), options_(options), n_(problem.channel_count()),
+        f_(problem.free_count()) {}
+
+  // Loads the free parameters' starts and bounds and evaluates the model there; false when the
+  // start is not admissible (theta is then set, nothing else).
+  bool start(std::span<const double> start);
+  // Iterates until a stop; result.decrement follows the last Newton decrement.
+  FitStatus iterate(FitResult& result);
+  void finish(FitStatus status, FitResult& result);
+
+ private:
+  enum class Steps { kAccepted, kStalled, kIterationLimit };
+
+  void linearise();
+  double newton_decrement(std::size_t m);
+  Steps damped_steps(std::size_t m);
+  void geodesic_correction(std::size_t m);
+  double predicted_gain(std::size_t m) const;
+  void accept(double change, double predicted);
+  // After a failed try: false once the damping has grown past any use.
+  bool grow_damping() {
+    damping_ *= growth_;
+    growth_ *= 2.0;
+    return !(damping_ > kMaximumDamping);
+  }
+  // From the linear parameters alone to everything, from the initial damping.
+  void end_warm_up() {
+    warming_ = false;
+    damping_ = kInitialDamping;
+    growth_ = 2.0;
+  }
+  // The Jacobian over phi: with every parameter free it is the full one, columns in the same order.
+  std::span<const double> jacobian() const { return problem_.all_free() ? w_.jacobian_ : w_.free_jacobian_; }
+
+  const Problem& problem_;
+  std::span<const double> counts_;
+  Workspace& w_;
+  const FitOptions& options_;
+  const std::size_t n_, f_;
+  double deviance_ = 0.0, degrees_ = 1.0, floor_ = 1.0;
+  double damping_ = kInitialDamping, growth_ = 2.0;
+  std::size_t iterations_ = 0;
+  // First the parameters the model is linear in, alone: from shapes read off a plot but areas a
+  // factor off, the likelihood is concave in them and a few steps put them right, where the full
+  // step would be damped hard for the shapes' sake and creep.
+  bool warming_ = true;
+  std::size_t warm_steps_ = 0;
+  // Whether the last step went as the linear model predicted, at the first try: then the next
+  // needs no geodesic correction.
+  bool linear_last_ = false;
+  std::size_t rejected_ = 0;
+};
+
+void FitRun::linearise() {
+  if (!problem_.all_free()) free_jacobian(problem_, w_.jacobian_, w_.slope_, w_.free_jacobian_);
+  score_and_information(jacobian(), f_, counts_, w_.mu_, w_.score_, w_.information_, w_.weighted_, w_.residual_,
+                        w_.support_);
+}
+
+bool FitRun::start(std::span<const double> start) {
+  Workspace& w = w_;
+  const auto free_index = problem_.free_index();
+  for (std::size_t k = 0; k < f_; ++k) {
+    const ParameterSpec& p = problem_.parameters()[free_index[k]];
     w.phi_[k] = start[free_index[k]];
     w.lower_[k] = p.lower;
     w.upper_[k] = p.upper;
   }
-  FitResult result;
-  result.theta.resize(p_count);
-  result.covariance.assign(p_count * p_count, std::numeric_limits<double>::quiet_NaN());
-  result.at_bound.assign(p_count, 0);
-
-  expand_free_vector(problem, w.phi_, w.theta_, w.slope_);
-  evaluate_model(problem, w.theta_, w.mu_, w.jacobian_, w.scratch_);
-  if (!admissible(counts, w.mu_)) {
-    std::copy(w.theta_.begin(), w.theta_.end(), result.theta.begin());
-    result.log_likelihood = result.deviance = result.chi_square = std::numeric_limits<double>::quiet_NaN();
-    result.status = FitStatus::kNonFiniteStart;
-    return result;
-  }
-  auto linearise = [&] {
-    // With every parameter free the Jacobian over phi is the full one, columns in the same order.
-    if (!problem.all_free()) free_jacobian(problem, w.jacobian_, w.slope_, w.free_jacobian_);
-    const std::span<const double> jacobian = problem.all_free() ? w.jacobian_ : w.free_jacobian_;
-    score_and_information(jacobian, f, counts, w.mu_, w.score_, w.information_, w.weighted_, w.residual_, w.support_);
-  };
+  expand_free_vector(problem_, w.phi_, w.theta_, w.slope_);
+  evaluate_model(problem_, w.theta_, w.mu_, w.jacobian_, w.scratch_);
+  if (!admissible(counts_, w.mu_)) return false;
   linearise();
-  double deviance = poisson_deviance(counts, w.mu_);
-  const double degrees = std::max(1.0, static_cast<double>(n) - static_cast<double>(f));
+  deviance_ = poisson_deviance(counts_, w.mu_);
+  degrees_ = std::max(1.0, static_cast<double>(n_) - static_cast<double>(f_));
   // The decrement is in units of deviance, as is the deviance per degree of freedom that the
   // test measures it against (the standard errors the fit reports are the information's scaled
   // by that scatter): both scale with the counts' unit, so counts times 1e-3 or 1e12 stop where
   // the counts themselves do. The floor is in that unit too, a share of the counts; without
   // counts (all zero) there is no unit to take, and the floor is 1.
   double total = 0.0;
-  for (std::size_t i = 0; i < n; ++i) total += counts[i];
-  const double floor = total > 0.0 ? kNoiseFloor * total / degrees : 1.0;
-  double damping = kInitialDamping, growth = 2.0;
-  FitStatus status = FitStatus::kIterationLimit;
-  std::size_t iterations = 0;
-  // First the parameters the model is linear in, alone: from shapes read off a plot but areas a
-  // factor off, the likelihood is concave in them and a few steps put them right, where the full
-  // step would be damped hard for the shapes' sake and creep.
-  bool warming = true;
-  std::size_t warm_steps = 0;
-  // Whether the last step went as the linear model predicted, at the first try: then the next
-  // needs no geodesic correction.
-  bool linear_last = false;
-  std::size_t rejected = 0;
+  for (std::size_t i = 0; i < n_; ++i) total += counts_[i];
+  floor_ = total > 0.0 ? kNoiseFloor * total / degrees_ : 1.0;
+  return true;
+}
 
+FitStatus FitRun::iterate(FitResult& result) {
   for (;;) {
     // Ctrl-C: the process-wide request unwinds the whole call (nothing is written back, a batch's
     // other tasks stop at their next iteration); the caller's own flag ends just this fit, with
     // its status.
     check_interrupt();
-    if (options.stop && options.stop->load(std::memory_order_relaxed)) {
-      status = FitStatus::kInterrupted;
-      break;
-    }
-    const std::size_t m = choose_active(w.phi_, w.lower_, w.upper_, w.score_, w.held_, w.active_,
-                                        warming ? problem.linear_free() : std::span<const unsigned char>{});
+    if (options_.stop && options_.stop->load(std::memory_order_relaxed)) return FitStatus::kInterrupted;
+    const std::size_t m = choose_active(w_.phi_, w_.lower_, w_.upper_, w_.score_, w_.held_, w_.active_,
+                                        warming_ ? problem_.linear_free() : std::span<const unsigned char>{});
     if (m == 0) {
-      if (warming) {
-        warming = false;
+      if (warming_) {
+        warming_ = false;
         continue;
       }
-      status = FitStatus::kConverged;  // every parameter is held on a bound
-      break;
+      return FitStatus::kConverged;  // every parameter is held on a bound
     }
-    // Scaled system over the active parameters. A parameter without any influence (zero diagonal)
-    // keeps scale 1: its row is then lambda d = 0.
-    for (std::size_t a = 0; a < m; ++a) {
-      const double d = w.information_[w.active_[a] * f + w.active_[a]];
-      w.scale_[a] = d > 0.0 && std::isfinite(d) ? 1.0 / std::sqrt(d) : 1.0;
-    }
-    auto fill_system = [&](double lambda) {
-      for (std::size_t a = 0; a < m; ++a) {
-        for (std::size_t b = 0; b < m; ++b) {
-          w.system_[a * m + b] = w.information_[w.active_[a] * f + w.active_[b]] * w.scale_[a] * w.scale_[b];
-        }
-        w.system_[a * m + a] += lambda;
-      }
-    };
-    auto fill_score = [&] {
-      for (std::size_t a = 0; a < m; ++a) w.step_[a] = w.score_[w.active_[a]] * w.scale_[a];
-    };
-    // The Newton decrement g~^T F~^-1 g~ (the scaling cancels); a singular information borrows a
-    // trace of damping so that the test still has a value.
-    fill_system(0.0);
-    bool factored = cholesky_factor(w.system_.data(), m, kPivotFloor);
-    if (!factored) {
-      fill_system(1e-10);
-      factored = cholesky_factor(w.system_.data(), m, 0.0);
-    }
-    double decrement = HUGE_VAL;
-    if (factored) {
-      fill_score();
-      cholesky_solve(w.system_.data(), m, w.step_.data());
-      decrement = 0.0;
-      for (std::size_t a = 0; a < m; ++a) decrement += w.score_[w.active_[a]] * w.scale_[a] * w.step_[a];
-    }
+    const double decrement = newton_decrement(m);
     result.decrement = decrement;
-    const double scale = std::max(floor, deviance / degrees);
-    if (warming && (decrement <= kWarmUpDecrement * scale || warm_steps >= kWarmUpSteps)) {
-      // The areas and amplitudes fit the shapes as they stand: now everything moves, from the
-      // initial damping.
-      warming = false;
-      damping = kInitialDamping;
-      growth = 2.0;
+    const double scale = std::max(floor_, deviance_ / degrees_);
+    if (warming_ && (decrement <= kWarmUpDecrement * scale || warm_steps_ >= kWarmUpSteps)) {
+      // The areas and amplitudes fit the shapes as they stand: now everything moves.
+      end_warm_up();
       continue;
     }
-    if (!warming && decrement <= options.tolerance * scale) {
-      status = FitStatus::kConverged;
-      break;
-    }
-    if (iterations >= options.max_iterations) break;
+    if (!warming_ && decrement <= options_.tolerance * scale) return FitStatus::kConverged;
+    if (iterations_ >= options_.max_iterations) return FitStatus::kIterationLimit;
 
-    // Damped steps until one is accepted.
-    bool accepted = false, stalled = false;
-    while (!accepted && iterations < options.max_iterations) {
-      std::copy(w.phi_.begin(), w.phi_.end(), w.phi_trial_.begin());
-      const BoundedStepScratch step_scratch{w.system_, w.step_, w.scaled_step_, w.pinned_, w.reduced_};
-      if (!bounded_damped_step(w.information_, f, w.score_, std::span<const std::size_t>(w.active_.data(), m),
-                               std::span<const double>(w.scale_.data(), m), w.phi_, w.lower_, w.upper_, damping,
-                               step_scratch, w.phi_trial_)) {
-        damping *= growth;
-        growth *= 2.0;
-        if (damping > kMaximumDamping) {
-          stalled = true;
-          break;
-        }
-        continue;
-      }
-      bool pinned = false;
-      for (std::size_t a = 0; a < m; ++a) pinned = pinned || w.pinned_[a];
-      if (!pinned && !warming && iterations >= kGeodesicAfter && !linear_last) {
-        // A slow fit, likely along a curved valley: the step follows its curve (geodesic_acceleration).
-        for (std::size_t a = 0; a < m; ++a) {
-          const std::size_t k = w.active_[a];
-          w.scaled_step_[a] = w.phi_trial_[k] - w.phi_[k];  // the velocity, parameter units
-          w.phi_probe_[k] = w.phi_[k] + kGeodesicProbe * w.scaled_step_[a];
-        }
-        for (std::size_t k = 0; k < f; ++k) {
-          if (w.held_[k]) w.phi_probe_[k] = w.phi_[k];
-        }
-        expand_free_vector(problem, w.phi_probe_, w.theta_trial_, w.slope_trial_);
-        evaluate_model(problem, w.theta_trial_, w.mu_trial_, {}, w.scratch_);
-        if (admissible(counts, w.mu_trial_)) {
-          const std::span<const double> jacobian = problem.all_free() ? w.jacobian_ : w.free_jacobian_;
-          geodesic_right_side(jacobian, n, std::span<const std::size_t>(w.active_.data(), m),
-                              std::span<const double>(w.scale_.data(), m), w.scaled_step_, w.mu_, w.mu_trial_,
-                              w.residual_, w.step_);
-          // The damped system's factor over the active parameters is still in system_ (no pins).
-          cholesky_solve(w.system_.data(), m, w.step_.data());
-          double velocity_norm = 0.0, acceleration_norm = 0.0;
-          for (std::size_t a = 0; a < m; ++a) {
-            const double v = w.scaled_step_[a] / w.scale_[a];
-            velocity_norm += v * v;
-            acceleration_norm += w.step_[a] * w.step_[a];
-          }
-          if (4.0 * acceleration_norm <= kGeodesicTrustRatio * kGeodesicTrustRatio * velocity_norm) {
-            bool inside = true;
-            for (std::size_t a = 0; a < m && inside; ++a) {
-              const std::size_t k = w.active_[a];
-              const double target = w.phi_trial_[k] + 0.5 * w.step_[a] * w.scale_[a];
-              inside = target >= w.lower_[k] && target <= w.upper_[k];
-            }
-            for (std::size_t a = 0; a < m && inside; ++a) {
-              const std::size_t k = w.active_[a];
-              w.phi_trial_[k] += 0.5 * w.step_[a] * w.scale_[a];
-            }
-          }
-        }
-      }
-      bool moved = false;
-      for (std::size_t a = 0; a < m; ++a) moved = moved || w.phi_trial_[w.active_[a]] != w.phi_[w.active_[a]];
-      if (!moved) {
-        stalled = true;  // the step is below the parameters' resolution
-        break;
-      }
-      // Predicted gain of the log-likelihood along the projected step: g^T d - d^T F d / 2.
-      double predicted = 0.0;
-      for (std::size_t a = 0; a < m; ++a) {
-        const std::size_t k = w.active_[a];
-        const double dk = w.phi_trial_[k] - w.phi_[k];
-        double fd = 0.0;
-        for (std::size_t b = 0; b < m; ++b) {
-          const std::size_t l = w.active_[b];
-          fd += w.information_[k * f + l] * (w.phi_trial_[l] - w.phi_[l]);
-        }
-        predicted += dk * (w.score_[k] - 0.5 * fd);
-      }
-      expand_free_vector(problem, w.phi_trial_, w.theta_trial_, w.slope_trial_);
-      evaluate_model(problem, w.theta_trial_, w.mu_trial_, w.jacobian_trial_, w.scratch_);
-      ++iterations;
-      const double change = deviance_change(counts, w.mu_, w.mu_trial_);
-      if (change < 0.0) {
-        accepted = true;
-        const double ratio = predicted > 0.0 ? (-0.5 * change) / predicted : 0.0;
-        linear_last = ratio > kLinearRatio && rejected == 0;
-        rejected = 0;
-        const double cube = 2.0 * ratio - 1.0;
-        damping *= std::max(0.1, 1.0 - cube * cube * cube);
-        damping = std::max(damping, 1e-15);
-        growth = 2.0;
-        w.phi_.swap(w.phi_trial_);
-        w.theta_.swap(w.theta_trial_);
-        w.slope_.swap(w.slope_trial_);
-        w.mu_.swap(w.mu_trial_);
-        w.jacobian_.swap(w.jacobian_trial_);
-        deviance += change;
-        if (warming) ++warm_steps;
-        linearise();
-      } else {
-        ++rejected;
-        damping *= growth;
-        growth *= 2.0;
-        if (damping > kMaximumDamping) {
-          stalled = true;
-          break;
-        }
-      }
-    }
-    if (stalled && warming) {
+    const Steps steps = damped_steps(m);
+    if (steps == Steps::kStalled && warming_) {
       // The linear parameters cannot improve alone: go on with everything.
-      warming = false;
-      damping = kInitialDamping;
-      growth = 2.0;
+      end_warm_up();
       continue;
     }
-    if (stalled) {
-      status = FitStatus::kStalled;
-      break;
-    }
-    if (!accepted) break;  // iteration limit
+    if (steps == Steps::kStalled) return FitStatus::kStalled;
+    if (steps == Steps::kIterationLimit) return FitStatus::kIterationLimit;
   }
+}
 
+// The Newton decrement g~^T F~^-1 g~ over the m active parameters (the scaling cancels); a
+// singular information borrows a trace of damping so that the test still has a value. Sets the
+// scales of the active parameters for the steps that follow.
+double FitRun::newton_decrement(std::size_t m) {
+  Workspace& w = w_;
+  const std::size_t f = f_;
+  // Scaled system over the active parameters. A parameter without any influence (zero diagonal)
+  // keeps scale 1: its row is then lambda d = 0.
+  for (std::size_t a = 0; a < m; ++a) {
+    const double d = w.information_[w.active_[a] * f + w.active_[a]];
+    w.scale_[a] = d > 0.0 && std::isfinite(d) ? 1.0 / std::sqrt(d) : 1.0;
+  }
+  auto fill_system = [&](double lambda) {
+    for (std::size_t a = 0; a < m; ++a) {
+      for (std::size_t b = 0; b < m; ++b) {
+        w.system_[a * m + b] = w.information_[w.active_[a] * f + w.active_[b]] * w.scale_[a] * w.scale_[b];
+      }
+      w.system_[a * m + a] += lambda;
+    }
+  };
+  fill_system(0.0);
+  bool factored = cholesky_factor(w.system_.data(), m, kPivotFloor);
+  if (!factored) {
+    fill_system(1e-10);
+    factored = cholesky_factor(w.system_.data(), m, 0.0);
+  }
+  if (!factored) return HUGE_VAL;
+  for (std::size_t a = 0; a < m; ++a) w.step_[a] = w.score_[w.active_[a]] * w.scale_[a];
+  cholesky_solve(w.system_.data(), m, w.step_.data());
+  double decrement = 0.0;
+  for (std::size_t a = 0; a < m; ++a) decrement += w.score_[w.active_[a]] * w.scale_[a] * w.step_[a];
+  return decrement;
+}
+
+// Damped steps until one is accepted, the damping grows past any use, a step no longer moves the
+// parameters, or the evaluations run out.
+FitRun::Steps FitRun::damped_steps(std::size_t m) {
+  Workspace& w = w_;
+  while (iterations_ < options_.max_iterations) {
+    std::copy(w.phi_.begin(), w.phi_.end(), w.phi_trial_.begin());
+    const BoundedStepScratch step_scratch{w.system_, w.step_, w.scaled_step_, w.pinned_, w.reduced_};
+    if (!bounded_damped_step(w.information_, f_, w.score_, std::span<const std::size_t>(w.active_.data(), m),
+                             std::span<const double>(w.scale_.data(), m), w.phi_, w.lower_, w.upper_, damping_,
+                             step_scratch, w.phi_trial_)) {
+      if (!grow_damping()) return Steps::kStalled;
+      continue;
+    }
+    bool pinned = false;
+    for (std::size_t a = 0; a < m; ++a) pinned = pinned || w.pinned_[a];
+    if (!pinned && !warming_ && iterations_ >= kGeodesicAfter && !linear_last_) geodesic_correction(m);
+    bool moved = false;
+    for (std::size_t a = 0; a < m; ++a) moved = moved || w.phi_trial_[w.active_[a]] != w.phi_[w.active_[a]];
+    if (!moved) return Steps::kStalled;  // the step is below the parameters' resolution
+    const double predicted = predicted_gain(m);
+    expand_free_vector(problem_, w.phi_trial_, w.theta_trial_, w.slope_trial_);
+    evaluate_model(problem_, w.theta_trial_, w.mu_trial_, w.jacobian_trial_, w.scratch_);
+    ++iterations_;
+    const double change = deviance_change(counts_, w.mu_, w.mu_trial_);
+    if (change < 0.0) {
+      accept(change, predicted);
+      return Steps::kAccepted;
+    }
+    ++rejected_;
+    if (!grow_damping()) return Steps::kStalled;
+  }
+  return Steps::kIterationLimit;
+}
+
+// A slow fit, likely along a curved valley: the step in phi_trial_ follows its curve (geodesic
+// acceleration), when the correction is small beside the step and keeps it inside the bounds.
+void FitRun::geodesic_correction(std::size_t m) {
+  Workspace& w = w_;
+  for (std::size_t a = 0; a < m; ++a) {
+    const std::size_t k = w.active_[a];
+    w.scaled_step_[a] = w.phi_trial_[k] - w.phi_[k];  // the velocity, parameter units
+    w.phi_probe_[k] = w.phi_[k] + kGeodesicProbe * w.scaled_step_[a];
+  }
+  for (std::size_t k = 0; k < f_; ++k) {
+    if (w.held_[k]) w.phi_probe_[k] = w.phi_[k];
+  }
+  expand_free_vector(problem_, w.phi_probe_, w.theta_trial_, w.slope_trial_);
+  evaluate_model(problem_, w.theta_trial_, w.mu_trial_, {}, w.scratch_);
+  if (!admissible(counts_, w.mu_trial_)) return;
+  geodesic_right_side(jacobian(), n_, std::span<const std::size_t>(w.active_.data(), m),
+                      std::span<const double>(w.scale_.data(), m), w.scaled_step_, w.mu_, w.mu_trial_, w.residual_,
+                      w.step_);
+  // The damped system's factor over the active parameters is still in system_ (no pins).
+  cholesky_solve(w.system_.data(), m, w.step_.data());
+  double velocity_norm = 0.0, acceleration_norm = 0.0;
+  for (std::size_t a = 0; a < m; ++a) {
+    const double v = w.scaled_step_[a] / w.scale_[a];
+    velocity_norm += v * v;
+    acceleration_norm += w.step_[a] * w.step_[a];
+  }
+  if (!(4.0 * acceleration_norm <= kGeodesicTrustRatio * kGeodesicTrustRatio * velocity_norm)) return;
+  bool inside = true;
+  for (std::size_t a = 0; a < m && inside; ++a) {
+    const std::size_t k = w.active_[a];
+    const double target = w.phi_trial_[k] + 0.5 * w.step_[a] * w.scale_[a];
+    inside = target >= w.lower_[k] && target <= w.upper_[k];
+  }
+  for (std::size_t a = 0; a < m && inside; ++a) {
+    const std::size_t k = w.active_[a];
+    w.phi_trial_[k] += 0.5 * w.step_[a] * w.scale_[a];
+  }
+}
+
+// Predicted gain of the log-likelihood along the projected step: g^T d - d^T F d / 2.
+double FitRun::predicted_gain(std::size_t m) const {
+  const Workspace& w = w_;
+  double predicted = 0.0;
+  for (std::size_t a = 0; a < m; ++a) {
+    const std::size_t k = w.active_[a];
+    const double dk = w.phi_trial_[k] - w.phi_[k];
+    double fd = 0.0;
+    for (std::size_t b = 0; b < m; ++b) {
+      const std::size_t l = w.active_[b];
+      fd += w.information_[k * f_ + l] * (w.phi_trial_[l] - w.phi_[l]);
+    }
+    predicted += dk * (w.score_[k] - 0.5 * fd);
+  }
+  return predicted;
+}
+
+// The trial becomes the current point; the damping shrinks by the gain ratio (Nielsen's rule).
+void FitRun::accept(double change, double predicted) {
+  Workspace& w = w_;
+  const double ratio = predicted > 0.0 ? (-0.5 * change) / predicted : 0.0;
+  linear_last_ = ratio > kLinearRatio && rejected_ == 0;
+  rejected_ = 0;
+  const double cube = 2.0 * ratio - 1.0;
+  damping_ *= std::max(0.1, 1.0 - cube * cube * cube);
+  damping_ = std::max(damping_, 1e-15);
+  growth_ = 2.0;
+  w.phi_.swap(w.phi_trial_);
+  w.theta_.swap(w.theta_trial_);
+  w.slope_.swap(w.slope_trial_);
+  w.mu_.swap(w.mu_trial_);
+  w.jacobian_.swap(w.jacobian_trial_);
+  deviance_ += change;
+  if (warming_) ++warm_steps_;
+  linearise();
+}
+
+void FitRun::finish(FitStatus status, FitResult& result) {
+  Workspace& w = w_;
   std::copy(w.theta_.begin(), w.theta_.end(), result.theta.begin());
-  result.iterations = iterations;
+  result.iterations = iterations_;
   // The start's deviance plus the accepted changes, each summed channel by channel to its own
   // relative precision: as exact as a fresh pass over the channels, without its logarithms.
-  result.deviance = deviance;
-  result.log_likelihood = saturated_log_likelihood(counts) - 0.5 * result.deviance;
+  result.deviance = deviance_;
+  result.log_likelihood = saturated_log_likelihood(counts_) - 0.5 * result.deviance;
   // The model's counts at theta are at hand: the fit's goodness and its errors' scale need no
   // second evaluation of the model by the caller.
-  result.chi_square = pearson_chi_square(counts, w.mu_);
+  result.chi_square = pearson_chi_square(counts_, w.mu_);
   // Free parameters on a bound leave the covariance; the others' come from them alone.
-  for (std::size_t k = 0; k < f; ++k) {
+  const auto free_index = problem_.free_index();
+  for (std::size_t k = 0; k < f_; ++k) {
     const bool bound = on_bound(w.phi_[k], w.lower_[k], w.upper_[k]);
     w.held_[k] = bound ? 0 : 1;  // reused: 1 = included in the covariance
     result.at_bound[free_index[k]] = bound ? 1 : 0;
   }
-  const bool regular = full_covariance(problem, w.information_, w.held_, w.slope_, result.covariance,
+  const bool regular = full_covariance(problem_, w.information_, w.held_, w.slope_, result.covariance,
                                        w.system_, w.column_);
   if (!regular && status == FitStatus::kConverged) status = FitStatus::kSingularInformation;
   result.status = status;
+}
+
+FitResult fit(const Problem& problem, std::span<const double> counts, std::span<const double> start,
+              Workspace& w, const FitOptions& options) {
+  check_inputs(problem, counts, start);
+  const std::size_t p_count = problem.parameter_count();
+  FitResult result;
+  result.theta.resize(p_count);
+  result.covariance.assign(p_count * p_count, std::numeric_limits<double>::quiet_NaN());
+  result.at_bound.assign(p_count, 0);
+  FitRun run(problem, counts, w, options);
+  if (!run.start(start)) {
+    std::copy(w.theta_.begin(), w.theta_.end(), result.theta.begin());
+    result.log_likelihood = result.deviance = result.chi_square = std::numeric_limits<double>::quiet_NaN();
+    result.status = FitStatus::kNonFiniteStart;
+    return result;
+  }
+  const FitStatus status = run.iterate(result);
+  run.finish(status, result);
   return result;
 }
 

@@ -79,6 +79,7 @@ class Workspace {
  private:
   friend FitResult fit(const Problem&, std::span<const double>, std::span<const double>, Workspace&,
                        const FitOptions&);
+  friend class FitRun;
   ModelScratch scratch_;
   std::vector<double> phi_, phi_trial_, phi_probe_, lower_, upper_;
   std::vector<double> theta_, theta_trial_, slope_, slope_trial_;

@@ -17,6 +17,7 @@
 #include "numerics/root_finder.hpp"
 #include "parallel.hpp"
 #include "peak_fit.hpp"
+#include "shapes/lorentzian/window_mass.hpp"
 #include "shapes/pseudo_voigt/vector_pass.hpp"
 #include "simd/exp_scalar.hpp"
 #include "vector_math.hpp"
@@ -41,11 +42,8 @@ constexpr std::size_t kGridPoints = 10;
 // contiguous buffers that stay in cache.
 constexpr std::size_t kBlock = 256;
 
-// The Lorentzian's mass inside [x_min, x_max] for centre x0 and half width h, unfloored:
-// (atan((x_max - x0) / h) - atan((x_min - x0) / h)) / pi.
-double lorentzian_window_mass(double x0, double h, double x_min, double x_max) {
-  return (std::atan((x_max - x0) / h) - std::atan((x_min - x0) / h)) * std::numbers::inv_pi;
-}
+// The Lorentzian part's window masses scale the ends' angle difference once.
+constexpr MassOrder kMassOrder = MassOrder::kScaleDifference;
 
 // What the density of one parameter set needs at every sample, formed once per call.
 using Profile = PseudoVoigtProfile;
@@ -149,8 +147,8 @@ using ShiftTerms = PseudoVoigtShift;
 double lorentzian_weight_change(const PseudoVoigtPeak& base, const PseudoVoigtPeak& moved, double x_min, double x_max,
                                 double base_weight, double moved_weight) {
   const double h = base.gamma * 0.5, moved_h = moved.gamma * 0.5;
-  const double base_mass = lorentzian_window_mass(base.x0, h, x_min, x_max);
-  const double moved_mass = lorentzian_window_mass(moved.x0, moved_h, x_min, x_max);
+  const double base_mass = lorentzian_window_mass<kMassOrder>(base.x0, h, x_min, x_max);
+  const double moved_mass = lorentzian_window_mass<kMassOrder>(moved.x0, moved_h, x_min, x_max);
   const double direct = moved_weight - base_weight;
   if (!(base_mass > kMassFloor && moved_mass > kMassFloor)) return direct;  // a floor acts (or a NaN)
   auto end_change = [&](double end) {
@@ -551,7 +549,7 @@ class FullMixingSearch {
 
 double pseudo_voigt_window_mass(double x0, double gamma, double x_min, double x_max) {
   // fmax returns the number when the other operand is NaN, so a NaN mass is floored as well.
-  return std::fmax(lorentzian_window_mass(x0, gamma * 0.5, x_min, x_max), kMassFloor);
+  return std::fmax(lorentzian_window_mass<kMassOrder>(x0, gamma * 0.5, x_min, x_max), kMassFloor);
 }
 
 void pseudo_voigt_density(std::span<const double> x, const PseudoVoigtPeak& peak, double x_min, double x_max,

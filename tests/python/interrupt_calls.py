@@ -257,8 +257,16 @@ def child(name, handler="default"):
 def interrupt_child(name, delay, env=None, timeout=120.0, handler="default"):
     """Starts the child for `name`, sends it SIGINT `delay` seconds after it is ready and returns
     (what it printed last, split, and the seconds from the signal to its KeyboardInterrupt)."""
+    words, sent = signalled_child(f"child({name!r}, {handler!r})", delay, env, timeout)
+    latency = float(words[1]) - sent if words[:1] == ["interrupted"] else None
+    return words, latency
+
+
+def signalled_child(call, delay, env, timeout):
+    """Runs interrupt_calls.<call> in a child process, sends it SIGINT `delay` seconds after it
+    printed 'ready' and returns what it printed after that, split, with the signal's time."""
     script = f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); " \
-             f"import interrupt_calls; interrupt_calls.child({name!r}, {handler!r})"
+             f"import interrupt_calls; interrupt_calls.{call}"
     process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True, env=env)
     try:
         ready = process.stdout.readline().strip()
@@ -271,9 +279,7 @@ def interrupt_child(name, delay, env=None, timeout=120.0, handler="default"):
         if process.poll() is None:
             process.kill()
             process.wait()
-    words = output.split()
-    latency = float(words[1]) - sent if words[:1] == ["interrupted"] else None
-    return words, latency
+    return output.split(), sent
 
 
 def map_child():
@@ -327,21 +333,7 @@ def interrupt_map_child(delay, env=None, timeout=300.0):
     (each block's end as 'stopped-after' or 'returned-after' the main thread's KeyboardInterrupt,
     or '...-before'; ['finished'] if the map ended first) and the seconds from the signal to the
     last block's end."""
-    script = f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); " \
-             f"import interrupt_calls; interrupt_calls.map_child()"
-    process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True, env=env)
-    try:
-        ready = process.stdout.readline().strip()
-        assert ready == "ready", ready
-        time.sleep(delay)
-        sent = time.monotonic()
-        process.send_signal(signal.SIGINT)
-        output, _ = process.communicate(timeout=timeout)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-    words = output.split()
+    words, sent = signalled_child("map_child()", delay, env, timeout)
     if words[:1] != ["interrupted"]:
         return words, None
     caught = float(words[1])

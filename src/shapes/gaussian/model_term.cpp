@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "shapes/gaussian/tail_cut.hpp"
 #include "simd/exp_scalar.hpp"
 #include "vector_math.hpp"
 
@@ -10,9 +11,7 @@ namespace brivane::model {
 
 namespace {
 constexpr double kInverseSqrt2Pi = 0.39894228040143267794;
-// Beyond |t| = sqrt(1400) the density is below 1e-304 of its peak: taken as exactly 0, which also
-// lets the information's sums skip the channels beyond a narrow peak's tails.
-constexpr double kTailSquared = 1400.0;
+constexpr double kTailSquared = kGaussianTailSquared;
 
 // The channels' loop over [begin, end), written to vectorise: exp_kernel is the branch-free exp
 // (within one unit in the last place), where the library's exp is a call per channel. Every
@@ -85,26 +84,11 @@ template <bool kDerivatives>
   gaussian_channels<kDerivatives>(channels, center, sigma, area, begin, end, out);
 }
 
-// The first and one past the last channel within the cut, found from both ends: on a sorted axis
-// a narrow peak's exponentials are then spent only where it is not exactly 0. The test is the
-// loop's own, operation for operation.
-std::pair<std::size_t, std::size_t> near_channels(std::span<const double> x, double center, double sigma) {
-  const double inverse_sigma = 1.0 / sigma;
-  auto near = [&](std::size_t i) {
-    const double t = (x[i] - center) * inverse_sigma;
-    return t * t < kTailSquared;
-  };
-  std::size_t begin = 0, end = x.size();
-  while (begin < end && !near(begin)) ++begin;
-  while (end > begin && !near(end - 1)) --end;
-  return {begin, end};
-}
-
 }  // namespace
 
 void gaussian_model_term(const Channels& channels, std::span<const double> parameters, const TermOutput& out) {
   const double center = parameters[0], sigma = parameters[1], area = parameters[2];
-  const auto [begin, end] = near_channels(channels.x, center, sigma);
+  const auto [begin, end] = channels_within_gaussian_cut(channels.x, center, 1.0 / sigma);
   const SimdLevel level = simd_level();
   if (out.wants_derivatives) {
     if (level == SimdLevel::kAvx512) return gaussian_channels_avx512<true>(channels, center, sigma, area, begin, end, out);

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "shapes/gaussian/tail_cut.hpp"
 #include "simd/exp_scalar.hpp"
 #include "vector_math.hpp"
 
@@ -11,7 +12,7 @@ namespace brivane::model {
 namespace {
 constexpr double kInverseSqrt2Pi = 0.39894228040143267794;
 constexpr double kInversePi = 0.31830988618379067154;
-constexpr double kTailSquared = 1400.0;  // the Gaussian part below 1e-304 of its peak beyond: 0
+constexpr double kTailSquared = kGaussianTailSquared;
 
 // The channels' loop over [begin, end), written to vectorise (the branch-free exp_kernel, within
 // one unit in the last place, where the library's exp is a call per channel); every operation
@@ -70,24 +71,11 @@ template <bool kDerivatives, bool kGaussian>
   }
 }
 
-// The Gaussian part's channels first and one past the last within the cut, found from both
-// ends by the loop's own test, operation for operation.
-std::pair<std::size_t, std::size_t> near_channels(std::span<const double> x, std::span<const double> parameters) {
-  const double center = parameters[0], inverse_sigma = kGaussianFwhmPerSigma / parameters[1];
-  auto near = [&](std::size_t i) {
-    const double t = (x[i] - center) * inverse_sigma;
-    return t * t < kTailSquared;
-  };
-  std::size_t begin = 0, end = x.size();
-  while (begin < end && !near(begin)) ++begin;
-  while (end > begin && !near(end - 1)) --end;
-  return {begin, end};
-}
-
 template <bool kDerivatives>
 [[gnu::always_inline]] inline void pseudo_voigt_all(const Channels& channels, std::span<const double> parameters,
                                                     const TermOutput& out) {
-  const auto [begin, end] = near_channels(channels.x, parameters);
+  const auto [begin, end] =
+      channels_within_gaussian_cut(channels.x, parameters[0], kGaussianFwhmPerSigma / parameters[1]);
   pseudo_voigt_channels<kDerivatives, false>(channels, parameters, 0, begin, out);
   pseudo_voigt_channels<kDerivatives, true>(channels, parameters, begin, end, out);
   pseudo_voigt_channels<kDerivatives, false>(channels, parameters, end, channels.x.size(), out);

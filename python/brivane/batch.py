@@ -10,7 +10,7 @@ import numpy as np
 from . import _data
 from ._compiled import engine, rows_argument, term_arguments
 from ._units import engine_units, results_from_engine
-from .fitting import _STATUS, BEYOND_FLOATS, OUTSIDE_DOMAIN
+from .fitting import _STATUS, BEYOND_FLOATS, OUTSIDE_DOMAIN, _start_values
 from .model import FIXED, FREE, Compiled, Model, Window, compile_model, outside_domains
 from .result import FitResult, build_result
 from .terms import _real
@@ -305,15 +305,9 @@ def fit_many(x, counts, model: Model, starts=None, method: str = "ml", *, window
     if neighbour:
         _data.choice(starts, "starts", ("neighbour",))
     one_start = None
-    if isinstance(starts, FitResult):
-        one_start = dict(zip(starts.parameter_names, starts.theta.tolist()))
-    elif isinstance(starts, Mapping) and all(np.isscalar(v) for v in starts.values()):
-        names = set(model.parameter_names)
-        one_start = {}
-        for key, value in starts.items():
-            if key not in names:
-                raise ValueError(f"starts: unknown parameter {key!r}")
-            one_start[key] = _real(value, f"starts[{key!r}]", False)
+    one_for_all = isinstance(starts, Mapping) and all(np.isscalar(v) for v in starts.values())
+    if isinstance(starts, FitResult) or one_for_all:
+        one_start = _start_values(model, starts, "starts")
 
     def window_of(s: int) -> Window:
         return Window(wx, y[s] if S else np.zeros(m), ww)

@@ -32,6 +32,20 @@ _STATUS = {
 StartLike = Union[None, str, FitResult, Mapping[str, float]]
 
 
+def _start_values(model: Model, start, label: str) -> Dict[str, float]:
+    """One start for the model's parameters from a FitResult (its values) or a dict of numbers
+    by parameter name; `label` names the argument in errors."""
+    if isinstance(start, FitResult):
+        return dict(zip(start.parameter_names, start.theta.tolist()))
+    names = set(model.parameter_names)
+    values = {}
+    for key, value in start.items():
+        if key not in names:
+            raise ValueError(f"{label}: unknown parameter {key!r}")
+        values[key] = _real(value, f"{label}[{key!r}]", False)
+    return values
+
+
 def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: StartLike = None,
         errors: str = "scaled", max_iter: Optional[int] = None, tolerance: Optional[float] = None) -> FitResult:
     """Fit ``model`` to a spectrum and return a ``FitResult``.
@@ -103,15 +117,8 @@ def fit(x, counts, model: Model, window=None, method: str = "ml", *, start: Star
                             notes=[])
         start_values = dict(zip(em_result.parameter_names, em_result.theta.tolist()))
         notes.append(f"started from the EM ({em_result.n_iterations} iterations)")
-    elif isinstance(start, FitResult):
-        start_values = dict(zip(start.parameter_names, start.theta.tolist()))
-    elif isinstance(start, Mapping):
-        names = set(model.parameter_names)
-        start_values = {}
-        for key, value in start.items():
-            if key not in names:
-                raise ValueError(f"start: unknown parameter {key!r}")
-            start_values[key] = _real(value, f"start[{key!r}]", False)
+    elif isinstance(start, (FitResult, Mapping)):
+        start_values = _start_values(model, start, "start")
     elif start is not None:
         raise TypeError(f"start must be None, 'em', a FitResult or a dict, not {type(start).__name__}")
 

@@ -22,7 +22,9 @@ if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q -r scripts/requirements.txt
+# --no-compile: the packages' modules are byte-compiled when first imported, not all of them now
+# (most of what installing them costs in processor time).
+.venv/bin/python -m pip install -q --no-compile -r scripts/requirements.txt
 
 # One abi3 wheel serves every environment; build it once and install it here. The build tools
 # are in .venv already, so the build uses them rather than a fresh isolated environment, and its

@@ -8,6 +8,7 @@ import pytest
 import brivane_core
 from brivane_core import PanicException, run_em_loop
 from conftest import em_arguments
+from sanitized import lasting
 
 POSITIONAL = ["x", "intensity", "mu", "sigma", "pi", "dirichlet_alpha", "fix_mu", "fix_sigma",
               "max_iter", "r_eps", "x_min", "x_max"]
@@ -220,7 +221,7 @@ class TestBorrows:
         run_em_loop(**args)
 
     def test_concurrent_calls_writing_the_same_array_conflict(self):
-        x = np.linspace(0.0, 100.0, 200_000)
+        x = np.linspace(0.0, 100.0, lasting(200_000))
         intensity = np.exp(-0.5 * ((x - 40.0) / 5.0) ** 2) * 100.0 + 1.0
         shared_mu = np.array([30.0, 60.0])
         long_call = em_arguments(x, intensity, mu=[30.0, 60.0], sigma=[5.0, 5.0], max_iter=400, r_eps=0.0)

@@ -1,16 +1,22 @@
 """Standard errors that mean what they say: over 300 Poisson spectra simulated from known
-parameters, (fitted - true) / stderr has mean 0 and standard deviation 1 for each shape's centre,
-width and area."""
+parameters (the first 100 of them under AddressSanitizer, whose run is about the engine's memory,
+not its statistics), (fitted - true) / stderr has mean 0 and standard deviation 1 for each shape's
+centre, width and area."""
 import numpy as np
 import pytest
 
 import brivane
 import reference_model as rm
 from layer_support import needs_engine
+from sanitized import SANITIZED
 
 pytestmark = needs_engine
 
-N_SPECTRA = 300
+N_SPECTRA = 100 if SANITIZED else 300
+# The bounds on the pulls' mean and standard deviation: 2.6 and 3.7 of their standard errors
+# (1/sqrt(n) and about 1/sqrt(2n)), 0.15 each for 300 spectra.
+MEAN_BOUND = 2.6 / np.sqrt(N_SPECTRA)
+SPREAD_BOUND = 3.7 / np.sqrt(2 * N_SPECTRA)
 
 # shape, true parameters (area last), the (centre, width) names checked, grid, heating rate
 CASES = {
@@ -65,5 +71,5 @@ def test_pull_distribution(label):
             pulls[name].append((result.values[full] - true) / result.stderr[full])
     for name, values in pulls.items():
         values = np.array(values)
-        assert abs(values.mean()) < 0.15, (name, values.mean())
-        assert 0.85 < values.std(ddof=1) < 1.15, (name, values.std(ddof=1))
+        assert abs(values.mean()) < MEAN_BOUND, (name, values.mean())
+        assert abs(values.std(ddof=1) - 1.0) < SPREAD_BOUND, (name, values.std(ddof=1))

@@ -29,11 +29,11 @@ from hypothesis import strategies as st
 
 import brivane_core
 from brivane_core import PanicException
+from sanitized import SANITIZED
 
 FUNCTIONS = list(brivane_core.__all__)
 # A module under AddressSanitizer (the test command's second run, its runtime preloaded) runs a
 # few times slower: a fifth of the examples keep that run's time in bounds.
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 TOTAL_EXAMPLES = int(os.environ.get("BRIVANE_PROPERTY_EXAMPLES", "2000" if SANITIZED else "10000"))
 RANDOM = os.environ.get("BRIVANE_PROPERTY_RANDOM") == "1"
 PROPERTY_SETTINGS = settings(max_examples=max(1, TOTAL_EXAMPLES // (len(FUNCTIONS) + 1)), deadline=None,

@@ -33,11 +33,11 @@ from hypothesis import strategies as st
 
 import brivane
 from layer_support import needs_engine
+from sanitized import SANITIZED
 
 pytestmark = needs_engine
 
 # Under AddressSanitizer (the test command's second run, its runtime preloaded) a fifth of them.
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 TOTAL_EXAMPLES = int(os.environ.get("BRIVANE_LAYER_PROPERTY_EXAMPLES", "500" if SANITIZED else "2500"))
 RANDOM = os.environ.get("BRIVANE_PROPERTY_RANDOM") == "1"
 # The model alone is cheap; fits take the rest, shared by fit and fit_many.

@@ -2,7 +2,8 @@
 
 Single-peak fit (n = 2,000, a window around zero and one far from it): the module against the
 same fit written with NumPy and scipy.optimize.minimize(method="L-BFGS-B") on the same objective
-(same density, start values, bounds and forward-difference gradient). Mixture (n = 2,000, K = 3 plus a uniform background): time per EM
+(same density, start values, bounds and forward-difference gradient); and a user's fit against the
+twin a user would write (bench_single_peak.py). Mixture (n = 2,000, K = 3 plus a uniform background): time per EM
 iteration against a NumPy E-step and weight update with the SciPy fit as refit. Both sides are
 timed in this run, best of several repeats; the module's "LBFGSB finished" lines go to /dev/null
 while it is timed.
@@ -22,6 +23,7 @@ import brivane_core  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 import reference_lorentzian  # noqa: E402
+import bench_single_peak  # noqa: E402
 from fit_comparison import quiet_stdout  # noqa: E402
 from timing import best  # noqa: E402
 
@@ -124,6 +126,9 @@ def main():
     single_peak(repeats, "peak at 190 of width 8 on [100, 300]", x,
                 counts(x, [190.0], [8.0], [1.0], 100000, seed=4) + np.random.default_rng(5).poisson(5.0, x.size),
                 (100.0, 300.0))
+    # A user's fit (bench_single_peak.py): started at 180 and 5, the twin SciPy's L-BFGS-B with its
+    # own differences of a plain NumPy log-likelihood.
+    bench_single_peak.lorentzian_user_fit(repeats)
     mixture(repeats)
 
 

@@ -10,12 +10,11 @@ namespace brivane::lbfgsb {
 namespace {
 
 // y = M v for the compact middle matrix.
-std::vector<double> times_m(const Dense& m, std::span<const double> v) {
-  std::vector<double> y(m.rows, 0.0);
+void times_m(const Dense& m, std::span<const double> v, std::vector<double>& y) {
+  y.assign(m.rows, 0.0);
   for (std::size_t i = 0; i < m.rows; ++i) {
     for (std::size_t j = 0; j < m.cols; ++j) y[i] += m(i, j) * v[j];
   }
-  return y;
 }
 
 }  // namespace
@@ -31,8 +30,10 @@ bool generalised_cauchy_point(const Box& box, std::span<const double> x, std::sp
   constexpr double inf = std::numeric_limits<double>::infinity();
 
   // Breakpoints t_i where variable i reaches the bound it moves towards, and the path direction.
-  std::vector<double> t(n, inf);
-  std::vector<double> d(n, 0.0);
+  std::vector<double>& t = point.t;
+  std::vector<double>& d = point.d;
+  t.assign(n, inf);
+  d.assign(n, 0.0);
   for (std::size_t i = 0; i < n; ++i) {
     if (box.fixed[i]) {
       t[i] = 0.0;
@@ -46,7 +47,8 @@ bool generalised_cauchy_point(const Box& box, std::span<const double> x, std::sp
 
   point.x.assign(x.begin(), x.end());
   point.c.assign(columns, 0.0);
-  std::vector<double> p(columns, 0.0);  // W^T d
+  std::vector<double>& p = point.p;  // W^T d
+  p.assign(columns, 0.0);
   double slope = 0.0;                   // f' along the path
   for (std::size_t i = 0; i < n; ++i) {
     slope -= d[i] * d[i];
@@ -55,21 +57,26 @@ bool generalised_cauchy_point(const Box& box, std::span<const double> x, std::sp
   if (slope == 0.0) return true;  // the projected gradient vanishes: x itself
   double curvature = -theta * slope;
   if (columns > 0) {
-    const std::vector<double> mp = times_m(m, p);
-    curvature -= dot(p, mp);
+    times_m(m, p, point.mp);
+    curvature -= dot(p, point.mp);
   }
   const double curvature_floor = std::numeric_limits<double>::epsilon() * curvature;
   if (!std::isfinite(curvature) || !std::isfinite(slope)) return false;
   double step_to_minimum = -slope / curvature;
 
-  std::vector<std::size_t> order;
+  std::vector<std::size_t>& order = point.order;
+  order.clear();
   for (std::size_t i = 0; i < n; ++i) {
     if (t[i] > 0.0 && t[i] < inf) order.push_back(i);
   }
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return t[a] < t[b]; });
+  // Equal breakpoints are taken in index order. The index breaks the tie instead of a stable
+  // sort, which would allocate its buffer every iteration; the order is the same.
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return t[a] < t[b] || (t[a] == t[b] && a < b); });
 
   double t_old = 0.0;
-  std::vector<double> wb(columns);
+  std::vector<double>& wb = point.wb;
+  wb.resize(columns);
   for (std::size_t b : order) {
     const double dt = t[b] - t_old;
     if (step_to_minimum < dt) break;
@@ -82,7 +89,8 @@ bool generalised_cauchy_point(const Box& box, std::span<const double> x, std::sp
     curvature -= theta * gb * gb;
     if (columns > 0) {
       for (std::size_t j = 0; j < columns; ++j) wb[j] = w(b, j);
-      const std::vector<double> mwb = times_m(m, wb);
+      std::vector<double>& mwb = point.mwb;
+      times_m(m, wb, mwb);
       slope -= gb * dot(point.c, mwb);
       curvature -= 2.0 * gb * dot(p, mwb) + gb * gb * dot(wb, mwb);
       for (std::size_t j = 0; j < columns; ++j) p[j] += gb * wb[j];

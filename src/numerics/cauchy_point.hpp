@@ -14,6 +14,11 @@ namespace brivane::lbfgsb {
 struct CauchyPoint {
   std::vector<double> x;  // the Cauchy point
   std::vector<double> c;  // W^T (x_cp - x), used by the subspace minimisation
+  // Working storage, kept from one iteration to the next so that the search allocates nothing
+  // once it has reached its largest sizes: the breakpoints, the path direction, W^T d, M W^T d,
+  // a row of W and M times it, and the breakpoints' order.
+  std::vector<double> t, d, p, mp, wb, mwb;
+  std::vector<std::size_t> order;
 };
 
 // Returns false when the point cannot be computed (the compact matrix is singular or the model's

@@ -38,67 +38,100 @@ bool solve_in_place(Dense& a, Dense& b) {
   return true;
 }
 
+std::span<const double> LimitedMemory::s(std::size_t j) const {
+  return {s_ring_.data() + ((oldest_ + j) % capacity_) * length_, length_};
+}
+
+std::span<const double> LimitedMemory::y(std::size_t j) const {
+  return {y_ring_.data() + ((oldest_ + j) % capacity_) * length_, length_};
+}
+
+void LimitedMemory::clear() {
+  oldest_ = 0;
+  count_ = 0;
+  theta_ = 1.0;
+  w_.reshape(0, 0);
+  m_.reshape(0, 0);
+  valid_ = true;
+}
+
 bool LimitedMemory::add(std::span<const double> s, std::span<const double> y) {
   const double sy = dot(s, y);
-  if (!(sy > 1e-12)) return false;
-  if (s_.size() == capacity_) {
-    s_.pop_front();
-    y_.pop_front();
+  if (!(sy > 1e-12) || capacity_ == 0) return false;
+  if (s.size() != length_ || s_ring_.empty()) {
+    clear();
+    length_ = s.size();
+    s_ring_.assign(capacity_ * length_, 0.0);
+    y_ring_.assign(capacity_ * length_, 0.0);
   }
-  s_.emplace_back(s.begin(), s.end());
-  y_.emplace_back(y.begin(), y.end());
+  std::size_t slot = (oldest_ + count_) % capacity_;
+  if (count_ == capacity_) {
+    slot = oldest_;
+    oldest_ = (oldest_ + 1) % capacity_;
+  } else {
+    ++count_;
+  }
+  std::copy(s.begin(), s.end(), s_ring_.begin() + static_cast<std::ptrdiff_t>(slot * length_));
+  std::copy(y.begin(), y.end(), y_ring_.begin() + static_cast<std::ptrdiff_t>(slot * length_));
   theta_ = dot(y, y) / sy;
   rebuild();
   return true;
 }
 
 void LimitedMemory::rebuild() {
-  const std::size_t k = s_.size();
-  const std::size_t n = k ? s_.front().size() : 0;
-  w_ = Dense(n, 2 * k);
-  for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t j = 0; j < k; ++j) {
-      w_(i, j) = y_[j][i];
-      w_(i, k + j) = theta_ * s_[j][i];
+  const std::size_t k = count_;
+  const std::size_t n = k ? length_ : 0;
+  w_.reshape(n, 2 * k);
+  for (std::size_t j = 0; j < k; ++j) {
+    const std::span<const double> sj = s(j), yj = y(j);
+    for (std::size_t i = 0; i < n; ++i) {
+      w_(i, j) = yj[i];
+      w_(i, k + j) = theta_ * sj[i];
     }
   }
-  // The middle matrix before inversion.
-  Dense middle(2 * k, 2 * k);
+  middle_.reshape(2 * k, 2 * k);
   for (std::size_t i = 0; i < k; ++i) {
-    middle(i, i) = -dot(s_[i], y_[i]);
+    middle_(i, i) = -dot(s(i), y(i));
     for (std::size_t j = 0; j < k; ++j) {
       if (i > j) {
-        const double l = dot(s_[i], y_[j]);
-        middle(k + i, j) = l;  // L
-        middle(j, k + i) = l;  // L^T
+        const double l = dot(s(i), y(j));
+        middle_(k + i, j) = l;  // L
+        middle_(j, k + i) = l;  // L^T
       }
-      middle(k + i, k + j) = theta_ * dot(s_[i], s_[j]);
+      middle_(k + i, k + j) = theta_ * dot(s(i), s(j));
     }
   }
-  m_ = Dense(2 * k, 2 * k);
+  m_.reshape(2 * k, 2 * k);
   for (std::size_t i = 0; i < 2 * k; ++i) m_(i, i) = 1.0;
-  valid_ = solve_in_place(middle, m_);
+  valid_ = solve_in_place(middle_, m_);
 }
 
-std::vector<double> LimitedMemory::two_loop_direction(std::span<const double> g) const {
-  std::vector<double> q(g.begin(), g.end());
-  const std::size_t k = s_.size();
-  std::vector<double> alpha(k);
+std::vector<double> LimitedMemory::two_loop_direction(std::span<const double> g) {
+  std::vector<double> direction;
+  two_loop_direction(g, direction);
+  return direction;
+}
+
+void LimitedMemory::two_loop_direction(std::span<const double> g, std::vector<double>& q) {
+  q.assign(g.begin(), g.end());
+  const std::size_t k = count_;
+  alpha_.resize(k);
   for (std::size_t j = k; j-- > 0;) {
-    const double rho = 1.0 / dot(y_[j], s_[j]);
-    alpha[j] = rho * dot(s_[j], q);
-    for (std::size_t i = 0; i < q.size(); ++i) q[i] -= alpha[j] * y_[j][i];
+    const double rho = 1.0 / dot(y(j), s(j));
+    alpha_[j] = rho * dot(s(j), q);
+    const std::span<const double> yj = y(j);
+    for (std::size_t i = 0; i < q.size(); ++i) q[i] -= alpha_[j] * yj[i];
   }
   double scale = 1.0;
-  if (k > 0) scale = std::max(dot(s_.back(), y_.back()) / dot(y_.back(), y_.back()), 1e-20);
+  if (k > 0) scale = std::max(dot(s(k - 1), y(k - 1)) / dot(y(k - 1), y(k - 1)), 1e-20);
   for (double& v : q) v *= scale;
   for (std::size_t j = 0; j < k; ++j) {
-    const double rho = 1.0 / dot(y_[j], s_[j]);
-    const double beta = rho * dot(y_[j], q);
-    for (std::size_t i = 0; i < q.size(); ++i) q[i] += (alpha[j] - beta) * s_[j][i];
+    const double rho = 1.0 / dot(y(j), s(j));
+    const double beta = rho * dot(y(j), q);
+    const std::span<const double> sj = s(j);
+    for (std::size_t i = 0; i < q.size(); ++i) q[i] += (alpha_[j] - beta) * sj[i];
   }
   for (double& v : q) v = -v;
-  return q;
 }
 
 }  // namespace brivane::lbfgsb

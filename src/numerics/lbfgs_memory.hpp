@@ -6,7 +6,6 @@
 // lower triangle of S^T Y. theta is y.y / s.y of the newest pair, 1 while the memory is empty.
 
 #include <cstddef>
-#include <deque>
 #include <span>
 #include <vector>
 
@@ -19,6 +18,13 @@ struct Dense {
   std::vector<double> a;
   Dense() = default;
   Dense(std::size_t r, std::size_t c) : rows(r), cols(c), a(r * c, 0.0) {}
+  // Zeroes the matrix at a new shape, keeping the storage: a fit's matrices grow to their
+  // largest shape once and are then reused.
+  void reshape(std::size_t r, std::size_t c) {
+    rows = r;
+    cols = c;
+    a.assign(r * c, 0.0);
+  }
   double& operator()(std::size_t i, std::size_t j) { return a[i * cols + j]; }
   double operator()(std::size_t i, std::size_t j) const { return a[i * cols + j]; }
 };
@@ -33,9 +39,12 @@ class LimitedMemory {
 
   // Stores the pair when s.y > 1e-12 (the oldest leaves once `capacity` are held) and updates
   // theta and the compact matrices; returns whether it was stored.
+  // A pair of another length than the stored ones empties the memory first.
   bool add(std::span<const double> s, std::span<const double> y);
+  // Forgets every pair (theta back to 1), keeping the storage.
+  void clear();
 
-  std::size_t size() const { return s_.size(); }
+  std::size_t size() const { return count_; }
   double theta() const { return theta_; }
   // W (n by 2k) and M (2k by 2k); valid() is false when the middle matrix could not be inverted.
   const Dense& w() const { return w_; }
@@ -44,17 +53,29 @@ class LimitedMemory {
 
   // The quasi-Newton direction -H g by the two-loop recursion, with H0 = (s.y / y.y) I of the
   // newest pair (at least 1e-20), or I while the memory is empty.
-  std::vector<double> two_loop_direction(std::span<const double> g) const;
+  // The second form writes it into `direction`, reusing its storage.
+  std::vector<double> two_loop_direction(std::span<const double> g);
+  void two_loop_direction(std::span<const double> g, std::vector<double>& direction);
 
  private:
   void rebuild();
+  // The j-th stored pair, oldest first.
+  std::span<const double> s(std::size_t j) const;
+  std::span<const double> y(std::size_t j) const;
 
   std::size_t capacity_;
-  std::deque<std::vector<double>> s_;
-  std::deque<std::vector<double>> y_;
+  // The pairs live in a ring of `capacity_` rows of `length_` doubles, allocated by the first
+  // pair: storing one overwrites the oldest instead of allocating.
+  std::size_t length_ = 0;
+  std::size_t oldest_ = 0;
+  std::size_t count_ = 0;
+  std::vector<double> s_ring_;
+  std::vector<double> y_ring_;
+  std::vector<double> alpha_;  // the two-loop recursion's coefficients
   double theta_ = 1.0;
   Dense w_;
   Dense m_;
+  Dense middle_;  // the middle matrix before inversion
   bool valid_ = true;
 };
 

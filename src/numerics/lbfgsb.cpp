@@ -16,32 +16,40 @@ namespace {
 using lbfgsb::Box;
 using lbfgsb::dot;
 
-std::vector<double> step_to(std::span<const double> target, std::span<const double> x) {
-  std::vector<double> d(x.size());
-  for (std::size_t i = 0; i < x.size(); ++i) d[i] = target[i] - x[i];
-  return d;
+void step_to(std::span<const double> target, std::span<const double> x, std::vector<double>& step) {
+  step.resize(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) step[i] = target[i] - x[i];
 }
 
-// The search direction, in order of preference: the step to the projected subspace minimiser,
-// to the Cauchy point, the two-loop quasi-Newton direction, and the negative projected gradient.
-// Fixed variables never move.
-std::vector<double> search_direction(const Box& box, std::span<const double> x,
-                                     std::span<const double> g, const lbfgsb::LimitedMemory& memory) {
-  std::vector<double> d;
+// Everything an iteration writes besides the point: sized by the first iterations of a run and
+// reused by the rest, so that the minimiser itself allocates nothing per iteration.
+struct Workspace {
+  explicit Workspace(std::size_t memory_size) : memory(memory_size) {}
+  lbfgsb::LimitedMemory memory;
   lbfgsb::CauchyPoint cauchy;
-  if (!lbfgsb::generalised_cauchy_point(box, x, g, memory, cauchy)) {
-    d = memory.two_loop_direction(g);
+  lbfgsb::SubspaceStorage subspace;
+  std::vector<double> minimiser, cauchy_step, subspace_step, direction, s, y;
+  lbfgsb::LineSearchResult step;
+  lbfgsb::LineSearchStorage search;
+};
+
+// The search direction (into w.direction), in order of preference: the step to the projected
+// subspace minimiser, to the Cauchy point, the two-loop quasi-Newton direction, and the negative
+// projected gradient. Fixed variables never move.
+void search_direction(const Box& box, std::span<const double> x, std::span<const double> g, Workspace& w) {
+  std::vector<double>& d = w.direction;
+  if (!lbfgsb::generalised_cauchy_point(box, x, g, w.memory, w.cauchy)) {
+    w.memory.two_loop_direction(g, d);
   } else {
-    std::vector<double> minimiser;
-    const std::vector<double> cauchy_step = step_to(cauchy.x, x);
-    if (!lbfgsb::subspace_minimiser(box, x, g, memory, cauchy, minimiser)) {
-      d = cauchy_step;
-    } else if (std::vector<double> subspace_step = step_to(minimiser, x); dot(subspace_step, g) < 0.0) {
-      d = std::move(subspace_step);
-    } else if (dot(cauchy_step, g) < 0.0) {
-      d = cauchy_step;
+    step_to(w.cauchy.x, x, w.cauchy_step);
+    if (!lbfgsb::subspace_minimiser(box, x, g, w.memory, w.cauchy, w.minimiser, w.subspace)) {
+      d.assign(w.cauchy_step.begin(), w.cauchy_step.end());
+    } else if (step_to(w.minimiser, x, w.subspace_step); dot(w.subspace_step, g) < 0.0) {
+      d.swap(w.subspace_step);
+    } else if (dot(w.cauchy_step, g) < 0.0) {
+      d.assign(w.cauchy_step.begin(), w.cauchy_step.end());
     } else {
-      d = memory.two_loop_direction(g);
+      w.memory.two_loop_direction(g, d);
     }
   }
   for (std::size_t i = 0; i < x.size(); ++i) {
@@ -54,7 +62,6 @@ std::vector<double> search_direction(const Box& box, std::span<const double> x,
       d[i] = held_low || held_high || box.fixed[i] ? 0.0 : -g[i];
     }
   }
-  return d;
 }
 
 }  // namespace
@@ -84,16 +91,21 @@ MinimiseOutcome minimise_bounded(ObjectiveRef objective, std::vector<double> sta
     return result;
   }
 
-  lbfgsb::LimitedMemory memory(settings.memory);
-  std::vector<double> s(n), y(n);
+  Workspace work(settings.memory);
+  lbfgsb::LimitedMemory& memory = work.memory;
+  lbfgsb::LineSearchResult& step = work.step;
+  std::vector<double>& s = work.s;
+  std::vector<double>& y = work.y;
+  s.resize(n);
+  y.resize(n);
   for (std::uint64_t iteration = 1; iteration <= settings.max_iterations; ++iteration) {
-    const std::vector<double> d = search_direction(box, result.x, g, memory);
+    search_direction(box, result.x, g, work);
+    const std::vector<double>& d = work.direction;
     if (n == 0 || !(dot(d, g) < 0.0)) {
       result.reason = StopReason::NoDescentDirection;
       return result;
     }
-    lbfgsb::LineSearchResult step =
-        lbfgsb::more_thuente_search(objective, box, result.x, result.value, g, d);
+    lbfgsb::more_thuente_search(objective, box, result.x, result.value, g, d, step, work.search);
     result.evaluations += static_cast<std::uint64_t>(step.evaluations);
     if (step.status == lbfgsb::LineSearchStatus::GradientLengthMismatch) {
       return std::string("gradient length mismatch");
@@ -105,7 +117,7 @@ MinimiseOutcome minimise_bounded(ObjectiveRef objective, std::vector<double> sta
       // pairs and search again along the projected steepest descent; only a search that fails
       // without any pairs ends the run.
       if (memory.size() > 0) {
-        memory = lbfgsb::LimitedMemory(settings.memory);
+        memory.clear();
         continue;
       }
       result.reason = StopReason::LineSearchExhausted;
@@ -116,9 +128,9 @@ MinimiseOutcome minimise_bounded(ObjectiveRef objective, std::vector<double> sta
       y[i] = step.gradient[i] - g[i];
     }
     memory.add(s, y);
-    result.x = std::move(step.x);
+    result.x.swap(step.x);
     result.value = step.value;
-    g = std::move(step.gradient);
+    g.swap(step.gradient);
     result.iterations = iteration;
     if (lbfgsb::projected_gradient_norm(box, result.x, g) <= settings.projected_gradient_tolerance) {
       result.reason = StopReason::Converged;

@@ -111,13 +111,6 @@ namespace {
 constexpr double kExtrapolateLower = 1.1;
 constexpr double kExtrapolateUpper = 4.0;
 
-// A step that was evaluated, with its point, value and gradient.
-struct EvaluatedStep {
-  double step = 0.0;
-  std::vector<double> x, gradient;
-  double value = 0.0;
-};
-
 // What dcsrch carries from one trial step to the next: the interval of uncertainty, the stage
 // (1 while no step has both lowered the value enough and turned the slope non-negative), the
 // interval's last two widths and the bounds of the next step.
@@ -170,57 +163,62 @@ double next_trial_step(SearchState& s, double stp, double value, double slope, d
 // offers no decrease that doubles can resolve: accepting such a step would let the next
 // iteration step back, and a minimum between two adjacent doubles would be swung across until
 // the iteration limit.
-LineSearchResult settle_on_best(EvaluatedStep& best, double f, double decrease_test, int evaluations) {
-  LineSearchResult result;
+void settle_on_best(double best_step, double best_value, LineSearchStorage& storage, double f,
+                    double decrease_test, int evaluations, LineSearchResult& result) {
   result.evaluations = evaluations;
-  if (best.step > 0.0 && best.value < f && best.value <= f + best.step * decrease_test) {
+  if (best_step > 0.0 && best_value < f && best_value <= f + best_step * decrease_test) {
     result.status = LineSearchStatus::Accepted;
-    result.x = std::move(best.x);
-    result.value = best.value;
-    result.gradient = std::move(best.gradient);
+    result.x.swap(storage.best_x);
+    result.value = best_value;
+    result.gradient.swap(storage.best_gradient);
   } else {
     result.status = LineSearchStatus::Exhausted;
   }
-  return result;
 }
 
 }  // namespace
 
-LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std::span<const double> x,
-                                     double f, std::span<const double> g, std::span<const double> d,
-                                     const LineSearchSettings& settings) {
+void more_thuente_search(ObjectiveRef objective, const Box& box, std::span<const double> x, double f,
+                         std::span<const double> g, std::span<const double> d, LineSearchResult& result,
+                         LineSearchStorage& storage, const LineSearchSettings& settings) {
   const std::size_t n = x.size();
   const double initial_slope = dot(g, d);
   const double decrease_test = settings.sufficient_decrease * initial_slope;
 
-  LineSearchResult result;
-  std::vector<double> trial(n);
-  std::vector<double> trial_gradient;
+  result.status = LineSearchStatus::Exhausted;
+  result.value = 0.0;
+  result.evaluations = 0;
+  std::vector<double>& trial = storage.trial;
+  std::vector<double>& trial_gradient = storage.trial_gradient;
+  trial.resize(n);
+  trial_gradient.clear();
   double stp = 1.0;
   const double width = settings.max_step - settings.min_step;
   SearchState state{{0.0, f, initial_slope, 0.0, f, initial_slope, false}, 1, width, 2.0 * width, 0.0,
                     stp + kExtrapolateUpper * stp};
   // The best step so far (stx of the interval): the search falls back on it when the interval
   // has shrunk below the resolution of doubles.
-  EvaluatedStep best;
-  std::vector<double> previous_trial;
-  best.x.assign(x.begin(), x.end());
-  best.value = f;
+  double best_step = 0.0;
+  double best_value = f;
+  storage.best_x.assign(x.begin(), x.end());
+  storage.best_gradient.clear();
+  storage.previous_trial.clear();
 
   for (int evaluation = 1; evaluation <= settings.max_evaluations; ++evaluation) {
     for (std::size_t i = 0; i < n; ++i) trial[i] = box.clamp(i, x[i] + stp * d[i]);
     // A point already evaluated would be evaluated again to the same value: the interpolation
     // can go no further.
-    if (evaluation > 1 && (trial == previous_trial || trial == best.x)) {
-      return settle_on_best(best, f, decrease_test, evaluation - 1);
+    if (evaluation > 1 && (trial == storage.previous_trial || trial == storage.best_x)) {
+      settle_on_best(best_step, best_value, storage, f, decrease_test, evaluation - 1, result);
+      return;
     }
     const double value = objective(trial, trial_gradient);
     result.evaluations = evaluation;
     if (trial_gradient.size() != n) {
       result.status = LineSearchStatus::GradientLengthMismatch;
-      return result;
+      return;
     }
-    previous_trial = trial;
+    storage.previous_trial.assign(trial.begin(), trial.end());
     if (evaluation == settings.max_evaluations) break;  // evaluated, not tested
     const double slope = dot(trial_gradient, d);
     const bool decreased = value <= f + stp * decrease_test;
@@ -229,10 +227,10 @@ LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std
     const bool stopped_by_box = slope <= decrease_test && step_was_clamped(box, x, stp, d);
     if (decreased && (std::fabs(slope) <= settings.curvature * std::fabs(initial_slope) || stopped_by_box)) {
       result.status = LineSearchStatus::Accepted;
-      result.x = trial;
+      result.x.swap(trial);
       result.value = value;
-      result.gradient = trial_gradient;
-      return result;
+      result.gradient.swap(trial_gradient);
+      return;
     }
     if (!std::isfinite(value) || !std::isfinite(slope)) {
       // Outside the objective's domain: come back halfway towards the best step.
@@ -242,16 +240,21 @@ LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std
 
     const double evaluated_step = stp;
     stp = next_trial_step(state, stp, value, slope, f, decrease_test, settings);
-    if (state.interval.stx == evaluated_step) best = {evaluated_step, trial, trial_gradient, value};
+    if (state.interval.stx == evaluated_step) {
+      best_step = evaluated_step;
+      best_value = value;
+      storage.best_x.assign(trial.begin(), trial.end());
+      storage.best_gradient.assign(trial_gradient.begin(), trial_gradient.end());
+    }
     // The interval keeps shrinking for as long as doubles can split it. A step that rounding has
     // pushed onto or outside its ends means it cannot be split any further.
     if (state.interval.bracketed && (stp <= state.step_low || stp >= state.step_high)) {
-      return settle_on_best(best, f, decrease_test, evaluation);
+      settle_on_best(best_step, best_value, storage, f, decrease_test, evaluation, result);
+      return;
     }
     if (std::isnan(stp)) stp = std::clamp(state.interval.stx, settings.min_step, settings.max_step);
   }
   result.status = LineSearchStatus::Exhausted;
-  return result;
 }
 
 }  // namespace brivane::lbfgsb

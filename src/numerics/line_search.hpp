@@ -31,6 +31,14 @@ struct LineSearchResult {
   int evaluations = 0;  // objective calls, at most max_evaluations
 };
 
+// Working storage of the line search, kept from one search to the next: the trial point and its
+// gradient, the trial before it, and the best step's point and gradient. The accepted point
+// leaves by exchanging vectors with the result, so a run allocates nothing once every vector
+// has held a point.
+struct LineSearchStorage {
+  std::vector<double> trial, trial_gradient, previous_trial, best_x, best_gradient;
+};
+
 // Searches along d from x (value f, gradient g, g.d < 0). A point is accepted when its value is at
 // most f + c1 t (g.d) and |g(trial).d| is at most c2 |g.d|; both tests use d, not the clamped step.
 // A trial that the box clamped, and at which the objective still falls along d by at least
@@ -42,9 +50,11 @@ struct LineSearchResult {
 // is Exhausted if not.
 // When max_evaluations - 1 trial points have failed, one more is evaluated but not tested and the
 // search reports Exhausted. A trial whose value or slope is not a number halves the step.
-LineSearchResult more_thuente_search(ObjectiveRef objective, const Box& box, std::span<const double> x,
-                                     double f, std::span<const double> g, std::span<const double> d,
-                                     const LineSearchSettings& settings = {});
+// Every field of `result` is written; its vectors and `storage`'s are reused. The objective's
+// first call of every search receives an empty gradient vector.
+void more_thuente_search(ObjectiveRef objective, const Box& box, std::span<const double> x, double f,
+                         std::span<const double> g, std::span<const double> d, LineSearchResult& result,
+                         LineSearchStorage& storage, const LineSearchSettings& settings = {});
 
 // One safeguarded step of More and Thuente (dcstep): updates the interval of uncertainty
 // [stx, sty] and returns the next trial step within [step_min, step_max].

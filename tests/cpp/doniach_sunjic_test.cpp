@@ -188,6 +188,27 @@ TEST(DoniachSunjicFit, TheMleEntryKeepsItsStartBelowTheWeightFloorAndTheValuesOn
   EXPECT_EQ(values, start);
 }
 
+TEST(DoniachSunjicFit, TheMleEntryGivesTheSameBitsOnOneTwoOrEightThreads) {
+  // 641 samples: the passes share three chunks among the pool's threads, and must sum them in the
+  // same order whoever takes a chunk. A failure thrown from inside the fit must reach the caller
+  // and leave the pool serving the next fit.
+  const PeakData d = smooth_peak();
+  const DoniachSunjicParameters start{284.0, 1.0, 0.3};
+  auto mle = [&](const DoniachSunjicBounds& b) {
+    return doniach_sunjic_mle(d.x, d.w, start[0], start[1], start[2], b.x_min, b.x_max, b.gamma_min, b.gamma_max,
+                              b.alpha_min, b.alpha_max);
+  };
+  const DoniachSunjicParameters one = fit_test::on_threads(1, [&] { return mle(kBounds); });
+  ASSERT_NE(one, start);
+  for (int threads : {2, 8}) {
+    EXPECT_EQ(fit_test::on_threads(threads, [&] { return mle(kBounds); }), one) << threads << " threads";
+  }
+  DoniachSunjicBounds unordered = kBounds;
+  unordered.alpha_max = kNaN;
+  EXPECT_THROW(fit_test::on_threads(2, [&] { return mle(unordered); }), Failure);
+  EXPECT_EQ(fit_test::on_threads(2, [&] { return mle(kBounds); }), one);
+}
+
 TEST(DoniachSunjicFit, RecoversSyntheticPeaks) {
   // 1e5 counts drawn with fixed seeds from v_i c_i / D, c_i the trapezoid cells (D = sum v_i c_i):
   // exactly the multinomial likelihood the fit maximises.

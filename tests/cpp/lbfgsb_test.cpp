@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "numerics/bounds.hpp"
@@ -364,6 +366,59 @@ TEST(LimitedMemory, StoresOnlyCurvaturePairsAndKeepsTheNewest) {
   }
   // The memory holds the three newest pairs: the oldest pair left (W has 2 x 3 columns).
   EXPECT_EQ(memory.w().cols, 6u);
+}
+
+// The pairs are kept in a ring that is overwritten oldest first and reused after clear(): a
+// memory that has wrapped around, been cleared or changed length must hold, to the bit, what a
+// new memory given only its newest pairs holds.
+void expect_same_memory(const lbfgsb::LimitedMemory& used, const lbfgsb::LimitedMemory& fresh) {
+  EXPECT_EQ(used.size(), fresh.size());
+  EXPECT_EQ(used.theta(), fresh.theta());
+  EXPECT_EQ(used.valid(), fresh.valid());
+  EXPECT_EQ(used.w().rows, fresh.w().rows);
+  EXPECT_EQ(used.w().a, fresh.w().a);
+  EXPECT_EQ(used.m().a, fresh.m().a);
+}
+
+TEST(LimitedMemory, ReusedStorageHoldsWhatAFreshMemoryHolds) {
+  auto pair = [](std::size_t length, int k) {
+    Vector s(length), y(length);
+    for (std::size_t i = 0; i < length; ++i) {
+      s[i] = std::sin(1.0 + 0.7 * k + 0.3 * static_cast<double>(i));
+      y[i] = (2.0 + static_cast<double>(i)) * s[i] + 0.1 * std::cos(0.5 * k);
+    }
+    return std::pair{s, y};
+  };
+  lbfgsb::LimitedMemory used(3);
+  Vector g{0.3, -1.2, 0.8, 2.0};
+  for (int k = 0; k < 8; ++k) {  // wraps around the ring twice and a bit
+    const auto [s, y] = pair(4, k);
+    ASSERT_TRUE(used.add(s, y));
+    lbfgsb::LimitedMemory fresh(3);
+    for (int j = std::max(0, k - 2); j <= k; ++j) {
+      const auto [sj, yj] = pair(4, j);
+      ASSERT_TRUE(fresh.add(sj, yj));
+    }
+    expect_same_memory(used, fresh);
+    Vector into(7, 99.0);  // a longer vector with old contents is rewritten whole
+    used.two_loop_direction(g, into);
+    EXPECT_EQ(into, fresh.two_loop_direction(g));
+  }
+  used.clear();
+  expect_same_memory(used, lbfgsb::LimitedMemory(3));
+  EXPECT_EQ(used.two_loop_direction(g), (Vector{-0.3, 1.2, -0.8, -2.0}));
+  const auto [s2, y2] = pair(4, 11);
+  ASSERT_TRUE(used.add(s2, y2));
+  lbfgsb::LimitedMemory fresh(3);
+  ASSERT_TRUE(fresh.add(s2, y2));
+  expect_same_memory(used, fresh);
+  // Pairs of another length start the memory again.
+  const auto [s3, y3] = pair(2, 5);
+  ASSERT_TRUE(used.add(s3, y3));
+  lbfgsb::LimitedMemory fresh_short(3);
+  ASSERT_TRUE(fresh_short.add(s3, y3));
+  expect_same_memory(used, fresh_short);
+  EXPECT_EQ(used.w().rows, 2u);
 }
 
 }  // namespace

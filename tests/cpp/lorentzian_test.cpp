@@ -136,6 +136,32 @@ TEST(LorentzianLogLikelihood, ForwardDifferencesCarryNoRoundingNoiseOfTheLogLike
   }
 }
 
+TEST(LorentzianLogLikelihood, GridsAndWeightsEndingInAPartialGroupOfFourCountEverySampleOnce) {
+  // The fused pass takes samples four at a time in blocks of 256; a last group of one to three
+  // samples, at the grid's end or the weights' end, must add each of its samples once and nothing
+  // for the lanes it lacks. Checked against the quadruple-precision reference for lengths on
+  // both sides of a group and of a block boundary.
+  for (std::size_t n : {2, 3, 5, 6, 7, 9, 255, 257, 258, 259, 513, 515}) {
+    const std::vector<double> x = grid(100.0, 100.0 + 0.25 * static_cast<double>(n - 1), n);
+    std::vector<double> w(n);
+    for (std::size_t i = 0; i < n; ++i) w[i] = 2.0 + static_cast<double>(i % 5) + 40.0 / (1.0 + std::pow(x[i] - 101.1, 2));
+    for (std::size_t weighted : {n, n - 1, n / 2}) {
+      const std::vector<double> ws(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(weighted));
+      const double x0 = 101.1, gamma = 1.7, centre = x0 + 1e-7, width = gamma + 1e-7;
+      const Shift shifts[] = {{0, centre}, {1, width}};
+      double differences[2];
+      const double ll = lorentzian_log_likelihood_differences(x, ws, x0, gamma, shifts, 90.0, 300.0, differences);
+      const __float128 base = quad_log_likelihood(x, ws, x0, gamma, weighted);
+      const double moved_centre = static_cast<double>(quad_log_likelihood(x, ws, centre, gamma, weighted) - base);
+      const double moved_width = static_cast<double>(quad_log_likelihood(x, ws, x0, width, weighted) - base);
+      const double scale = 1.0 + std::fabs(static_cast<double>(base));
+      EXPECT_NEAR(ll, static_cast<double>(base), 1e-13 * scale) << n << " " << weighted;
+      EXPECT_NEAR(differences[0], moved_centre, 1e-11 * std::fabs(moved_centre) + 1e-16 * scale) << n << " " << weighted;
+      EXPECT_NEAR(differences[1], moved_width, 1e-11 * std::fabs(moved_width) + 1e-16 * scale) << n << " " << weighted;
+    }
+  }
+}
+
 TEST(LorentzianLogLikelihood, DifferencesWhereAFloorActsAreFormedBySubtraction) {
   // Where the 1e-300 floor of the trapezoid integral or the 1e-200 inside the logarithm acts, or
   // the grid has one sample, the log-likelihood is the literal one and the differences are

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numbers>
 
@@ -173,96 +174,178 @@ constexpr std::size_t kPassBlock = 256;
 // result). A shift of 1e-7 gives |r| <= 1e-7 / e + (1e-7 / e)^2, at most 2e-6 for the fit's
 // smallest width 0.1, well inside its range.
 
-inline double lane_total(const double (&lanes)[kLanes]) { return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]); }
+// Four samples side by side, written as vectors so that the compiler need not find the lanes
+// itself (left to it, it interleaved the per-shift arrays and spent as many shuffles as
+// arithmetic). Each operation is the scalar formula's, rounded as written (no contraction), so a
+// lane holds what the scalar code would. Vectors travel by reference: a four-lane vector passed by
+// value would take an ABI of its own.
+using Quad = double __attribute__((vector_size(32)));
+using QuadMask = long long __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline void load_quad(const double* from, Quad& to) { std::memcpy(&to, from, sizeof to); }
+[[gnu::always_inline]] inline void store_quad(const Quad& from, double* to) { std::memcpy(to, &from, sizeof from); }
+[[gnu::always_inline]] inline double lane_total(const Quad& lanes) { return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]); }
+
+// Zero in the lanes from `count` on. Added to an accumulator that started at +0 it changes
+// nothing: such a sum is never -0, and x + 0 = x for every other x.
+[[gnu::always_inline]] inline void keep_first_lanes(std::size_t count, Quad& v) {
+  const QuadMask lane{0, 1, 2, 3};
+  const Quad zero{0.0, 0.0, 0.0, 0.0};
+  v = lane < static_cast<long long>(count) ? v : zero;
+}
+
+// log1p_small<Log1pOrder::kFactored> on four lanes: the same operations in the same order.
+[[gnu::always_inline]] inline void log1p_small_factored(const Quad& r, Quad& out) {
+  out = r * (1.0 + r * (-0.5 + r * (1.0 / 3.0 - r * 0.25)));
+}
+
+// One block's per-sample terms. samples[kLanes - 1] holds the sample before the block,
+// samples[kLanes + i] sample i of the block. Index 0 of inverse[] and change[] carries the previous
+// block's last sample for the trapezoid; the grid's first sample pairs with itself over a zero step.
+template <std::size_t kShifts>
+struct PassBlock {
+  alignas(32) double samples[kPassBlock + 2 * kLanes];
+  alignas(32) double log_q[kPassBlock], step[kPassBlock], inverse[kPassBlock + kLanes];
+  alignas(32) double ratio[kShifts + 1][kPassBlock], change[kShifts + 1][kPassBlock + kLanes];
+};
+
+// The per-sample terms of the block's first `groups` groups of four: q (into log_q, for the
+// logarithms), the step to the sample before, 1 / q, and for each shift rho = (q - q') / q' and
+// rho / q'.
+template <std::size_t kShifts>
+[[gnu::always_inline]] inline void block_terms(PassBlock<kShifts>& b, std::size_t groups, double x0,
+                                               double half_width_squared, const ShiftTerms* shifts) {
+  for (std::size_t i = 0; i < groups * kLanes; i += kLanes) {
+    Quad xs, before;
+    load_quad(b.samples + kLanes + i, xs);
+    load_quad(b.samples + kLanes - 1 + i, before);
+    const Quad a = xs - x0;
+    const Quad q = a * a + half_width_squared;
+    store_quad(q, b.log_q + i);
+    store_quad(xs - before, b.step + i);
+    // One division serves the reciprocals of q and of every shifted q': 1 / (q q'_1 q'_2)
+    // times the other factors (the caller keeps the product finite and normal).
+    Quad shifted_q[kShifts + 1], change_of_q[kShifts + 1];
+    Quad product = q;
+    for (std::size_t j = 0; j < kShifts; ++j) {
+      const Quad shifted_a = xs - shifts[j].x0;
+      shifted_q[j] = shifted_a * shifted_a + shifts[j].half_width_squared;
+      change_of_q[j] = shifts[j].step * (a + shifted_a) + shifts[j].width_change;
+      product *= shifted_q[j];
+    }
+    const Quad reciprocal = 1.0 / product;
+    Quad inverse_q, ratios[kShifts + 1];
+    if constexpr (kShifts == 0) {
+      inverse_q = reciprocal;
+    } else if constexpr (kShifts == 1) {
+      inverse_q = shifted_q[0] * reciprocal;
+      ratios[0] = change_of_q[0] * (q * reciprocal);
+    } else {
+      inverse_q = (shifted_q[0] * shifted_q[1]) * reciprocal;
+      ratios[0] = change_of_q[0] * ((q * shifted_q[1]) * reciprocal);
+      ratios[1] = change_of_q[1] * ((q * shifted_q[0]) * reciprocal);
+    }
+    store_quad(inverse_q, b.inverse + i + 1);
+    for (std::size_t j = 0; j < kShifts; ++j) {
+      store_quad(ratios[j], b.ratio[j] + i);
+      store_quad(ratios[j] * inverse_q, b.change[j] + i + 1);
+    }
+  }
+}
+
+template <std::size_t kShifts>
+struct LaneSums {
+  Quad integral, weighted_log_q, weight;
+  Quad integral_change[kShifts + 1], log_ratio[kShifts + 1];
+};
+
+// Adds the block's `len` trapezoid terms and its first `weighted` weighted terms (weights `ws`,
+// logarithms in log_q) to the lanes.
+template <std::size_t kShifts>
+[[gnu::always_inline]] inline void add_block(const PassBlock<kShifts>& b, std::size_t len, std::size_t weighted,
+                                             const double* ws, LaneSums<kShifts>& lanes) {
+  for (std::size_t i = 0; i < len; i += kLanes) {
+    Quad at, next, term;
+    load_quad(b.step + i, at);
+    load_quad(b.inverse + i, term);
+    load_quad(b.inverse + i + 1, next);
+    term = at * ((term + next) * 0.5);
+    keep_first_lanes(len - i, term);
+    lanes.integral += term;
+    for (std::size_t j = 0; j < kShifts; ++j) {
+      load_quad(b.change[j] + i, term);
+      load_quad(b.change[j] + i + 1, next);
+      term = at * ((term + next) * 0.5);
+      keep_first_lanes(len - i, term);
+      lanes.integral_change[j] += term;
+    }
+  }
+  for (std::size_t i = 0; i < weighted; i += kLanes) {
+    const std::size_t count = std::min(kLanes, weighted - i);
+    Quad weights_here, term;
+    if (count == kLanes) {
+      load_quad(ws + i, weights_here);
+    } else {
+      alignas(32) double last[kLanes];
+      for (std::size_t l = 0; l < kLanes; ++l) last[l] = l < count ? ws[i + l] : 0.0;
+      load_quad(last, weights_here);
+    }
+    load_quad(b.log_q + i, term);
+    term = weights_here * term;
+    keep_first_lanes(count, term);
+    lanes.weighted_log_q += term;
+    lanes.weight += weights_here;
+    for (std::size_t j = 0; j < kShifts; ++j) {
+      Quad r;
+      load_quad(b.ratio[j] + i, r);
+      log1p_small_factored(r, term);
+      term = weights_here * term;
+      keep_first_lanes(count, term);
+      lanes.log_ratio[j] += term;
+    }
+  }
+}
 
 // Sums are kept in four lanes by sample index modulo 4 (blocks start at multiples of 4) and
-// combined in a fixed order, so that the loops vectorise without reassociating anything.
+// combined in a fixed order. A block's last group of fewer than four samples runs in the vector
+// too, its missing lanes formed from copies of the last sample and then zeroed.
 template <std::size_t kShifts>
 [[gnu::always_inline]] inline PassSums fused_pass_of(std::span<const double> x, std::span<const double> w,
                                                      double x0, double half_width_squared,
                                                      const ShiftTerms* shifts) {
   const std::size_t n = x.size();
   const std::size_t used = std::min(n, w.size());
-  double integral[kLanes] = {}, weighted_log_q[kLanes] = {}, weight[kLanes] = {};
-  double integral_change[kShifts + 1][kLanes] = {}, log_ratio[kShifts + 1][kLanes] = {};
-  // Index 0 of inverse[] and change[] carries the previous block's last sample for the trapezoid;
-  // the grid's first sample pairs with itself over a zero step.
-  alignas(32) double q[kPassBlock], log_q[kPassBlock], step[kPassBlock], inverse[kPassBlock + 1];
-  alignas(32) double ratio[kShifts + 1][kPassBlock], change[kShifts + 1][kPassBlock + 1];
-  double previous_x = x[0];
+  const Quad zero{0.0, 0.0, 0.0, 0.0};
+  LaneSums<kShifts> lanes;
+  lanes.integral = lanes.weighted_log_q = lanes.weight = zero;
+  for (std::size_t j = 0; j <= kShifts; ++j) lanes.integral_change[j] = lanes.log_ratio[j] = zero;
+  PassBlock<kShifts> b;
+  b.samples[kLanes - 1] = x[0];
   for (std::size_t start = 0; start < n; start += kPassBlock) {
     check_interrupt();
     const std::size_t len = std::min(kPassBlock, n - start);
-    const double* __restrict xs = x.data() + start;
-    for (std::size_t i = 0; i < len; ++i) {
-      const double a = xs[i] - x0;
-      q[i] = a * a + half_width_squared;
-      log_q[i] = q[i];
-      step[i] = xs[i] - (i == 0 ? previous_x : xs[i - 1]);
-      // One division serves the reciprocals of q and of every shifted q': 1 / (q q'_1 q'_2)
-      // times the other factors (the caller keeps the product finite and normal).
-      double shifted_q[kShifts + 1], change_of_q[kShifts + 1];
-      double product = q[i];
-      for (std::size_t j = 0; j < kShifts; ++j) {
-        const double shifted_a = xs[i] - shifts[j].x0;
-        shifted_q[j] = shifted_a * shifted_a + shifts[j].half_width_squared;
-        change_of_q[j] = shifts[j].step * (a + shifted_a) + shifts[j].width_change;
-        product *= shifted_q[j];
-      }
-      const double reciprocal = 1.0 / product;
-      if constexpr (kShifts == 0) {
-        inverse[i + 1] = reciprocal;
-      } else if constexpr (kShifts == 1) {
-        inverse[i + 1] = shifted_q[0] * reciprocal;
-        ratio[0][i] = change_of_q[0] * (q[i] * reciprocal);
-      } else {
-        inverse[i + 1] = (shifted_q[0] * shifted_q[1]) * reciprocal;
-        ratio[0][i] = change_of_q[0] * ((q[i] * shifted_q[1]) * reciprocal);
-        ratio[1][i] = change_of_q[1] * ((q[i] * shifted_q[0]) * reciprocal);
-      }
-      for (std::size_t j = 0; j < kShifts; ++j) change[j][i + 1] = ratio[j][i] * inverse[i + 1];
-    }
+    const std::size_t groups = (len + kLanes - 1) / kLanes;
+    std::memcpy(b.samples + kLanes, x.data() + start, len * sizeof(double));
+    for (std::size_t i = len; i < groups * kLanes; ++i) b.samples[kLanes + i] = b.samples[kLanes + len - 1];
+    block_terms(b, groups, x0, half_width_squared, shifts);
     if (start == 0) {
-      inverse[0] = inverse[1];
-      for (std::size_t j = 0; j < kShifts; ++j) change[j][0] = change[j][1];
+      b.inverse[0] = b.inverse[1];
+      for (std::size_t j = 0; j < kShifts; ++j) b.change[j][0] = b.change[j][1];
     }
     const std::size_t weighted = start < used ? std::min(len, used - start) : 0;
-    log_in_place({log_q, weighted});
-    const double* __restrict ws = w.data() + start;
-    auto add_sample = [&](std::size_t i, std::size_t lane) {
-      integral[lane] += step[i] * ((inverse[i] + inverse[i + 1]) * 0.5);
-      for (std::size_t j = 0; j < kShifts; ++j) {
-        integral_change[j][lane] += step[i] * ((change[j][i] + change[j][i + 1]) * 0.5);
-      }
-    };
-    auto add_weighted = [&](std::size_t i, std::size_t lane) {
-      weighted_log_q[lane] += ws[i] * log_q[i];
-      weight[lane] += ws[i];
-      for (std::size_t j = 0; j < kShifts; ++j) {
-        log_ratio[j][lane] += ws[i] * log1p_small<Log1pOrder::kFactored>(ratio[j][i]);
-      }
-    };
-    // Whole groups of four first, one lane each, so that each group is one vector operation.
-    const std::size_t whole = len - len % kLanes, whole_weighted = weighted - weighted % kLanes;
-    for (std::size_t base = 0; base < whole; base += kLanes) {
-      for (std::size_t lane = 0; lane < kLanes; ++lane) add_sample(base + lane, lane);
-    }
-    for (std::size_t i = whole; i < len; ++i) add_sample(i, i - whole);
-    for (std::size_t base = 0; base < whole_weighted; base += kLanes) {
-      for (std::size_t lane = 0; lane < kLanes; ++lane) add_weighted(base + lane, lane);
-    }
-    for (std::size_t i = whole_weighted; i < weighted; ++i) add_weighted(i, i - whole_weighted);
-    previous_x = xs[len - 1];
-    inverse[0] = inverse[len];
-    for (std::size_t j = 0; j < kShifts; ++j) change[j][0] = change[j][len];
+    log_in_place({b.log_q, weighted});
+    add_block(b, len, weighted, w.data() + start, lanes);
+    b.samples[kLanes - 1] = b.samples[kLanes + len - 1];
+    b.inverse[0] = b.inverse[len];
+    for (std::size_t j = 0; j < kShifts; ++j) b.change[j][0] = b.change[j][len];
   }
   PassSums sums;
-  sums.integral = lane_total(integral);
-  sums.weighted_log_q = lane_total(weighted_log_q);
-  sums.weight = lane_total(weight);
+  sums.integral = lane_total(lanes.integral);
+  sums.weighted_log_q = lane_total(lanes.weighted_log_q);
+  sums.weight = lane_total(lanes.weight);
   for (std::size_t j = 0; j < kShifts; ++j) {
-    sums.integral_change[j] = lane_total(integral_change[j]);
-    sums.log_ratio[j] = lane_total(log_ratio[j]);
+    sums.integral_change[j] = lane_total(lanes.integral_change[j]);
+    sums.log_ratio[j] = lane_total(lanes.log_ratio[j]);
   }
   return sums;
 }

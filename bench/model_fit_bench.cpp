@@ -24,6 +24,8 @@
 #include "bench_clock.hpp"
 #include "model/evaluate.hpp"
 #include "model/solver.hpp"
+#include "shapes/gaussian/model_term.hpp"
+#include "shapes/lorentzian/model_term.hpp"
 
 using namespace brivane::model;
 
@@ -165,7 +167,7 @@ int main(int argc, char** argv) {
     Model m;
     const double centres[5] = {1086.3, 1090.2, 1112.6, 1121.0, 1173.7};
     const double areas[5] = {1700.0, 300.0, 2300.0, 1900.0, 9900.0};
-    for (int k = 0; k < 5; ++k) m.add(TermKind::kGaussian, {centres[k], 0.8, areas[k]}, peak_bounds);
+    for (int k = 0; k < 5; ++k) m.add(GaussianTerm::kKind, {centres[k], 0.8, areas[k]}, peak_bounds);
     m.add(TermKind::kConstant, {12.0}, {{0.0, kInf}});
     const Problem problem(energy, channel_widths(energy), m.terms, m.parameters, {});
     measure("HPGe, 5 Gaussians + constant", problem, counts, m.start());
@@ -174,8 +176,8 @@ int main(int argc, char** argv) {
     std::vector<double> x(1000);
     for (std::size_t i = 0; i < x.size(); ++i) x[i] = 1000.0 + 0.8 * static_cast<double>(i);
     Model truth;
-    truth.add(TermKind::kLorentzian, {1345.8, 230.0, 3e5}, peak_bounds);
-    truth.add(TermKind::kLorentzian, {1579.8, 100.0, 2e5}, peak_bounds);
+    truth.add(LorentzianTerm::kKind, {1345.8, 230.0, 3e5}, peak_bounds);
+    truth.add(LorentzianTerm::kKind, {1579.8, 100.0, 2e5}, peak_bounds);
     truth.add(TermKind::kConstant, {50.0}, {{0.0, kInf}});
     const Problem problem(x, channel_widths(x), truth.terms, truth.parameters, {});
     ModelScratch scratch(problem);

@@ -61,11 +61,11 @@ double WeightPass::run(Before&& before, std::span<double> expected_counts) {
   pass.densities = density_rows_.data();
   pass.rows = weight_row_pointers_.data();
   pass.weights = true;
-  const SimdKernels& kernels = simd_kernels();
+  const EStepKernels& kernels = e_step_kernels();
   sums_.run(
       [&](std::size_t begin, std::size_t end, double* chunk_sums, double* scratch) {
         before(begin, end);
-        kernels.e_step_chunk(pass, begin, end, chunk_sums, scratch);
+        kernels.chunk(pass, begin, end, chunk_sums, scratch);
       },
       totals_);
   for (std::size_t k = 0; k < components; ++k) expected_counts[k] = totals_[1 + k];

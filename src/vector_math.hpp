@@ -1,6 +1,7 @@
 #pragma once
-// The dispatch of the vector kernels: one table of kernels per instruction set, chosen once, at
-// first use, from what the processor offers, so one build runs on any x86-64 machine.
+// The dispatch of the vector kernels: each family of kernels has a table of its own, filled once
+// per instruction set, and the set is chosen once, at first use, from what the processor offers,
+// so one build runs on any x86-64 machine.
 //
 // Each kernel is written once against the 8-lane vectors of src/simd/lanes.hpp and compiled three
 // times (CMakeLists.txt, brivane_vector_kernels): for AVX-512 (F, DQ, VL, BW), for AVX2 with FMA,
@@ -8,8 +9,10 @@
 // operations in the same order: the AVX2 and AVX-512 variants give bit-identical results; the
 // baseline one lacks FMA and may differ in the last bits. The vector math lives in src/simd (each
 // family's header states its accuracy), the E-step's pass in src/passes, and each shape's passes in
-// its own folder, src/shapes/<shape>/vector_pass.hpp (what the caller fills in) and
-// vector_kernels.hpp (the kernel); the table below only points at them.
+// its own folder: src/shapes/<shape>/vector_pass.hpp declares the shape's table (what the caller
+// fills in and the kernels it reaches) and vector_kernels.hpp defines the kernels and fills the
+// table by name, so a slot given a kernel of another signature, or left out, does not compile.
+// Nothing here names a shape.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,20 +20,8 @@
 
 namespace brivane {
 
-struct EStepPass;
-struct GaussianPass;
-struct PseudoVoigtMixingPass;
-struct PseudoVoigtObjectivePass;
-struct TsdcPass;
-struct DoniachSunjicPass;
-struct VoigtChangesPass;
-struct VoigtTermsPass;
-
-// Filled by name (vector_math.cpp), so an entry out of place does not compile. Chunk kernels work
-// on samples [begin, end) of one chunk of the fixed summation order (summation_order.hpp): `sums`
-// receives the chunk's sums, `scratch` is working memory.
+// The vector math over arrays (src/simd/array_kernels.hpp).
 struct SimdKernels {
-  // ---- vector math over arrays (src/simd/array_kernels.hpp) ----
   // values[i] = log(values[i]): -inf at 0, NaN below 0 and for NaN.
   void (*log)(double* values, std::size_t n);
   // values[i] = values[i] / divisor, each quotient rounded once.
@@ -41,37 +32,6 @@ struct SimdKernels {
   void (*exponential_integrals)(const double* x, std::size_t n, double* e1, double* e2);
   // The Faddeeva function (src/simd/faddeeva.hpp states its accuracy).
   void (*faddeeva)(const double* z_re, const double* z_im, std::size_t n, double* w_re, double* w_im);
-
-  // ---- the E-step over stored density rows (src/passes) ----
-  void (*e_step_chunk)(const EStepPass& pass, std::size_t begin, std::size_t end, double* sums, double* scratch);
-
-  // ---- Gaussian (src/shapes/gaussian) ----
-  // row[i] = exp(-z^2) / normaliser, z = (x[i] - centre) inverse_scale, exp over the full range.
-  void (*gaussian_row)(const double* x, std::size_t n, double centre, double inverse_scale, double normaliser,
-                       double* row);
-  void (*gaussian_chunk)(const GaussianPass& pass, std::size_t begin, std::size_t end, double* sums,
-                         double* scratch);
-
-  // ---- pseudo-Voigt (src/shapes/pseudo_voigt): chunks of at most kSumChunk samples ----
-  void (*pseudo_voigt_mixing_chunk)(const PseudoVoigtMixingPass& pass, std::size_t begin, std::size_t end,
-                                    double* sums, double* scratch);
-  void (*pseudo_voigt_objective_chunk)(const PseudoVoigtObjectivePass& pass, std::size_t begin, std::size_t end,
-                                       double* sums, double* scratch);
-
-  // ---- TSDC (src/shapes/tsdc): `sums` (2 doubles) may be null, `scratch` is not used ----
-  void (*tsdc_chunk)(const TsdcPass& pass, std::size_t begin, std::size_t end, double* sums, double* scratch);
-
-  // ---- Doniach-Sunjic (src/shapes/doniach_sunjic) ----
-  // `sums` receives kDoniachSunjicPassSums chunk totals.
-  void (*doniach_sunjic_chunk)(const DoniachSunjicPass& pass, std::size_t begin, std::size_t end, double* sums);
-  // *sum = sum of weights[i] ln(values[i] / divisor + 1e-200) over [begin, end), one accumulator
-  // per lane (the order of ChunkedSums).
-  void (*weighted_log_density_chunk)(const double* values, const double* weights, double divisor, std::size_t begin,
-                                     std::size_t end, double* sum);
-
-  // ---- Voigt (src/shapes/voigt) ----
-  void (*voigt_changes)(const VoigtChangesPass& pass, std::size_t n);
-  void (*voigt_terms)(const VoigtTermsPass& pass, std::size_t n);
 };
 
 enum class SimdLevel : std::uint8_t { kBaseline, kAvx2, kAvx512 };
@@ -80,11 +40,39 @@ enum class SimdLevel : std::uint8_t { kBaseline, kAvx2, kAvx512 };
 bool simd_level_supported(SimdLevel level);
 // The variant in use: the best the processor supports, unless a SimdOverride is alive.
 SimdLevel simd_level();
-const SimdKernels& simd_kernels();
 const char* simd_level_name(SimdLevel level);
 
-// Plain loops that the compiler vectorises itself (the Lorentzian's and the pseudo-Voigt's
-// passes) are compiled twice, for baseline x86-64 and for AVX2 ([[gnu::target("avx2")]]), and take
+// The variant of a table for the active level.
+template <class Table>
+const Table& simd_variant(const Table& baseline, const Table& avx2, const Table& avx512) {
+  switch (simd_level()) {
+    case SimdLevel::kAvx512: return avx512;
+    case SimdLevel::kAvx2: return avx2;
+    default: return baseline;
+  }
+}
+
+// Declares the three variants of a table, `table` in the namespaces simd_baseline, simd_avx2 and
+// simd_avx512 (each defined, filled by name, by the unit of that instruction set), and
+// `accessor()`, which returns the variant of the active level.
+#define BRIVANE_VECTOR_KERNEL_TABLE(Table, table, accessor)                                    \
+  namespace simd_baseline {                                                                   \
+  extern const Table table;                                                                   \
+  }                                                                                           \
+  namespace simd_avx2 {                                                                       \
+  extern const Table table;                                                                   \
+  }                                                                                           \
+  namespace simd_avx512 {                                                                     \
+  extern const Table table;                                                                   \
+  }                                                                                           \
+  inline const Table& accessor() {                                                            \
+    return simd_variant(simd_baseline::table, simd_avx2::table, simd_avx512::table);          \
+  }
+
+BRIVANE_VECTOR_KERNEL_TABLE(SimdKernels, kSimdKernels, simd_kernels)
+
+// Plain loops that the compiler vectorises itself (the passes of shapes without vector kernels of
+// their own) are compiled twice, for baseline x86-64 and for AVX2 ([[gnu::target("avx2")]]), and take
 // the AVX2 copy when this holds: the copy follows the active variant, so a SimdOverride forces
 // either. Every operation rounds as written (no contraction), so both copies give the same bits.
 inline bool simd_loops_use_avx2() { return simd_level() != SimdLevel::kBaseline; }

@@ -3,12 +3,7 @@
 #include <algorithm>
 
 #include "model/backgrounds.hpp"
-#include "shapes/doniach_sunjic/model_term.hpp"
-#include "shapes/gaussian/model_term.hpp"
-#include "shapes/lorentzian/model_term.hpp"
-#include "shapes/pseudo_voigt/model_term.hpp"
-#include "shapes/tsdc/model_term.hpp"
-#include "shapes/voigt/model_term.hpp"
+#include "model/peak_terms.hpp"
 
 namespace brivane::model {
 
@@ -29,15 +24,7 @@ namespace {
 
 void peak_term(const Channels& channels, const TermSpec& term, std::span<const double> parameters,
                const TermOutput& out) {
-  switch (term.kind) {
-    case TermKind::kGaussian: gaussian_model_term(channels, parameters, out); break;
-    case TermKind::kLorentzian: lorentzian_model_term(channels, parameters, out); break;
-    case TermKind::kPseudoVoigt: pseudo_voigt_model_term(channels, parameters, out); break;
-    case TermKind::kVoigt: voigt_model_term(channels, parameters, out); break;
-    case TermKind::kDoniachSunjic: doniach_sunjic_model_term(channels, parameters, term.aux[0], out); break;
-    case TermKind::kTsdc: tsdc_model_term(channels, parameters, out); break;
-    default: break;
-  }
+  visit_peak_term(term.kind, [&](auto peak) { decltype(peak)::evaluate(channels, parameters, term.aux, out); });
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "model/model_error.hpp"
+#include "model/peak_terms.hpp"
 
 namespace brivane::model {
 
@@ -35,10 +36,10 @@ void check_term(const TermSpec& term, std::size_t t, std::size_t expected_first,
   for (double a : term.aux) {
     if (!std::isfinite(a)) throw ModelError(at("aux", t) + " is not finite");
   }
+  const char* refused = nullptr;
+  visit_peak_term(term.kind, [&](auto peak) { refused = decltype(peak)::aux_error(term.aux); });
+  if (refused != nullptr) throw ModelError(at("aux", t) + ": " + refused);
   switch (term.kind) {
-    case TermKind::kTsdc:
-      if (!(term.aux[0] > 0.0)) throw ModelError(at("aux", t) + ": the heating rate must be > 0");
-      break;
     case TermKind::kPolynomial:
       if (!(term.aux[1] > 0.0)) throw ModelError(at("aux", t) + ": the polynomial's x_scale must be > 0");
       break;
@@ -46,11 +47,6 @@ void check_term(const TermSpec& term, std::size_t t, std::size_t expected_first,
     case TermKind::kTougaard:
       if (term.aux[0] != 1.0 && term.aux[0] != -1.0) {
         throw ModelError(at("aux", t) + ": the direction must be +1 or -1");
-      }
-      break;
-    case TermKind::kDoniachSunjic:
-      if (term.aux[0] != 1.0 && term.aux[0] != -1.0) {
-        throw ModelError(at("aux", t) + ": the tail's side must be +1 (toward larger x) or -1");
       }
       break;
     default: break;

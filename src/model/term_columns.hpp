@@ -12,6 +12,9 @@
 
 namespace brivane::model {
 
+// A term's two auxiliary values (TermSpec::aux): what a kind needs besides its parameters.
+using TermAux = std::array<double, 2>;
+
 struct Channels {
   std::span<const double> x;      // channel centres, strictly ascending
   std::span<const double> width;  // channel widths, > 0

@@ -1,17 +1,18 @@
 #include "model/term_kinds.hpp"
 
+#include "model/peak_terms.hpp"
+
 namespace brivane::model {
 
-bool is_term_kind(std::int64_t code) { return (code >= 0 && code <= 5) || (code >= 10 && code <= 16); }
+bool is_term_kind(std::int64_t code) {
+  if (code >= 10 && code <= 16) return true;
+  return code >= 0 && code < 10 && visit_peak_term(static_cast<TermKind>(code), [](auto) {});
+}
 
 std::size_t fixed_parameter_count(TermKind kind) {
+  std::size_t count = 0;
+  if (visit_peak_term(kind, [&](auto term) { count = decltype(term)::kParameters; })) return count;
   switch (kind) {
-    case TermKind::kGaussian: return 3;
-    case TermKind::kLorentzian: return 3;
-    case TermKind::kPseudoVoigt: return 4;
-    case TermKind::kVoigt: return 4;
-    case TermKind::kDoniachSunjic: return 4;
-    case TermKind::kTsdc: return 3;
     case TermKind::kConstant: return 1;
     case TermKind::kLinear: return 2;
     case TermKind::kPolynomial: return 0;
@@ -24,13 +25,9 @@ std::size_t fixed_parameter_count(TermKind kind) {
 }
 
 const char* term_kind_name(TermKind kind) {
+  const char* name = "unknown";
+  if (visit_peak_term(kind, [&](auto term) { name = decltype(term)::kName; })) return name;
   switch (kind) {
-    case TermKind::kGaussian: return "Gaussian";
-    case TermKind::kLorentzian: return "Lorentzian";
-    case TermKind::kPseudoVoigt: return "PseudoVoigt";
-    case TermKind::kVoigt: return "Voigt";
-    case TermKind::kDoniachSunjic: return "DoniachSunjic";
-    case TermKind::kTsdc: return "TSDC";
     case TermKind::kConstant: return "Constant";
     case TermKind::kLinear: return "Linear";
     case TermKind::kPolynomial: return "Polynomial";
@@ -39,7 +36,7 @@ const char* term_kind_name(TermKind kind) {
     case TermKind::kTougaard: return "Tougaard";
     case TermKind::kUserRows: return "UserRows";
   }
-  return "unknown";
+  return name;
 }
 
 }  // namespace brivane::model

@@ -2,8 +2,10 @@
 // The kinds of term a spectrum model is built from, with their integer codes (shared with the
 // Python layer) and the number of parameters each owns.
 //
-// Peaks (codes 0..5) carry an area in counts and contribute area * f(x_i) * width_i to channel i,
-// f a unit-area density; backgrounds (codes 10..16) contribute counts per channel directly.
+// Peaks (codes 0..9) carry an area in counts and contribute area * f(x_i) * width_i to channel i,
+// f a unit-area density; each shape gives its code in its own folder (src/shapes/<shape>/
+// model_term.hpp, model/peak_terms.hpp). Backgrounds (codes 10..16) contribute counts per channel
+// directly.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,12 +13,6 @@
 namespace brivane::model {
 
 enum class TermKind : std::int32_t {
-  kGaussian = 0,       // center, sigma, area
-  kLorentzian = 1,     // center, fwhm, area
-  kPseudoVoigt = 2,    // center, fwhm, eta, area
-  kVoigt = 3,          // center, sigma, gamma, area
-  kDoniachSunjic = 4,  // center, gamma, alpha, area
-  kTsdc = 5,           // ea, tp, area; aux[0] = heating rate
   kConstant = 10,      // level
   kLinear = 11,        // level, slope; aux[0] = x_ref
   kPolynomial = 12,    // c0 .. cd; aux[0] = x_ref, aux[1] = x_scale

@@ -1,7 +1,7 @@
 #pragma once
 // The E-step over stored density rows (e_step_pass.hpp).
-// Compiled once per instruction set (CMakeLists.txt, brivane_vector_kernels) and reached through the
-// dispatch table of vector_math.hpp; the helpers stay inside this instruction set's namespace.
+// Compiled once per instruction set (CMakeLists.txt, brivane_vector_kernels), each unit filling its
+// variant of EStepKernels; the helpers stay inside this instruction set's namespace.
 
 #include <cstddef>
 
@@ -64,5 +64,7 @@ void e_step_chunk(const EStepPass& pass, std::size_t begin, std::size_t end, dou
   }
   for (std::size_t j = 0; j < 1 + components; ++j) sums[j] = lane_total(load(accumulators + j * kLanes));
 }
+
+const EStepKernels kEStepKernels = {.chunk = e_step_chunk};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

@@ -1,8 +1,7 @@
 #pragma once
-// The vector math's entries of the dispatch table (vector_math.hpp): functions of the families
-// here over arrays, with the accuracy their headers state.
-// Compiled once per instruction set (CMakeLists.txt, brivane_vector_kernels) and reached through the
-// dispatch table of vector_math.hpp; the helpers stay inside this instruction set's namespace.
+// The vector math over arrays (SimdKernels, vector_math.hpp): functions of the families here, with
+// the accuracy their headers state. Compiled once per instruction set (CMakeLists.txt,
+// brivane_vector_kernels), each unit filling its variant of the table.
 
 #include <cstddef>
 
@@ -10,6 +9,7 @@
 #include "simd/faddeeva.hpp"
 #include "simd/lanes.hpp"
 #include "simd/log.hpp"
+#include "vector_math.hpp"
 
 namespace brivane::BRIVANE_SIMD_NAMESPACE {
 
@@ -31,5 +31,12 @@ void exponential_integrals_kernel(const double* x, std::size_t n, double* e1, do
 void faddeeva_kernel(const double* z_re, const double* z_im, std::size_t n, double* w_re, double* w_im) {
   faddeeva_array(z_re, z_im, n, w_re, w_im);
 }
+
+const SimdKernels kSimdKernels = {
+    .log = log_kernel,
+    .divide = divide_kernel,
+    .exponential_integrals = exponential_integrals_kernel,
+    .faddeeva = faddeeva_kernel,
+};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -169,7 +170,7 @@ PeakData smooth_peak() {
 const DoniachSunjicBounds kBounds{275.0, 295.0, 0.01, 5.0, 0.0, 0.6};
 
 TEST(DoniachSunjicFit, TheMleEntryKeepsItsStartBelowTheWeightFloorAndTheValuesOnAFailure) {
-  // (What every three-parameter fit keeps: ThreeParameterShape.FitsWithNothingToDo... .)
+  // (What every single-peak fit keeps: SinglePeakFit.FitsWithNothingToDo... .)
   const PeakData d = smooth_peak();
   const DoniachSunjicParameters start{284.0, 1.0, 0.3};
   auto mle = [&](std::span<const double> w, bool fix_all = false) {
@@ -237,9 +238,10 @@ struct DoniachSunjicShape {
   using Parameters = DoniachSunjicParameters;
   using Bounds = DoniachSunjicBounds;
   using Peaks = DoniachSunjicPeaks;
+  using Fixed = std::array<bool, 3>;
 
   static Parameters fit(std::span<const double> x, std::span<const double> w, Parameters p,
-                        const std::array<bool, 3>& fixed, const Bounds& bounds, std::uint64_t* calls) {
+                        const Fixed& fixed, const Bounds& bounds, std::uint64_t* calls = nullptr) {
     fit_doniach_sunjic_peak(x, w, p, fixed, bounds, calls);
     return p;
   }
@@ -256,11 +258,15 @@ struct DoniachSunjicShape {
     return {d.x, d.w};
   }
   static Bounds bounds() { return kBounds; }
+  static Bounds open_bounds() { return {-kInf, kInf, -kInf, kInf, -kInf, kInf}; }
+  static std::array<double, 3> values(const Parameters& p) { return p; }
+  static Fixed all_fixed() { return {true, true, true}; }
+  static Parameters odd_start() { return {0.1 + 0.2, -0.0, kNaN}; }
   static fit_test::DegenerateStarts<Parameters> degenerate_starts() {
     return {{284.0, 1.0, 0.2}, {kNaN, 1.0, 0.2}, {284.0, kInf, 0.2}, {284.0, 0.0, 1.0}};
   }
   static Parameters rough_start() { return {284.0, 1.0, 0.3}; }
-  static Bounds reversed_width_bounds() {
+  static std::optional<Bounds> reversed_width_bounds() {
     Bounds b = kBounds;
     b.gamma_min = 6.0;
     return b;
@@ -295,6 +301,7 @@ struct DoniachSunjicShape {
   static Window window(const std::vector<double>& x) { return {x.front(), x.back()}; }
 };
 
+INSTANTIATE_TYPED_TEST_SUITE_P(DoniachSunjic, SinglePeakFit, DoniachSunjicShape);
 INSTANTIATE_TYPED_TEST_SUITE_P(DoniachSunjic, ThreeParameterShape, DoniachSunjicShape);
 
 }  // namespace

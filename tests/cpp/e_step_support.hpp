@@ -46,9 +46,9 @@ inline double gamma_and_log_likelihood(std::span<const double> intensity, const 
   pass.mixture = mixture.data();
   ChunkedSums sums(n, 1 + pi.size(), e_step_scratch(pi.size()), false);
   std::vector<double> totals(sums.sums());
-  const SimdKernels& kernels = simd_kernels();
+  const EStepKernels& kernels = e_step_kernels();
   sums.run([&](std::size_t begin, std::size_t end, double* chunk_sums,
-               double* scratch) { kernels.e_step_chunk(pass, begin, end, chunk_sums, scratch); },
+               double* scratch) { kernels.chunk(pass, begin, end, chunk_sums, scratch); },
            totals);
   return totals[0];
 }

@@ -8,11 +8,16 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstdio>
-
 #include <cmath>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "peak_fit_suites.hpp"
 #include "peak_fit_support.hpp"
 #include "vector_math.hpp"
 
@@ -21,6 +26,9 @@ namespace {
 
 using fit_test::grid;
 using fit_test::trapezoid;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Points descriptor 1 at /dev/null while it lives.
 class SilencedStdout {
@@ -278,6 +286,44 @@ TEST(LorentzianFit, WindowFarFromZeroStartsFarFromTheAnswerAndStillConverges) {
     EXPECT_NEAR(gamma, fix_gamma ? 3.0 : 3.2, 0.3) << flags;
   }
 }
+
+// ---- The single-peak suite (peak_fit_suites.hpp) --------------------------------------------------
+
+// The Lorentzian's window [x_min, x_max] is its only bound: the width has none to refuse.
+struct LorentzianWindow {
+  double x_min, x_max;
+};
+
+struct LorentzianShape {
+  using Parameters = std::array<double, 2>;  // x0, gamma
+  using Fixed = std::array<bool, 2>;
+  using Bounds = LorentzianWindow;
+
+  static Parameters fit(std::span<const double> x, std::span<const double> w, Parameters p, const Fixed& fixed,
+                        const Bounds& window) {
+    SilencedStdout silenced;  // the fit's "LBFGSB finished" line
+    lorentzian_fit(x, w, p[0], p[1], fixed[0], fixed[1], window.x_min, window.x_max);
+    return p;
+  }
+  static Parameters values(const Parameters& p) { return p; }
+  static Fixed all_fixed() { return {true, true}; }
+  static fit_test::PeakSample smooth_peak() {
+    fit_test::PeakSample d{grid(-20.0, 20.0, 801), {}};
+    for (double x : d.x) d.w.push_back(std::round(500.0 / (1.0 + std::pow((x - 1.0) / 1.5, 2))));
+    return d;
+  }
+  static Bounds bounds() { return {-20.0, 20.0}; }
+  static Bounds open_bounds() { return {-kInf, kInf}; }
+  static fit_test::DegenerateStarts<Parameters> degenerate_starts() {
+    return {{0.0, 1.0}, {kNaN, 1.0}, {0.0, kInf}, {0.0, 0.0}};
+  }
+  static Parameters rough_start() { return {0.0, 1.0}; }
+  static Parameters odd_start() { return {0.1 + 0.2, -0.0}; }
+  static std::optional<Bounds> reversed_width_bounds() { return std::nullopt; }
+  static std::vector<std::pair<Bounds, std::string>> nan_bounds() { return {}; }
+};
+
+INSTANTIATE_TYPED_TEST_SUITE_P(Lorentzian, SinglePeakFit, LorentzianShape);
 
 }  // namespace
 }  // namespace brivane

@@ -35,8 +35,8 @@ Map make_map(std::size_t spectra, std::uint64_t seed = 7) {
   m.x = test::grid(1200.0, 1.0, 300);
   m.n = m.x.size();
   m.spectra = spectra;
-  m.builder.add(TermKind::kLorentzian, {1320.0, 9.0, 2.0e4});
-  m.builder.add(TermKind::kLorentzian, {1390.0, 14.0, 1.0e4});
+  m.builder.add(LorentzianTerm::kKind, {1320.0, 9.0, 2.0e4});
+  m.builder.add(LorentzianTerm::kKind, {1390.0, 14.0, 1.0e4});
   m.builder.add(TermKind::kLinear, {30.0, 0.02}, {1200.0, 0.0});
   m.builder.bound(0, 1200.0, 1499.0);
   m.builder.bound(3, 1200.0, 1499.0);

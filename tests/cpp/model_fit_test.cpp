@@ -62,17 +62,17 @@ struct ShapeCase {
 const std::vector<ShapeCase>& shape_cases() {
   constexpr double kInf = HUGE_VAL;
   static const std::vector<ShapeCase> cases = {
-      {"Gaussian", TermKind::kGaussian, {500.0, 3.0, 2e4}, {500.7, 3.6, 1.7e4},
+      {"Gaussian", GaussianTerm::kKind, {500.0, 3.0, 2e4}, {500.7, 3.6, 1.7e4},
        {{-kInf, kInf}, {1e-6, kInf}, {0.0, kInf}}, {0.0, 0.0}, 450.0, 0.25},
-      {"Lorentzian", TermKind::kLorentzian, {500.0, 6.0, 2e4}, {501.2, 7.2, 1.7e4},
+      {"Lorentzian", LorentzianTerm::kKind, {500.0, 6.0, 2e4}, {501.2, 7.2, 1.7e4},
        {{-kInf, kInf}, {1e-6, kInf}, {0.0, kInf}}, {0.0, 0.0}, 450.0, 0.25},
-      {"PseudoVoigt", TermKind::kPseudoVoigt, {500.0, 6.0, 0.5, 2e4}, {501.2, 7.2, 0.6, 1.7e4},
+      {"PseudoVoigt", PseudoVoigtTerm::kKind, {500.0, 6.0, 0.5, 2e4}, {501.2, 7.2, 0.6, 1.7e4},
        {{-kInf, kInf}, {1e-6, kInf}, {0.0, 1.0}, {0.0, kInf}}, {0.0, 0.0}, 450.0, 0.25},
-      {"Voigt", TermKind::kVoigt, {500.0, 2.0, 1.5, 2e4}, {500.8, 2.4, 1.2, 1.7e4},
+      {"Voigt", VoigtTerm::kKind, {500.0, 2.0, 1.5, 2e4}, {500.8, 2.4, 1.2, 1.7e4},
        {{-kInf, kInf}, {1e-3, kInf}, {0.0, kInf}, {0.0, kInf}}, {0.0, 0.0}, 450.0, 0.25},
-      {"DoniachSunjic", TermKind::kDoniachSunjic, {500.0, 1.5, 0.15, 2e4}, {500.5, 1.7, 0.2, 1.7e4},
+      {"DoniachSunjic", DoniachSunjicTerm::kKind, {500.0, 1.5, 0.15, 2e4}, {500.5, 1.7, 0.2, 1.7e4},
        {{-kInf, kInf}, {1e-3, kInf}, {0.0, 0.9}, {0.0, kInf}}, {1.0, 0.0}, 480.0, 0.1},
-      {"TSDC", TermKind::kTsdc, {0.9, 330.0, 2e5}, {1.0, 334.0, 1.7e5},
+      {"TSDC", TsdcTerm::kKind, {0.9, 330.0, 2e5}, {1.0, 334.0, 1.7e5},
        {{1e-3, kInf}, {1.0, kInf}, {0.0, kInf}}, {0.1, 0.0}, 250.0, 0.5},
   };
   return cases;
@@ -149,8 +149,8 @@ TEST(ModelFit, PullsOfManySpectraAreStandardNormalForEveryShape) {
 TEST(ModelFit, DoubletWithSplittingAndAreaRatio) {
   // p1 = p0 shifted by 3.67 with half the area and the same width: three free peak parameters.
   ModelBuilder b;
-  b.add(TermKind::kGaussian, {84.3, 0.55, 2.6e4});
-  b.add(TermKind::kGaussian, {0.0, 0.0, 0.0});
+  b.add(GaussianTerm::kKind, {84.3, 0.55, 2.6e4});
+  b.add(GaussianTerm::kKind, {0.0, 0.0, 0.0});
   b.tie(3, 0, 1.0, 3.67);
   b.tie(4, 1, 1.0, 0.0);
   b.tie(5, 2, 0.5, 0.0);
@@ -173,10 +173,10 @@ TEST(ModelFit, TougaardBackgroundFromTheUniversalStart) {
   // A doublet on a Tougaard loss tail whose (b, c) lie far from the universal cross-section's
   // c = 1643 eV^2 the fit starts from: a long curved valley in (b, c), followed to the truth.
   ModelBuilder b;
-  b.add(TermKind::kVoigt, {84.05, 0.25, 0.15, 1.8e6});
+  b.add(VoigtTerm::kKind, {84.05, 0.25, 0.15, 1.8e6});
   b.bound(1, 1e-3, HUGE_VAL);
   b.bound(2, 0.0, HUGE_VAL);
-  b.add(TermKind::kVoigt, {0.0, 0.0, 0.0, 1.3e6});
+  b.add(VoigtTerm::kKind, {0.0, 0.0, 0.0, 1.3e6});
   b.tie(4, 0, 1.0, 3.67);
   b.tie(5, 1, 1.0, 0.0);
   b.tie(6, 2, 1.0, 0.0);
@@ -197,8 +197,8 @@ TEST(ModelFit, KAlphaDoubletByBraggsLaw) {
   // its area, the same shape; areas near 1e6 counts on a sloping background.
   const double ratio = 1.544390 / 1.540562;
   ModelBuilder b;
-  b.add(TermKind::kPseudoVoigt, {38.70, 0.085, 0.6, 1.0e6});
-  b.add(TermKind::kPseudoVoigt, {0.0, 0.0, 0.0, 0.0});
+  b.add(PseudoVoigtTerm::kKind, {38.70, 0.085, 0.6, 1.0e6});
+  b.add(PseudoVoigtTerm::kKind, {0.0, 0.0, 0.0, 0.0});
   b.bragg(4, 0, ratio);
   b.tie(5, 1, 1.0, 0.0);
   b.tie(6, 2, 1.0, 0.0);
@@ -220,14 +220,14 @@ TEST(ModelFit, ParameterDrivenOntoItsBoundLeavesTheCovariance) {
   // on that bound, is reported so, and the other values and errors are those of the same fit with
   // the fraction fixed at 0.2.
   ModelBuilder truth_model;
-  truth_model.add(TermKind::kLorentzian, {60.0, 5.0, 2e5});
+  truth_model.add(LorentzianTerm::kKind, {60.0, 5.0, 2e5});
   truth_model.add(TermKind::kConstant, {30.0});
   const std::vector<double> x = test::grid(20.0, 0.2, 400);
   std::mt19937_64 engine(17);
   const std::vector<double> counts =
       test::poisson_counts(test::expected_counts(truth_model.build(x), truth_model.values()), engine);
   ModelBuilder pv;
-  pv.add(TermKind::kPseudoVoigt, {61.0, 6.0, 0.4, 1.7e5});
+  pv.add(PseudoVoigtTerm::kKind, {61.0, 6.0, 0.4, 1.7e5});
   pv.bound(1, 1e-6, HUGE_VAL);
   pv.bound(2, 0.2, 1.0);
   pv.add(TermKind::kConstant, {35.0});
@@ -263,9 +263,9 @@ TEST(ModelFit, AxesFarFromZeroAndCountsFromOneToABillion) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.area);
     ModelBuilder b;
-    b.add(TermKind::kLorentzian, {c.offset + 0.6, 3.6, 0.85 * c.area});
+    b.add(LorentzianTerm::kKind, {c.offset + 0.6, 3.6, 0.85 * c.area});
     b.bound(1, 1e-6, HUGE_VAL);
-    b.add(TermKind::kGaussian, {c.offset + 14.5, 2.4, 0.8 * c.area});
+    b.add(GaussianTerm::kKind, {c.offset + 14.5, 2.4, 0.8 * c.area});
     b.bound(4, 1e-6, HUGE_VAL);
     b.add(TermKind::kConstant, {1.2 * c.level});
     const Problem problem = b.build(test::grid(c.offset - 30.0, 0.25, 240));
@@ -277,7 +277,7 @@ TEST(ModelFit, AxesFarFromZeroAndCountsFromOneToABillion) {
 
 TEST(ModelFit, FitsOnSeveralThreadsAreTheSameBits) {
   ModelBuilder b;
-  b.add(TermKind::kVoigt, {10.3, 0.6, 0.4, 900.0});
+  b.add(VoigtTerm::kKind, {10.3, 0.6, 0.4, 900.0});
   b.bound(1, 1e-3, HUGE_VAL);
   b.bound(2, 0.0, HUGE_VAL);
   b.add(TermKind::kConstant, {4.0});
@@ -309,13 +309,13 @@ TEST(ModelFit, EveryStatus) {
   {
     // A Gaussian alone, started so narrow that channels with counts expect none.
     ModelBuilder b;
-    b.add(TermKind::kGaussian, {25.0, 0.05, 100.0});
+    b.add(GaussianTerm::kKind, {25.0, 0.05, 100.0});
     const FitResult r = run(b.build(x), counts, b.values());
     EXPECT_EQ(r.status, FitStatus::kNonFiniteStart);
     EXPECT_TRUE(std::isnan(r.deviance));
   }
   ModelBuilder flat;
-  flat.add(TermKind::kGaussian, {25.0, 4.0, 100.0});
+  flat.add(GaussianTerm::kKind, {25.0, 4.0, 100.0});
   flat.bound(1, 1e-6, HUGE_VAL);
   flat.add(TermKind::kConstant, {1.0});
   const Problem problem = flat.build(x);

@@ -50,12 +50,12 @@ double sum(const std::vector<double>& v) {
 
 TEST(ModelTerms, PeakDerivativesMatchCentralDifferences) {
   ModelBuilder b;
-  b.add(TermKind::kGaussian, {30.0, 2.5, 4000.0});
-  b.add(TermKind::kLorentzian, {42.0, 3.0, 3000.0});
-  b.add(TermKind::kPseudoVoigt, {55.0, 4.0, 0.35, 5000.0});
-  b.add(TermKind::kVoigt, {70.0, 1.7, 1.1, 6000.0});
-  b.add(TermKind::kDoniachSunjic, {85.0, 1.2, 0.18, 2500.0}, {-1.0, 0.0});
-  b.add(TermKind::kDoniachSunjic, {62.0, 0.9, 0.3, 1800.0}, {1.0, 0.0});  // its tail toward larger x
+  b.add(GaussianTerm::kKind, {30.0, 2.5, 4000.0});
+  b.add(LorentzianTerm::kKind, {42.0, 3.0, 3000.0});
+  b.add(PseudoVoigtTerm::kKind, {55.0, 4.0, 0.35, 5000.0});
+  b.add(VoigtTerm::kKind, {70.0, 1.7, 1.1, 6000.0});
+  b.add(DoniachSunjicTerm::kKind, {85.0, 1.2, 0.18, 2500.0}, {-1.0, 0.0});
+  b.add(DoniachSunjicTerm::kKind, {62.0, 0.9, 0.3, 1800.0}, {1.0, 0.0});  // its tail toward larger x
   b.add(TermKind::kConstant, {12.0});
   const Problem problem = b.build(test::grid(0.0, 0.25, 400));
   const std::vector<double> steps = {1e-3, 1e-3, 1.0, 1e-3, 1e-3, 1.0, 1e-3, 1e-3, 1e-4, 1.0,
@@ -68,7 +68,7 @@ TEST(ModelTerms, VoigtDerivativesStayFiniteAndExactAsSigmaVanishes) {
   // sigma from ordinary to 1e-3 of gamma (z up to 1e3, where w' comes from its series).
   for (double sigma : {0.3, 0.02, 1e-3}) {
     ModelBuilder b;
-    b.add(TermKind::kVoigt, {10.0, sigma, 1.0, 1000.0});
+    b.add(VoigtTerm::kKind, {10.0, sigma, 1.0, 1000.0});
     const Problem problem = b.build(test::grid(0.0, 0.05, 400));
     const std::vector<double> steps = {1e-4, sigma * 1e-2, 1e-4, 1.0};
     SCOPED_TRACE(sigma);
@@ -79,7 +79,7 @@ TEST(ModelTerms, VoigtDerivativesStayFiniteAndExactAsSigmaVanishes) {
   // (pi (u^2 + gamma^2)^3).
   for (double sigma : {1e-3, 1e-6}) {
     ModelBuilder b;
-    b.add(TermKind::kVoigt, {10.0, sigma, 1.0, 1.0});
+    b.add(VoigtTerm::kKind, {10.0, sigma, 1.0, 1.0});
     const std::vector<double> x = test::grid(0.0, 0.05, 400);
     const Problem problem = b.build(x);
     ModelScratch scratch(problem);
@@ -93,8 +93,8 @@ TEST(ModelTerms, VoigtDerivativesStayFiniteAndExactAsSigmaVanishes) {
   }
   // At sigma = 0 the Lorentzian of half width gamma, and no sigma derivative.
   ModelBuilder b;
-  b.add(TermKind::kVoigt, {10.0, 0.0, 1.0, 1000.0});
-  b.add(TermKind::kLorentzian, {10.0, 2.0, 1000.0});
+  b.add(VoigtTerm::kKind, {10.0, 0.0, 1.0, 1000.0});
+  b.add(LorentzianTerm::kKind, {10.0, 2.0, 1000.0});
   const Problem problem = b.build(test::grid(0.0, 0.05, 400));
   ModelScratch scratch(problem);
   std::vector<double> mu(400), jacobian(400 * 7), terms(2 * 400);
@@ -131,7 +131,7 @@ TEST(ModelTerms, VoigtFarFromItsCentreMatchesTheFaddeevaFunction) {
       x.push_back(u);
     }
     std::sort(x.begin(), x.end());
-    const std::vector<double> values = unit_peak(TermKind::kVoigt, {0.0, sigma, gamma}, x);
+    const std::vector<double> values = unit_peak(VoigtTerm::kKind, {0.0, sigma, gamma}, x);
     const std::vector<double> w = test::channel_widths(x);
     for (std::size_t i = 0; i < x.size(); ++i) {
       const double reference = voigt_profile(x[i], sigma, gamma) * w[i];
@@ -155,7 +155,7 @@ TEST(ModelTerms, VoigtFarFromItsCentreMatchesTheFaddeevaFunction) {
 
 TEST(ModelTerms, TsdcDerivativesMatchCentralDifferences) {
   ModelBuilder b;
-  b.add(TermKind::kTsdc, {0.9, 330.0, 5e4}, {0.1, 0.0});
+  b.add(TsdcTerm::kKind, {0.9, 330.0, 5e4}, {0.1, 0.0});
   b.add(TermKind::kLinear, {40.0, 0.05}, {350.0, 0.0});
   const Problem problem = b.build(test::grid(250.0, 0.5, 400));
   test::expect_jacobian_matches(problem, b.values(), std::vector<double>{1e-5, 1e-3, 1.0, 1e-3, 1e-5}, 1e-8);
@@ -163,16 +163,17 @@ TEST(ModelTerms, TsdcDerivativesMatchCentralDifferences) {
 
 TEST(ModelTerms, PeaksHaveUnitArea) {
   const std::vector<double> x = test::grid(-2000.0, 0.01, 400001);
-  EXPECT_NEAR(sum(unit_peak(TermKind::kGaussian, {3.0, 1.5}, x)), 1.0, 1e-12);
+  EXPECT_NEAR(sum(unit_peak(GaussianTerm::kKind, {3.0, 1.5}, x)), 1.0, 1e-12);
   // Heavy tails: compare with the mass inside the grid.
   const double lorentz_inside = (std::atan(1997.0 / 1.0) - std::atan(-2003.0 / 1.0)) / kPi;
-  EXPECT_NEAR(sum(unit_peak(TermKind::kLorentzian, {3.0, 2.0}, x)), lorentz_inside, 1e-9);
-  EXPECT_NEAR(sum(unit_peak(TermKind::kPseudoVoigt, {3.0, 2.0, 0.4}, x)), 0.4 + 0.6 * lorentz_inside, 1e-9);
-  EXPECT_NEAR(sum(unit_peak(TermKind::kVoigt, {3.0, 0.7, 1.0}, x)), lorentz_inside, 1e-7);
+  EXPECT_NEAR(sum(unit_peak(LorentzianTerm::kKind, {3.0, 2.0}, x)), lorentz_inside, 1e-9);
+  EXPECT_NEAR(sum(unit_peak(PseudoVoigtTerm::kKind, {3.0, 2.0, 0.4}, x)), 0.4 + 0.6 * lorentz_inside, 1e-9);
+  EXPECT_NEAR(sum(unit_peak(VoigtTerm::kKind, {3.0, 0.7, 1.0}, x)), lorentz_inside, 1e-7);
   // Doniach-Sunjic: normalised over the channels it is given, whatever alpha.
-  EXPECT_NEAR(sum(unit_peak(TermKind::kDoniachSunjic, {3.0, 1.0, 0.3}, test::grid(-20.0, 0.1, 300), {1.0, 0.0})), 1.0, 1e-13);
+  EXPECT_NEAR(sum(unit_peak(DoniachSunjicTerm::kKind, {3.0, 1.0, 0.3}, test::grid(-20.0, 0.1, 300), {1.0, 0.0})),
+              1.0, 1e-13);
   // TSDC over temperature.
-  EXPECT_NEAR(sum(unit_peak(TermKind::kTsdc, {0.8, 320.0}, test::grid(100.0, 0.01, 60001), {0.05, 0.0})), 1.0, 1e-9);
+  EXPECT_NEAR(sum(unit_peak(TsdcTerm::kKind, {0.8, 320.0}, test::grid(100.0, 0.01, 60001), {0.05, 0.0})), 1.0, 1e-9);
 }
 
 TEST(ModelTerms, PeaksAgreeWithIndependentDefinitions) {
@@ -180,19 +181,19 @@ TEST(ModelTerms, PeaksAgreeWithIndependentDefinitions) {
   const double c = 1.0e5 + 0.3;
   const std::vector<double> w = test::channel_widths(x);
   // Voigt against the profile of voigt.hpp.
-  const std::vector<double> voigt = unit_peak(TermKind::kVoigt, {c, 1.3, 0.8}, x);
+  const std::vector<double> voigt = unit_peak(VoigtTerm::kKind, {c, 1.3, 0.8}, x);
   for (std::size_t i = 0; i < x.size(); ++i) {
     EXPECT_NEAR(voigt[i], voigt_profile(x[i] - c, 1.3, 0.8) * w[i], 1e-14 * voigt_profile(0.0, 1.3, 0.8));
   }
   // Pseudo-Voigt with eta = 1 and 0: the Gaussian of sigma = fwhm / 2.35482 and the Lorentzian.
-  const std::vector<double> pv_g = unit_peak(TermKind::kPseudoVoigt, {c, 3.0, 1.0}, x);
-  const std::vector<double> pv_l = unit_peak(TermKind::kPseudoVoigt, {c, 3.0, 0.0}, x);
-  const std::vector<double> g = unit_peak(TermKind::kGaussian, {c, 3.0 / 2.3548200450309493}, x);
-  const std::vector<double> l = unit_peak(TermKind::kLorentzian, {c, 3.0}, x);
+  const std::vector<double> pv_g = unit_peak(PseudoVoigtTerm::kKind, {c, 3.0, 1.0}, x);
+  const std::vector<double> pv_l = unit_peak(PseudoVoigtTerm::kKind, {c, 3.0, 0.0}, x);
+  const std::vector<double> g = unit_peak(GaussianTerm::kKind, {c, 3.0 / 2.3548200450309493}, x);
+  const std::vector<double> l = unit_peak(LorentzianTerm::kKind, {c, 3.0}, x);
   // Voigt with gamma = 0 is the Gaussian.
-  const std::vector<double> voigt_g = unit_peak(TermKind::kVoigt, {c, 3.0 / 2.3548200450309493, 0.0}, x);
+  const std::vector<double> voigt_g = unit_peak(VoigtTerm::kKind, {c, 3.0 / 2.3548200450309493, 0.0}, x);
   // Doniach-Sunjic with alpha = 0 is the Lorentzian of half width gamma, normalised over the grid.
-  const std::vector<double> ds = unit_peak(TermKind::kDoniachSunjic, {c, 1.5, 0.0}, x, {-1.0, 0.0});
+  const std::vector<double> ds = unit_peak(DoniachSunjicTerm::kKind, {c, 1.5, 0.0}, x, {-1.0, 0.0});
   const double l_inside = sum(l);
   for (std::size_t i = 0; i < x.size(); ++i) {
     EXPECT_NEAR(pv_g[i], g[i], 1e-15);
@@ -204,7 +205,7 @@ TEST(ModelTerms, PeaksAgreeWithIndependentDefinitions) {
   // TSDC against the raw curve of tsdc.hpp with tau0 = (k tp^2 / (beta ea)) exp(-ea / (k tp)).
   const double ea = 0.75, tp = 310.0, beta = 0.08, k = 8.61733034e-5;
   const std::vector<double> t = test::grid(240.0, 0.5, 200);
-  const std::vector<double> tsdc = unit_peak(TermKind::kTsdc, {ea, tp}, t, {beta, 0.0});
+  const std::vector<double> tsdc = unit_peak(TsdcTerm::kKind, {ea, tp}, t, {beta, 0.0});
   const double tau0 = k * tp * tp / (beta * ea) * std::exp(-ea / (k * tp));
   for (std::size_t i = 0; i < t.size(); ++i) {
     const double reference = tsdc_raw_curve(t[i], ea, tau0, beta) * 0.5;
@@ -216,9 +217,9 @@ TEST(ModelTerms, PeakLoopsGiveOneResultOnEveryInstructionSetAndCutTheGaussianTai
   // A grid whose length leaves a remainder after every vector width, two narrow Gaussian parts
   // (most channels beyond their cut) and a Lorentzian between them.
   ModelBuilder b;
-  b.add(TermKind::kGaussian, {60.0, 1.2, 4000.0});
-  b.add(TermKind::kLorentzian, {120.0, 3.0, 3000.0});
-  b.add(TermKind::kPseudoVoigt, {180.0, 2.5, 0.6, 5000.0});
+  b.add(GaussianTerm::kKind, {60.0, 1.2, 4000.0});
+  b.add(LorentzianTerm::kKind, {120.0, 3.0, 3000.0});
+  b.add(PseudoVoigtTerm::kKind, {180.0, 2.5, 0.6, 5000.0});
   b.add(TermKind::kConstant, {12.0});
   const std::vector<double> x = test::grid(0.0, 0.25, 1003);
   const Problem problem = b.build(x);
@@ -270,7 +271,7 @@ TEST(ModelTerms, VoigtFarChannelsRunAsTheSeriesOnEveryInstructionSet) {
   // variant (no FMA) may differ in the last bits: they are left out of the comparison.
   ModelBuilder b;
   const double centre = 130.0, sigma = 0.8, gamma = 0.5;
-  b.add(TermKind::kVoigt, {centre, sigma, gamma, 4000.0});
+  b.add(VoigtTerm::kKind, {centre, sigma, gamma, 4000.0});
   const std::vector<double> x = test::grid(0.0, 0.25, 1003);
   const Problem problem = b.build(x);
   const std::size_t n = x.size(), p = problem.parameter_count();
@@ -314,7 +315,7 @@ TEST(ModelTerms, DoniachSunjicTailSidesAreMirrorImages) {
   std::vector<std::vector<double>> values(2), columns(2);
   for (int side = 0; side < 2; ++side) {
     ModelBuilder b;
-    b.add(TermKind::kDoniachSunjic, {c, 1.3, 0.35, 4000.0}, {side == 0 ? 1.0 : -1.0, 0.0});
+    b.add(DoniachSunjicTerm::kKind, {c, 1.3, 0.35, 4000.0}, {side == 0 ? 1.0 : -1.0, 0.0});
     const Problem problem = b.build(x);
     ModelScratch scratch(problem);
     values[side].resize(n);
@@ -333,7 +334,7 @@ TEST(ModelTerms, DoniachSunjicTailSidesAreMirrorImages) {
   EXPECT_GT(values[1][0], 10.0 * values[1][n - 1]);
   // Any other side is refused.
   ModelBuilder b;
-  b.add(TermKind::kDoniachSunjic, {c, 1.3, 0.35, 4000.0}, {0.0, 0.0});
+  b.add(DoniachSunjicTerm::kKind, {c, 1.3, 0.35, 4000.0}, {0.0, 0.0});
   EXPECT_THROW(b.build(x), ModelError);
 }
 
@@ -342,8 +343,8 @@ TEST(ModelTerms, BackgroundsAndPeakFollowersDerivatives) {
   // user rows beside them.
   for (double direction : {1.0, -1.0}) {
     ModelBuilder b;
-    b.add(TermKind::kGaussian, {80.0, 1.5, 3000.0});
-    b.add(TermKind::kVoigt, {86.0, 0.9, 0.7, 2000.0});
+    b.add(GaussianTerm::kKind, {80.0, 1.5, 3000.0});
+    b.add(VoigtTerm::kKind, {86.0, 0.9, 0.7, 2000.0});
     b.add(TermKind::kShirley, {0.02}, {direction, 0.0});
     b.add(TermKind::kTougaard, {3.0, 40.0}, {direction, 0.0});
     b.add(TermKind::kPolynomial, {10.0, -2.0, 0.5}, {85.0, 10.0});
@@ -367,7 +368,7 @@ TEST(ModelTerms, ShirleyStepIsTheCumulativePeakCounts) {
   // Far below the peak no step, far above it k times the peak's counts, at its centre (the grid
   // symmetric about it) half of them.
   ModelBuilder b;
-  b.add(TermKind::kGaussian, {50.0, 2.0, 1000.0});
+  b.add(GaussianTerm::kKind, {50.0, 2.0, 1000.0});
   b.add(TermKind::kShirley, {0.1}, {1.0, 0.0});
   const Problem problem = b.build(test::grid(0.0, 1.0, 101));
   ModelScratch scratch(problem);
@@ -386,9 +387,9 @@ TEST(ModelTerms, TiesMapTheFreeVectorByTheChainRule) {
   // p1.center = p0.center + 3.67, p1.area = 0.5 p0.area, p2.center from p1.center by Bragg's law
   // (a chain), p2.sigma fixed.
   ModelBuilder b;
-  b.add(TermKind::kGaussian, {38.0, 0.1, 1000.0});
-  b.add(TermKind::kGaussian, {0.0, 0.1, 0.0});
-  b.add(TermKind::kGaussian, {0.0, 0.2, 300.0});
+  b.add(GaussianTerm::kKind, {38.0, 0.1, 1000.0});
+  b.add(GaussianTerm::kKind, {0.0, 0.1, 0.0});
+  b.add(GaussianTerm::kKind, {0.0, 0.2, 300.0});
   b.tie(3, 0, 1.0, 3.67);
   b.tie(5, 2, 0.5, 0.0);
   b.tie(4, 1, 1.0, 0.0);
@@ -425,13 +426,13 @@ TEST(ModelTerms, BadDescriptionsAreRefusedByName) {
     return "";
   };
   ModelBuilder cycle;
-  cycle.add(TermKind::kGaussian, {5.0, 1.0, 10.0});
-  cycle.add(TermKind::kGaussian, {5.0, 1.0, 10.0});
+  cycle.add(GaussianTerm::kKind, {5.0, 1.0, 10.0});
+  cycle.add(GaussianTerm::kKind, {5.0, 1.0, 10.0});
   cycle.tie(0, 3, 1.0, 0.0);
   cycle.tie(3, 0, 1.0, 0.0);
   EXPECT_NE(message(cycle, x).find("cycle"), std::string::npos);
   ModelBuilder unknown;
-  unknown.add(TermKind::kGaussian, {5.0, 1.0, 10.0});
+  unknown.add(GaussianTerm::kKind, {5.0, 1.0, 10.0});
   unknown.tie(1, 7, 1.0, 0.0);
   EXPECT_NE(message(unknown, x).find("source[1]"), std::string::npos);
   ModelBuilder nothing_free;
@@ -444,7 +445,7 @@ TEST(ModelTerms, BadDescriptionsAreRefusedByName) {
   descending[4] = descending[3];
   EXPECT_NE(message(fine, descending).find("x[4]"), std::string::npos);
   ModelBuilder wrong_count;
-  wrong_count.add(TermKind::kGaussian, {5.0, 1.0});
+  wrong_count.add(GaussianTerm::kKind, {5.0, 1.0});
   EXPECT_NE(message(wrong_count, x).find("count[0]"), std::string::npos);
   ModelBuilder bounds;
   bounds.add(TermKind::kConstant, {1.0});

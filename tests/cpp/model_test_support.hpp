@@ -16,6 +16,12 @@
 
 #include "model/evaluate.hpp"
 #include "model/problem.hpp"
+#include "shapes/doniach_sunjic/model_term.hpp"
+#include "shapes/gaussian/model_term.hpp"
+#include "shapes/lorentzian/model_term.hpp"
+#include "shapes/pseudo_voigt/model_term.hpp"
+#include "shapes/tsdc/model_term.hpp"
+#include "shapes/voigt/model_term.hpp"
 
 namespace brivane::model::test {
 

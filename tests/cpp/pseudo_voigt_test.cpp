@@ -21,6 +21,7 @@
 #include "em_shape.hpp"
 #include "failure.hpp"
 #include "parallel.hpp"
+#include "peak_fit_suites.hpp"
 #include "peak_fit_support.hpp"
 #include "vector_math.hpp"
 
@@ -668,9 +669,8 @@ TEST(PseudoVoigtFull, NothingToFitReturnsTheStart) {
   const Spectrum data = draw_spectrum({10.0, 3.0, 0.5}, 0.0, 20.0, 100, 5000, 2);
   const PseudoVoigtPeak start{9.0, 2.0, 0.333};
   const FullOptimisationLimits limits{0.1, 50.0, 20, 1e-9};
-  EXPECT_EQ(pseudo_voigt_mle_full_optimization(data.x, {}, start, {}, 0.0, 20.0, limits), start);
+  // (Absent weights, weights that sum to 0 and every flag set: PseudoVoigtShape below.)
   EXPECT_EQ(pseudo_voigt_mle_full_optimization(data.x, data.counts, start, {true, true, true}, 0.0, 20.0, limits), start);
-  EXPECT_EQ(pseudo_voigt_mle_full_optimization(data.x, std::vector<double>(100, 0.0), start, {}, 0.0, 20.0, limits), start);
   // Only a sum of exactly 0 carries nothing here: a negative weight is fitted as given.
   std::vector<double> negative(100, 0.0);
   negative[45] = -3.0;
@@ -714,8 +714,7 @@ TEST(PseudoVoigtFull, WidthBoundsTheMinimiserRejectsOrThatAreNaN) {
     }
     return std::string("no failure");
   };
-  EXPECT_EQ(failure(kNaN, 10.0, {}), "min > max, or either was NaN. min = NaN, max = 10.0");
-  EXPECT_EQ(failure(0.1, kNaN, {}), "min > max, or either was NaN. min = 0.1, max = NaN");
+  // (Every flag free: PseudoVoigtShape below.)
   EXPECT_EQ(failure(1e-5, kNaN, {true, false, false}), "min > max, or either was NaN. min = 1e-5, max = NaN");
   // A held width is never read back.
   EXPECT_EQ(failure(kNaN, 10.0, {false, true, false}), "no failure");
@@ -1192,6 +1191,45 @@ TEST(PseudoVoigtMixture, APeakWithoutResponsibilityKeepsItsValues) {
     EXPECT_EQ(pi[1], 0.0);
   }
 }
+
+// ---- The single-peak suite (peak_fit_suites.hpp): the full optimisation ---------------------------
+
+struct PseudoVoigtBounds {
+  double x_min, x_max;
+  FullOptimisationLimits limits;
+};
+
+struct PseudoVoigtShape {
+  using Parameters = PseudoVoigtPeak;
+  using Fixed = PseudoVoigtFlags;
+  using Bounds = PseudoVoigtBounds;
+
+  static Parameters fit(std::span<const double> x, std::span<const double> w, const Parameters& start,
+                        const Fixed& fixed, const Bounds& b) {
+    return pseudo_voigt_mle_full_optimization(x, w, start, fixed, b.x_min, b.x_max, b.limits);
+  }
+  static std::array<double, 3> values(const Parameters& p) { return {p.x0, p.gamma, p.eta}; }
+  static Fixed all_fixed() { return {true, true, true}; }
+  static fit_test::PeakSample smooth_peak() {
+    const Spectrum data = draw_spectrum({10.0, 3.0, 0.5}, 0.0, 20.0, 100, 5000, 2);
+    return {data.x, data.counts};
+  }
+  static Bounds bounds() { return {0.0, 20.0, {0.1, 50.0, 20, 1e-9}}; }
+  static Bounds open_bounds() { return {-kInf, kInf, {-kInf, kInf, 20, 1e-9}}; }
+  static fit_test::DegenerateStarts<Parameters> degenerate_starts() {
+    return {{9.0, 2.0, 0.333}, {kNaN, 2.0, 0.333}, {9.0, kInf, 0.333}, {9.0, 0.0, 0.333}};
+  }
+  static Parameters rough_start() { return {9.0, 2.0, 0.333}; }
+  static Parameters odd_start() { return {0.1 + 0.2, -0.0, kNaN}; }
+  // Unordered width bounds still let eta move (PseudoVoigtFull.WidthBoundsTheMinimiserRejectsOrThatAreNaN).
+  static std::optional<Bounds> reversed_width_bounds() { return std::nullopt; }
+  static std::vector<std::pair<Bounds, std::string>> nan_bounds() {
+    return {{{0.0, 20.0, {kNaN, 10.0, 10, 1e-9}}, "min > max, or either was NaN. min = NaN, max = 10.0"},
+            {{0.0, 20.0, {0.1, kNaN, 10, 1e-9}}, "min > max, or either was NaN. min = 0.1, max = NaN"}};
+  }
+};
+
+INSTANTIATE_TYPED_TEST_SUITE_P(PseudoVoigt, SinglePeakFit, PseudoVoigtShape);
 
 }  // namespace
 }  // namespace brivane

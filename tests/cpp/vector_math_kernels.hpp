@@ -72,7 +72,6 @@ void atan2_of_positive_array(const double* y, const double* x, std::size_t n, do
 
 }  // namespace
 
-extern const VectorMathTestKernels kVectorMathTestKernels;
 const VectorMathTestKernels kVectorMathTestKernels = {
     .exp = exp_array,
     .exp2_of_minus_square = exp2_of_minus_square_array,

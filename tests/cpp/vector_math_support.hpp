@@ -26,22 +26,6 @@ struct VectorMathTestKernels {
   void (*pow)(double* values, std::size_t n, double exponent);
 };
 
-namespace simd_baseline {
-extern const VectorMathTestKernels kVectorMathTestKernels;
-}
-namespace simd_avx2 {
-extern const VectorMathTestKernels kVectorMathTestKernels;
-}
-namespace simd_avx512 {
-extern const VectorMathTestKernels kVectorMathTestKernels;
-}
-
-inline const VectorMathTestKernels& vector_math_test_kernels() {
-  switch (simd_level()) {
-    case SimdLevel::kAvx512: return simd_avx512::kVectorMathTestKernels;
-    case SimdLevel::kAvx2: return simd_avx2::kVectorMathTestKernels;
-    default: return simd_baseline::kVectorMathTestKernels;
-  }
-}
+BRIVANE_VECTOR_KERNEL_TABLE(VectorMathTestKernels, kVectorMathTestKernels, vector_math_test_kernels)
 
 }  // namespace brivane

@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "shapes/gaussian/vector_pass.hpp"
 #include "simd/exp_scalar.hpp"
 #include "vector_math_support.hpp"
 
@@ -172,7 +173,7 @@ TEST(VectorMathVariants, Avx2AndAvx512GiveIdenticalValuesAndTheBaselineIsWithinA
     exp_in_place(e);
     vector_math_test_kernels().exp2_of_minus_square(f.data(), f.size());
     log_in_place(l);
-    simd_kernels().gaussian_row(x.data(), x.size(), 1.25, 0.3, 2.5, row.data());
+    gaussian_kernels().row(x.data(), x.size(), 1.25, 0.3, 2.5, row.data());
     return std::array<std::vector<double>, 4>{e, f, l, row};
   };
   const auto avx512 = outputs(SimdLevel::kAvx512), avx2 = outputs(SimdLevel::kAvx2), baseline = outputs(SimdLevel::kBaseline);

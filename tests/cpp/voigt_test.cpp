@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -328,7 +329,7 @@ TEST(VoigtLogLikelihood, AShiftThatCannotBeFormedLeavesTheOthersAsTheyAreAlone) 
 const VoigtBounds kBounds{-10.0, 10.0, 0.01, 5.0, 0.01, 5.0};
 
 TEST(VoigtFit, ANegativeWeightIsFittedAndTheBoundsOfAFixedWidthAreNotLookedAt) {
-  // (What every three-parameter fit keeps: ThreeParameterShape.FitsWithNothingToDo... .)
+  // (What every single-peak fit keeps: SinglePeakFit.FitsWithNothingToDo... .)
   const PeakData d = smooth_peak();
   const VoigtParameters start{0.3, 0.5, 0.5};
   // Only a sum of exactly 0 carries nothing here: a negative weight (the other shapes' floor
@@ -376,9 +377,10 @@ struct VoigtShape {
   using Parameters = VoigtParameters;
   using Bounds = VoigtBounds;
   using Peaks = VoigtPeaks;
+  using Fixed = std::array<bool, 3>;
 
   static Parameters fit(std::span<const double> x, std::span<const double> w, const Parameters& start,
-                        const std::array<bool, 3>& fixed, const Bounds& bounds, std::uint64_t* calls) {
+                        const Fixed& fixed, const Bounds& bounds, std::uint64_t* calls = nullptr) {
     return fit_voigt_component(x, w, start, fixed, bounds, calls);
   }
   static double log_likelihood(std::span<const double> x, std::span<const double> w, const Parameters& p,
@@ -398,11 +400,15 @@ struct VoigtShape {
     return {d.x, d.w};
   }
   static Bounds bounds() { return kBounds; }
+  static Bounds open_bounds() { return {-kInf, kInf, -kInf, kInf, -kInf, kInf}; }
+  static std::array<double, 3> values(const Parameters& p) { return p; }
+  static Fixed all_fixed() { return {true, true, true}; }
+  static Parameters odd_start() { return {0.1 + 0.2, -0.0, kNaN}; }
   static fit_test::DegenerateStarts<Parameters> degenerate_starts() {
     return {{0.5, 0.5, 0.5}, {kNaN, 0.5, 0.5}, {0.5, kInf, 0.5}, {0.5, 0.0, 0.0}};
   }
   static Parameters rough_start() { return {0.3, 0.5, 0.5}; }
-  static Bounds reversed_width_bounds() {
+  static std::optional<Bounds> reversed_width_bounds() {
     Bounds b = kBounds;
     b.sigma_min = 6.0;
     return b;
@@ -436,6 +442,7 @@ struct VoigtShape {
   static Window window(const std::vector<double>& /*x*/) { return {-30.0, 30.0}; }
 };
 
+INSTANTIATE_TYPED_TEST_SUITE_P(Voigt, SinglePeakFit, VoigtShape);
 INSTANTIATE_TYPED_TEST_SUITE_P(Voigt, ThreeParameterShape, VoigtShape);
 
 }  // namespace

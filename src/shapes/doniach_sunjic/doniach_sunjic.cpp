@@ -110,9 +110,9 @@ bool vector_pass(std::span<const double> x, std::size_t n, std::span<const doubl
   pass.shape = shape;
   work.prepare(n);
   pass.chunk_minimum = work.chunk_minimum.data();
-  const SimdKernels& kernels = simd_kernels();
+  const DoniachSunjicKernels& kernels = doniach_sunjic_kernels();
   work.pass_sums->run([&](std::size_t begin, std::size_t end, double* chunk_sums, double* /*scratch*/) {
-    kernels.doniach_sunjic_chunk(pass, begin, end, chunk_sums);
+    kernels.chunk(pass, begin, end, chunk_sums);
   }, {totals, kDoniachSunjicPassSums});
   return totals[2] == 0.0;
 }
@@ -318,7 +318,7 @@ double log_likelihood_and_differences(std::span<const double> x, std::span<const
   if (served) return totals[10] - totals[1] * std::log(D);
   const double* shape = work.shape.data();
   const double* w = weights.data();
-  const SimdKernels& kernels = simd_kernels();
+  const DoniachSunjicKernels& kernels = doniach_sunjic_kernels();
   double log_likelihood;
   work.log_sums->run([&](std::size_t begin, std::size_t end, double* chunk_sum, double* /*scratch*/) {
     kernels.weighted_log_density_chunk(shape, w, D, begin, std::min(end, used), chunk_sum);

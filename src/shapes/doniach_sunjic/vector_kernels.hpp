@@ -3,8 +3,8 @@
 // cosine of an angle inside a few multiples of pi, and a power of a positive number, each within
 // about one ulp (src/simd), so that the line's values are those of the scalar formula to a few
 // units of 2^-53.
-// Compiled once per instruction set (CMakeLists.txt, brivane_vector_kernels) and reached through the
-// dispatch table of vector_math.hpp; the helpers stay inside this instruction set's namespace.
+// Compiled once per instruction set (CMakeLists.txt, brivane_shape), each unit filling its variant
+// of DoniachSunjicKernels (vector_pass.hpp); the helpers stay inside this instruction set's namespace.
 
 #include <cstddef>
 
@@ -159,5 +159,10 @@ void weighted_log_density_chunk(const double* values, const double* weights, dou
   }
   *sum = lane_total(total);
 }
+
+const DoniachSunjicKernels kDoniachSunjicKernels = {
+    .chunk = doniach_sunjic_chunk,
+    .weighted_log_density_chunk = weighted_log_density_chunk,
+};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

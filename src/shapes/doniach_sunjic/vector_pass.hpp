@@ -1,11 +1,12 @@
 #pragma once
 // The Doniach-Sunjic line's pass over the grid: what doniach_sunjic.cpp hands to the vector kernel
-// (vector_kernels.hpp, reached through simd_kernels().doniach_sunjic_chunk).
+// (vector_kernels.hpp, reached through doniach_sunjic_kernels().chunk).
 
 #include <cstddef>
 #include <cstdint>
 
 #include "summation_order.hpp"
+#include "vector_math.hpp"
 
 namespace brivane {
 
@@ -42,5 +43,16 @@ struct DoniachSunjicPass {
   double* chunk_minimum = nullptr;   // optional: per chunk, the least v_i of its used samples
 };
 inline constexpr std::size_t kDoniachSunjicPassSums = 11;
+
+// The kernels of vector_kernels.hpp, one variant per instruction set, filled by name there.
+struct DoniachSunjicKernels {
+  // Samples [begin, end): `sums` receives kDoniachSunjicPassSums chunk totals.
+  void (*chunk)(const DoniachSunjicPass& pass, std::size_t begin, std::size_t end, double* sums);
+  // *sum = sum of weights[i] ln(values[i] / divisor + 1e-200) over [begin, end), one accumulator
+  // per lane (the order of ChunkedSums).
+  void (*weighted_log_density_chunk)(const double* values, const double* weights, double divisor, std::size_t begin,
+                                     std::size_t end, double* sum);
+};
+BRIVANE_VECTOR_KERNEL_TABLE(DoniachSunjicKernels, kDoniachSunjicKernels, doniach_sunjic_kernels)
 
 }  // namespace brivane

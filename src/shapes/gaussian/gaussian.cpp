@@ -11,7 +11,7 @@ namespace brivane {
 void gaussian_density(std::span<const double> x, double mu, double sigma, std::span<double> row) {
   const double inverse_scale = 1.0 / (sigma * 1.4142135623730951);
   const double normaliser = std::sqrt(sigma * (sigma * 6.283185307179586));
-  simd_kernels().gaussian_row(x.data(), std::min(x.size(), row.size()), mu, inverse_scale, normaliser, row.data());
+  gaussian_kernels().row(x.data(), std::min(x.size(), row.size()), mu, inverse_scale, normaliser, row.data());
 }
 
 void GaussianPeaks::density(std::size_t k, std::span<const double> x, const Window& /*window*/,
@@ -85,7 +85,7 @@ void GaussianPeaks::pass_chunk(const FusedPassInputs& inputs, std::span<const do
   pass.stored_rows = inputs.stored_rows;
   pass.background_weights = inputs.background_weights;
   pass.exact_tails = inputs.exact_tails;
-  simd_kernels().gaussian_chunk(pass, begin, end, sums, scratch);
+  gaussian_kernels().chunk(pass, begin, end, sums, scratch);
 }
 
 bool GaussianPeaks::sums_resolved(double weight_sum, std::span<const double> sums) const {

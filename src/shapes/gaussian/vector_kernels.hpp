@@ -1,7 +1,7 @@
 #pragma once
 // The Gaussian's vector kernels: a density row, and the mixture's pass (vector_pass.hpp).
-// Compiled once per instruction set (CMakeLists.txt, brivane_vector_kernels) and reached through the
-// dispatch table of vector_math.hpp; the helpers stay inside this instruction set's namespace.
+// Compiled once per instruction set (CMakeLists.txt, brivane_shape), each unit filling its variant
+// of GaussianKernels (vector_pass.hpp); the helpers stay inside this instruction set's namespace.
 
 #include <bit>
 #include <cstddef>
@@ -334,5 +334,7 @@ void gaussian_chunk(const GaussianPass& pass, std::size_t begin, std::size_t end
   }
   for (std::size_t j = 0; j < accumulator_count; ++j) sums[j] = lane_total(load(accumulators + j * kLanes));
 }
+
+const GaussianKernels kGaussianKernels = {.row = gaussian_row, .chunk = gaussian_chunk};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

@@ -1,11 +1,12 @@
 #pragma once
 // The Gaussian mixture's pass over the grid: what gaussian.cpp hands to the vector kernel
-// (vector_kernels.hpp, reached through simd_kernels().gaussian_chunk and .gaussian_row).
+// (vector_kernels.hpp, reached through gaussian_kernels().chunk and .row).
 
 #include <cstddef>
 
 #include "background_row.hpp"
 #include "summation_order.hpp"
+#include "vector_math.hpp"
 
 namespace brivane {
 
@@ -49,5 +50,15 @@ inline std::size_t gaussian_pass_sums(std::size_t peaks, std::size_t components)
 inline std::size_t gaussian_pass_scratch(std::size_t peaks, std::size_t components) {
   return gaussian_pass_sums(peaks, components) * kSumLanes + (components + 2) * kPassBlock + 4 * peaks;
 }
+
+// The kernels of vector_kernels.hpp, one variant per instruction set, filled by name there.
+struct GaussianKernels {
+  // row[i] = exp(-z^2) / normaliser, z = (x[i] - centre) inverse_scale, exp over the full range.
+  void (*row)(const double* x, std::size_t n, double centre, double inverse_scale, double normaliser, double* row);
+  // The mixture's pass over samples [begin, end) of one chunk of the fixed summation order: `sums`
+  // receives the chunk's sums, `scratch` is working memory.
+  void (*chunk)(const GaussianPass& pass, std::size_t begin, std::size_t end, double* sums, double* scratch);
+};
+BRIVANE_VECTOR_KERNEL_TABLE(GaussianKernels, kGaussianKernels, gaussian_kernels)
 
 }  // namespace brivane

@@ -93,7 +93,7 @@ void density_row(const Profile& p, const double* x, std::size_t n, double* out) 
 // number.
 double log_likelihood_of(const Profile& p, const double* x, const double* w, std::size_t m) {
   const PseudoVoigtMixingPass pass{x, w, p, 1, &p.eta, &p.lorentzian_weight};
-  const auto chunk = simd_kernels().pseudo_voigt_mixing_chunk;
+  const auto chunk = pseudo_voigt_kernels().mixing_chunk;
   alignas(64) double scratch[kPseudoVoigtMixingScratch];
   double total = 0.0;
   for (std::size_t begin = 0; begin < m; begin += kSumChunk) {
@@ -210,7 +210,7 @@ class MixingScores {
     for (std::size_t j = 0; j < count; ++j) lorentzian_weight_[j] = (1.0 - eta[j]) / mass;
     const PseudoVoigtMixingPass pass{x_, w_, profile({x0, gamma, 0.0}, x_min, x_max), count, eta,
                                      lorentzian_weight_.data()};
-    const auto chunk = simd_kernels().pseudo_voigt_mixing_chunk;
+    const auto chunk = pseudo_voigt_kernels().mixing_chunk;
     // Entries past `count` of each chunk's sums are left over from earlier passes and unused.
     sums_.run([&](std::size_t begin, std::size_t end, double* sums, double* scratch) {
       chunk(pass, begin, end, sums, scratch);
@@ -238,7 +238,7 @@ class ObjectivePass {
   double run(const Profile& p, const ShiftTerms* shifts, std::size_t count, double* differences) {
     PseudoVoigtObjectivePass pass{x_, w_, p, count, {}};
     for (std::size_t j = 0; j < count; ++j) pass.shift[j] = shifts[j];
-    const auto chunk = simd_kernels().pseudo_voigt_objective_chunk;
+    const auto chunk = pseudo_voigt_kernels().objective_chunk;
     double totals[4];
     sums_.run([&](std::size_t begin, std::size_t end, double* sums, double* scratch) {
       chunk(pass, begin, end, sums, scratch);

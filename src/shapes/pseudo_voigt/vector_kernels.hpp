@@ -1,7 +1,7 @@
 #pragma once
 // The pseudo-Voigt's vector passes (vector_pass.hpp).
-// Compiled once per instruction set (CMakeLists.txt, brivane_vector_kernels) and reached through the
-// dispatch table of vector_math.hpp; the helpers stay inside this instruction set's namespace.
+// Compiled once per instruction set (CMakeLists.txt, brivane_shape), each unit filling its variant
+// of PseudoVoigtKernels (vector_pass.hpp); the helpers stay inside this instruction set's namespace.
 
 #include <cstddef>
 #include <numbers>
@@ -195,5 +195,10 @@ void pseudo_voigt_objective_chunk(const PseudoVoigtObjectivePass& pass, std::siz
   sums[1] = carried;
   for (std::size_t j = 0; j < shifts; ++j) sums[2 + j] = lane_total(changes[j]);
 }
+
+const PseudoVoigtKernels kPseudoVoigtKernels = {
+    .mixing_chunk = pseudo_voigt_mixing_chunk,
+    .objective_chunk = pseudo_voigt_objective_chunk,
+};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

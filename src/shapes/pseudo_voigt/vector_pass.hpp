@@ -1,11 +1,12 @@
 #pragma once
 // The pseudo-Voigt passes over the grid: what pseudo_voigt.cpp hands to the vector kernels
-// (vector_kernels.hpp, reached through simd_kernels().pseudo_voigt_mixing_chunk and
-// .pseudo_voigt_objective_chunk).
+// (vector_kernels.hpp, reached through pseudo_voigt_kernels().mixing_chunk and
+// .objective_chunk).
 
 #include <cstddef>
 
 #include "summation_order.hpp"
+#include "vector_math.hpp"
 
 namespace brivane {
 
@@ -61,5 +62,16 @@ struct PseudoVoigtObjectivePass {
   std::size_t shifts = 0;  // at most 2
   PseudoVoigtShift shift[2];
 };
+
+// The kernels of vector_kernels.hpp, one variant per instruction set, filled by name there.
+struct PseudoVoigtKernels {
+  // Chunks of at most kSumChunk samples [begin, end): `sums` receives the chunk's sums, `scratch`
+  // is working memory.
+  void (*mixing_chunk)(const PseudoVoigtMixingPass& pass, std::size_t begin, std::size_t end, double* sums,
+                       double* scratch);
+  void (*objective_chunk)(const PseudoVoigtObjectivePass& pass, std::size_t begin, std::size_t end, double* sums,
+                          double* scratch);
+};
+BRIVANE_VECTOR_KERNEL_TABLE(PseudoVoigtKernels, kPseudoVoigtKernels, pseudo_voigt_kernels)
 
 }  // namespace brivane

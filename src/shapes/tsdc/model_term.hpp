@@ -7,6 +7,7 @@
 // exact derivatives with respect to (ea, tp, area) through E1 and E2 (E2' = -E1). Formed in the
 // log domain so that c, which overflows long before y does, never appears alone. T <= 0 gives 0.
 
+#include <cstddef>
 #include <span>
 
 #include "model/term_columns.hpp"
@@ -17,5 +18,20 @@ inline constexpr double kBoltzmannEvPerKelvin = 8.61733034e-5;
 
 // parameters = (ea, tp, area).
 void tsdc_model_term(const Channels& channels, std::span<const double> parameters, const TermOutput& out);
+
+// The term as the engine reaches it (model/peak_terms.hpp):
+// parameters = (ea, tp, area; aux[0] = heating rate).
+struct TsdcTerm {
+  static constexpr TermKind kKind{5};
+  static constexpr const char* kName = "TSDC";
+  static constexpr std::size_t kParameters = 3;
+  static void evaluate(const Channels& channels, std::span<const double> parameters, const TermAux& /*aux*/,
+                       const TermOutput& out) {
+    tsdc_model_term(channels, parameters, out);
+  }
+  static const char* aux_error(const TermAux& aux) {
+    return !(aux[0] > 0.0) ? "the heating rate must be > 0" : nullptr;
+  }
+};
 
 }  // namespace brivane::model

@@ -119,10 +119,10 @@ SampleSums exponential_sums(ChunkedSums& sums, std::span<const double> t, std::s
   TsdcPass pass = curve_pass(t, ea, 1.0, 1.0);
   pass.weights = w.data();
   pass.used = std::min(t.size(), w.size());
-  const SimdKernels& kernels = simd_kernels();
+  const TsdcKernels& kernels = tsdc_kernels();
   std::array<double, 2> totals{};
   sums.run([&](std::size_t begin, std::size_t end, double* partial, double* scratch) {
-    kernels.tsdc_chunk(pass, begin, end, partial, scratch);
+    kernels.chunk(pass, begin, end, partial, scratch);
   }, totals);
   return {totals[0], totals[1]};
 }
@@ -162,9 +162,10 @@ Evaluation evaluate(std::span<const double> t, std::span<const double> w, double
   double integral = 0.0;
   if (!use_pool(n)) pass.integral = &integral;
   const SimdKernels& kernels = simd_kernels();
+  const TsdcKernels& tsdc = tsdc_kernels();
   std::array<double, 2> totals{};
   sums.run([&](std::size_t begin, std::size_t end, double* partial, double* scratch) {
-    kernels.tsdc_chunk(pass, begin, end, partial, scratch);
+    tsdc.chunk(pass, begin, end, partial, scratch);
   }, totals);
   const double normaliser = use_pool(n) ? trapezoid_normaliser(t, row.data()) : integral + 1e-100;
   for (std::size_t i = 0; i < used; ++i) row[i] = row[i] / normaliser + 1e-200;
@@ -234,10 +235,11 @@ double tsdc_density(std::span<const double> t, double ea, double tau0, double be
   TsdcPass pass = curve_pass(t, ea, tau0, beta);
   pass.row = row.data();
   const SimdKernels& kernels = simd_kernels();
+  const TsdcKernels& tsdc = tsdc_kernels();
   double normaliser = 0.0;
   if (use_pool(n)) {
     for_each_chunk(n, [&](std::size_t begin, std::size_t end) {
-      kernels.tsdc_chunk(pass, begin, end, nullptr, nullptr);
+      tsdc.chunk(pass, begin, end, nullptr, nullptr);
     });
     normaliser = trapezoid_normaliser(t, row.data());
   } else {
@@ -245,7 +247,7 @@ double tsdc_density(std::span<const double> t, double ea, double tau0, double be
     // order).
     double integral = 0.0;
     pass.integral = &integral;
-    kernels.tsdc_chunk(pass, 0, n, nullptr, nullptr);
+    tsdc.chunk(pass, 0, n, nullptr, nullptr);
     normaliser = integral + 1e-100;
   }
   kernels.divide(row.data(), n, normaliser);

@@ -1,7 +1,7 @@
 #pragma once
 // The TSDC curve's vector pass (vector_pass.hpp).
-// Compiled once per instruction set (CMakeLists.txt, brivane_vector_kernels) and reached through the
-// dispatch table of vector_math.hpp; the helpers stay inside this instruction set's namespace.
+// Compiled once per instruction set (CMakeLists.txt, brivane_shape), each unit filling its variant
+// of TsdcKernels (vector_pass.hpp); the helpers stay inside this instruction set's namespace.
 
 #include <cstddef>
 
@@ -83,5 +83,7 @@ void tsdc_chunk(const TsdcPass& pass, std::size_t begin, std::size_t end, double
     tsdc_samples<false>(pass, begin, end, sums);
   }
 }
+
+const TsdcKernels kTsdcKernels = {.chunk = tsdc_chunk};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

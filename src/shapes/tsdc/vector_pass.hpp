@@ -1,11 +1,12 @@
 #pragma once
 // The TSDC curve's pass over a temperature grid: what tsdc.cpp hands to the vector kernel
-// (vector_kernels.hpp, reached through simd_kernels().tsdc_chunk).
+// (vector_kernels.hpp, reached through tsdc_kernels().chunk).
 
 #include <cstddef>
 
 #include "numerics/exponential_integrals.hpp"
 #include "summation_order.hpp"
+#include "vector_math.hpp"
 
 namespace brivane {
 
@@ -35,5 +36,12 @@ struct TsdcPass {
   // grid's integral in one pass from the first pair to the last.
   double* integral = nullptr;
 };
+
+// The kernels of vector_kernels.hpp, one variant per instruction set, filled by name there.
+struct TsdcKernels {
+  // Samples [begin, end): `sums` (2 doubles) may be null, `scratch` is not used.
+  void (*chunk)(const TsdcPass& pass, std::size_t begin, std::size_t end, double* sums, double* scratch);
+};
+BRIVANE_VECTOR_KERNEL_TABLE(TsdcKernels, kTsdcKernels, tsdc_kernels)
 
 }  // namespace brivane

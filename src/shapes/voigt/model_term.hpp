@@ -18,6 +18,7 @@
 // must be >= 0.
 
 #include <complex>
+#include <cstddef>
 #include <span>
 
 #include "model/term_columns.hpp"
@@ -33,5 +34,18 @@ FaddeevaDerivatives faddeeva_derivatives(std::complex<double> z, std::complex<do
 
 // parameters = (center, sigma, gamma, area).
 void voigt_model_term(const Channels& channels, std::span<const double> parameters, const TermOutput& out);
+
+// The term as the engine reaches it (model/peak_terms.hpp):
+// parameters = (center, sigma, gamma, area).
+struct VoigtTerm {
+  static constexpr TermKind kKind{3};
+  static constexpr const char* kName = "Voigt";
+  static constexpr std::size_t kParameters = 4;
+  static void evaluate(const Channels& channels, std::span<const double> parameters, const TermAux& /*aux*/,
+                       const TermOutput& out) {
+    voigt_model_term(channels, parameters, out);
+  }
+  static const char* aux_error(const TermAux& /*aux*/) { return nullptr; }
+};
 
 }  // namespace brivane::model

@@ -1,7 +1,7 @@
 #pragma once
 // The Voigt profile's vector passes (vector_pass.hpp).
-// Compiled once per instruction set (CMakeLists.txt, brivane_vector_kernels) and reached through the
-// dispatch table of vector_math.hpp; the helpers stay inside this instruction set's namespace.
+// Compiled once per instruction set (CMakeLists.txt, brivane_shape), each unit filling its variant
+// of VoigtKernels (vector_pass.hpp); the helpers stay inside this instruction set's namespace.
 
 #include <cstddef>
 
@@ -134,5 +134,7 @@ void voigt_terms(const VoigtTermsPass& pass, std::size_t n) {
     }
   }
 }
+
+const VoigtKernels kVoigtKernels = {.changes = voigt_changes, .terms = voigt_terms};
 
 }  // namespace brivane::BRIVANE_SIMD_NAMESPACE

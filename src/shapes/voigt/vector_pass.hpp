@@ -1,9 +1,11 @@
 #pragma once
 // The Voigt profile's vector passes: what voigt.cpp hands to the kernels (vector_kernels.hpp,
-// reached through simd_kernels().voigt_changes and .voigt_terms).
+// reached through voigt_kernels().changes and .terms).
 
 #include <cstddef>
 #include <cstdint>
+
+#include "vector_math.hpp"
 
 namespace brivane {
 
@@ -47,5 +49,12 @@ struct VoigtTermsPass {
   double* out = nullptr;
   double* done = nullptr;
 };
+
+// The kernels of vector_kernels.hpp, one variant per instruction set, filled by name there.
+struct VoigtKernels {
+  void (*changes)(const VoigtChangesPass& pass, std::size_t n);
+  void (*terms)(const VoigtTermsPass& pass, std::size_t n);
+};
+BRIVANE_VECTOR_KERNEL_TABLE(VoigtKernels, kVoigtKernels, voigt_kernels)
 
 }  // namespace brivane

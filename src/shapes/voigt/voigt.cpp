@@ -662,7 +662,7 @@ double cumulative_and_changes(double e, ProfileCase c, const VoigtParameters& ba
     }
     simd_kernels().faddeeva(z_real, z_imag, rule::kPoints, w_real, w_imag);
     for (std::size_t i = 0; i < rule::kPoints; ++i) tail += rule::kTailWeight[i] * scale.value({w_real[i], w_imag[i]});
-    simd_kernels().voigt_changes(pass, rule::kPoints);
+    voigt_kernels().changes(pass, rule::kPoints);
     for (std::size_t i = 0; i < rule::kPoints; ++i) {
       if (node_formed[i] == 0.0) {
         point.u = nodes.u(i);
@@ -807,6 +807,7 @@ struct SampleTermsInputs {
   VoigtChangesPass changes_pass;
   VoigtTermsPass terms_pass;
   const SimdKernels& kernels;
+  const VoigtKernels& voigt_kernels;
   double* terms;
   std::size_t stride;
 };
@@ -834,7 +835,7 @@ void block_values(const SampleTermsInputs& in, std::size_t start, std::size_t le
     }
     in.kernels.faddeeva(r.z_real, r.z_imag, len, r.w_real, r.w_imag);
     for (std::size_t i = 0; i < len; ++i) r.value[i] = in.scale.value({r.w_real[i], r.w_imag[i]});
-    if (shifts != 0) in.kernels.voigt_changes(block_pass, len);
+    if (shifts != 0) in.voigt_kernels.changes(block_pass, len);
   }
   for (std::size_t i = 0; i < len; ++i) {
     double point_change[kMaxShifts] = {};
@@ -877,7 +878,7 @@ void block_terms(const SampleTermsInputs& in, std::size_t start, std::size_t len
     for (std::size_t j = 0; j < shifts; ++j) terms_pass.change[j] = r.change[j];
     terms_pass.out = &in.terms[start * in.stride];
     terms_pass.done = done;
-    in.kernels.voigt_terms(terms_pass, len);
+    in.voigt_kernels.terms(terms_pass, len);
   }
   for (std::size_t i = 0; i < len; ++i) {
     if (in.lean && done[i] != 0.0) continue;
@@ -958,7 +959,7 @@ double voigt_log_likelihood_differences(std::span<const double> x, std::span<con
   const std::unique_ptr<double[]> sample_terms(new double[used * stride]);  // every entry is written
   const SampleTermsInputs inputs{x, weights, base, c, shift_terms, {voigt_shifts, shifts.size()}, mass, lean,
                                  VoigtScale(base[Name::sigma], base[Name::gamma]), changes_pass, terms_pass,
-                                 simd_kernels(), sample_terms.get(), stride};
+                                 simd_kernels(), voigt_kernels(), sample_terms.get(), stride};
 
   // A long grid is taken in chunks of at least kChunkSamples samples as tasks of the worker pool,
   // so that the refits of a mixture share both cores whatever their number. The sums are then

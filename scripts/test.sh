@@ -57,8 +57,8 @@ echo "== Build with AddressSanitizer and UndefinedBehaviorSanitizer"
 # One instrumented build serves the C++ unit tests and the modules. Line tables (-g1) are all a
 # sanitizer's report needs; full debug information would track variables through the inlined
 # vector kernels for minutes. The library stays at -O2: at -O1 its instrumented vector kernels
-# compile in about half the time, but the instrumented tests then run slower by more than that
-# saves (measured on the whole command); the test files themselves are at -O1 (CMakeLists.txt).
+# compile in about half the time, but the instrumented tests then run slower by about as much as
+# that saves (measured on the whole command); the test files themselves are at -O1 (CMakeLists.txt).
 sanitized_dir="$PWD/build/sanitize"
 cmake -S . -B "$sanitized_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DPython_EXECUTABLE="$PWD/.venv/bin/python" \

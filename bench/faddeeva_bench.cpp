@@ -8,6 +8,8 @@
 //   build/cpp/faddeeva_bench
 
 #include <cmath>
+#include <fstream>
+#include <string>
 #include <complex>
 #include <cstdio>
 #include <random>
@@ -62,11 +64,25 @@ std::vector<Arguments> argument_sets() {
   return sets;
 }
 
+// The processor's name, from /proc/cpuinfo where there is one.
+std::string processor_name() {
+  std::ifstream info("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(info, line)) {
+    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+  }
+  return "unknown";
+}
+
 }  // namespace
 
 int main() {
   using namespace brivane;
   const std::vector<Arguments> sets = argument_sets();
+  std::printf("processor: %s\n", processor_name().c_str());
+  for (const SimdLevel level : {SimdLevel::kAvx2, SimdLevel::kAvx512}) {
+    std::printf("  %s: %s\n", simd_level_name(level), simd_level_supported(level) ? "measured" : "not offered by this processor");
+  }
   for (const Arguments& set : sets) {
     const std::size_t n = set.re.size();
     std::vector<double> w_re(n), w_im(n);

@@ -2,20 +2,24 @@
 // The Faddeeva function w(z) = exp(-z^2) erfc(-i z) over arrays of complex arguments, on the lanes
 // of simd/lanes.hpp (the tables come from simd/faddeeva_tables.hpp).
 //
-// Contract (lanes: 8 doubles, z split into real and imaginary arrays; any finite z): as accurate
-// as libcerf 1.x's w_of_z. Against 256-bit mpmath values each part's error is at most 20 ulp above
-// libcerf's own error at the same point, measured in ulp of the larger of the part and 1/16 of |w|
-// (below the real axis: of the larger of 2 |exp(-z^2)| and |w(-z)|, the terms that cancel there):
-// at most 4 ulp above it in the continued fraction's region but on the imaginary axis near y = 38
-// (6 ulp), up to 20 in the series region, whose own truncation error in exact arithmetic reaches
-// about 30 ulp near |x| = 6 and whose imaginary terms cancel just below y = 5. Against libcerf
-// itself 86 per cent of 10^6 test points agree within 4 ulp in both parts; the rest are points
-// where libcerf's own error against mpmath is as large (up to 240 ulp of |w| beside the real axis
-// for 8 < |x| < 10, where its series is less accurate than the fraction taken here, and 50 ulp
-// beyond |x| + y = 4000, where it cuts the fraction to one or two terms; this kernel is within
-// 2 ulp there). Outside: infinite parts give w = 0 where libcerf does (|z| -> inf above or along
-// the real axis), NaN when both are infinite; NaN gives NaN; below the real axis exp(-z^2)
-// overflows to infinities as libcerf's does. tests/cpp/faddeeva_test.cpp measures all of this.
+// Contract (lanes: 8 doubles, z split into real and imaginary arrays; any finite z). Errors are in
+// ulp of the larger of the part and 1/16 of |w| (below the real axis: of the larger of 2 |exp(-z^2)|
+// and |w(-z)|, the terms that cancel there), against an 80-bit evaluation on 10^6 points and
+// 256-bit mpmath values on 3,956 (tests/cpp/faddeeva_test.cpp):
+// - wherever libcerf 1.x's w_of_z is accurate (each part within 1 ulp of the reference), this
+//   kernel is within 4 ulp of it in both parts in the continued fraction's region and on the axes;
+//   in the series region at nine in ten such points, and within 48 ulp at the rest: near the
+//   imaginary axis for 2 < y < 5, where Im w is a difference of terms 10 to 20 times its size, and
+//   for 4 < |x| < 7, where exp(2 a x)^n carries n roundings;
+// - above the real axis no part is further from the reference than 64 ulp in the series region
+//   (libcerf: 718, near y = 5), 160 in the fraction's (libcerf: 245, beside the real axis at
+//   |x| = 6, where the fraction converges slowest), 4 on the axes and beyond |x| + y = 1e7 (libcerf:
+//   29 and 185).
+// These hold with FMA (AVX2, AVX-512). The SSE2 fallback does not form the rounding errors of x^2
+// and 2 a x that the series compensates for: up to 37 ulp above libcerf's error there (mpmath).
+// Outside: infinite parts give w = 0 where libcerf does (|z| -> inf above or along the real axis),
+// NaN when both are infinite; NaN gives NaN; below the real axis exp(-z^2) overflows to infinities
+// as libcerf's does.
 //
 // Method: the regions and methods of the Faddeeva package behind libcerf 1.x (Johnson 2012), with
 // z = x + i y, x >= 0 (w(-conj z) = conj w(z)):
@@ -26,8 +30,8 @@
 //   real axis (y <= 1e-10) exp(-x^2), which lies beyond all orders of the fraction, is added.
 // - elsewhere: the modified Algorithm 916 series (Zaghloul and Ali 2011, Johnson's variant), with
 //   its terms exp(-a^2 n^2) from the table, erfcx(|y|) from piecewise polynomials on [0, 7] (for
-//   y < 0, 2 exp(y^2) - erfcx(-y)), and the differences of the sinh-like sums by their Taylor
-//   series for x < 5e-4.
+//   y < 0, 2 exp(y^2) - erfcx(-y)), a = pi / sqrt(65 ln 2) rather than pi / sqrt(-ln(eps / 2)),
+//   and the powers of exp(2ax) as cosh and sinh of 2anx by the addition theorem.
 // On the axes: w(x) = exp(-x^2) + i x q(x), q = Im w(x) / x from piecewise polynomials on [0, 8]
 // (the series loses Im w(x) to cancellation), and w(i y) = erfcx(y).
 // Each lane takes its region's method through selects; a vector whose lanes share one region

@@ -7,15 +7,15 @@
 // and |w(-z)|, the terms that cancel there), against an 80-bit evaluation on 10^6 points and
 // 256-bit mpmath values on 3,956 (tests/cpp/faddeeva_test.cpp):
 // - wherever libcerf 1.x's w_of_z is accurate (each part within 1 ulp of the reference), this
-//   kernel is within 4 ulp of it in both parts on the axes and in the continued fraction's region
-//   (but for a few points in 10^5, within 6 there);
+//   kernel is within 4 ulp of it in both parts on the axes, in the asymptotic series' region and in
+//   the continued fraction's (but for a few points in 10^5, within 6 there);
 //   in the series region at nine in ten such points, and within 48 ulp at the rest: near the
 //   imaginary axis for 2 < y < 5, where Im w is a difference of terms 10 to 20 times its size, and
 //   for 4 < |x| < 7, where exp(2 a x)^n carries n roundings;
 // - above the real axis no part is further from the reference than 64 ulp in the series region
 //   (libcerf: 718, near y = 5), 160 in the fraction's (libcerf: 245, beside the real axis at
-//   |x| = 6, where the fraction converges slowest), 4 on the axes and beyond |x| + y = 1e7 (libcerf:
-//   29 and 185).
+//   |x| = 6, where the fraction converges slowest), 4 on the axes, in the asymptotic series' region
+//   and beyond |x| + y = 1e7 (libcerf: 29, 167 and 185).
 // These hold with FMA (AVX2, AVX-512). The SSE2 fallback does not form the rounding errors of x^2
 // and 2 a x that the series compensates for: up to 37 ulp above libcerf's error there (mpmath).
 // Outside: infinite parts give w = 0 where libcerf does (|z| -> inf above or along the real axis),
@@ -29,6 +29,9 @@
 //   tail with the number of terms of Poppe and Wijers' form fitted for double precision, and beyond
 //   x + y = 1e7 the first convergent, scaled against overflow, with its 1 / (2 z^2) correction. Near the
 //   real axis (y <= 1e-10) exp(-x^2), which lies beyond all orders of the fraction, is added.
+//   Between |z| = 10.15 and x + y = 1e7 the asymptotic series of w instead, with as many terms as
+//   the vector's smallest |z| needs (14 at most): the same accuracy as the fraction, without its
+//   division per term.
 // - elsewhere: the modified Algorithm 916 series (Zaghloul and Ali 2011, Johnson's variant), with
 //   its terms exp(-a^2 n^2) from the table, erfcx(|y|) from piecewise polynomials on [0, 7] (for
 //   y < 0, 2 exp(y^2) - erfcx(-y)), a = pi / sqrt(65 ln 2) rather than pi / sqrt(-ln(eps / 2)),
@@ -95,10 +98,66 @@ constexpr double kFaddeevaA2 = 0.21905891269211544;  // a^2 (the table holds exp
 constexpr double kInverseSqrtPi = 0.56418958354775628694807945156;
 constexpr double kEpsilon = 2.220446049250313e-16;
 
+// The asymptotic series w(z) = i / (sqrt(pi) z) sum_k c_k z^(-2k), c_k = (2k - 1)!! / 2^k (exact
+// doubles), and the |z|^2 from which its first k + 1 terms c_0 .. c_k leave a remainder below
+// 2^-60 of the sum: the next term c_(k + 1) / |z|^(2k + 2). The margin beyond 2^-53 is for the
+// smaller part: beside the real axis Re w is about y / (sqrt(pi) |z|^2), 1/16 of |w| and less, and
+// the remainder's real part is about 2k + 3 times its share of Re w (at 2^-55, Re w was 6 ulp off
+// at the borders).
+constexpr int kAsymptoticTerms = 14;
+constexpr double kAsymptoticCoefficients[kAsymptoticTerms] = {
+    1.0, 0.5, 0.75, 1.875, 6.5625, 29.53125, 162.421875, 1055.7421875, 7918.06640625, 67303.564453125, 639383.8623046875, 6713530.554199219, 77205601.37329102, 965070017.1661377};
+constexpr double kAsymptoticFrom[kAsymptoticTerms] = {
+    5.77e17, 9.3e8, 1293006.0, 52447.0, 8062.0, 2392.0, 1028.6, 556.1, 349.5, 243.7, 183.2, 145.5, 120.5, 103.0};
+
+// w(x + i y) by the asymptotic series, for x, y >= 0 with x^2 + y^2 >= kAsymptoticFrom[13] and x + y
+// <= 1e7 (lanes outside `inside`: a value of no meaning). Beyond |z| = 10.15 it needs no more terms
+// than the continued fraction and no division per term. In the upper half plane Re w and Im w
+// keep their signs here, so neither part is a difference: each is within a few ulp.
+[[gnu::always_inline]] inline void faddeeva_asymptotic(V x_in, V y_in, M inside, V& re, V& im) {
+  const V x = select(inside, x_in, set(0.0));
+  // Other lanes far out, where they need the fewest terms.
+  const V y = select(inside, y_in, set(1e6));
+  // 1 / z = (x - i y) / |z|^2, |z|^2 = r2 + r2_error exactly (to the products' error terms), its
+  // reciprocal corrected by one Newton step for both its own rounding and r2_error.
+  const V xx = x * x, yy = y * y;
+  const V r2 = xx + yy;
+  const V yy_part = r2 - xx;
+  const V sum_error = (xx - (r2 - yy_part)) + (yy - yy_part);
+  const V r2_error = (product_error(x, x, xx) + product_error(y, y, yy)) + sum_error;
+  V inverse = set(1.0) / r2;
+  inverse = fma(inverse, fnma(r2_error, inverse, fnma(r2, inverse, set(1.0))), inverse);
+  const V zr = x * inverse, zi = -(y * inverse);
+  // v = z^-2; the terms beyond the first are below 1/100 of the sum, so v's roundings reach the
+  // sum only as a hundredth of an ulp.
+  const V vr = (zr - zi) * (zr + zi), vi = set(2.0) * zr * zi;
+  // The terms the vector's smallest |z| needs.
+  alignas(64) double lanes[kLanes];
+  store(lanes, r2);
+  double least = lanes[0];
+  for (double v : lanes) least = v < least ? v : least;
+  int terms = kAsymptoticTerms;
+  while (terms > 1 && least >= kAsymptoticFrom[terms - 2]) --terms;
+  V sr = set(kAsymptoticCoefficients[terms - 1]), si = set(0.0);
+  for (int k = terms - 2; k >= 0; --k) {
+    const V next_r = fma(sr, vr, fnma(si, vi, set(kAsymptoticCoefficients[k])));
+    si = fma(sr, vi, si * vr);
+    sr = next_r;
+  }
+  // w = i q / sqrt(pi), q = S / z.
+  const V qr = fnma(zi, si, zr * sr), qi = fma(zr, si, zi * sr);
+  re = -(qi * set(kInverseSqrtPi));
+  im = qr * set(kInverseSqrtPi);
+}
+
 // w(x + i y) by the continued fraction, for x, y >= 0 in its region (lanes outside `inside`: a
 // value of no meaning, at no cost in terms).
-[[gnu::always_inline]] inline void faddeeva_fraction(V x, V y, M inside, V& re, V& im) {
+[[gnu::always_inline]] inline void faddeeva_fraction(V x, V y, M inside_all, V& re, V& im) {
   const V sum = x + y;
+  // Far enough out, the asymptotic series; the lanes it takes cost the fraction no terms.
+  const M asymptotic = inside_all & (fma(x, x, y * y) >= set(kAsymptoticFrom[kAsymptoticTerms - 1])) & (sum <= set(1e7));
+  const V asymptotic_lanes = select(asymptotic, set(1.0), set(0.0));
+  const M inside = inside_all & (asymptotic_lanes == set(0.0));
   // Terms of the fraction: 2 half = the fitted count - 1 (3 beyond x + y = 4000). The count of Poppe and Wijers' form takes one term more
   // than fitted for double precision: one term short, the imaginary axis between y = 30 and 90
   // was 18 ulp off.
@@ -132,6 +191,12 @@ constexpr double kEpsilon = 2.220446049250313e-16;
     const V half_re = set(0.5) * fnma(inverse_im, inverse_im, inverse_re * inverse_re), half_im = inverse_re * inverse_im;
     re = select(far, first_re + fnma(first_im, half_im, first_re * half_re), re);
     im = select(far, first_im + fma(first_re, half_im, first_im * half_re), im);
+  }
+  if (!all(asymptotic_lanes == set(0.0))) {
+    V series_re, series_im;
+    faddeeva_asymptotic(x, y, asymptotic, series_re, series_im);
+    re = select(asymptotic, series_re, re);
+    im = select(asymptotic, series_im, im);
   }
 }
 

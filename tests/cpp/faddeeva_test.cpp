@@ -107,7 +107,10 @@ std::string region_of(double re, double im) {
   const double x = std::fabs(re), y = std::fabs(im);
   std::string name = im < 0.0 ? "lower, " : "upper, ";
   if (x == 0.0 || y == 0.0) return name + "axis";
-  if (y > 7.0 || (x > 6.0 && (y > 0.1 || x > 8.0))) return name + (x + y > 1e7 ? "far fraction" : "fraction");
+  if (y > 7.0 || (x > 6.0 && (y > 0.1 || x > 8.0))) {
+    if (x + y > 1e7) return name + "far fraction";
+    return name + (std::fma(x, x, y * y) >= 103.0 ? "asymptotic" : "fraction");
+  }
   return name + (x < 5e-4 ? "series, x < 5e-4" : "series");
 }
 
@@ -181,6 +184,14 @@ void comparison_points(std::vector<double>& re, std::vector<double>& im) {
     }
     for (const double border : {1e-10, 0.1, 5.0, 7.0}) {
       for (const double b : {std::nextafter(border, 0.0), border, std::nextafter(border, 20.0)}) add(other * 3.0, b), add(-other * 3.0, b);
+    }
+    // Where the asymptotic series takes over from the fraction (|z|^2 = 103), and where it drops a
+    // term, at an angle in the first quadrant.
+    const double angle = 1.5707963267948966 * unit(random);
+    for (const double r2 : {103.0, 120.5, 145.5, 183.2, 243.7, 349.5, 556.1, 1028.6, 2392.0, 8062.0, 52447.0, 1293006.0, 9.3e8}) {
+      for (const double r : {std::nextafter(std::sqrt(r2), 0.0), std::sqrt(r2), std::nextafter(std::sqrt(r2), 1e9)}) {
+        add(r * std::cos(angle), r * std::sin(angle)), add(-r * std::cos(angle), -r * std::sin(angle));
+      }
     }
     const double share = unit(random);
     for (const double total : {4000.0, 1e7}) {

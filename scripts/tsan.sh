@@ -17,11 +17,13 @@ esac
 cd "$(dirname "$0")/.."
 export PATH="$PWD/.venv/bin:$PATH"
 dir="${BRIVANE_TSAN_DIR:-$PWD/build/tsan}"
-# -O1 and line tables (-g1) only: a report needs no more, and most of this script's time is the
+# -O1 and line tables (-g1) only, and the vector kernels only up to the instruction set this
+# processor runs (scripts/simd_top.sh): a report needs no more, and most of this script's time is the
 # compile.
 if [ "$step" != run ]; then
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
+    -DBRIVANE_SIMD_TOP="$(bash scripts/simd_top.sh)" \
     -DBRIVANE_BUILD_PYTHON=ON -DBRIVANE_BUILD_TESTS=ON -DBRIVANE_SANITIZE_THREAD=ON >/dev/null
   cmake --build "$dir" -j "$(nproc)" --target brivane_thread_tests brivane_model_tests _engine
 fi

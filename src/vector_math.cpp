@@ -8,11 +8,11 @@ namespace {
 
 SimdLevel best_level() {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+  if (BRIVANE_SIMD_TOP_LEVEL >= 2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw")) {
     return SimdLevel::kAvx512;
   }
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return SimdLevel::kAvx2;
+  if (BRIVANE_SIMD_TOP_LEVEL >= 1 && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return SimdLevel::kAvx2;
   return SimdLevel::kBaseline;
 }
 

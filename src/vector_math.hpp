@@ -52,6 +52,22 @@ const Table& simd_variant(const Table& baseline, const Table& avx2, const Table&
   }
 }
 
+// The highest instruction set the build compiled (CMakeLists.txt, BRIVANE_SIMD_TOP): 0 baseline,
+// 1 AVX2, 2 AVX-512. A level above it takes the variant below, and the dispatch never chooses it.
+#ifndef BRIVANE_SIMD_TOP_LEVEL
+#define BRIVANE_SIMD_TOP_LEVEL 2
+#endif
+#if BRIVANE_SIMD_TOP_LEVEL >= 1
+#define BRIVANE_SIMD_AVX2_VARIANT(table) simd_avx2::table
+#else
+#define BRIVANE_SIMD_AVX2_VARIANT(table) simd_baseline::table
+#endif
+#if BRIVANE_SIMD_TOP_LEVEL >= 2
+#define BRIVANE_SIMD_AVX512_VARIANT(table) simd_avx512::table
+#else
+#define BRIVANE_SIMD_AVX512_VARIANT(table) BRIVANE_SIMD_AVX2_VARIANT(table)
+#endif
+
 // Declares the three variants of a table, `table` in the namespaces simd_baseline, simd_avx2 and
 // simd_avx512 (each defined, filled by name, by the unit of that instruction set), and
 // `accessor()`, which returns the variant of the active level.
@@ -66,7 +82,8 @@ const Table& simd_variant(const Table& baseline, const Table& avx2, const Table&
   extern const Table table;                                                                   \
   }                                                                                           \
   inline const Table& accessor() {                                                            \
-    return simd_variant(simd_baseline::table, simd_avx2::table, simd_avx512::table);          \
+    return simd_variant(simd_baseline::table, BRIVANE_SIMD_AVX2_VARIANT(table),              \
+                        BRIVANE_SIMD_AVX512_VARIANT(table));                                   \
   }
 
 BRIVANE_VECTOR_KERNEL_TABLE(SimdKernels, kSimdKernels, simd_kernels)

@@ -52,14 +52,14 @@
 namespace brivane::BRIVANE_SIMD_NAMESPACE {
 namespace {
 
-[[gnu::always_inline]] inline V faddeeva_gather(const double* const (&rows)[kLanes], int column) {
+SIMD_INLINE V faddeeva_gather(const double* const (&rows)[kLanes], int column) {
   alignas(64) double lanes[kLanes];
   for (int j = 0; j < kLanes; ++j) lanes[j] = rows[j][column];
   return load(lanes);
 }
 
 // floor(v) for 0 <= v < 2^51.
-[[gnu::always_inline]] inline V faddeeva_floor(V v) {
+SIMD_INLINE V faddeeva_floor(V v) {
   const V rounded = (v + set(kRoundingShift)) - set(kRoundingShift);
   return select(rounded > v, rounded - set(1.0), rounded);
 }
@@ -68,7 +68,7 @@ namespace {
 // row j holds the coefficients in t = 16 (v - (j + 1/2) / 8) on the interval of width 1/8 that
 // holds v, each within about 1 ulp (scripts/make_faddeeva_tables.py).
 template <int kIntervals>
-[[gnu::always_inline]] inline V faddeeva_piecewise(const double (&table)[kIntervals][faddeeva_tables::kErfcxDegree + 1], V v) {
+SIMD_INLINE V faddeeva_piecewise(const double (&table)[kIntervals][faddeeva_tables::kErfcxDegree + 1], V v) {
   using namespace faddeeva_tables;
   // Clamped with NaN going to interval 0: the index must stay inside the table.
   const V interval = min_or_second(max_or_second(faddeeva_floor(v * set(kErfcxIntervalsPerUnit)), set(0.0)), set(kIntervals - 1.0));
@@ -84,7 +84,7 @@ template <int kIntervals>
 }
 
 // sin(t) / t given sin(t), by its series near 0.
-[[gnu::always_inline]] inline V faddeeva_sinc(V t, V sine) {
+SIMD_INLINE V faddeeva_sinc(V t, V sine) {
   return select(abs_of(t) < set(1e-4), set(1.0) - set(0.1666666666666666666667) * t * t, sine / t);
 }
 
@@ -114,7 +114,7 @@ constexpr double kAsymptoticFrom[kAsymptoticTerms] = {
 // <= 1e7 (lanes outside `inside`: a value of no meaning). Beyond |z| = 10.15 it needs no more terms
 // than the continued fraction and no division per term. In the upper half plane Re w and Im w
 // keep their signs here, so neither part is a difference: each is within a few ulp.
-[[gnu::always_inline]] inline void faddeeva_asymptotic(V x_in, V y_in, M inside, V& re, V& im) {
+SIMD_INLINE void faddeeva_asymptotic(V x_in, V y_in, M inside, V& re, V& im) {
   const V x = select(inside, x_in, set(0.0));
   // Other lanes far out, where they need the fewest terms.
   const V y = select(inside, y_in, set(1e6));
@@ -152,7 +152,7 @@ constexpr double kAsymptoticFrom[kAsymptoticTerms] = {
 
 // w(x + i y) by the continued fraction, for x, y >= 0 in its region (lanes outside `inside`: a
 // value of no meaning, at no cost in terms).
-[[gnu::always_inline]] inline void faddeeva_fraction(V x, V y, M inside_all, V& re, V& im) {
+SIMD_INLINE void faddeeva_fraction(V x, V y, M inside_all, V& re, V& im) {
   const V sum = x + y;
   // Far enough out, the asymptotic series; the lanes it takes cost the fraction no terms.
   const M asymptotic = inside_all & (fma(x, x, y * y) >= set(kAsymptoticFrom[kAsymptoticTerms - 1])) & (sum <= set(1e7));
@@ -201,7 +201,7 @@ constexpr double kAsymptoticFrom[kAsymptoticTerms] = {
 }
 
 // w(x + i y) by the series, for 0 <= x <= 8 and -7 <= y <= 7 (lanes outside: replaced by 1 + i).
-[[gnu::always_inline]] inline void faddeeva_series(V x_in, V y_in, M inside, V& re, V& im) {
+SIMD_INLINE void faddeeva_series(V x_in, V y_in, M inside, V& re, V& im) {
   using namespace faddeeva_tables;
   const V x = select(inside, x_in, set(1.0));
   const V y = select(inside, y_in, set(1.0));
@@ -281,7 +281,7 @@ constexpr double kAsymptoticFrom[kAsymptoticTerms] = {
 
 // w(re + i im) for 8 lanes; lanes of the fraction's region below the real axis hold w(re + i |im|)
 // and are marked in `reflect` for the caller to finish by the reflection formula.
-[[gnu::always_inline]] inline void faddeeva_lanes(V z_re, V z_im, V& w_re, V& w_im, M& reflect) {
+SIMD_INLINE void faddeeva_lanes(V z_re, V z_im, V& w_re, V& w_im, M& reflect) {
   const V x = abs_of(z_re), y = abs_of(z_im);
   const M fraction = (y > set(7.0)) | ((x > set(6.0)) & ((y > set(0.1)) | (x > set(8.0))));
   const V fraction_lanes = select(fraction, set(1.0), set(0.0));

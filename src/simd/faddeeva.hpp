@@ -29,11 +29,9 @@
 //   tail with the number of terms of Poppe and Wijers' form fitted for double precision, and beyond
 //   x + y = 1e7 the first convergent, scaled against overflow, with its 1 / (2 z^2) correction. Near the
 //   real axis (y <= 1e-10) exp(-x^2), which lies beyond all orders of the fraction, is added.
-//   Between |z| = 10.15 and x + y = 1e7 the asymptotic series of w instead, 14 terms: the same
-//   accuracy as the fraction, without its division per term.
-// - The series' coefficients exp(-a^2 n^2) / (a^2 n^2 + y^2) come from a table formed once for a run
-//   of vectors that share one y (a Voigt profile's arguments), by the same expression.
-// Each lane's value is its own: no lane's terms depend on its neighbours'.
+//   Between |z| = 10.15 and x + y = 1e7 the asymptotic series of w instead, with as many terms as
+//   the vector's smallest |z| needs (14 at most): the same accuracy as the fraction, without its
+//   division per term.
 // - elsewhere: the modified Algorithm 916 series (Zaghloul and Ali 2011, Johnson's variant), with
 //   its terms exp(-a^2 n^2) from the table, erfcx(|y|) from piecewise polynomials on [0, 7] (for
 //   y < 0, 2 exp(y^2) - erfcx(-y)), a = pi / sqrt(65 ln 2) rather than pi / sqrt(-ln(eps / 2)),
@@ -101,23 +99,24 @@ constexpr double kInverseSqrtPi = 0.56418958354775628694807945156;
 constexpr double kEpsilon = 2.220446049250313e-16;
 
 // The asymptotic series w(z) = i / (sqrt(pi) z) sum_k c_k z^(-2k), c_k = (2k - 1)!! / 2^k (exact
-// doubles), taken to c_13 from |z|^2 = 103 on, where the next term c_14 / |z|^28 is below 2^-60 of
-// the sum. The margin beyond 2^-53 is for the smaller part: beside the real axis Re w is about
-// y / (sqrt(pi) |z|^2), 1/16 of |w| and less, and the remainder's real part is about 2k + 3 times
-// its share of Re w (at 2^-55, Re w was 6 ulp off). Farther out fewer terms would do, but every
-// lane takes all of them, so that its value does not depend on its neighbours.
+// doubles), and the |z|^2 from which its first k + 1 terms c_0 .. c_k leave a remainder below
+// 2^-60 of the sum: the next term c_(k + 1) / |z|^(2k + 2). The margin beyond 2^-53 is for the
+// smaller part: beside the real axis Re w is about y / (sqrt(pi) |z|^2), 1/16 of |w| and less, and
+// the remainder's real part is about 2k + 3 times its share of Re w (at 2^-55, Re w was 6 ulp off
+// at the borders).
 constexpr int kAsymptoticTerms = 14;
 constexpr double kAsymptoticCoefficients[kAsymptoticTerms] = {
-    1.0, 0.5, 0.75, 1.875, 6.5625, 29.53125, 162.421875, 1055.7421875, 7918.06640625, 67303.564453125,
-    639383.8623046875, 6713530.554199219, 77205601.37329102, 965070017.1661377};
-constexpr double kAsymptoticFrom = 103.0;
+    1.0, 0.5, 0.75, 1.875, 6.5625, 29.53125, 162.421875, 1055.7421875, 7918.06640625, 67303.564453125, 639383.8623046875, 6713530.554199219, 77205601.37329102, 965070017.1661377};
+constexpr double kAsymptoticFrom[kAsymptoticTerms] = {
+    5.77e17, 9.3e8, 1293006.0, 52447.0, 8062.0, 2392.0, 1028.6, 556.1, 349.5, 243.7, 183.2, 145.5, 120.5, 103.0};
 
-// w(x + i y) by the asymptotic series, for x, y >= 0 with x^2 + y^2 >= kAsymptoticFrom and x + y
+// w(x + i y) by the asymptotic series, for x, y >= 0 with x^2 + y^2 >= kAsymptoticFrom[13] and x + y
 // <= 1e7 (lanes outside `inside`: a value of no meaning). Beyond |z| = 10.15 it needs no more terms
 // than the continued fraction and no division per term. In the upper half plane Re w and Im w
 // keep their signs here, so neither part is a difference: each is within a few ulp.
 SIMD_INLINE void faddeeva_asymptotic(V x_in, V y_in, M inside, V& re, V& im) {
   const V x = select(inside, x_in, set(0.0));
+  // Other lanes far out, where they need the fewest terms.
   const V y = select(inside, y_in, set(1e6));
   // 1 / z = (x - i y) / |z|^2, |z|^2 = r2 + r2_error exactly (to the products' error terms), its
   // reciprocal corrected by one Newton step for both its own rounding and r2_error.
@@ -132,8 +131,15 @@ SIMD_INLINE void faddeeva_asymptotic(V x_in, V y_in, M inside, V& re, V& im) {
   // v = z^-2; the terms beyond the first are below 1/100 of the sum, so v's roundings reach the
   // sum only as a hundredth of an ulp.
   const V vr = (zr - zi) * (zr + zi), vi = set(2.0) * zr * zi;
-  V sr = set(kAsymptoticCoefficients[kAsymptoticTerms - 1]), si = set(0.0);
-  for (int k = kAsymptoticTerms - 2; k >= 0; --k) {
+  // The terms the vector's smallest |z| needs.
+  alignas(64) double lanes[kLanes];
+  store(lanes, r2);
+  double least = lanes[0];
+  for (double v : lanes) least = v < least ? v : least;
+  int terms = kAsymptoticTerms;
+  while (terms > 1 && least >= kAsymptoticFrom[terms - 2]) --terms;
+  V sr = set(kAsymptoticCoefficients[terms - 1]), si = set(0.0);
+  for (int k = terms - 2; k >= 0; --k) {
     const V next_r = fma(sr, vr, fnma(si, vi, set(kAsymptoticCoefficients[k])));
     si = fma(sr, vi, si * vr);
     sr = next_r;
@@ -149,7 +155,7 @@ SIMD_INLINE void faddeeva_asymptotic(V x_in, V y_in, M inside, V& re, V& im) {
 SIMD_INLINE void faddeeva_fraction(V x, V y, M inside_all, V& re, V& im) {
   const V sum = x + y;
   // Far enough out, the asymptotic series; the lanes it takes cost the fraction no terms.
-  const M asymptotic = inside_all & (fma(x, x, y * y) >= set(kAsymptoticFrom)) & (sum <= set(1e7));
+  const M asymptotic = inside_all & (fma(x, x, y * y) >= set(kAsymptoticFrom[kAsymptoticTerms - 1])) & (sum <= set(1e7));
   const V asymptotic_lanes = select(asymptotic, set(1.0), set(0.0));
   const M inside = inside_all & (asymptotic_lanes == set(0.0));
   // Terms of the fraction: 2 half = the fitted count - 1 (3 beyond x + y = 4000). The count of Poppe and Wijers' form takes one term more
@@ -195,26 +201,7 @@ SIMD_INLINE void faddeeva_fraction(V x, V y, M inside_all, V& re, V& im) {
 }
 
 // w(x + i y) by the series, for 0 <= x <= 8 and -7 <= y <= 7 (lanes outside: replaced by 1 + i).
-// The series' coefficients exp(-a^2 n^2) / (a^2 n^2 + y^2), n = 1 .. kSeriesTerms, for one y^2: the
-// arguments of a Voigt profile all share one y, and with its coefficients formed once the series
-// needs no division per term. Every lane's coefficient is formed by this same expression whether
-// taken from here or in the series itself, so w(z) does not depend on its neighbours.
-SIMD_INLINE double faddeeva_series_coefficient(int n, double y2) {
-  const double dn = n;
-  return faddeeva_tables::kExpMinusA2N2[n - 1] / (kFaddeevaA2 * (dn * dn) + y2);
-}
-
-struct FaddeevaSharedY {
-  double y2 = __builtin_nan("");
-  alignas(64) double coefficients[faddeeva_tables::kSeriesTerms];
-  void set_for(double new_y2) {
-    if (new_y2 == y2) return;
-    y2 = new_y2;
-    for (int n = 1; n <= faddeeva_tables::kSeriesTerms; ++n) coefficients[n - 1] = faddeeva_series_coefficient(n, y2);
-  }
-};
-
-SIMD_INLINE void faddeeva_series(V x_in, V y_in, M inside, const FaddeevaSharedY* shared, V& re, V& im) {
+SIMD_INLINE void faddeeva_series(V x_in, V y_in, M inside, V& re, V& im) {
   using namespace faddeeva_tables;
   const V x = select(inside, x_in, set(1.0));
   const V y = select(inside, y_in, set(1.0));
@@ -245,17 +232,11 @@ SIMD_INLINE void faddeeva_series(V x_in, V y_in, M inside, const FaddeevaSharedY
   const V y2 = y * y;
   V cosh_n = set(1.0), sinh_n = set(0.0);
   V sum1 = set(0.0), cosh_sum = set(0.0), sinh_sum = set(0.0), sum5 = set(0.0);
-  // Each lane stops adding terms at its own convergence, so that its value is what it would be
-  // alone, whatever its neighbours need (the sums start at +0 and grow, so adding +0 to them
-  // changes no bit); lanes that are not ours, or NaN, add none.
-  V running_lanes = select(inside, set(1.0), set(0.0));
-  running_lanes = select(unordered(x, y), set(0.0), running_lanes);
+  // Lanes that are not ours, or NaN, count as converged from the start.
+  const M idle = select(inside, set(0.0), set(1.0)) > set(0.0);
   for (int n = 1; n <= kSeriesTerms; ++n) {
     const double dn = n;
-    // A lane that has converged takes a coefficient of 0, which leaves its sums as they are.
-    const V coef = (shared != nullptr ? set(shared->coefficients[n - 1])
-                                      : set(kExpMinusA2N2[n - 1]) / (set(kFaddeevaA2 * (dn * dn)) + y2)) *
-                   expx2 * running_lanes;
+    const V coef = set(kExpMinusA2N2[n - 1]) * expx2 / (set(kFaddeevaA2 * (dn * dn)) + y2);
     const V next_cosh = fma(cosh_n, cosh1, sinh_n * sinh1);
     sinh_n = fma(sinh_n, cosh1, cosh_n * sinh1);
     cosh_n = next_cosh;
@@ -265,8 +246,7 @@ SIMD_INLINE void faddeeva_series(V x_in, V y_in, M inside, const FaddeevaSharedY
     sinh_sum = fma(an_coef, sinh_n, sinh_sum);
     const V last = an_coef * (cosh_n + sinh_n);
     sum5 = sum5 + last;
-    running_lanes = select(last < set(kEpsilon) * sum5, set(0.0), running_lanes);
-    if (all(running_lanes == set(0.0))) break;
+    if (all((last < set(kEpsilon) * sum5) | idle | unordered(x, y))) break;
   }
   // sum2 + sum3 and sum5 - sum4 of the series as usually written.
   const V even_sums = set(2.0) * cosh_sum;
@@ -301,7 +281,7 @@ SIMD_INLINE void faddeeva_series(V x_in, V y_in, M inside, const FaddeevaSharedY
 
 // w(re + i im) for 8 lanes; lanes of the fraction's region below the real axis hold w(re + i |im|)
 // and are marked in `reflect` for the caller to finish by the reflection formula.
-SIMD_INLINE void faddeeva_lanes(V z_re, V z_im, const FaddeevaSharedY* shared, V& w_re, V& w_im, M& reflect) {
+SIMD_INLINE void faddeeva_lanes(V z_re, V z_im, V& w_re, V& w_im, M& reflect) {
   const V x = abs_of(z_re), y = abs_of(z_im);
   const M fraction = (y > set(7.0)) | ((x > set(6.0)) & ((y > set(0.1)) | (x > set(8.0))));
   const V fraction_lanes = select(fraction, set(1.0), set(0.0));
@@ -315,7 +295,7 @@ SIMD_INLINE void faddeeva_lanes(V z_re, V z_im, const FaddeevaSharedY* shared, V
   }
   if (!all(fraction)) {
     V series_re, series_im;
-    faddeeva_series(x, z_im, series, shared, series_re, series_im);
+    faddeeva_series(x, z_im, series, series_re, series_im);
     re = select(series, series_re, re);
     im = select(series, series_im, im);
   }
@@ -327,17 +307,14 @@ SIMD_INLINE void faddeeva_lanes(V z_re, V z_im, const FaddeevaSharedY* shared, V
 }
 
 inline void faddeeva_array(const double* z_re, const double* z_im, std::size_t n, double* w_re, double* w_im) {
-  FaddeevaSharedY shared;
   for (std::size_t i = 0; i < n; i += kLanes) {
     const std::size_t count = n - i;
     // A partial vector's spare lanes repeat its first argument, so that they add no region.
     const V re = load_lanes(z_re + i, count, z_re[i]);
     const V im = load_lanes(z_im + i, count, z_im[i]);
-    const bool one_y = all(im == set(z_im[i]));
-    if (one_y) shared.set_for(z_im[i] * z_im[i]);
     V wr, wi;
     M reflect;
-    faddeeva_lanes(re, im, one_y ? &shared : nullptr, wr, wi, reflect);
+    faddeeva_lanes(re, im, wr, wi, reflect);
     store_lanes(w_re + i, count, wr);
     store_lanes(w_im + i, count, wi);
     const V reflect_lanes = select(reflect, set(1.0), set(0.0));

@@ -185,8 +185,8 @@ void comparison_points(std::vector<double>& re, std::vector<double>& im) {
     for (const double border : {1e-10, 0.1, 5.0, 7.0}) {
       for (const double b : {std::nextafter(border, 0.0), border, std::nextafter(border, 20.0)}) add(other * 3.0, b), add(-other * 3.0, b);
     }
-    // Where the asymptotic series takes over from the fraction (|z|^2 = 103), and circles farther
-    // out, at an angle in the first quadrant.
+    // Where the asymptotic series takes over from the fraction (|z|^2 = 103), and where it drops a
+    // term, at an angle in the first quadrant.
     const double angle = 1.5707963267948966 * unit(random);
     for (const double r2 : {103.0, 120.5, 145.5, 183.2, 243.7, 349.5, 556.1, 1028.6, 2392.0, 8062.0, 52447.0, 1293006.0, 9.3e8}) {
       for (const double r : {std::nextafter(std::sqrt(r2), 0.0), std::sqrt(r2), std::nextafter(std::sqrt(r2), 1e9)}) {
@@ -359,32 +359,6 @@ TEST(FaddeevaVector, AsAccurateAsLibcerfAgainstMpmath) {
     if (level == SimdLevel::kBaseline) theirs.print("libcerf's w_of_z against mpmath:");
     std::printf("worst excess over libcerf's error: %.3g ulp\n", worst_excess);
     EXPECT_EQ(worse, 0u) << simd_level_name(level);
-  }
-}
-
-TEST(FaddeevaVector, ValuesDoNotDependOnTheirNeighbours) {
-  // A Voigt profile's arguments share one imaginary part, and the series then takes its
-  // coefficients from a table formed once; the same arguments among others (each vector mixing
-  // imaginary parts) must give the same bits, on every instruction set, in every region.
-  for (const SimdLevel level : {SimdLevel::kBaseline, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
-    if (!simd_level_supported(level)) continue;
-    const SimdOverride forced(level);
-    for (const double y : {-3.0, -0.05, 1e-12, 0.3, 2.5, 6.9, 7.5}) {
-      std::vector<double> re, im, mixed_re, mixed_im;
-      for (int i = 0; i < 203; ++i) {
-        re.push_back(-12.0 + 0.12 * i);
-        im.push_back(y);
-        mixed_re.push_back(re.back()), mixed_im.push_back(y);
-        mixed_re.push_back(0.7 * i - 5.0), mixed_im.push_back(0.5 + 0.01 * i);
-      }
-      std::vector<double> w_re(re.size()), w_im(re.size()), mixed_w_re(mixed_re.size()), mixed_w_im(mixed_re.size());
-      faddeeva_w_array(re, im, w_re, w_im);
-      faddeeva_w_array(mixed_re, mixed_im, mixed_w_re, mixed_w_im);
-      for (std::size_t i = 0; i < re.size(); ++i) {
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(w_re[i]), std::bit_cast<std::uint64_t>(mixed_w_re[2 * i])) << re[i] << " " << y;
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(w_im[i]), std::bit_cast<std::uint64_t>(mixed_w_im[2 * i])) << re[i] << " " << y;
-      }
-    }
   }
 }
 
